@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine in the binary dir's own prefix, with the
+# ANSI code page 936 (GBK). Used as CMAKE_CROSSCOMPILING_EMULATOR.
+# Usage: wine-run.sh PREFIX_DIR LOADER WINEARCH program.exe [args...]
+set -euo pipefail
+prefix=$1 loader=$2 arch=$3
+shift 3
+export WINEPREFIX=$prefix WINEARCH=$arch WINEDEBUG=${WINEDEBUG:--all}
+export LC_ALL=zh_CN.UTF-8 LANG=zh_CN.UTF-8
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+# Create the prefix once; a lock keeps parallel tests from racing on it.
+if [ ! -f "$prefix/.morvastel-ready" ]; then
+  mkdir -p "$prefix"
+  (
+    flock 9
+    if [ ! -f "$prefix/.morvastel-ready" ]; then
+      "$loader" wineboot -i >/dev/null 2>&1 || true
+      # wineboot returns before the prefix settles; wait for its server.
+      "$(dirname "$loader")/wineserver" -w 2>/dev/null || true
+      touch "$prefix/.morvastel-ready"
+    fi
+  ) 9>"$prefix.lock"
+fi
+exec "$loader" "$@"

@@ -1,0 +1,41 @@
+#include "app/settings.h"
+
+#include "app/number.h"
+
+namespace {
+enum class Pending { kNone, kBindAddress, kPort, kTitle, kListPath };
+
+bool IsOptionWord(const std::string& arg, char letter) {
+  return arg.size() == 2 && (arg[0] == '/' || arg[0] == '-') &&
+         (arg[1] == letter || arg[1] == letter - 'a' + 'A');
+}
+}  // namespace
+
+int ApplyCommandLine(const std::vector<std::string>& args, Settings& settings) {
+  settings.listPath = Settings::kDefaultListPath;
+  Pending pending = Pending::kNone;
+  int armed = 0;
+  for (const std::string& arg : args) {
+    if (IsOptionWord(arg, 'i')) {
+      pending = Pending::kBindAddress;
+    } else if (IsOptionWord(arg, 'p')) {
+      pending = Pending::kPort;
+    } else if (IsOptionWord(arg, 'n')) {
+      pending = Pending::kTitle;
+    } else if (IsOptionWord(arg, 'f')) {
+      pending = Pending::kListPath;
+    } else if (IsOptionWord(arg, 'r')) {
+      ++armed;  // the pending option stays as it was
+    } else {
+      // A value: it overwrites the pending setting, which stays pending.
+      switch (pending) {
+        case Pending::kNone: break;
+        case Pending::kBindAddress: settings.bindAddress = arg; break;
+        case Pending::kPort: settings.port = ParsePort(arg); break;
+        case Pending::kTitle: settings.windowTitle = arg; break;
+        case Pending::kListPath: settings.listPath = arg; break;
+      }
+    }
+  }
+  return armed;
+}

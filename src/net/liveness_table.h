@@ -1,0 +1,30 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <unordered_map>
+#include <vector>
+
+// Process ids heard by the heartbeat listener with the time of each one's
+// latest heartbeat, in first-heard order. Time is whole seconds of a
+// monotonic clock, so setting the wall clock never makes a program look hung.
+class LivenessTable {
+ public:
+  using Clock = std::function<std::uint32_t()>;
+  explicit LivenessTable(Clock clock) : clock_(std::move(clock)) {}
+
+  // A heartbeat of `processId`: refreshes its time, or appends it.
+  void Heard(std::uint32_t processId);
+  // Removes and returns the first id (in table order) whose latest heartbeat
+  // is more than `interval` seconds old; 0 when none is.
+  std::uint32_t TakeStaleProcessId(int interval);
+
+  const std::vector<std::uint32_t>& ProcessIds() const { return ids_; }
+  const std::vector<std::uint32_t>& Times() const { return times_; }
+
+ private:
+  Clock clock_;
+  std::vector<std::uint32_t> ids_;
+  std::vector<std::uint32_t> times_;
+  std::unordered_map<std::uint32_t, std::size_t> index_;  // id -> position
+};

@@ -1,0 +1,75 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "catalogue/catalogue.h"
+
+// The operator's supervision options, owned by the dialog and read by the
+// runner on every stop and tick.
+struct RunnerOptions {
+  int notify = 1;    // stop sends the exit notice and spares the exempt programs
+  int detect = 1;    // the tick kills programs whose heartbeat went stale
+  int interval = 60; // detection interval in seconds, 15..120
+};
+
+// What the runner needs of the platform. Entries are named by their index in
+// Catalogue::m_entries; rows by their position in the program list.
+class RunnerHost {
+ public:
+  virtual ~RunnerHost() = default;
+  virtual bool IsRowChecked(int row) = 0;
+  virtual bool IsRerunChecked() = 0;
+  // Creates the entry's program; on success the entry's latest process is
+  // the new one (the handles it replaces are closed).
+  virtual void CreateEntryProcess(std::size_t entry) = 0;
+  // False when the entry never had a process (id 0) or its process has ended.
+  virtual bool IsEntryRunning(std::size_t entry) = 0;
+  virtual std::uint32_t EntryProcessId(std::size_t entry) = 0;
+  // Terminates the entry's latest process with exit code 111, if it holds a
+  // handle to one; does nothing otherwise.
+  virtual void TerminateEntry(std::size_t entry) = 0;
+  // Terminates the first process whose file name equals `name` (ASCII case
+  // ignored) with exit code 111, if there is one.
+  virtual void TerminateProcessByName(const char* name) = 0;
+  virtual void BroadcastExitNotice() = 0;
+  virtual std::uint32_t TakeStaleProcessId(int interval) = 0;
+  virtual void StartTickTimer() = 0;
+  virtual void StopTickTimer() = 0;
+  // Idle or running look of the dialog: the start/stop button's text, the
+  // chooser, rerun box and exit button, the system menu's Close command.
+  virtual void ShowRunning(bool running) = 0;
+};
+
+// Starting and stopping a plan, the launch countdown and the supervision tick.
+class PlanRunner {
+ public:
+  PlanRunner(Catalogue& catalogue, RunnerHost& host, const RunnerOptions& options)
+      : catalogue_(catalogue), host_(host), options_(options) {}
+
+  // Starts plan `plan`. Returns false, doing nothing at all, when no such plan
+  // exists or a plan already runs.
+  bool Start(int plan);
+  // Stops the running plan; with no plan running it only resets the look.
+  void Stop();
+  // One launch step for the running plan.
+  void LaunchDueEntries();
+  // One tick of timer 1.
+  void Tick();
+  // The lowest plan index whose running flag is set, or -1.
+  int RunningPlan() const;
+
+ private:
+  Catalogue& catalogue_;
+  RunnerHost& host_;
+  const RunnerOptions& options_;
+};
+
+// True when `programPath` names one of the cooperating servers that save and
+// exit on the exit notice: longer than the name, ending in it.
+bool IsExemptProgram(std::string_view programPath);
+
+// File name of the error-reporting process a hang leaves behind.
+inline constexpr char kErrorReportingProgram[] = "WerFault.exe";
+// Exit code of every forced termination.
+inline constexpr unsigned kKillExitCode = 111;
