@@ -1,0 +1,46 @@
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "app/settings.h"
+#include "net/exit_notice_sender.h"
+#include "net/heartbeat_socket.h"
+#include "net/liveness_table.h"
+#include "platform/scoped.h"
+#include "platform/win_app.h"
+
+// The one application object: it owns what outlives the dialog or is reached
+// from the network handlers: the settings, the dialog font, the exit notice
+// sockets, the heartbeat socket and the liveness table.
+class LauncherApp : public WinApp {
+ public:
+  // `args` is the argument vector without the program name.
+  explicit LauncherApp(std::vector<std::string> args);
+
+  HFONT dialogFont() const { return static_cast<HFONT>(font_.get()); }
+  const std::vector<std::string>& commandLineArgs() const { return args_; }
+  // Creates the heartbeat socket from the settings as they stand.
+  bool OpenHeartbeatListener();
+
+  Settings settings;
+  LivenessTable liveness;
+  HeartbeatSocket heartbeat;
+  ExitNoticeSender exitNotice;
+
+ protected:
+  bool InitInstance() override;
+  int ExitInstance() override;
+  // Seams for tests: the socket layer start and the failure message.
+  virtual bool StartSockets();
+  virtual void ShowSocketLayerFailure();
+
+ private:
+  std::vector<std::string> args_;
+  ScopedGdiObject font_;
+};
+
+// Creates the dialog font: 16 units high, 8 wide, normal weight, GB2312
+// character set, stroke precision, draft quality, variable pitch, "宋体".
+HFONT CreateDialogFont();

@@ -1,0 +1,329 @@
+#include "ui/launcher_dialog.h"
+
+#include <commctrl.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "app/launcher_app.h"
+#include "app/number.h"
+#include "app/texts.h"
+#include "catalogue/launch_list.h"
+#include "ui/resource_ids.h"
+
+namespace {
+constexpr UINT_PTR kTickTimer = 1;
+constexpr UINT_PTR kAutoStartTimer = 2;
+constexpr UINT kTickPeriodMs = 1000;
+// Posted at the end of the initialisation when the automatic start fired
+// while it ran (a surplus message box was open).
+constexpr UINT WM_HELD_AUTOSTART = WM_APP + 1;
+
+constexpr int kMinInterval = 15;
+constexpr int kMaxInterval = 120;
+
+std::string WindowText(HWND hwnd) {
+  std::string text(static_cast<std::size_t>(::GetWindowTextLengthA(hwnd)) + 1, '\0');
+  text.resize(static_cast<std::size_t>(::GetWindowTextA(hwnd, text.data(), static_cast<int>(text.size()))));
+  return text;
+}
+
+std::string Format(const char* format, std::initializer_list<const char*> values) {
+  // At most five values; unused ones are never read by the format.
+  const char* v[5] = {"", "", "", "", ""};
+  std::size_t i = 0;
+  for (const char* value : values) v[i++] = value;
+  const int n = std::snprintf(nullptr, 0, format, v[0], v[1], v[2], v[3], v[4]);
+  if (n < 0) return std::string();
+  std::string text(static_cast<std::size_t>(n) + 1, '\0');
+  std::snprintf(text.data(), text.size(), format, v[0], v[1], v[2], v[3], v[4]);
+  text.resize(static_cast<std::size_t>(n));
+  return text;
+}
+}  // namespace
+
+LauncherDialog::LauncherDialog(LauncherApp& app)
+    : Dialog(IDD_LAUNCHER, nullptr),
+      app_(app),
+      icon_(::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_LAUNCHER))),
+      runner_(catalogue_, *this, options_) {}
+
+LauncherDialog::~LauncherDialog() {
+  // Destroy a modeless window here, while this object is still whole.
+  if (hwnd()) ::DestroyWindow(hwnd());
+}
+
+// ---------------------------------------------------------------------------
+// Message routing. Every message passes the tray handling first, then the map.
+
+bool LauncherDialog::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+  if (msg == WM_TRAY_NOTIFY) {
+    OnTrayNotify(lParam);
+  } else if (msg == WM_COMMAND) {
+    OnTrayCommand(wParam, lParam);
+  } else if (taskbarCreated_ != 0 && msg == taskbarCreated_) {
+    AddTrayIcon();  // the shell restarted: put the icon back
+  }
+  return Dialog::WindowProc(msg, wParam, lParam, result);
+}
+
+bool LauncherDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) {
+  switch (msg) {
+    case WM_PAINT:
+      return OnPaint();
+    case WM_QUERYDRAGICON:
+      result = reinterpret_cast<LRESULT>(icon_);
+      return true;
+    case WM_TIMER:
+      OnTimer(wParam);
+      return true;
+    case WM_HELD_AUTOSTART:
+      RunAutomaticStart();
+      return true;
+    case WM_COMMAND: {
+      const int id = LOWORD(wParam);
+      const int code = HIWORD(wParam);
+      if (lParam == 0) break;  // menu commands were handled before the map
+      if (id == IDC_PLAN_CHOOSER && code == CBN_SELENDOK) { FillProgramList(); return true; }
+      if (id == IDC_START_STOP && code == BN_CLICKED) { OnStartStopPlan(); return true; }
+      if (id == IDC_HIDE && code == BN_CLICKED) { OnHideWindow(); return true; }
+      if (id == IDC_NOTIFY && code == BN_CLICKED) { OnNotifyCheck(); return true; }
+      if (id == IDC_DETECT && code == BN_CLICKED) { OnDetectCheck(); return true; }
+      if (id == IDC_INTERVAL && code == EN_CHANGE) { OnIntervalChange(); return true; }
+      break;
+    }
+    default:
+      break;
+  }
+  return Dialog::OnMessage(msg, wParam, lParam, result);
+}
+
+// ---------------------------------------------------------------------------
+// Initialisation.
+
+BOOL LauncherDialog::OnInitDialog() {
+  Dialog::OnInitDialog();
+  initialising_ = true;
+  app_.SetMainWindow(hwnd());
+
+  const int armed = ApplyCommandLine(app_.commandLineArgs(), app_.settings);
+  for (int i = 0; i < armed; ++i) ::SetTimer(hwnd(), kAutoStartTimer, 2000, nullptr);
+  if (!app_.settings.windowTitle.empty()) ::SetWindowTextA(hwnd(), app_.settings.windowTitle.c_str());
+
+  trayHolder_.reset();
+  trayPopup_ = nullptr;
+
+  const HFONT font = app_.dialogFont();
+  auto setFont = [&](int id) {
+    if (font) ::SendMessageA(Item(id), WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+  };
+  setFont(IDC_START_STOP);
+  setFont(IDC_HIDE);
+  setFont(IDOK);
+  ::SetDlgItemTextA(hwnd(), IDC_INTERVAL, texts::kIntervalDefault);  // raises EN_CHANGE
+  for (int id : {IDC_RERUN, IDC_NOTIFY, IDC_DETECT}) {
+    setFont(id);
+    ::CheckDlgButton(hwnd(), id, BST_CHECKED);
+  }
+  setFont(IDC_PLAN_CHOOSER);
+  setFont(IDC_PROGRAM_LIST);
+
+  const HWND list = Item(IDC_PROGRAM_LIST);
+  const struct { const char* text; int width; } columns[] = {
+      {texts::kColumnProgram, 160},
+      {texts::kColumnDirectory, 160},
+      {texts::kColumnCommandLine, 210},
+      {texts::kColumnDelay, 70},
+  };
+  for (int i = 0; i < 4; ++i) {
+    LVCOLUMNA column{};
+    column.mask = LVCF_FMT | LVCF_TEXT;
+    column.fmt = LVCFMT_LEFT;
+    column.pszText = const_cast<char*>(columns[i].text);
+    ::SendMessageA(list, LVM_INSERTCOLUMNA, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&column));
+    ::SendMessageA(list, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(i), MAKELPARAM(columns[i].width, 0));
+  }
+  // Grid lines, check boxes, full-row selection; every other bit cleared.
+  ::SendMessageA(list, LVM_SETEXTENDEDLISTVIEWSTYLE, ~0u,
+                 LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
+
+  ReadLaunchList();
+  FillPlanChooser();
+  app_.OpenHeartbeatListener();
+
+  ::SendMessageA(hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
+  ::SendMessageA(hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
+
+  taskbarCreated_ = ::RegisterWindowMessageA("TaskbarCreated");
+  AddTrayIcon();
+
+  initialising_ = false;
+  if (autoStartHeld_) ::PostMessageA(hwnd(), WM_HELD_AUTOSTART, 0, 0);
+  return TRUE;
+}
+
+void LauncherDialog::ReadLaunchList() {
+  LaunchListEvents events;
+  events.onTitle = [this](const std::string& title) { ::SetWindowTextA(hwnd(), title.c_str()); };
+  events.onSurplus = [this](const SurplusLine& line) {
+    ShowSurplusMessage(Format(texts::kSurplusFormat,
+                              {line.field1.c_str(), line.field2.c_str(), line.field3.c_str(),
+                               line.field5.c_str(), line.surplus.c_str()}));
+  };
+  ReadLaunchListFile(app_.settings, catalogue_, events);
+}
+
+void LauncherDialog::ShowSurplusMessage(const std::string& text) {
+  ::MessageBoxA(nullptr, text.c_str(), texts::kSurplusCaption, MB_OK);
+}
+
+void LauncherDialog::FillPlanChooser() {
+  const HWND chooser = Item(IDC_PLAN_CHOOSER);
+  for (const std::string& name : catalogue_.m_planNames) {
+    ::SendMessageA(chooser, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
+  }
+  ::SendMessageA(chooser, CB_SETCURSEL, 0, 0);
+  FillProgramList();
+}
+
+void LauncherDialog::FillProgramList() {
+  const HWND list = Item(IDC_PROGRAM_LIST);
+  ::SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
+  const int plan = static_cast<int>(::SendMessageA(Item(IDC_PLAN_CHOOSER), CB_GETCURSEL, 0, 0));
+  shownPlan_ = catalogue_.HasPlan(plan) ? plan : -1;
+  const std::vector<ProgramRow> rows = ProgramListRows(catalogue_, plan);
+  // Insert each row at the top, last entry first, so the list ends in file order.
+  for (auto row = rows.rbegin(); row != rows.rend(); ++row) {
+    LVITEMA item{};
+    item.mask = LVIF_TEXT;
+    item.iItem = 0;
+    item.pszText = const_cast<char*>(row->program.c_str());
+    const int index = static_cast<int>(::SendMessageA(list, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
+    if (index < 0) continue;
+    const std::string* cells[] = {&row->directory, &row->commandLine, &row->delay};
+    for (int column = 1; column <= 3; ++column) {
+      LVITEMA sub{};
+      sub.iSubItem = column;
+      sub.pszText = const_cast<char*>(cells[column - 1]->c_str());
+      ::SendMessageA(list, LVM_SETITEMTEXTA, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&sub));
+    }
+    ListView_SetCheckState(list, index, row->checked ? TRUE : FALSE);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Start and stop, timers.
+
+void LauncherDialog::OnStartStopPlan() {
+  if (WindowText(Item(IDC_START_STOP)) != texts::kStartPlan) {
+    runner_.Stop();
+    return;
+  }
+  const int plan = static_cast<int>(::SendMessageA(Item(IDC_PLAN_CHOOSER), CB_GETCURSEL, 0, 0));
+  if (!catalogue_.HasPlan(plan)) return;  // no plan selected: nothing happens
+  // The runner reads the launch switches from the rows: show this plan's.
+  if (shownPlan_ != plan) FillProgramList();
+  runner_.Start(plan);
+}
+
+void LauncherDialog::OnTimer(UINT_PTR id) {
+  if (id != kAutoStartTimer) {
+    runner_.Tick();
+    return;
+  }
+  if (initialising_) {
+    // The list is still being read (a surplus message is open): hold the
+    // start until the catalogue and the chooser are complete.
+    ::KillTimer(hwnd(), kAutoStartTimer);
+    autoStartHeld_ = true;
+    return;
+  }
+  RunAutomaticStart();
+}
+
+void LauncherDialog::RunAutomaticStart() {
+  ::KillTimer(hwnd(), kAutoStartTimer);
+  autoStartHeld_ = false;
+  OnStartStopPlan();
+  ::ShowWindow(hwnd(), SW_HIDE);
+}
+
+void LauncherDialog::OnHideWindow() { ::ShowWindow(hwnd(), SW_HIDE); }
+
+void LauncherDialog::OnNotifyCheck() {
+  options_.notify = ::IsDlgButtonChecked(hwnd(), IDC_NOTIFY) == BST_CHECKED ? 1 : 0;
+}
+
+void LauncherDialog::OnDetectCheck() {
+  options_.detect = ::IsDlgButtonChecked(hwnd(), IDC_DETECT) == BST_CHECKED ? 1 : 0;
+}
+
+void LauncherDialog::OnIntervalChange() {
+  int interval = ParseDecimal(WindowText(Item(IDC_INTERVAL)));
+  if (interval < kMinInterval) interval = kMinInterval;
+  if (interval > kMaxInterval) interval = kMaxInterval;
+  options_.interval = interval;
+}
+
+bool LauncherDialog::OnPaint() {
+  if (!::IsIconic(hwnd())) return false;  // default painting
+  PAINTSTRUCT ps;
+  const HDC dc = ::BeginPaint(hwnd(), &ps);
+  ::SendMessageA(hwnd(), WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  const int cx = ::GetSystemMetrics(SM_CXICON);
+  const int cy = ::GetSystemMetrics(SM_CYICON);
+  RECT rect;
+  ::GetClientRect(hwnd(), &rect);
+  ::DrawIcon(dc, (rect.right - rect.left - cx + 1) / 2, (rect.bottom - rect.top - cy + 1) / 2, icon_);
+  ::EndPaint(hwnd(), &ps);
+  return true;
+}
+
+void LauncherDialog::OnDestroyWindow() {
+  trayHolder_.reset();  // destroys the popup attached to it
+  trayPopup_ = nullptr;
+  RemoveTrayIcon();
+  // Entries are released with the window; their programs keep running.
+  for (auto& entry : catalogue_.m_entries) entry.reset();
+  app_.SetMainWindow(nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// RunnerHost.
+
+bool LauncherDialog::IsRowChecked(int row) {
+  return ListView_GetCheckState(Item(IDC_PROGRAM_LIST), row) != 0;
+}
+
+bool LauncherDialog::IsRerunChecked() {
+  return ::SendMessageA(Item(IDC_RERUN), BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+void LauncherDialog::CreateEntryProcess(std::size_t entry) {
+  processes_.Create(entry, *catalogue_.m_entries[entry]);
+}
+
+bool LauncherDialog::IsEntryRunning(std::size_t entry) { return processes_.IsRunning(entry); }
+
+std::uint32_t LauncherDialog::EntryProcessId(std::size_t entry) { return processes_.ProcessId(entry); }
+
+void LauncherDialog::TerminateEntry(std::size_t entry) { processes_.Terminate(entry); }
+
+void LauncherDialog::TerminateProcessByName(const char* name) { ProcessTable::TerminateProcessByName(name); }
+
+void LauncherDialog::BroadcastExitNotice() { app_.exitNotice.Broadcast(); }
+
+std::uint32_t LauncherDialog::TakeStaleProcessId(int interval) {
+  return app_.liveness.TakeStaleProcessId(interval);
+}
+
+void LauncherDialog::StartTickTimer() { ::SetTimer(hwnd(), kTickTimer, kTickPeriodMs, nullptr); }
+
+void LauncherDialog::StopTickTimer() { ::KillTimer(hwnd(), kTickTimer); }
+
+void LauncherDialog::ShowRunning(bool running) {
+  ::SetWindowTextA(Item(IDC_START_STOP), running ? texts::kStopPlan : texts::kStartPlan);
+  for (int id : {IDC_PLAN_CHOOSER, IDC_RERUN, IDOK}) ::EnableWindow(Item(id), running ? FALSE : TRUE);
+  ::EnableMenuItem(::GetSystemMenu(hwnd(), FALSE), SC_CLOSE,
+                   MF_BYCOMMAND | (running ? MF_GRAYED : MF_ENABLED));
+}

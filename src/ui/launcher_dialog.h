@@ -1,0 +1,85 @@
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+#include "catalogue/catalogue.h"
+#include "platform/dialog.h"
+#include "platform/scoped.h"
+#include "runner/plan_runner.h"
+#include "runner/process_host.h"
+
+class LauncherApp;
+
+// The main and only window: plan chooser, program list, start/stop button,
+// the supervision options, and the tray icon with its menu. It owns the
+// catalogue and the option states, and carries out the runner's requests.
+class LauncherDialog : public Dialog, private RunnerHost {
+ public:
+  explicit LauncherDialog(LauncherApp& app);
+  ~LauncherDialog() override;
+
+  const Catalogue& catalogue() const { return catalogue_; }
+  const RunnerOptions& options() const { return options_; }
+  HMENU trayHolderMenu() const { return trayHolder_.get(); }
+  HMENU trayPopupMenu() const { return trayPopup_; }
+
+  // Rebuilds the tray menu for the current running flags (without showing it).
+  void BuildTrayMenu();
+
+ protected:
+  bool WindowProc(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+  bool OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+  BOOL OnInitDialog() override;
+  void OnDestroyWindow() override;
+  // Shows one surplus-line message; a seam so tests need not answer a box.
+  virtual void ShowSurplusMessage(const std::string& text);
+
+ private:
+  // Launch list and display.
+  void ReadLaunchList();
+  void FillPlanChooser();
+  void FillProgramList();
+  // Commands and timers.
+  void OnStartStopPlan();
+  void OnTimer(UINT_PTR id);
+  void RunAutomaticStart();
+  void OnHideWindow();
+  void OnNotifyCheck();
+  void OnDetectCheck();
+  void OnIntervalChange();
+  bool OnPaint();
+  // Tray.
+  void AddTrayIcon();
+  void RemoveTrayIcon();
+  void ShowTrayMenu();
+  bool OnTrayNotify(LPARAM mouseMessage);
+  bool OnTrayCommand(WPARAM wParam, LPARAM lParam);
+
+  // RunnerHost: what the runner asks of the window and the platform.
+  bool IsRowChecked(int row) override;
+  bool IsRerunChecked() override;
+  void CreateEntryProcess(std::size_t entry) override;
+  bool IsEntryRunning(std::size_t entry) override;
+  std::uint32_t EntryProcessId(std::size_t entry) override;
+  void TerminateEntry(std::size_t entry) override;
+  void TerminateProcessByName(const char* name) override;
+  void BroadcastExitNotice() override;
+  std::uint32_t TakeStaleProcessId(int interval) override;
+  void StartTickTimer() override;
+  void StopTickTimer() override;
+  void ShowRunning(bool running) override;
+
+  LauncherApp& app_;
+  RunnerOptions options_;       // notify, detect, detection interval
+  ScopedMenu trayHolder_;       // owns the popup attached to it
+  HMENU trayPopup_ = nullptr;
+  Catalogue catalogue_;
+  HICON icon_ = nullptr;
+  ProcessTable processes_;
+  PlanRunner runner_;
+  int shownPlan_ = -1;          // the plan whose rows the program list shows
+  bool initialising_ = false;   // inside OnInitDialog
+  bool autoStartHeld_ = false;  // the automatic start fired during initialisation
+  UINT taskbarCreated_ = 0;     // registered message: the shell came back
+};

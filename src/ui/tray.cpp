@@ -1,0 +1,125 @@
+// The tray icon and its menu: the only way back to a hidden dialog.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstring>
+#include <string>
+
+#include "app/texts.h"
+#include "ui/launcher_dialog.h"
+#include "ui/resource_ids.h"
+
+namespace {
+constexpr UINT kTrayIconId = IDI_LAUNCHER;
+
+NOTIFYICONDATAA TrayRecord(HWND hwnd) {
+  NOTIFYICONDATAA data;
+  std::memset(&data, 0, sizeof data);
+  // The first-version record: understood by every shell.
+  data.cbSize = NOTIFYICONDATAA_V1_SIZE;
+  data.hWnd = hwnd;
+  data.uID = kTrayIconId;
+  return data;
+}
+
+std::string MenuText(const char* format, const std::string& planName) {
+  const int n = std::snprintf(nullptr, 0, format, planName.c_str());
+  if (n < 0) return std::string();
+  std::string text(static_cast<std::size_t>(n) + 1, '\0');
+  std::snprintf(text.data(), text.size(), format, planName.c_str());
+  text.resize(static_cast<std::size_t>(n));
+  return text;
+}
+}  // namespace
+
+void LauncherDialog::AddTrayIcon() {
+  NOTIFYICONDATAA data = TrayRecord(hwnd());
+  data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+  data.uCallbackMessage = WM_TRAY_NOTIFY;
+  data.hIcon = icon_;
+  std::strncpy(data.szTip, texts::kTrayTip, sizeof data.szTip - 1);
+  ::Shell_NotifyIconA(NIM_ADD, &data);
+}
+
+void LauncherDialog::RemoveTrayIcon() {
+  NOTIFYICONDATAA data = TrayRecord(hwnd());
+  ::Shell_NotifyIconA(NIM_DELETE, &data);
+}
+
+bool LauncherDialog::OnTrayNotify(LPARAM mouseMessage) {
+  switch (static_cast<UINT>(mouseMessage)) {
+    case WM_LBUTTONDBLCLK:
+      ::ShowWindow(hwnd(), SW_SHOW);
+      return true;
+    case WM_RBUTTONUP:
+      ShowTrayMenu();
+      return true;
+    default:
+      return false;  // single clicks, presses, moves: nothing
+  }
+}
+
+void LauncherDialog::BuildTrayMenu() {
+  int running = -1;
+  for (std::size_t r = 0; r < catalogue_.m_planRunning.size(); ++r) {
+    if (catalogue_.m_planRunning[r] != 0) {
+      running = static_cast<int>(r);
+      break;
+    }
+  }
+  trayHolder_.reset();  // destroys the earlier popup with it
+  trayHolder_.reset(::CreateMenu());
+  trayPopup_ = ::CreatePopupMenu();
+
+  ::InsertMenuA(trayPopup_, 0, MF_BYPOSITION | MF_STRING, ID_TRAY_SHOW, texts::kTrayShow);
+  ::AppendMenuA(trayPopup_, MF_SEPARATOR, 0, nullptr);
+  if (running < 0) {
+    for (std::size_t j = 0; j < catalogue_.m_planNames.size(); ++j) {
+      ::AppendMenuA(trayPopup_, MF_STRING, ID_TRAY_START_PLAN_BASE + j,
+                    MenuText(texts::kTrayStartFormat, catalogue_.m_planNames[j]).c_str());
+    }
+    ::AppendMenuA(trayPopup_, MF_SEPARATOR, 0, nullptr);
+    ::AppendMenuA(trayPopup_, MF_STRING, ID_TRAY_CLOSE, texts::kTrayClose);
+  } else {
+    ::AppendMenuA(trayPopup_, MF_STRING, ID_TRAY_STOP_PLAN,
+                  MenuText(texts::kTrayStopFormat, catalogue_.m_planNames[static_cast<std::size_t>(running)]).c_str());
+  }
+  ::AppendMenuA(trayHolder_.get(), MF_POPUP | MF_STRING, reinterpret_cast<UINT_PTR>(trayPopup_), "");
+}
+
+void LauncherDialog::ShowTrayMenu() {
+  BuildTrayMenu();
+  POINT cursor;
+  ::GetCursorPos(&cursor);
+  ::SetForegroundWindow(hwnd());
+  ::TrackPopupMenu(trayPopup_, TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RIGHTBUTTON, cursor.x, cursor.y, 0,
+                   hwnd(), nullptr);
+}
+
+bool LauncherDialog::OnTrayCommand(WPARAM wParam, LPARAM lParam) {
+  // A menu command has a zero long parameter and a zero notification code;
+  // a control's notification never does, whatever its id.
+  if (lParam != 0 || HIWORD(wParam) != 0) return false;
+  const UINT id = LOWORD(wParam);
+  switch (id) {
+    case ID_TRAY_SHOW:
+      ::ShowWindow(hwnd(), SW_SHOW);
+      return true;
+    case ID_TRAY_CLOSE:
+      ::PostMessageA(hwnd(), WM_CLOSE, 0, 0);
+      return true;
+    case ID_TRAY_STOP_PLAN:
+      OnStartStopPlan();
+      return true;
+    default:
+      break;
+  }
+  if (id < ID_TRAY_START_PLAN_BASE) return false;
+  const std::size_t plan = id - ID_TRAY_START_PLAN_BASE;
+  if (plan >= catalogue_.PlanCount()) return false;
+  // Select by program (no selection handling runs), then toggle: the start
+  // shows this plan's rows before it reads their check marks.
+  ::SendMessageA(Item(IDC_PLAN_CHOOSER), CB_SETCURSEL, plan, 0);
+  OnStartStopPlan();
+  return true;
+}
