@@ -1,0 +1,109 @@
+// The application object: start-up order, the socket-layer failure, the
+// font's lifetime, and the automatic start held back during initialisation.
+#include <gtest/gtest.h>
+
+#include "app/texts.h"
+#include "ui_support.h"
+
+using namespace uitest;
+
+namespace {
+class FailingSocketsApp : public LauncherApp {
+ public:
+  using LauncherApp::LauncherApp;
+  int failureMessages = 0;
+
+ protected:
+  bool StartSockets() override { return false; }
+  void ShowSocketLayerFailure() override { ++failureMessages; }
+};
+
+// Closes the main window from inside the modal loop as soon as it exists.
+LauncherApp* g_closing = nullptr;
+void CALLBACK CloseMainWindow(HWND, UINT, UINT_PTR id, DWORD) {
+  if (g_closing && g_closing->mainWindow()) {
+    ::KillTimer(nullptr, id);
+    ::PostMessageA(g_closing->mainWindow(), WM_CLOSE, 0, 0);
+  }
+}
+}  // namespace
+
+TEST(App, SocketLayerFailureShowsOneMessageAndNoDialogAndStillDeletesTheFont) {
+  FailingSocketsApp app({"/p", "0", "/f", "missing.list"});
+  const HFONT font = app.dialogFont();
+  ASSERT_NE(font, nullptr);
+  EXPECT_EQ(::GetObjectType(font), static_cast<DWORD>(OBJ_FONT));
+  app.Run(::GetModuleHandleA(nullptr), SW_SHOW);
+  EXPECT_EQ(app.failureMessages, 1);
+  EXPECT_EQ(app.mainWindow(), nullptr);
+  EXPECT_EQ(app.dialogFont(), nullptr);
+  EXPECT_EQ(::GetObjectType(font), 0u);  // deleted
+}
+
+TEST(App, ModalRunEndsOnCloseAndDeletesTheFontOnce) {
+  LauncherApp app({"/p", "0", "/f", "missing.list"});
+  const HFONT font = app.dialogFont();
+  g_closing = &app;
+  const UINT_PTR timer = ::SetTimer(nullptr, 0, 20, &CloseMainWindow);
+  app.Run(::GetModuleHandleA(nullptr), SW_SHOW);
+  ::KillTimer(nullptr, timer);
+  g_closing = nullptr;
+  EXPECT_EQ(app.mainWindow(), nullptr);
+  EXPECT_EQ(app.dialogFont(), nullptr);
+  EXPECT_EQ(::GetObjectType(font), 0u);
+}
+
+TEST(App, MessageResource103IsTheSocketFailureText) {
+  char text[256] = {};
+  ASSERT_GT(::LoadStringA(::GetModuleHandleA(nullptr), IDS_SOCKET_LAYER_FAILED, text, sizeof text), 0);
+  EXPECT_STREQ(text, texts::kSocketLayerFailed);
+}
+
+TEST(App, DialogFontHasTheLogicalFontValues) {
+  const HFONT font = CreateDialogFont();
+  ASSERT_NE(font, nullptr);
+  LOGFONTA lf{};
+  ASSERT_EQ(::GetObjectA(font, sizeof lf, &lf), static_cast<int>(sizeof lf));
+  EXPECT_EQ(lf.lfHeight, 16);
+  EXPECT_EQ(lf.lfWidth, 8);
+  EXPECT_EQ(lf.lfWeight, FW_NORMAL);
+  EXPECT_EQ(lf.lfCharSet, GB2312_CHARSET);
+  EXPECT_EQ(lf.lfOutPrecision, OUT_STROKE_PRECIS);
+  EXPECT_EQ(lf.lfQuality, DRAFT_QUALITY);
+  EXPECT_EQ(lf.lfPitchAndFamily, VARIABLE_PITCH);
+  EXPECT_STREQ(lf.lfFaceName, texts::kFontFace);
+  ::DeleteObject(font);
+}
+
+namespace {
+// Answers a surplus message slowly, the way an operator reading the box
+// would: the box's own loop serves the automatic-start timer meanwhile.
+class SlowReaderDialog : public LauncherDialog {
+ public:
+  using LauncherDialog::LauncherDialog;
+  bool startedDuringInit = false;
+
+ protected:
+  void ShowSurplusMessage(const std::string&) override {
+    PumpUntil([] { return false; }, 2300);
+    startedDuringInit = ::GetDlgItem(hwnd(), IDC_START_STOP) &&
+                        Text(::GetDlgItem(hwnd(), IDC_START_STOP)) != texts::kStartPlan;
+  }
+};
+}  // namespace
+
+TEST(App, AutomaticStartFiringDuringTheListIsHeldUntilInitialisationEnds) {
+  // One plan whose only row is unticked: starting it launches nothing.
+  WriteList("auto.list", "::p\r\n0 none.exe C:\\ x 0 surplus\r\n");
+  StartSocketLayer();
+  LauncherApp app({"/p", "0", "/r", "/f", "auto.list"});
+  SlowReaderDialog dialog(app);
+  ASSERT_TRUE(dialog.Create());
+  EXPECT_FALSE(dialog.startedDuringInit);
+  ASSERT_TRUE(PumpUntil([&] { return Text(dialog.Item(IDC_START_STOP)) == texts::kStopPlan; }, 1000));
+  EXPECT_EQ(dialog.catalogue().m_planRunning[0], 1u);
+  EXPECT_FALSE(::IsWindowVisible(dialog.hwnd()));
+  // It ran once: the toggle did not stop the plan again.
+  PumpUntil([] { return false; }, 100);
+  EXPECT_EQ(Text(dialog.Item(IDC_START_STOP)), texts::kStopPlan);
+}

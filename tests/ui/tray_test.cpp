@@ -1,0 +1,150 @@
+// The tray menu and commands on the real dialog.
+#include <gtest/gtest.h>
+
+#include "app/texts.h"
+#include "ui_support.h"
+
+using namespace uitest;
+
+namespace {
+std::string ItemText(HMENU menu, int position) {
+  char text[256] = {};
+  ::GetMenuStringA(menu, static_cast<UINT>(position), text, sizeof text, MF_BYPOSITION);
+  return text;
+}
+bool IsSeparator(HMENU menu, int position) {
+  return ::GetMenuState(menu, static_cast<UINT>(position), MF_BYPOSITION) & MF_SEPARATOR;
+}
+std::string Bracketed(const char* format, const char* name) {
+  char text[256];
+  std::snprintf(text, sizeof text, format, name);
+  return text;
+}
+void Tray(Harness& h, UINT mouse) { ::SendMessageA(h.dialog.hwnd(), WM_TRAY_NOTIFY, IDI_LAUNCHER, mouse); }
+void MenuCommand(Harness& h, UINT id) { ::SendMessageA(h.dialog.hwnd(), WM_COMMAND, id, 0); }
+
+// Unticked rows: starting a plan launches nothing.
+std::string Plans(int n) {
+  std::string list;
+  for (int i = 0; i < n; ++i) list += "::plan" + std::to_string(i) + "\r\n0 none.exe C:\\ x 0\r\n";
+  return list;
+}
+}  // namespace
+
+TEST(Tray, MenuWithNoPlans) {
+  Harness h({"/p", "0", "/f", "missing.list"});
+  h.dialog.BuildTrayMenu();
+  const HMENU popup = h.dialog.trayPopupMenu();
+  ASSERT_EQ(::GetMenuItemCount(popup), 4);
+  EXPECT_EQ(ItemText(popup, 0), texts::kTrayShow);
+  EXPECT_EQ(::GetMenuItemID(popup, 0), static_cast<UINT>(ID_TRAY_SHOW));
+  EXPECT_TRUE(IsSeparator(popup, 1));
+  EXPECT_TRUE(IsSeparator(popup, 2));
+  EXPECT_EQ(ItemText(popup, 3), texts::kTrayClose);
+  EXPECT_EQ(::GetMenuItemID(popup, 3), static_cast<UINT>(ID_TRAY_CLOSE));
+  // The holder's only item is the popup.
+  EXPECT_EQ(::GetMenuItemCount(h.dialog.trayHolderMenu()), 1);
+  EXPECT_EQ(::GetSubMenu(h.dialog.trayHolderMenu(), 0), popup);
+}
+
+TEST(Tray, MenuListsEveryPlanWhileIdleAndOnlyStopWhileRunning) {
+  WriteList("three.list", Plans(3));
+  Harness h({"/p", "0", "/f", "three.list"});
+  h.dialog.BuildTrayMenu();
+  HMENU popup = h.dialog.trayPopupMenu();
+  ASSERT_EQ(::GetMenuItemCount(popup), 7);
+  for (int j = 0; j < 3; ++j) {
+    const std::string name = "plan" + std::to_string(j);
+    EXPECT_EQ(ItemText(popup, 2 + j), Bracketed(texts::kTrayStartFormat, name.c_str()));
+    EXPECT_EQ(::GetMenuItemID(popup, 2 + j), static_cast<UINT>(ID_TRAY_START_PLAN_BASE + j));
+  }
+  EXPECT_NE(ItemText(popup, 2).find("plan0 \xa1\xbf"), std::string::npos);  // one blank, then 】
+
+  h.ChoosePlan(1);
+  h.Command(IDC_START_STOP, BN_CLICKED);
+  h.dialog.BuildTrayMenu();
+  popup = h.dialog.trayPopupMenu();
+  ASSERT_EQ(::GetMenuItemCount(popup), 3);
+  EXPECT_EQ(ItemText(popup, 0), texts::kTrayShow);
+  EXPECT_TRUE(IsSeparator(popup, 1));
+  EXPECT_EQ(ItemText(popup, 2), Bracketed(texts::kTrayStopFormat, "plan1"));
+  EXPECT_EQ(::GetMenuItemID(popup, 2), static_cast<UINT>(ID_TRAY_STOP_PLAN));
+  h.Command(IDC_START_STOP, BN_CLICKED);  // stop
+}
+
+TEST(Tray, RepeatedRightClicksKeepOneMenuPair) {
+  WriteList("three.list", Plans(3));
+  Harness h({"/p", "0", "/f", "three.list"});
+  h.dialog.BuildTrayMenu();
+  const HMENU oldHolder = h.dialog.trayHolderMenu();
+  const HMENU oldPopup = h.dialog.trayPopupMenu();
+  h.dialog.BuildTrayMenu();
+  EXPECT_FALSE(::IsMenu(oldHolder));
+  EXPECT_FALSE(::IsMenu(oldPopup));
+  EXPECT_TRUE(::IsMenu(h.dialog.trayHolderMenu()));
+  EXPECT_TRUE(::IsMenu(h.dialog.trayPopupMenu()));
+}
+
+TEST(Tray, DoubleClickShowsAndOtherMouseMessagesDoNothing) {
+  Harness h({"/p", "0", "/f", "missing.list"});
+  ::ShowWindow(h.dialog.hwnd(), SW_HIDE);
+  for (UINT mouse : {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_RBUTTONDOWN, WM_MOUSEMOVE}) {
+    Tray(h, mouse);
+    EXPECT_FALSE(::IsWindowVisible(h.dialog.hwnd())) << mouse;
+    EXPECT_EQ(h.dialog.trayHolderMenu(), nullptr);
+  }
+  Tray(h, WM_LBUTTONDBLCLK);
+  EXPECT_TRUE(::IsWindowVisible(h.dialog.hwnd()));
+  MenuCommand(h, ID_TRAY_SHOW);  // on a visible dialog: stays visible
+  EXPECT_TRUE(::IsWindowVisible(h.dialog.hwnd()));
+}
+
+TEST(Tray, CloseCommandEndsTheDialog) {
+  Harness h({"/p", "0", "/f", "missing.list"});
+  MenuCommand(h, ID_TRAY_CLOSE);
+  EXPECT_TRUE(::IsWindow(h.dialog.hwnd()));  // posted, not sent
+  ASSERT_TRUE(PumpUntil([&] { return h.dialog.hwnd() == nullptr; }));
+}
+
+TEST(Tray, StartItemWhileAPlanRunsStopsIt) {
+  WriteList("three.list", Plans(3));
+  Harness h({"/p", "0", "/f", "three.list"});
+  MenuCommand(h, ID_TRAY_START_PLAN_BASE + 2);
+  EXPECT_EQ(Text(h.Item(IDC_START_STOP)), texts::kStopPlan);
+  EXPECT_EQ(h.dialog.catalogue().m_planRunning[2], 1u);
+  EXPECT_EQ(::SendMessageA(h.Item(IDC_PLAN_CHOOSER), CB_GETCURSEL, 0, 0), 2);
+  // A start item chosen from a menu built earlier acts on today's state.
+  MenuCommand(h, ID_TRAY_START_PLAN_BASE + 0);
+  EXPECT_EQ(Text(h.Item(IDC_START_STOP)), texts::kStartPlan);
+  EXPECT_EQ(h.dialog.catalogue().m_planRunning[2], 0u);
+  EXPECT_EQ(h.dialog.catalogue().m_planRunning[0], 0u);
+}
+
+TEST(Tray, StartItemShowsThatPlansRowsAndActsForThe40thPlan) {
+  WriteList("forty.list", Plans(40));
+  Harness h({"/p", "0", "/f", "forty.list"});
+  MenuCommand(h, ID_TRAY_START_PLAN_BASE + 39);
+  EXPECT_EQ(h.dialog.catalogue().m_planRunning[39], 1u);
+  EXPECT_EQ(ListCell(h.Item(IDC_PROGRAM_LIST), 0, 0), "none.exe");
+  EXPECT_EQ(RowCount(h.Item(IDC_PROGRAM_LIST)), 1);
+  MenuCommand(h, ID_TRAY_STOP_PLAN);
+  EXPECT_EQ(h.dialog.catalogue().m_planRunning[39], 0u);
+  // An id past the last plan does nothing.
+  MenuCommand(h, ID_TRAY_START_PLAN_BASE + 40);
+  EXPECT_EQ(Text(h.Item(IDC_START_STOP)), texts::kStartPlan);
+}
+
+TEST(Tray, RunningLookDisablesChooserRerunExitAndClose) {
+  WriteList("three.list", Plans(3));
+  Harness h({"/p", "0", "/f", "three.list"});
+  MenuCommand(h, ID_TRAY_START_PLAN_BASE + 1);
+  for (int id : {IDC_PLAN_CHOOSER, IDC_RERUN, IDOK}) EXPECT_FALSE(::IsWindowEnabled(h.Item(id))) << id;
+  for (int id : {IDC_HIDE, IDC_NOTIFY, IDC_DETECT, IDC_INTERVAL, IDC_PROGRAM_LIST, IDC_START_STOP}) {
+    EXPECT_TRUE(::IsWindowEnabled(h.Item(id))) << id;
+  }
+  const HMENU system = ::GetSystemMenu(h.dialog.hwnd(), FALSE);
+  EXPECT_TRUE(::GetMenuState(system, SC_CLOSE, MF_BYCOMMAND) & MF_GRAYED);
+  h.Command(IDC_START_STOP, BN_CLICKED);
+  for (int id : {IDC_PLAN_CHOOSER, IDC_RERUN, IDOK}) EXPECT_TRUE(::IsWindowEnabled(h.Item(id))) << id;
+  EXPECT_FALSE(::GetMenuState(system, SC_CLOSE, MF_BYCOMMAND) & MF_GRAYED);
+}
