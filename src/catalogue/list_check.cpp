@@ -1,0 +1,412 @@
+#include "catalogue/list_check.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <utility>
+
+namespace {
+
+bool IsBlankOrTab(char c) { return c == ' ' || c == '\t'; }
+bool IsLineSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string Num(long long v) { return std::to_string(v); }
+
+// Line numbers of byte offsets: 1 + the number of LF bytes before the offset.
+class LineIndex {
+ public:
+  explicit LineIndex(std::string_view d) {
+    for (std::size_t i = 0; i < d.size(); ++i)
+      if (d[i] == '\n') lfs_.push_back(i);
+  }
+  std::size_t LineOf(std::size_t offset) const {
+    return static_cast<std::size_t>(std::lower_bound(lfs_.begin(), lfs_.end(), offset) - lfs_.begin()) + 1;
+  }
+
+ private:
+  std::vector<std::size_t> lfs_;
+};
+
+std::size_t FirstTextByte(std::string_view d, std::size_t begin, std::size_t end) {
+  std::size_t p = begin;
+  while (p < end && IsLineSpace(d[p])) ++p;
+  return p < end ? p : begin;
+}
+
+// The plan name after "::" at `p`, up to a blank, tab, CR or LF.
+std::string_view PlanNameAt(std::string_view d, std::size_t p, std::size_t end) {
+  std::size_t q = p + 2;
+  while (q < end && !IsLineSpace(d[q])) ++q;
+  return d.substr(p + 2, q - (p + 2));
+}
+
+// When the line read from `begin` opens with an empty (or blank-only) line
+// followed by a plan line, returns the offset of that plan line's "::".
+std::size_t SwallowedPlanAt(std::string_view d, std::size_t begin, std::size_t end) {
+  std::size_t p = begin;
+  while (p < end && IsBlankOrTab(d[p])) ++p;
+  if (p >= end || (d[p] != '\r' && d[p] != '\n')) return std::string_view::npos;
+  while (p < end && IsLineSpace(d[p])) ++p;
+  if (p + 1 < end && d[p] == ':' && d[p + 1] == ':') return p;
+  return std::string_view::npos;
+}
+
+std::string Quote(std::string_view text) { return "\"" + EscapeListText(text, true) + "\""; }
+
+// Plan lines in [begin, end), as "NAME" (line L), at most `limit` of them.
+std::string PlanLinesIn(std::string_view d, std::size_t begin, std::size_t end,
+                        const LineIndex& lines, std::size_t& found) {
+  std::string list;
+  found = 0;
+  const std::size_t limit = 5;
+  std::size_t p = begin;
+  while (p < end) {
+    std::size_t q = p;
+    while (q < end && IsBlankOrTab(d[q])) ++q;
+    if (q + 1 < end && d[q] == ':' && d[q + 1] == ':') {
+      if (found < limit) {
+        if (found) list += ", ";
+        list += Quote(PlanNameAt(d, q, end)) + " (line " + Num(static_cast<long long>(lines.LineOf(q))) + ")";
+      }
+      ++found;
+    }
+    const std::size_t lf = d.find('\n', q);
+    if (lf == std::string_view::npos || lf >= end) break;
+    p = lf + 1;
+  }
+  if (found > limit) list += ", and " + Num(static_cast<long long>(found - limit)) + " more";
+  return list;
+}
+
+bool HasText(std::string_view d, std::size_t begin, std::size_t end) {
+  for (std::size_t p = begin; p < end; ++p)
+    if (!IsLineSpace(d[p])) return true;
+  return false;
+}
+
+void Warn(ListCheck& c, ListWarning::Kind kind, std::size_t line, int index, std::string text) {
+  c.warnings.push_back(ListWarning{kind, line, index, std::move(text)});
+}
+
+std::string PlanLabel(const ListCheck& c, int plan) {
+  return "plan " + Num(plan) + " " + Quote(c.catalogue.m_planNames[static_cast<std::size_t>(plan)]);
+}
+
+// The plan of every entry, -1 for the entries before the first plan.
+std::vector<int> EntryOwners(const Catalogue& catalogue) {
+  std::vector<int> owner(catalogue.m_entries.size(), -1);
+  for (std::size_t k = 0; k < catalogue.PlanCount(); ++k) {
+    const PlanRange r = catalogue.Range(static_cast<int>(k));
+    for (std::int32_t i = 0; i < r.count; ++i) owner[static_cast<std::size_t>(r.first + i)] = static_cast<int>(k);
+  }
+  return owner;
+}
+
+void AddWarnings(ListCheck& c, std::string_view d, const LineIndex& lines,
+                 const std::vector<ListRecord>& records) {
+  using Kind = ListWarning::Kind;
+  const Catalogue& cat = c.catalogue;
+  const std::size_t fileEnd = c.fileSize;
+
+  // Line breaks without their CR.
+  std::size_t lfOnly = 0, breaks = 0, firstLfOnly = 0;
+  for (std::size_t i = 0; i < fileEnd; ++i) {
+    if (d[i] != '\n') continue;
+    ++breaks;
+    if (i == 0 || d[i - 1] != '\r') {
+      if (!lfOnly) firstLfOnly = lines.LineOf(i);
+      ++lfOnly;
+    }
+  }
+  if (lfOnly) {
+    Warn(c, Kind::kLfOnlyLines, firstLfOnly, -1,
+         Num(static_cast<long long>(lfOnly)) + " of " + Num(static_cast<long long>(breaks)) +
+             " lines end in LF alone (first: line " + Num(static_cast<long long>(firstLfOnly)) +
+             "); lines must end in CR LF, otherwise plan names, fifth fields and directive "
+             "values run on into the next line");
+  }
+
+  // Directives whose value runs into the next line (a prefix alone on its line).
+  for (const ListRecord& r : records) {
+    if (r.kind != ListRecord::Kind::kDirective) continue;
+    const std::size_t valueStart = std::min(r.begin + 3, r.end);
+    const std::size_t valueEnd = r.end >= 2 ? r.end - 2 : r.end;  // the CR
+    if (valueStart < valueEnd && d.substr(valueStart, valueEnd - valueStart).find('\n') != std::string_view::npos) {
+      const std::size_t line = lines.LineOf(r.begin);
+      Warn(c, Kind::kDirectiveTakesNextLine, line, -1,
+           "line " + Num(static_cast<long long>(line)) + ": directive \"" + std::string(d.substr(r.begin, 2)) +
+               "\" has no value on its own line and takes the next line as its value");
+    }
+  }
+
+  // Program lines before the first plan line.
+  const std::size_t firstPlanEntry =
+      cat.PlanCount() ? static_cast<std::size_t>(cat.Range(0).first) : cat.m_entries.size();
+  if (firstPlanEntry > 0) {
+    Warn(c, Kind::kEntriesBeforeFirstPlan, c.entryLines[0], 0,
+         Num(static_cast<long long>(firstPlanEntry)) + " program line(s) before the first plan line (from line " +
+             Num(static_cast<long long>(c.entryLines[0])) +
+             ") are read but belong to no plan: never shown, never launched");
+  }
+
+  // Empty lines that turn a plan line into part of a program line.
+  const std::vector<int> owners = EntryOwners(cat);
+  std::size_t entryNo = 0;
+  for (const ListRecord& r : records) {
+    if (r.kind != ListRecord::Kind::kEntry) continue;
+    const std::size_t at = SwallowedPlanAt(d, r.begin, r.end);
+    if (at != std::string_view::npos) {
+      const int owner = owners[entryNo];
+      const std::size_t line = lines.LineOf(at);
+      Warn(c, Kind::kSwallowedPlan, line, static_cast<int>(entryNo),
+           "line " + Num(static_cast<long long>(line)) + ": plan line " + Quote(d.substr(at, 2 + PlanNameAt(d, at, r.end).size())) +
+               " follows an empty line and is read as part of a program line (entry " +
+               Num(static_cast<long long>(entryNo)) + ", " +
+               (owner >= 0 ? PlanLabel(c, owner) : std::string("before the first plan")) +
+               "); that plan does not exist");
+    }
+    ++entryNo;
+  }
+
+  // Where reading stopped, and what it left unread.
+  const LaunchListReport& rep = c.report;
+  const std::size_t stopAt = std::min(rep.stopOffset, fileEnd);
+  if (rep.stop == ListStop::kTruncated) {
+    const std::size_t line = lines.LineOf(FirstTextByte(d, rep.stopOffset, rep.dataSize));
+    std::size_t plans = 0;
+    const std::string planList = PlanLinesIn(d, stopAt, fileEnd, lines, plans);
+    std::string text = "line " + Num(static_cast<long long>(line)) +
+                       ": the data end inside this line (a \"[\" without \"]\", or a field, plan name "
+                       "or directive value without its end); it gives nothing and reading stops there, " +
+                       Num(static_cast<long long>(fileEnd - stopAt)) + " byte(s) unused";
+    if (plans) text += "; plan lines among them: " + planList;
+    const std::size_t swallowed = SwallowedPlanAt(d, rep.stopOffset, rep.dataSize);
+    if (swallowed != std::string_view::npos)
+      text += " (the plan line follows an empty line, which made it part of a program line)";
+    Warn(c, Kind::kTruncatedLine, line, -1, std::move(text));
+  } else if ((rep.stop == ListStop::kShortTail || rep.stop == ListStop::kTwoEmptyLines) &&
+             HasText(d, stopAt, fileEnd)) {
+    const std::size_t line = lines.LineOf(stopAt);
+    std::size_t plans = 0;
+    const std::string planList = PlanLinesIn(d, stopAt, fileEnd, lines, plans);
+    std::string text =
+        "reading stops at line " + Num(static_cast<long long>(line)) +
+        (rep.stop == ListStop::kTwoEmptyLines ? " (two empty lines after a program line)"
+                                              : " (fewer than six bytes left after a program line)") +
+        ": " + Num(static_cast<long long>(fileEnd - stopAt)) + " byte(s) after it are never read";
+    if (plans) text += "; plan lines among them: " + planList;
+    Warn(c, Kind::kUnreadData, line, -1, std::move(text));
+  }
+
+  // Plans with no entries, duplicate names, entries that never fall due.
+  std::map<std::string, std::vector<int>> byName;
+  std::vector<std::string> nameOrder;
+  for (std::size_t k = 0; k < cat.PlanCount(); ++k) {
+    const int plan = static_cast<int>(k);
+    if (cat.Range(plan).count == 0) {
+      Warn(c, Kind::kEmptyPlan, c.planLines[k], plan,
+           "line " + Num(static_cast<long long>(c.planLines[k])) + ": " + PlanLabel(c, plan) +
+               " has no entries: it launches nothing");
+    }
+    auto& seen = byName[cat.m_planNames[k]];
+    if (seen.empty()) nameOrder.push_back(cat.m_planNames[k]);
+    seen.push_back(plan);
+  }
+  for (const std::string& name : nameOrder) {
+    const std::vector<int>& plans = byName[name];
+    if (plans.size() < 2) continue;
+    std::string list;
+    for (int k : plans) {
+      if (!list.empty()) list += ", ";
+      list += Num(k) + " (line " + Num(static_cast<long long>(c.planLines[static_cast<std::size_t>(k)])) + ")";
+    }
+    Warn(c, Kind::kDuplicatePlanName, c.planLines[static_cast<std::size_t>(plans[1])], plans[1],
+         "plan name " + Quote(name) + " is used by plans " + list +
+             ": they are told apart only by their position");
+  }
+  for (std::size_t k = 0; k < cat.PlanCount(); ++k) {
+    const PlanRange r = cat.Range(static_cast<int>(k));
+    for (std::int32_t i = 0; i < r.count; ++i) {
+      const std::size_t e = static_cast<std::size_t>(r.first + i);
+      const LaunchEntry& entry = *cat.m_entries[e];
+      if (entry.countdown > 0) continue;
+      Warn(c, Kind::kNeverLaunched, c.entryLines[e], static_cast<int>(e),
+           "line " + Num(static_cast<long long>(c.entryLines[e])) + ": entry " + Num(static_cast<long long>(e)) +
+               " of " + PlanLabel(c, static_cast<int>(k)) + " has delay " + Num(entry.delaySeconds) +
+               ": it is never launched, so the plan never leaves its launch phase (no relaunch, "
+               "no hang detection)");
+    }
+  }
+}
+
+}  // namespace
+
+ListCheck CheckLaunchList(std::string_view fileBytes) {
+  ListCheck c;
+  c.fileSize = fileBytes.size();
+  std::vector<ListRecord> records;
+  LaunchListEvents events;
+  events.onSurplus = [&c](const SurplusLine& s) {
+    c.surplus.push_back(SurplusRecord{s, static_cast<int>(c.catalogue.m_entries.size()), 0});
+  };
+  events.onRecord = [&records](const ListRecord& r) { records.push_back(r); };
+  c.report = ReadLaunchListData(fileBytes, c.settings, c.catalogue, events);
+
+  // The same data the reader saw, appended line break included.
+  std::string extended;
+  std::string_view d = fileBytes;
+  if (c.report.appendedLineBreak) {
+    extended.assign(fileBytes);
+    extended += "\r\n";
+    d = extended;
+  }
+  const LineIndex lines(d);
+  for (const ListRecord& r : records) {
+    if (r.kind == ListRecord::Kind::kPlan) {
+      std::size_t p = r.begin;
+      while (p < r.end && IsBlankOrTab(d[p])) ++p;
+      c.planLines.push_back(lines.LineOf(p));
+    } else if (r.kind == ListRecord::Kind::kEntry) {
+      c.entryLines.push_back(lines.LineOf(FirstTextByte(d, r.begin, r.end)));
+    }
+  }
+  for (SurplusRecord& s : c.surplus) s.line = c.entryLines[static_cast<std::size_t>(s.entry)];
+  AddWarnings(c, d, lines, records);
+  return c;
+}
+
+std::string EscapeListText(std::string_view text, bool forPeople) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (const char ch : text) {
+    const unsigned char b = static_cast<unsigned char>(ch);
+    switch (ch) {
+      case '\\':
+        out += forPeople ? "\\" : "\\\\";
+        continue;
+      case '\t': out += "\\t"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\n': out += "\\n"; continue;
+      default: break;
+    }
+    if (b < 0x20 || b == 0x7F || (b > 0x7F && !forPeople)) {
+      out += "\\x";
+      out += kHex[b >> 4];
+      out += kHex[b & 0xF];
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
+std::string FormatListDump(const ListCheck& c) {
+  std::string out;
+  auto line = [&out](std::initializer_list<std::string> fields) {
+    bool first = true;
+    for (const std::string& f : fields) {
+      if (!first) out += '\t';
+      out += f;
+      first = false;
+    }
+    out += '\n';
+  };
+  line({"title", EscapeListText(c.settings.windowTitle)});
+  line({"port", Num(c.settings.port)});
+  line({"bind", EscapeListText(c.settings.bindAddress)});
+  for (const SurplusRecord& s : c.surplus) {
+    line({"surplus", EscapeListText(s.message.field1), EscapeListText(s.message.field2),
+          EscapeListText(s.message.field3), EscapeListText(s.message.field5),
+          EscapeListText(s.message.surplus)});
+  }
+  const Catalogue& cat = c.catalogue;
+  line({"entries", Num(static_cast<long long>(cat.m_entries.size()))});
+  for (std::size_t i = 0; i < cat.m_entries.size(); ++i) {
+    const LaunchEntry& e = *cat.m_entries[i];
+    line({"entry", Num(static_cast<long long>(i)), Num(e.enabled), Num(e.delaySeconds),
+          EscapeListText(e.programPath), EscapeListText(e.runDirectory), EscapeListText(e.commandLine)});
+  }
+  line({"plans", Num(static_cast<long long>(cat.PlanCount()))});
+  for (std::size_t k = 0; k < cat.PlanCount(); ++k) {
+    const PlanRange r = cat.Range(static_cast<int>(k));
+    line({"plan", Num(static_cast<long long>(k)), Num(r.first), Num(r.count), EscapeListText(cat.m_planNames[k])});
+  }
+  return out;
+}
+
+namespace {
+
+void AppendEntry(std::string& out, const ListCheck& c, std::size_t i) {
+  const LaunchEntry& e = *c.catalogue.m_entries[i];
+  out += "  entry " + Num(static_cast<long long>(i)) + ", line " + Num(static_cast<long long>(c.entryLines[i])) +
+         ": " + (e.enabled ? "[x] enabled" : "[ ] disabled") + " (" + Num(e.enabled) + "), delay " +
+         Num(e.delaySeconds) + " s\n";
+  out += "      program:      " + Quote(e.programPath) + "\n";
+  out += "      directory:    " + Quote(e.runDirectory) + "\n";
+  out += "      command line: " + Quote(e.commandLine) + "\n";
+}
+
+}  // namespace
+
+std::string FormatListReport(const ListCheck& c, const std::string& fileName) {
+  const Catalogue& cat = c.catalogue;
+  std::string out = "Launch list " + fileName + ": " + Num(static_cast<long long>(c.fileSize)) + " bytes";
+  if (c.report.appendedLineBreak) out += " (no line break at the end: CR LF appended)";
+  out += "\n\nHeader (settings from their defaults, no command line):\n";
+  out += "  title: " + (c.settings.windowTitle.empty() ? std::string("(none: the dialog keeps its caption)")
+                                                       : Quote(c.settings.windowTitle)) + "\n";
+  out += "  port:  " + Num(c.settings.port) + "\n";
+  out += "  bind:  " + (c.settings.bindAddress.empty() ? std::string("(all local addresses)")
+                                                       : Quote(c.settings.bindAddress)) + "\n";
+
+  const std::size_t firstPlanEntry =
+      cat.PlanCount() ? static_cast<std::size_t>(cat.Range(0).first) : cat.m_entries.size();
+  out += "\n" + Num(static_cast<long long>(cat.PlanCount())) + " plan(s), " +
+         Num(static_cast<long long>(cat.m_entries.size())) + " entries\n";
+  if (firstPlanEntry) {
+    out += "\nBefore the first plan (never shown, never launched):\n";
+    for (std::size_t i = 0; i < firstPlanEntry; ++i) AppendEntry(out, c, i);
+  }
+  for (std::size_t k = 0; k < cat.PlanCount(); ++k) {
+    const PlanRange r = cat.Range(static_cast<int>(k));
+    out += "\nPlan " + Num(static_cast<long long>(k)) + " " + Quote(cat.m_planNames[k]) + " (line " +
+           Num(static_cast<long long>(c.planLines[k])) + "): " + Num(r.count) + (r.count == 1 ? " entry\n" : " entries\n");
+    for (std::int32_t i = 0; i < r.count; ++i) AppendEntry(out, c, static_cast<std::size_t>(r.first + i));
+  }
+
+  if (!c.surplus.empty()) {
+    out += "\nSurplus (the launcher shows one message box each, then uses the line anyway):\n";
+    for (const SurplusRecord& s : c.surplus) {
+      out += "  line " + Num(static_cast<long long>(s.line)) + ", entry " + Num(s.entry) + ": fields " +
+             Quote(s.message.field1) + " " + Quote(s.message.field2) + " " + Quote(s.message.field3) + " " +
+             Quote(s.message.field5) + ", surplus " + Quote(s.message.surplus) + "\n";
+    }
+  }
+
+  out += "\nReading ";
+  switch (c.report.stop) {
+    case ListStop::kEmpty: out += "found an empty file: nothing to read.\n"; break;
+    case ListStop::kEndOfData: out += "went through to the end of the data.\n"; break;
+    case ListStop::kShortTail:
+    case ListStop::kTwoEmptyLines:
+    case ListStop::kTruncated: {
+      const std::size_t stopAt = std::min(c.report.stopOffset, c.fileSize);
+      out += "stopped at byte " + Num(static_cast<long long>(c.report.stopOffset)) + " of " +
+             Num(static_cast<long long>(c.report.dataSize)) +
+             (c.report.stop == ListStop::kShortTail       ? " (fewer than six bytes left after a program line)"
+              : c.report.stop == ListStop::kTwoEmptyLines ? " (two empty lines after a program line)"
+                                                          : " (the data end inside a line)") +
+             "; " + Num(static_cast<long long>(c.fileSize - stopAt)) + " byte(s) of the file left unread.\n";
+      break;
+    }
+  }
+
+  if (c.warnings.empty()) {
+    out += "\nNo warnings.\n";
+  } else {
+    out += "\n" + Num(static_cast<long long>(c.warnings.size())) + " warning(s):\n";
+    for (const ListWarning& w : c.warnings) out += "  warning: " + w.text + "\n";
+  }
+  return out;
+}

@@ -1,0 +1,62 @@
+#pragma once
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/settings.h"
+#include "catalogue/catalogue.h"
+#include "catalogue/launch_list.h"
+
+// A launch list read exactly as the launcher reads it (settings from their
+// defaults, no command line), with what the operator cannot see in the
+// dialog: where each line was, the surplus messages and the traps of the
+// format.
+
+struct ListWarning {
+  enum class Kind {
+    kEntriesBeforeFirstPlan,  // program lines before any plan line
+    kUnreadData,              // text after the point where reading stopped
+    kTruncatedLine,           // the data end inside a line, which gave nothing
+    kEmptyPlan,               // a plan with no entries
+    kNeverLaunched,           // an entry whose countdown can never reach zero
+    kDuplicatePlanName,       // two or more plans of the same name
+    kLfOnlyLines,             // line breaks without their CR
+    kSwallowedPlan,           // a plan line after an empty line, read as a program line
+    kDirectiveTakesNextLine,  // a directive value that runs on into the next line
+  };
+  Kind kind;
+  std::size_t line = 0;  // 1-based line of the file it points at; 0 for none
+  int index = -1;        // the plan or entry it concerns; -1 for none
+  std::string text;      // one line for people
+};
+
+struct SurplusRecord {
+  SurplusLine message;
+  int entry = 0;         // the entry that the line became
+  std::size_t line = 0;  // its line in the file
+};
+
+struct ListCheck {
+  Settings settings;  // defaults, then the header's directives
+  Catalogue catalogue;
+  LaunchListReport report;
+  std::size_t fileSize = 0;
+  std::vector<SurplusRecord> surplus;    // in file order
+  std::vector<std::size_t> planLines;    // line of each plan's "::"
+  std::vector<std::size_t> entryLines;   // first line with text of each entry
+  std::vector<ListWarning> warnings;     // in the order of the checks
+};
+
+ListCheck CheckLaunchList(std::string_view fileBytes);
+
+// Text for the dump: backslash, TAB, CR and LF as \\ \t \r \n; every other
+// byte below 0x20 or from 0x7F up as \xHH. With `forPeople` the bytes from
+// 0x80 up (GBK text) and the backslash (Windows paths) pass unchanged.
+std::string EscapeListText(std::string_view text, bool forPeople = false);
+
+// The exact machine form: LF line ends, TAB-separated fields.
+std::string FormatListDump(const ListCheck& check);
+
+// The report for people, naming the file as `fileName`.
+std::string FormatListReport(const ListCheck& check, const std::string& fileName);

@@ -1,0 +1,256 @@
+#include "catalogue/launch_list.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "catalogue/read_helper.h"
+
+namespace {
+bool SameSurplus(const SurplusLine& a, const SurplusLine& b) {
+  return a.field1 == b.field1 && a.field2 == b.field2 && a.field3 == b.field3 && a.field5 == b.field5 &&
+         a.surplus == b.surplus;
+}
+}  // namespace
+
+TEST(LaunchListHeader, DirectivesAtTheTopSetTheSettings) {
+  const ReadResult r = Read("-n  My Title  \r\n/p 70000\r\n-i \t10.0.0.5 \r\n/n Second\r\n::A\r\n");
+  EXPECT_EQ(r.settings.windowTitle, "Second");
+  EXPECT_EQ(r.titles, (std::vector<std::string>{" My Title  ", "Second"}));  // untrimmed
+  EXPECT_EQ(r.settings.port, 4464);                                          // low 16 bits
+  EXPECT_EQ(r.settings.bindAddress, "10.0.0.5");                             // trimmed
+  ASSERT_EQ(r.catalogue.PlanCount(), 1u);
+  EXPECT_EQ(r.catalogue.m_planNames[0], "A");
+
+  EXPECT_EQ(Read("-nXTitle\r\n").settings.windowTitle, "Title");  // third byte skipped, whatever it is
+  // A prefix alone takes the LF and the whole next line; that line is not read on its own.
+  const ReadResult bare = Read("-n\r\nNext line\r\n::A\r\n");
+  EXPECT_EQ(bare.settings.windowTitle, "\nNext line");
+  EXPECT_EQ(bare.catalogue.PlanCount(), 1u);
+  EXPECT_TRUE(bare.catalogue.m_entries.empty());
+}
+
+TEST(LaunchListHeader, DirectivesElsewhereAreProgramLines) {
+  for (const char* text : {" -n T x y 5\r\n::Plan\r\n", "-N T x y 5\r\n::Plan\r\n"}) {
+    const ReadResult r = Read(text);
+    EXPECT_EQ(r.settings.windowTitle, "") << text;
+    ASSERT_EQ(r.catalogue.m_entries.size(), 1u) << text;
+    EXPECT_EQ(r.entry(0).programPath, "T");
+  }
+  const ReadResult late = Read("::A\r\n-p 99 x y 5\r\n");
+  EXPECT_EQ(late.settings.port, 22225);
+  ASSERT_EQ(late.catalogue.m_entries.size(), 1u);
+  EXPECT_EQ(late.entry(0).programPath, "99");
+}
+
+TEST(LaunchListFields, BracketedAndBareFieldsBecomeEntries) {
+  const ReadResult r = Read(
+      "::Main\r\n"
+      "[1] [C:\\Servers\\Game Server\\gs.exe] [C:\\Servers\\Game Server] [-port 7000 -x] [10]\r\n"
+      "0\t[]\t[]\t[]\t[]\r\n"
+      "-1 b.exe C:\\b [ already] -5\r\n"
+      "7 [two\r\nlines] d x 0\r\n");
+  ASSERT_EQ(r.catalogue.m_entries.size(), 4u);
+  EXPECT_TRUE(r.surplus.empty());
+  const LaunchEntry& a = r.entry(0);
+  EXPECT_EQ(a.enabled, 1);
+  EXPECT_EQ(a.programPath, "C:\\Servers\\Game Server\\gs.exe");
+  EXPECT_EQ(a.runDirectory, "C:\\Servers\\Game Server");
+  EXPECT_EQ(a.commandLine, " -port 7000 -x");
+  EXPECT_EQ(a.delaySeconds, 10);
+  EXPECT_EQ(a.countdown, 11);
+  const LaunchEntry& empty = r.entry(1);
+  EXPECT_EQ(empty.programPath, "");
+  EXPECT_EQ(empty.runDirectory, "");
+  EXPECT_EQ(empty.commandLine, " ");
+  EXPECT_EQ(empty.countdown, 1);
+  EXPECT_EQ(r.entry(2).enabled, -1);
+  EXPECT_EQ(r.entry(2).commandLine, " already");  // no second blank
+  EXPECT_EQ(r.entry(2).countdown, -4);
+  EXPECT_EQ(r.entry(3).programPath, "two\r\nlines");
+  EXPECT_EQ(r.plan(0).count, 4);
+  EXPECT_EQ(r.report.stop, ListStop::kEndOfData);
+}
+
+TEST(LaunchListFields, MisreadsThatTheFormatDefines) {
+  // "[" right after "]" is eaten as the separator: the next field is bare up to a blank.
+  const ReadResult glued = Read("::A\r\n1 [C:\\a b][C:\\dir] x 5\r\n");
+  ASSERT_EQ(glued.catalogue.m_entries.size(), 1u);
+  EXPECT_EQ(glued.entry(0).programPath, "C:\\a b");
+  EXPECT_EQ(glued.entry(0).runDirectory, "C:\\dir]");
+  EXPECT_EQ(glued.entry(0).delaySeconds, 5);
+
+  // Fields 1 to 4 run on into the next line; the rest of that line is surplus.
+  const ReadResult short_ = Read("::A\r\n1 a b\r\n2 x y z 3\r\n");
+  ASSERT_EQ(short_.catalogue.m_entries.size(), 1u);
+  EXPECT_EQ(short_.entry(0).runDirectory, "b\r\n2");
+  ASSERT_EQ(short_.surplus.size(), 1u);
+  EXPECT_TRUE(SameSurplus(short_.surplus[0], {"1", "a", "b\r\n2", "y", "z 3"}));
+
+  // A delay of INT32_MAX wraps its countdown instead of overflowing.
+  EXPECT_EQ(Read("::A\r\n1 a b c 2147483647\r\n").entry(0).countdown, INT32_MIN);
+}
+
+TEST(LaunchListFields, SurplusIsReportedAndTheEntryStillBuilt) {
+  const ReadResult r = Read(
+      "::A\r\n"
+      "1 a b c 5 \r\n"
+      "2 d e f 6 extra text\r\n"
+      "3 g h [cmd] [7] tail\r\n"
+      "4 i j k 8\r\r\n");
+  EXPECT_EQ(r.catalogue.m_entries.size(), 4u);
+  EXPECT_EQ(r.plan(0).count, 4);
+  ASSERT_EQ(r.surplus.size(), 4u);
+  EXPECT_TRUE(SameSurplus(r.surplus[0], {"1", "a", "b", "5", ""}));  // trailing blank: empty text
+  EXPECT_TRUE(SameSurplus(r.surplus[1], {"2", "d", "e", "6", "extra text"}));
+  EXPECT_TRUE(SameSurplus(r.surplus[2], {"3", "g", "h", "7", "tail"}));
+  EXPECT_TRUE(SameSurplus(r.surplus[3], {"4", "i", "j", "8", ""}));  // a second CR
+  EXPECT_EQ(r.entry(2).commandLine, " cmd");
+}
+
+TEST(LaunchListEnd, RulesAfterAProgramLine) {
+  const ReadResult two = Read("::A\r\n1 a b c 0\r\n\r\n\r\n::B\r\n1 d e f 0\r\n");
+  EXPECT_EQ(two.catalogue.PlanCount(), 1u);
+  EXPECT_EQ(two.catalogue.m_entries.size(), 1u);
+  EXPECT_EQ(two.report.stop, ListStop::kTwoEmptyLines);
+  EXPECT_EQ(two.report.stopOffset, 16u);
+
+  // A final plan line of five bytes after a program line is never read; six bytes are.
+  const ReadResult five = Read("::A\r\n1 a b c 0\r\n::B\r\n");
+  EXPECT_EQ(five.catalogue.PlanCount(), 1u);
+  EXPECT_EQ(five.report.stop, ListStop::kShortTail);
+  EXPECT_EQ(five.report.stopOffset, 16u);
+  EXPECT_EQ(five.report.dataSize, 21u);
+  EXPECT_EQ(Read("::A\r\n1 a b c 0\r\n::BC\r\n").catalogue.PlanCount(), 2u);
+
+  // After a plan line no end rule applies: the empty lines join the next first field.
+  const ReadResult afterPlan = Read("::A\r\n\r\n\r\n1 a b c 0\r\n");
+  ASSERT_EQ(afterPlan.catalogue.m_entries.size(), 1u);
+  EXPECT_EQ(afterPlan.entry(0).enabled, 1);
+  EXPECT_EQ(Read("::A\r\n::B\r\n").catalogue.PlanCount(), 2u);
+}
+
+TEST(LaunchListEnd, OneEmptyLineJoinsTheNextLine) {
+  const std::string head = "::A\r\n1 a b c 0\r\n\r\n";
+  const ReadResult bare = Read(head + "1 d e f 0\r\n");  // the number skips the line break
+  EXPECT_EQ(bare.entry(1).enabled, 1);
+  EXPECT_EQ(Read(head + "[1] d e f 0\r\n").entry(1).enabled, 0);
+
+  // The plan line is swallowed into a program line of plan A.
+  const ReadResult plan = Read(head + "::B\r\n1 d e f 2\r\n");
+  EXPECT_EQ(plan.catalogue.PlanCount(), 1u);
+  ASSERT_EQ(plan.catalogue.m_entries.size(), 2u);
+  EXPECT_EQ(plan.entry(1).enabled, 0);
+  EXPECT_EQ(plan.entry(1).programPath, "d");
+  EXPECT_EQ(plan.entry(1).delaySeconds, 2);
+  EXPECT_EQ(plan.plan(0).count, 2);
+
+  // An indented line moves its fields one place along.
+  const ReadResult indented = Read(head + "  1 q e f 2\r\n");
+  ASSERT_EQ(indented.catalogue.m_entries.size(), 2u);
+  EXPECT_EQ(indented.entry(1).enabled, 0);
+  EXPECT_EQ(indented.entry(1).programPath, "1");
+  EXPECT_EQ(indented.entry(1).runDirectory, "q");
+  ASSERT_EQ(indented.surplus.size(), 1u);
+  EXPECT_TRUE(SameSurplus(indented.surplus[0], {"\r\n", "1", "q", "f", "2"}));
+}
+
+TEST(LaunchListPlans, EntriesBeforeThePlanAndEmptyPlans) {
+  const ReadResult r = Read("1 a b c 0\r\n2 d e f 0\r\n::A\r\n::B\r\n3 g h i 0\r\n::Empty\r\n");
+  EXPECT_EQ(r.catalogue.m_entries.size(), 3u);
+  ASSERT_EQ(r.catalogue.PlanCount(), 3u);
+  EXPECT_EQ(r.plan(0).first, 2);
+  EXPECT_EQ(r.plan(0).count, 0);
+  EXPECT_EQ(r.plan(1).first, 2);
+  EXPECT_EQ(r.plan(1).count, 1);
+  EXPECT_EQ(r.plan(2).first, 3);
+  EXPECT_EQ(r.plan(2).count, 0);
+  EXPECT_EQ(r.catalogue.m_planRunning, (std::vector<std::uint32_t>{0, 0, 0}));
+  EXPECT_EQ(r.catalogue.m_planLaunched, (std::vector<std::uint32_t>{0, 0, 0}));
+
+  const ReadResult noPlan = Read("1 a b c 0\r\n");
+  EXPECT_EQ(noPlan.catalogue.m_entries.size(), 1u);
+  EXPECT_EQ(noPlan.catalogue.PlanCount(), 0u);
+
+  // Text after a plan name is ignored; "::" alone opens a plan with an empty name.
+  const ReadResult names = Read("  ::Main server\tnote\r\n::\r\n");
+  EXPECT_EQ(names.catalogue.m_planNames, (std::vector<std::string>{"Main", ""}));
+}
+
+TEST(LaunchListData, MissingFinalLineBreakAndEmptyData) {
+  const ReadResult cut = Read("::A\r\n1 a b c 5");
+  EXPECT_TRUE(cut.report.appendedLineBreak);
+  ASSERT_EQ(cut.catalogue.m_entries.size(), 1u);
+  EXPECT_EQ(cut.entry(0).delaySeconds, 5);
+  EXPECT_TRUE(cut.surplus.empty());
+  EXPECT_EQ(cut.report.stop, ListStop::kEndOfData);
+
+  const ReadResult empty = Read("");
+  EXPECT_EQ(empty.report.stop, ListStop::kEmpty);
+  EXPECT_TRUE(empty.catalogue.m_entries.empty());
+  EXPECT_EQ(empty.catalogue.PlanCount(), 0u);
+  EXPECT_EQ(empty.settings.port, 22225);
+}
+
+// The data can end inside any kind of field: reading stops there, that line
+// gives nothing, and the last plan is closed over the entries before it.
+TEST(LaunchListData, DataEndingInsideALineGivesNothingForThatLine) {
+  const std::string head = "::A\r\n1 a b c 0\r\n";
+  const std::string truncated[] = {
+      head + "1 [unclosed d c 0\r\n",  // no closing "]"
+      head + "abcdefg",                // bare field 1
+      head + "1 abcdef",               // bare field 2
+      head + "1 a bcdef",              // bare field 3
+      head + "1 a b cdef",             // bare field 4
+      head + "1 a b c 5\n",            // bare field 5 with LF alone
+      head + "::Name\n",               // plan name with LF alone
+  };
+  for (const std::string& text : truncated) {
+    const ReadResult r = Read(text);
+    EXPECT_EQ(r.report.stop, ListStop::kTruncated) << text;
+    EXPECT_EQ(r.report.stopOffset, head.size()) << text;
+    EXPECT_EQ(r.catalogue.m_entries.size(), 1u) << text;
+    ASSERT_EQ(r.catalogue.PlanCount(), 1u) << text;
+    EXPECT_EQ(r.plan(0).count, 1) << text;
+  }
+
+  const ReadResult directive = Read("-n Title\n");  // directive value without its CR
+  EXPECT_EQ(directive.report.stop, ListStop::kTruncated);
+  EXPECT_EQ(directive.settings.windowTitle, "");
+  EXPECT_TRUE(directive.titles.empty());
+
+  // LF-only lines: the plan name runs on to the next blank, the last field to the end.
+  const ReadResult lf = Read("::A\n1 p d c 5\n1 q e f 6\n");
+  EXPECT_EQ(lf.catalogue.m_planNames, (std::vector<std::string>{"A\n1"}));
+  EXPECT_TRUE(lf.catalogue.m_entries.empty());
+  EXPECT_EQ(lf.plan(0).count, 0);
+  EXPECT_EQ(lf.report.stop, ListStop::kTruncated);
+  EXPECT_EQ(Read("\n").report.stop, ListStop::kTruncated);
+}
+
+TEST(LaunchListFile, ReadsInBinaryModeAndReportsAMissingFile) {
+  const std::string path = "launch_list_test.list";
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << "-p 1234\r\n::A\r\n1 a b c 3\r\n";
+  }
+  Settings settings;
+  settings.listPath = path;
+  Catalogue catalogue;
+  LaunchListReport report;
+  std::string error;
+  ASSERT_TRUE(ReadLaunchListFile(settings, catalogue, {}, &error, &report));
+  EXPECT_EQ(settings.port, 1234);
+  EXPECT_EQ(catalogue.m_entries.size(), 1u);
+  EXPECT_EQ(report.dataSize, 25u);
+  std::remove(path.c_str());
+
+  Settings missing;
+  missing.listPath = "no-such-dir/none.list";
+  Catalogue empty;
+  EXPECT_FALSE(ReadLaunchListFile(missing, empty, {}, &error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(empty.PlanCount(), 0u);
+  EXPECT_EQ(missing.port, 22225);
+}

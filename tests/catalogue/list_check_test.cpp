@@ -1,0 +1,98 @@
+#include "catalogue/list_check.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+using Kind = ListWarning::Kind;
+
+const ListWarning* Find(const ListCheck& c, Kind kind) {
+  auto it = std::find_if(c.warnings.begin(), c.warnings.end(), [kind](const ListWarning& w) { return w.kind == kind; });
+  return it == c.warnings.end() ? nullptr : &*it;
+}
+}  // namespace
+
+TEST(ListCheck, WarnsAboutTheTrapsWithTheirLines) {
+  const ListCheck c = CheckLaunchList(
+      "1 orphan d c 0\r\n"  // 1: before the first plan
+      "::Dup\r\n"           // 2
+      "1 a b c -1\r\n"      // 3: never launched
+      "\r\n"                // 4
+      "::Lost\r\n"          // 5: swallowed by the empty line
+      "1 d e f 0\r\n"       // 6
+      "::Empty\r\n"         // 7
+      "::Dup\r\n"           // 8
+      "1 g h i 0\r\n"       // 9
+      "\r\n\r\n"            // 10, 11: reading stops
+      "::Never\r\n"         // 12
+      "1 j k l 0\r\n");
+  ASSERT_EQ(c.warnings.size(), 6u);
+  const std::pair<Kind, std::size_t> expected[] = {
+      {Kind::kEntriesBeforeFirstPlan, 1}, {Kind::kSwallowedPlan, 5}, {Kind::kUnreadData, 10},
+      {Kind::kEmptyPlan, 7},              {Kind::kDuplicatePlanName, 8}, {Kind::kNeverLaunched, 3}};
+  for (const auto& [kind, line] : expected) {
+    const ListWarning* w = Find(c, kind);
+    ASSERT_NE(w, nullptr) << static_cast<int>(kind);
+    EXPECT_EQ(w->line, line) << w->text;
+  }
+  EXPECT_EQ(Find(c, Kind::kSwallowedPlan)->index, 2);
+  EXPECT_NE(Find(c, Kind::kSwallowedPlan)->text.find("\"::Lost\""), std::string::npos);
+  EXPECT_NE(Find(c, Kind::kUnreadData)->text.find("\"Never\" (line 12)"), std::string::npos);
+  EXPECT_EQ(c.planLines, (std::vector<std::size_t>{2, 7, 8}));
+  EXPECT_EQ(c.entryLines, (std::vector<std::size_t>{1, 3, 5, 9}));
+}
+
+TEST(ListCheck, LineEndsDirectivesAndTruncation) {
+  const ListCheck c = CheckLaunchList("-n\r\nTitle line\r\n::A\r\n1 a b c 5\n");
+  ASSERT_EQ(c.warnings.size(), 4u);
+  EXPECT_EQ(c.warnings[0].kind, Kind::kLfOnlyLines);
+  EXPECT_EQ(c.warnings[0].line, 4u);
+  EXPECT_EQ(c.warnings[1].kind, Kind::kDirectiveTakesNextLine);
+  EXPECT_EQ(c.warnings[1].line, 1u);
+  EXPECT_EQ(c.warnings[2].kind, Kind::kTruncatedLine);
+  EXPECT_EQ(c.warnings[2].line, 4u);
+  EXPECT_EQ(c.warnings[3].kind, Kind::kEmptyPlan);  // its only line gave nothing
+
+  // A final plan line lost to the six-byte rule is named.
+  const ListCheck tail = CheckLaunchList("::A\r\n1 a b c 0\r\n::B\r\n");
+  ASSERT_EQ(tail.warnings.size(), 1u);
+  EXPECT_EQ(tail.warnings[0].kind, Kind::kUnreadData);
+  EXPECT_NE(tail.warnings[0].text.find("\"B\" (line 3)"), std::string::npos);
+}
+
+TEST(ListCheck, CleanListsGiveNoWarnings) {
+  // A trailing empty line is left unread but holds nothing.
+  EXPECT_TRUE(CheckLaunchList("::A\r\n1 a b c 0\r\n\r\n").warnings.empty());
+  EXPECT_TRUE(CheckLaunchList("").warnings.empty());
+
+  std::string bytes, error;
+  ASSERT_TRUE(ReadFileBytes(MORVASTEL_EXAMPLE_LIST, bytes, &error)) << error;
+  const ListCheck example = CheckLaunchList(bytes);
+  for (const ListWarning& w : example.warnings) ADD_FAILURE() << w.text;
+  EXPECT_TRUE(example.surplus.empty());
+  EXPECT_GE(example.catalogue.PlanCount(), 2u);
+  EXPECT_FALSE(example.settings.windowTitle.empty());
+  EXPECT_EQ(example.report.stop, ListStop::kEndOfData);
+}
+
+TEST(ListDump, EscapesEveryByteThatIsNotPlainText) {
+  EXPECT_EQ(EscapeListText("a\\b\tc\rd\ne\x01\x1f\x7f\x80\xc3\xeb ~"),
+            "a\\\\b\\tc\\rd\\ne\\x01\\x1f\\x7f\\x80\\xc3\\xeb ~");
+  EXPECT_EQ(EscapeListText("C:\\\xc3\xeb\x7f\r", true), "C:\\\xc3\xeb\\x7f\\r");
+}
+
+TEST(ListDump, ExactMachineForm) {
+  const ListCheck c = CheckLaunchList("-n T\\x\r\n-i  ::1 \r\n0 stray d c 0\r\n::P\xc3\xeb\r\n1 a b [] 5 junk\r\n");
+  EXPECT_EQ(FormatListDump(c),
+            "title\tT\\\\x\n"
+            "port\t22225\n"
+            "bind\t::1\n"
+            "surplus\t1\ta\tb\t5\tjunk\n"
+            "entries\t2\n"
+            "entry\t0\t0\t0\tstray\td\t c\n"
+            "entry\t1\t1\t5\ta\tb\t \n"
+            "plans\t1\n"
+            "plan\t0\t1\t1\tP\\xc3\\xeb\n");
+  EXPECT_EQ(FormatListDump(CheckLaunchList("")), "title\t\nport\t22225\nbind\t\nentries\t0\nplans\t0\n");
+}
