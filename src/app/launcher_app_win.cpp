@@ -26,12 +26,6 @@ HFONT CreateDialogFont() {
   return ::CreateFontIndirectA(&lf);
 }
 
-namespace {
-std::uint32_t MonotonicSeconds() {
-  return static_cast<std::uint32_t>(::GetTickCount64() / 1000);
-}
-}  // namespace
-
 LauncherApp::LauncherApp(std::vector<std::string> args)
     : liveness(&MonotonicSeconds), heartbeat(liveness), args_(std::move(args)),
       font_(CreateDialogFont()) {}

@@ -49,7 +49,9 @@ TEST(Dialog, ControlsComeFromTheTemplate) {
     ASSERT_NE(child, nullptr);
     EXPECT_EQ(::GetDlgCtrlID(child), c.id);
     EXPECT_EQ(ClassOf(child), c.cls) << c.id;
-    if (c.id != IDC_PROGRAM_LIST && c.id != IDC_PLAN_CHOOSER) EXPECT_EQ(Text(child), c.caption) << c.id;
+    if (c.id != IDC_PROGRAM_LIST && c.id != IDC_PLAN_CHOOSER) {
+      EXPECT_EQ(Text(child), c.caption) << c.id;
+    }
     child = ::GetWindow(child, GW_HWNDNEXT);
   }
   EXPECT_EQ(Text(h.dialog.hwnd()), texts::kCaptionAutoStart);
