@@ -6,7 +6,6 @@ set -euo pipefail
 prefix=$1 loader=$2 arch=$3
 shift 3
 export WINEPREFIX=$prefix WINEARCH=$arch WINEDEBUG=${WINEDEBUG:--all}
-export LC_ALL=zh_CN.UTF-8 LANG=zh_CN.UTF-8
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 # Create the prefix once; a lock keeps parallel tests from racing on it.
 if [ ! -f "$prefix/.morvastel-ready" ]; then
@@ -14,11 +13,12 @@ if [ ! -f "$prefix/.morvastel-ready" ]; then
   (
     flock 9
     if [ ! -f "$prefix/.morvastel-ready" ]; then
-      "$loader" wineboot -i >/dev/null 2>&1 || true
+      LC_ALL=zh_CN.UTF-8 "$loader" wineboot -i >/dev/null 2>&1 || true
       # wineboot returns before the prefix settles; wait for its server.
       "$(dirname "$loader")/wineserver" -w 2>/dev/null || true
       touch "$prefix/.morvastel-ready"
     fi
   ) 9>"$prefix.lock"
 fi
-exec "$loader" "$@"
+# zh_CN makes Wine use code page 936 even though glibc lacks the locale.
+exec env LC_ALL=zh_CN.UTF-8 LANG=zh_CN.UTF-8 "$loader" "$@"
