@@ -1,0 +1,72 @@
+// Feeds arbitrary bytes to the launch list reader and the list checker and
+// checks what must hold for every input: the catalogue's ranges tile its
+// entries, every command line begins with a blank, and the dump is plain
+// printable text with one line per record.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "catalogue/launch_list.h"
+#include "catalogue/list_check.h"
+
+namespace {
+
+void Require(bool condition) {
+  if (!condition) std::abort();
+}
+
+void CheckCatalogue(const Catalogue& c) {
+  const std::size_t plans = c.PlanCount();
+  Require(c.m_planRanges.size() == 2 * plans);
+  Require(c.m_planRunning.size() == plans && c.m_planLaunched.size() == plans);
+  std::size_t next = plans ? static_cast<std::size_t>(c.Range(0).first) : c.m_entries.size();
+  for (std::size_t k = 0; k < plans; ++k) {
+    const PlanRange r = c.Range(static_cast<int>(k));
+    Require(r.first >= 0 && r.count >= 0 && static_cast<std::size_t>(r.first) == next);
+    next += static_cast<std::size_t>(r.count);
+    Require(c.m_planRunning[k] == 0 && c.m_planLaunched[k] == 0);
+  }
+  Require(next == c.m_entries.size());
+  for (const auto& e : c.m_entries) {
+    Require(!e->commandLine.empty() && e->commandLine[0] == ' ');
+    Require(e->countdown == static_cast<std::int32_t>(static_cast<std::uint32_t>(e->delaySeconds) + 1u));
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+
+  Settings settings;
+  Catalogue catalogue;
+  std::size_t surplus = 0;
+  LaunchListEvents events;
+  events.onSurplus = [&surplus](const SurplusLine&) { ++surplus; };
+  const LaunchListReport report = ReadLaunchListData(bytes, settings, catalogue, events);
+  const bool appended = size > 0 && bytes.back() != '\n';
+  Require(report.appendedLineBreak == appended);
+  Require(report.dataSize == (size ? size + (appended ? 2 : 0) : 0));
+  Require(report.stopOffset <= report.dataSize);
+  CheckCatalogue(catalogue);
+
+  const ListCheck check = CheckLaunchList(bytes);
+  Require(check.catalogue.m_entries.size() == catalogue.m_entries.size());
+  Require(check.catalogue.m_planNames == catalogue.m_planNames);
+  Require(check.surplus.size() == surplus);
+  Require(check.entryLines.size() == catalogue.m_entries.size());
+  Require(check.planLines.size() == catalogue.PlanCount());
+
+  const std::string dump = FormatListDump(check);
+  std::size_t lines = 0;
+  for (const char ch : dump) {
+    const unsigned char b = static_cast<unsigned char>(ch);
+    Require(ch == '\n' || ch == '\t' || (b >= 0x20 && b < 0x7F));
+    lines += ch == '\n';
+  }
+  Require(lines == 5 + surplus + catalogue.m_entries.size() + catalogue.PlanCount());
+  Require(!FormatListReport(check, "fuzz.list").empty());
+  return 0;
+}
