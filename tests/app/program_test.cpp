@@ -1,0 +1,321 @@
+// The real program under Wine: started with a launch list of helper
+// programs, driven through its window from outside, observed through the
+// helpers' logs and exit codes.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/texts.h"
+#include "runner/process_host.h"
+
+namespace {
+
+constexpr int kButton = 1002, kNotify = 1007, kInterval = 1008, kChooser = 1004;
+
+// A Unix path as Wine sees it (Z: is the Unix root).
+std::string WinPath(std::string path) {
+  if (!path.empty() && path[0] == '/') path = "Z:" + path;
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  return path;
+}
+
+std::string FullPath(const std::string& name) {
+  char full[MAX_PATH * 4] = {};
+  ::GetFullPathNameA(name.c_str(), sizeof full, full, nullptr);
+  return full;
+}
+
+std::string Helper(const char* exe) { return WinPath(std::string(HELPERS_DIR) + "/" + exe); }
+
+bool WaitFor(const std::function<bool()>& done, int ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    ::Sleep(20);
+  }
+  return true;
+}
+
+// One line a helper wrote: who started, when, where, with what.
+struct LogLine {
+  DWORD pid = 0;
+  unsigned long long ms = 0;
+  std::string cwd, text;
+};
+
+std::vector<LogLine> ReadLog(const std::string& path) {
+  std::vector<LogLine> lines;
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    LogLine l;
+    std::string pid, ms;
+    if (!std::getline(fields, pid, '\t') || !std::getline(fields, ms, '\t') ||
+        !std::getline(fields, l.cwd, '\t')) {
+      continue;
+    }
+    std::getline(fields, l.text);
+    l.pid = static_cast<DWORD>(std::stoul(pid));
+    l.ms = std::stoull(ms);
+    lines.push_back(l);
+  }
+  return lines;
+}
+
+std::vector<DWORD> Pids(const std::string& log) {
+  std::vector<DWORD> pids;
+  for (const LogLine& l : ReadLog(log)) {
+    bool seen = false;
+    for (DWORD p : pids) seen = seen || p == l.pid;
+    if (!seen) pids.push_back(l.pid);
+  }
+  return pids;
+}
+
+bool Logged(const std::string& log, const std::string& text) {
+  for (const LogLine& l : ReadLog(log)) {
+    if (l.text == text) return true;
+  }
+  return false;
+}
+
+// Exit code of a process, waiting up to `ms` for it to end; STILL_ACTIVE if not.
+DWORD ExitCodeOf(HANDLE process, int ms) {
+  ::WaitForSingleObject(process, static_cast<DWORD>(ms));
+  DWORD code = STILL_ACTIVE;
+  ::GetExitCodeProcess(process, &code);
+  return code;
+}
+
+HANDLE OpenForWatch(DWORD pid) {
+  return ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, pid);
+}
+
+std::string Text(HWND hwnd) {
+  char text[256] = {};
+  ::SendMessageTimeoutA(hwnd, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text), SMTO_BLOCK, 5000,
+                        nullptr);
+  return text;
+}
+
+// The program under test.
+class Program {
+ public:
+  Program(const std::string& listBytes, std::vector<std::string> args, const char* name)
+      : list_(std::string(name) + ".list"), title_(std::string("e2e-") + name) {
+    std::ofstream(list_, std::ios::binary) << listBytes;
+    std::string commandLine = "\"" + WinPath(MORVASTEL_EXE) + "\" /n " + title_ + " /f " + FullPath(list_);
+    for (const std::string& a : args) commandLine += " " + a;
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    started_ = ::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                &si, &pi_) != 0;
+    if (started_) {
+      WaitFor([&] { return (dialog_ = ::FindWindowA(nullptr, title_.c_str())) != nullptr; }, 15000);
+    }
+  }
+  ~Program() {
+    if (started_) {
+      if (ExitCodeOf(pi_.hProcess, 0) == STILL_ACTIVE) ::TerminateProcess(pi_.hProcess, 1);
+      ::CloseHandle(pi_.hProcess);
+      ::CloseHandle(pi_.hThread);
+    }
+  }
+
+  HWND dialog() const { return dialog_; }
+  HANDLE process() const { return pi_.hProcess; }
+  HWND Item(int id) const { return ::GetDlgItem(dialog_, id); }
+  void Click(int id) const {
+    ::SendMessageTimeoutA(Item(id), BM_CLICK, 0, 0, SMTO_BLOCK, 10000, nullptr);
+  }
+  void SetInterval(const char* text) const {
+    ::SendMessageTimeoutA(Item(kInterval), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text), SMTO_BLOCK, 5000,
+                          nullptr);
+  }
+  bool Running() const { return Text(Item(kButton)) == texts::kStopPlan; }
+  void PressEscape() const {
+    ::PostMessageA(Item(kButton), WM_KEYDOWN, VK_ESCAPE, 0);
+    ::PostMessageA(Item(kButton), WM_KEYUP, VK_ESCAPE, 0);
+  }
+
+ private:
+  std::string list_, title_;
+  PROCESS_INFORMATION pi_{};
+  bool started_ = false;
+  HWND dialog_ = nullptr;
+};
+
+// A program line for a helper: enabled, exe, directory, command line, delay.
+std::string Line(int enabled, const std::string& exe, const std::string& args, int delay) {
+  return std::to_string(enabled) + " " + exe + " " + WinPath(HELPERS_DIR) + " [" + args + "] " +
+         std::to_string(delay) + "\r\n";
+}
+
+std::string FreshLog(const char* name) {
+  const std::string path = FullPath(std::string(name) + ".log");
+  ::DeleteFileA(path.c_str());
+  return path;
+}
+
+void TerminateAll(const std::vector<DWORD>& pids) {
+  for (DWORD pid : pids) {
+    if (HANDLE h = OpenForWatch(pid)) {
+      ::TerminateProcess(h, 0);
+      ::CloseHandle(h);
+    }
+  }
+}
+
+}  // namespace
+
+TEST(Program, LaunchesAfterTheDelaysThenRelaunchesWhatExits) {
+  const std::string a = FreshLog("delay-a"), b = FreshLog("delay-b"), c = FreshLog("delay-c");
+  const std::string list = "::p\r\n" + Line(1, Helper("recorder.exe"), a + " sleep", 0) +
+                           Line(1, Helper("recorder.exe"), b + " sleep", 0) +
+                           Line(1, Helper("recorder.exe"), c + " exit 200", 2) + "\r\n";
+  Program program(list, {"/p", "0"}, "delays");
+  ASSERT_NE(program.dialog(), nullptr);
+  program.Click(kButton);
+  ASSERT_TRUE(program.Running());
+  ASSERT_TRUE(WaitFor([&] { return !ReadLog(a).empty() && !ReadLog(b).empty(); }, 5000));
+  ASSERT_TRUE(WaitFor([&] { return !ReadLog(c).empty(); }, 5000));
+  const LogLine first = ReadLog(a)[0], third = ReadLog(c)[0];
+  // Delay 2: launched on the second tick, two seconds after the start.
+  EXPECT_GE(third.ms, first.ms + 1500);
+  EXPECT_LE(third.ms, first.ms + 3500);
+  // The program started in its run directory, with the stored command line.
+  EXPECT_EQ(first.cwd, WinPath(HELPERS_DIR));
+  EXPECT_EQ(first.text, " " + a + " sleep");
+  // It exits after 200 ms and is back within about a tick, with a new id.
+  ASSERT_TRUE(WaitFor([&] { return Pids(c).size() >= 2; }, 4000));
+  const std::vector<LogLine> runs = ReadLog(c);
+  EXPECT_NE(runs[0].pid, runs[1].pid);
+  EXPECT_LE(runs[1].ms, runs[0].ms + 200 + 2500);
+
+  program.Click(kButton);  // stop: notify on, nothing here is exempt
+  EXPECT_FALSE(program.Running());
+  for (const std::string* log : {&a, &b}) {
+    HANDLE h = OpenForWatch(ReadLog(*log)[0].pid);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(ExitCodeOf(h, 5000), 111u);
+    ::CloseHandle(h);
+  }
+}
+
+TEST(Program, StopSendsTheNoticeAndSparesTheCooperatingServers) {
+  const std::string m = FreshLog("stop-m"), k = FreshLog("stop-k"), o = FreshLog("stop-o");
+  const std::string list = "::p\r\n" + Line(1, Helper("Malvoryn.exe"), m + " listen 33333", 0) +
+                           Line(1, Helper("Corvellinex.exe"), k + " listen 33334", 0) +
+                           Line(1, Helper("recorder.exe"), o + " sleep", 0) + "\r\n";
+  Program program(list, {"/p", "0"}, "notify-on");
+  ASSERT_NE(program.dialog(), nullptr);
+  program.Click(kButton);
+  ASSERT_TRUE(WaitFor([&] { return Logged(m, "listening") && Logged(k, "listening") && !ReadLog(o).empty(); },
+                      5000));
+  HANDLE hm = OpenForWatch(ReadLog(m)[0].pid), hk = OpenForWatch(ReadLog(k)[0].pid),
+         ho = OpenForWatch(ReadLog(o)[0].pid);
+  program.Click(kButton);
+  // The cooperating servers heard the notice and left by themselves.
+  EXPECT_EQ(ExitCodeOf(hm, 5000), 0u);
+  EXPECT_EQ(ExitCodeOf(hk, 5000), 0u);
+  EXPECT_TRUE(Logged(m, "notice"));
+  EXPECT_TRUE(Logged(k, "notice"));
+  EXPECT_EQ(ExitCodeOf(ho, 5000), 111u);
+  for (HANDLE h : {hm, hk, ho}) ::CloseHandle(h);
+}
+
+TEST(Program, StopWithNotifyOffTerminatesEveryoneAndSendsNothing) {
+  const std::string m = FreshLog("off-m"), o = FreshLog("off-o");
+  const std::string list = "::p\r\n" + Line(1, Helper("Malvoryn.exe"), m + " listen 33333", 0) +
+                           Line(1, Helper("recorder.exe"), o + " sleep", 0) + "\r\n";
+  Program program(list, {"/p", "0"}, "notify-off");
+  ASSERT_NE(program.dialog(), nullptr);
+  program.Click(kNotify);  // untick: no notice, nobody spared
+  program.Click(kButton);
+  ASSERT_TRUE(WaitFor([&] { return Logged(m, "listening") && !ReadLog(o).empty(); }, 5000));
+  HANDLE hm = OpenForWatch(ReadLog(m)[0].pid), ho = OpenForWatch(ReadLog(o)[0].pid);
+  program.Click(kButton);
+  EXPECT_EQ(ExitCodeOf(hm, 5000), 111u);
+  EXPECT_EQ(ExitCodeOf(ho, 5000), 111u);
+  EXPECT_FALSE(Logged(m, "notice"));
+  for (HANDLE h : {hm, ho}) ::CloseHandle(h);
+}
+
+TEST(Program, SilentProgramIsKilledAfterTheIntervalWithTheErrorReporter) {
+  // An error reporter left behind by a hang, as the test's own child.
+  std::string werCommand = "\"" + Helper("WerFault.exe") + "\"";
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION wer{};
+  ASSERT_TRUE(::CreateProcessA(nullptr, werCommand.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &wer));
+
+  const std::string s = FreshLog("hang-s"), q = FreshLog("hang-q");
+  // Heartbeats every 200 ms for 1 s, then silence; a quiet neighbour that
+  // never sends one is never judged hung.
+  const std::string list = "::p\r\n" + Line(1, Helper("recorder.exe"), s + " beat 23481 200 1000", 0) +
+                           Line(1, Helper("recorder.exe"), q + " sleep", 0) + "\r\n";
+  Program program(list, {"/p", "23481"}, "hang");
+  ASSERT_NE(program.dialog(), nullptr);
+  program.SetInterval("15");
+  program.Click(kButton);
+  ASSERT_TRUE(WaitFor([&] { return !ReadLog(s).empty() && !ReadLog(q).empty(); }, 5000));
+  HANDLE hs = OpenForWatch(ReadLog(s)[0].pid), hq = OpenForWatch(ReadLog(q)[0].pid);
+  const ULONGLONG started = ::GetTickCount64();
+  // Silent from about 1 s on; stale once more than 15 s old; one tick later at most.
+  EXPECT_EQ(ExitCodeOf(hs, 20000), 111u);
+  const ULONGLONG killedAfter = ::GetTickCount64() - started;
+  EXPECT_GE(killedAfter, 15000u);
+  EXPECT_EQ(ExitCodeOf(wer.hProcess, 2000), 111u);
+  EXPECT_EQ(ExitCodeOf(hq, 0), static_cast<DWORD>(STILL_ACTIVE));
+  // The rerun pass brings the killed program back.
+  EXPECT_TRUE(WaitFor([&] { return Pids(s).size() >= 2; }, 4000));
+
+  program.Click(kButton);
+  TerminateAll(Pids(s));
+  for (HANDLE h : {hs, hq, wer.hProcess, wer.hThread}) ::CloseHandle(h);
+}
+
+TEST(Program, AutomaticStartStartsTheFirstPlanAndHides) {
+  const std::string a = FreshLog("auto-a");
+  const std::string list = "::first\r\n" + Line(1, Helper("recorder.exe"), a + " sleep", 0) +
+                           "::second\r\n" + Line(1, Helper("recorder.exe"), a + " other", 0) + "\r\n";
+  Program program(list, {"/p", "0", "/r"}, "auto");
+  ASSERT_NE(program.dialog(), nullptr);
+  // Shown once initialised, hidden by the automatic start 2 s later.
+  ASSERT_TRUE(WaitFor([&] { return ::IsWindowVisible(program.dialog()) != FALSE; }, 5000));
+  ASSERT_TRUE(WaitFor([&] { return !::IsWindowVisible(program.dialog()); }, 5000));
+  EXPECT_TRUE(program.Running());
+  ASSERT_TRUE(WaitFor([&] { return !ReadLog(a).empty(); }, 3000));
+  EXPECT_EQ(ReadLog(a)[0].text, " " + a + " sleep");  // the first plan's program
+  program.Click(kButton);
+  TerminateAll(Pids(a));
+}
+
+TEST(Program, EscapeEndsTheProgramWhileAPlanRunsAndItsProgramsKeepRunning) {
+  const std::string a = FreshLog("esc-a");
+  const std::string list = "::p\r\n" + Line(1, Helper("recorder.exe"), a + " sleep", 0) + "\r\n";
+  Program program(list, {"/p", "0"}, "escape");
+  ASSERT_NE(program.dialog(), nullptr);
+  // The chooser reads back across processes.
+  EXPECT_EQ(::SendMessageA(program.Item(kChooser), CB_GETCOUNT, 0, 0), 1);
+  program.Click(kButton);
+  ASSERT_TRUE(WaitFor([&] { return !ReadLog(a).empty(); }, 5000));
+  HANDLE child = OpenForWatch(ReadLog(a)[0].pid);
+  program.PressEscape();
+  EXPECT_NE(ExitCodeOf(program.process(), 10000), static_cast<DWORD>(STILL_ACTIVE));
+  EXPECT_EQ(ExitCodeOf(child, 0), static_cast<DWORD>(STILL_ACTIVE));
+  ::TerminateProcess(child, 0);
+  ::CloseHandle(child);
+}
