@@ -1,0 +1,44 @@
+#pragma once
+// The heartbeat listener: a datagram socket whose every 4-byte datagram from
+// this machine refreshes the sender's process id in the liveness table.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "net/liveness_table.h"
+#include "platform/async_socket.h"
+
+class HeartbeatSocket : public AsyncSocket {
+ public:
+  explicit HeartbeatSocket(LivenessTable& table) : table_(table) {}
+
+  // Binds to `port` on `bindAddress` (a dotted IPv4 address of this machine;
+  // empty: all local addresses). False when the address is not one, the port
+  // is taken or the socket layer is down; the caller goes on without a
+  // listener. Also takes note of this machine's own IPv4 addresses, so that
+  // each datagram's sender can be checked without asking the system again.
+  bool Open(const std::string& bindAddress, std::uint16_t port);
+
+  // This machine's IPv4 addresses (host byte order) as noted by Open.
+  const std::vector<std::uint32_t>& LocalAddresses() const { return localAddresses_; }
+
+ protected:
+  // Receives one datagram. Only exactly 4 bytes from a sender on this machine
+  // count; anything else is dropped and the table stays as it was.
+  void OnReceive(int error) override;
+
+ private:
+  LivenessTable& table_;
+  sockaddr_in sender_{};
+  int senderLength_ = sizeof(sockaddr_in);
+  unsigned char buffer_[4] = {};
+  std::vector<std::uint32_t> localAddresses_;
+};
+
+// Whole seconds of the system's monotonic clock: the clock of the liveness
+// table, which setting the wall clock does not move.
+std::uint32_t MonotonicSeconds();
+
+// This machine's IPv4 unicast addresses in host byte order, loopback
+// excluded; empty when the system cannot tell.
+std::vector<std::uint32_t> QueryLocalIpv4Addresses();

@@ -1,0 +1,34 @@
+#include "net/liveness_table.h"
+
+#include <cstdint>
+
+void LivenessTable::Heard(std::uint32_t processId) {
+  const std::uint32_t now = clock_();
+  const auto found = index_.find(processId);
+  if (found != index_.end()) {
+    times_[found->second] = now;
+    return;
+  }
+  index_.emplace(processId, ids_.size());
+  ids_.push_back(processId);
+  times_.push_back(now);
+}
+
+std::uint32_t LivenessTable::TakeStaleProcessId(int interval) {
+  if (ids_.empty()) return 0;  // the clock is not read for an empty table
+  const std::uint32_t now = clock_();
+  for (std::size_t i = 0; i < ids_.size(); ++i) {
+    // A time later than now (a clock that went back) is fresh, not a huge age.
+    if (times_[i] > now) continue;
+    const std::int64_t age = static_cast<std::int64_t>(now - times_[i]);
+    if (age <= interval) continue;
+    const std::uint32_t id = ids_[i];
+    ids_.erase(ids_.begin() + static_cast<std::ptrdiff_t>(i));
+    times_.erase(times_.begin() + static_cast<std::ptrdiff_t>(i));
+    index_.erase(id);
+    // The entries behind the gap moved down by one.
+    for (std::size_t j = i; j < ids_.size(); ++j) index_[ids_[j]] = j;
+    return id;
+  }
+  return 0;
+}

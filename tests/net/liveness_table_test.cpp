@@ -1,0 +1,147 @@
+#include "net/liveness_table.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "net/local_sender.h"
+
+namespace {
+// A table on a clock the test sets by hand; counts how often it is read.
+struct ClockedTable {
+  std::uint32_t now = 1000;
+  int reads = 0;
+  LivenessTable table{[this] {
+    ++reads;
+    return now;
+  }};
+};
+
+using Ids = std::vector<std::uint32_t>;
+}  // namespace
+
+TEST(LivenessTable, AppendsNewIdsInFirstHeardOrderAndRefreshesKnownOnes) {
+  ClockedTable t;
+  t.table.Heard(30);
+  t.now = 1001;
+  t.table.Heard(10);
+  t.now = 1002;
+  t.table.Heard(20);
+  t.now = 1005;
+  t.table.Heard(10);  // refresh: time changes, order and size do not
+  EXPECT_EQ(t.table.ProcessIds(), (Ids{30, 10, 20}));
+  EXPECT_EQ(t.table.Times(), (Ids{1000, 1005, 1002}));
+}
+
+TEST(LivenessTable, AgeEqualToTheIntervalIsNotStaleOneSecondMoreIs) {
+  ClockedTable t;
+  t.table.Heard(42);
+  t.now = 1060;
+  EXPECT_EQ(t.table.TakeStaleProcessId(60), 0u);
+  EXPECT_EQ(t.table.ProcessIds(), (Ids{42}));
+  t.now = 1061;
+  EXPECT_EQ(t.table.TakeStaleProcessId(60), 42u);
+  EXPECT_TRUE(t.table.ProcessIds().empty());
+  EXPECT_TRUE(t.table.Times().empty());
+}
+
+TEST(LivenessTable, TakesTheEarliestHeardStaleEntryOnePerCall) {
+  ClockedTable t;
+  t.table.Heard(7);
+  t.now = 1010;
+  t.table.Heard(8);
+  t.now = 1020;
+  t.table.Heard(9);
+  t.now = 1030;
+  t.table.Heard(8);
+  t.table.Heard(5);
+  t.now = 1050;  // ages: 7 is 50, 8 is 20, 9 is 30, 5 is 20; interval 25
+  EXPECT_EQ(t.table.TakeStaleProcessId(25), 7u);
+  EXPECT_EQ(t.table.TakeStaleProcessId(25), 9u);
+  EXPECT_EQ(t.table.TakeStaleProcessId(25), 0u);
+  EXPECT_EQ(t.table.ProcessIds(), (Ids{8, 5}));
+  EXPECT_EQ(t.table.Times(), (Ids{1030, 1030}));
+}
+
+TEST(LivenessTable, IndexFollowsRemovalsSoLaterHeartbeatsRefreshTheRightEntry) {
+  ClockedTable t;
+  for (std::uint32_t id = 1; id <= 5; ++id) t.table.Heard(id);
+  t.now = 1100;
+  t.table.Heard(3);
+  t.table.Heard(4);
+  t.table.Heard(5);
+  EXPECT_EQ(t.table.TakeStaleProcessId(60), 1u);
+  EXPECT_EQ(t.table.TakeStaleProcessId(60), 2u);
+  // 3, 4 and 5 moved down by two; refreshing them must touch their own rows.
+  t.now = 1150;
+  t.table.Heard(5);
+  t.table.Heard(1);  // a removed id comes back at the end
+  EXPECT_EQ(t.table.ProcessIds(), (Ids{3, 4, 5, 1}));
+  EXPECT_EQ(t.table.Times(), (Ids{1100, 1100, 1150, 1150}));
+  t.now = 1161;
+  EXPECT_EQ(t.table.TakeStaleProcessId(60), 3u);
+  EXPECT_EQ(t.table.TakeStaleProcessId(60), 4u);
+  EXPECT_EQ(t.table.TakeStaleProcessId(60), 0u);
+}
+
+TEST(LivenessTable, IdZeroIsStoredAndItsTakeReturnsZero) {
+  ClockedTable t;
+  t.table.Heard(0);
+  t.table.Heard(0);
+  EXPECT_EQ(t.table.ProcessIds(), (Ids{0}));
+  t.table.Heard(77);
+  t.now = 1100;
+  EXPECT_EQ(t.table.TakeStaleProcessId(60), 0u);  // id 0 removed, reads as none
+  EXPECT_EQ(t.table.ProcessIds(), (Ids{77}));
+  EXPECT_EQ(t.table.TakeStaleProcessId(60), 77u);
+}
+
+TEST(LivenessTable, EmptyTableAnswersZeroWithoutReadingTheClock) {
+  ClockedTable t;
+  EXPECT_EQ(t.table.TakeStaleProcessId(60), 0u);
+  EXPECT_EQ(t.reads, 0);
+  t.table.Heard(1);
+  t.now = 2000;
+  EXPECT_EQ(t.table.TakeStaleProcessId(60), 1u);
+  const int readsBefore = t.reads;
+  EXPECT_EQ(t.table.TakeStaleProcessId(60), 0u);
+  EXPECT_EQ(t.reads, readsBefore);
+}
+
+TEST(LivenessTable, ATimeLaterThanNowIsNeverStale) {
+  ClockedTable t;
+  t.now = 5000;
+  t.table.Heard(11);
+  t.now = 4000;  // the clock went back
+  EXPECT_EQ(t.table.TakeStaleProcessId(15), 0u);
+  EXPECT_EQ(t.table.ProcessIds(), (Ids{11}));
+  t.now = 5015;
+  EXPECT_EQ(t.table.TakeStaleProcessId(15), 0u);
+  t.now = 5016;
+  EXPECT_EQ(t.table.TakeStaleProcessId(15), 11u);
+}
+
+TEST(LivenessTable, ExtremeClockValues) {
+  ClockedTable t;
+  t.now = 0;
+  t.table.Heard(1);
+  t.now = UINT32_MAX;  // the largest age there is: stale for any interval
+  EXPECT_EQ(t.table.TakeStaleProcessId(INT32_MAX), 1u);
+  t.table.Heard(2);
+  EXPECT_EQ(t.table.TakeStaleProcessId(0), 0u);  // age 0 is not above 0
+}
+
+TEST(LocalSender, LoopbackRangeAndOwnAddressesOnly) {
+  const std::vector<std::uint32_t> own = {0xC0A80105 /*192.168.1.5*/, 0x0A000002 /*10.0.0.2*/};
+  EXPECT_TRUE(IsLocalSender(0x7F000001, own));   // 127.0.0.1
+  EXPECT_TRUE(IsLocalSender(0x7F000002, {}));    // 127.0.0.2
+  EXPECT_TRUE(IsLocalSender(0x7FFFFFFF, {}));    // 127.255.255.255
+  EXPECT_TRUE(IsLocalSender(0xC0A80105, own));
+  EXPECT_TRUE(IsLocalSender(0x0A000002, own));
+  EXPECT_FALSE(IsLocalSender(0xC0A80106, own));  // a neighbour on the same net
+  EXPECT_FALSE(IsLocalSender(0x8000007F, own));  // 127.0.0.128 in the wrong byte order
+  EXPECT_FALSE(IsLocalSender(0x7E000001, own));  // 126.0.0.1
+  EXPECT_FALSE(IsLocalSender(0x80000001, own));  // 128.0.0.1
+  EXPECT_FALSE(IsLocalSender(0x00000000, own));
+}
