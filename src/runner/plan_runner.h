@@ -69,6 +69,10 @@ class PlanRunner {
 // exit on the exit notice: longer than the name, ending in it.
 bool IsExemptProgram(std::string_view programPath);
 
+// Whole-text equality with ASCII letters compared without regard to case
+// (other bytes, including double-byte characters, compare exactly).
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
+
 // File name of the error-reporting process a hang leaves behind.
 inline constexpr char kErrorReportingProgram[] = "WerFault.exe";
 // Exit code of every forced termination.

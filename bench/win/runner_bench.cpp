@@ -1,0 +1,196 @@
+// Cost of the supervision tick against real processes under Wine.
+//
+//   runner_bench [running [short_lived [rounds]]]
+//
+// 1. A plan of `running` entries whose programs all sleep (default 1000): the
+//    time one supervision tick takes (the relaunch pass's liveness checks,
+//    nothing to relaunch) as a share of the 1000 ms tick period, and the
+//    per-entry cost of the two ways to ask whether a process still runs:
+//    waiting on the held handle with timeout 0, and GetProcessVersion by id.
+// 2. A plan of `short_lived` entries whose programs exit at once (default
+//    1000): one tick that finds all of them ended and relaunches them, as
+//    relaunches per second and the cost per relaunch.
+//
+// The helper programs come from ..\helpers beside this program's folder.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "runner/plan_runner.h"
+#include "runner/process_host.h"
+
+namespace {
+
+double NowMs() {
+  static LARGE_INTEGER frequency = [] {
+    LARGE_INTEGER f;
+    ::QueryPerformanceFrequency(&f);
+    return f;
+  }();
+  LARGE_INTEGER now;
+  ::QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+std::string HelpersDir() {
+  char path[MAX_PATH] = "";
+  ::GetModuleFileNameA(nullptr, path, sizeof path);
+  std::string dir(path);
+  dir.resize(dir.find_last_of('\\'));        // ...\bench
+  dir.resize(dir.find_last_of('\\'));        // the binary dir
+  return dir + "\\helpers";
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// Rows all checked, rerun on, no stale ids: what a tick asks of the dialog
+// costs nothing here, so the figures are the process table's.
+class BenchHost : public RunnerHost {
+ public:
+  explicit BenchHost(Catalogue& catalogue) : catalogue_(catalogue) {}
+  bool IsRowChecked(int) override { return true; }
+  bool IsRerunChecked() override { return true; }
+  void CreateEntryProcess(std::size_t entry) override {
+    if (table.Create(entry, *catalogue_.m_entries[entry])) ++created;
+  }
+  bool IsEntryRunning(std::size_t entry) override { return table.IsRunning(entry); }
+  std::uint32_t EntryProcessId(std::size_t entry) override { return table.ProcessId(entry); }
+  void TerminateEntry(std::size_t entry) override { table.Terminate(entry); }
+  void TerminateProcessByName(const char* name) override { ProcessTable::TerminateProcessByName(name); }
+  void BroadcastExitNotice() override {}
+  std::uint32_t TakeStaleProcessId(int) override { return 0; }
+  void StartTickTimer() override {}
+  void StopTickTimer() override {}
+  void ShowRunning(bool) override {}
+
+  ProcessTable table;
+  int created = 0;
+
+ private:
+  Catalogue& catalogue_;
+};
+
+void AddPlan(Catalogue& catalogue, int entries, const std::string& program, const std::string& commandLine) {
+  catalogue.AddPlan("bench");
+  for (int i = 0; i < entries; ++i) {
+    auto entry = std::make_unique<LaunchEntry>();
+    entry->enabled = 1;
+    entry->programPath = program;
+    entry->commandLine = commandLine;
+    catalogue.AddEntry(std::move(entry));
+  }
+  catalogue.CloseLastPlan();
+}
+
+void EndAndWait(ProcessTable& table, int entries) {
+  for (int i = 0; i < entries; ++i) table.Terminate(static_cast<std::size_t>(i));
+  for (int i = 0; i < entries; ++i) {
+    const HANDLE h = table.ProcessHandle(static_cast<std::size_t>(i));
+    if (h != nullptr) ::WaitForSingleObject(h, 60000);
+  }
+}
+
+void RunningPlan(int entries, int rounds) {
+  Catalogue catalogue;
+  // No arguments: the helper sleeps without touching any file.
+  AddPlan(catalogue, entries, HelpersDir() + "\\recorder.exe", " ");
+  BenchHost host(catalogue);
+  RunnerOptions options;
+  options.detect = 0;
+  PlanRunner runner(catalogue, host, options);
+
+  const double t0 = NowMs();
+  runner.Start(0);  // every entry has delay 0: all are created here
+  const double startMs = NowMs() - t0;
+  int running = 0;
+  for (int i = 0; i < entries; ++i) running += host.table.IsRunning(static_cast<std::size_t>(i)) ? 1 : 0;
+  std::printf("running plan: %d entries, %d created, %d running; start took %.0f ms (%.1f ms per creation)\n",
+              entries, host.created, running, startMs, startMs / entries);
+
+  std::vector<double> ticks, byHandle, byVersion;
+  for (int r = 0; r < rounds; ++r) {
+    double t = NowMs();
+    runner.Tick();
+    ticks.push_back(NowMs() - t);
+
+    int alive = 0;
+    t = NowMs();
+    for (int i = 0; i < entries; ++i) alive += host.table.IsRunning(static_cast<std::size_t>(i)) ? 1 : 0;
+    byHandle.push_back(NowMs() - t);
+
+    int versions = 0;
+    t = NowMs();
+    for (int i = 0; i < entries; ++i) {
+      versions += ::GetProcessVersion(host.table.ProcessId(static_cast<std::size_t>(i))) != 0 ? 1 : 0;
+    }
+    byVersion.push_back(NowMs() - t);
+    if (alive != running || versions != running) {
+      std::printf("  round %d: %d alive by handle, %d by version\n", r, alive, versions);
+    }
+  }
+  const double tick = Median(ticks);
+  std::printf("supervision tick (relaunch pass, nothing to relaunch): median %.2f ms = %.2f%% of 1000 ms, "
+              "max %.2f ms, over %d ticks\n",
+              tick, tick / 10.0, *std::max_element(ticks.begin(), ticks.end()), rounds);
+  std::printf("liveness per entry: handle wait %.2f us, GetProcessVersion by id %.2f us\n",
+              Median(byHandle) * 1000.0 / entries, Median(byVersion) * 1000.0 / entries);
+
+  const double t1 = NowMs();
+  runner.Stop();
+  EndAndWait(host.table, entries);
+  std::printf("stop and wait for %d exits: %.0f ms\n", entries, NowMs() - t1);
+
+  // Both checks on ended processes (handles still held).
+  double t = NowMs();
+  int alive = 0;
+  for (int i = 0; i < entries; ++i) alive += host.table.IsRunning(static_cast<std::size_t>(i)) ? 1 : 0;
+  const double endedHandle = NowMs() - t;
+  t = NowMs();
+  int versions = 0;
+  for (int i = 0; i < entries; ++i) {
+    versions += ::GetProcessVersion(host.table.ProcessId(static_cast<std::size_t>(i))) != 0 ? 1 : 0;
+  }
+  const double endedVersion = NowMs() - t;
+  std::printf("ended processes: handle wait %.2f us (%d seen running), GetProcessVersion %.2f us (%d seen running)\n",
+              endedHandle * 1000.0 / entries, alive, endedVersion * 1000.0 / entries, versions);
+}
+
+void ShortLivedPlan(int entries) {
+  Catalogue catalogue;
+  // Logs to NUL and exits at once.
+  AddPlan(catalogue, entries, HelpersDir() + "\\recorder.exe", " NUL exit 0");
+  BenchHost host(catalogue);
+  RunnerOptions options;
+  options.detect = 0;
+  PlanRunner runner(catalogue, host, options);
+
+  runner.Start(0);
+  EndAndWait(host.table, entries);  // all exit by themselves
+  host.created = 0;
+  const double t = NowMs();
+  runner.Tick();  // finds every program ended and relaunches all of them
+  const double tickMs = NowMs() - t;
+  std::printf("short-lived plan: one tick relaunched %d of %d in %.0f ms: %.1f relaunches/s, %.2f ms each\n",
+              host.created, entries, tickMs, host.created * 1000.0 / tickMs, tickMs / host.created);
+  runner.Stop();
+  EndAndWait(host.table, entries);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int running = argc > 1 ? std::atoi(argv[1]) : 1000;
+  const int shortLived = argc > 2 ? std::atoi(argv[2]) : 1000;
+  const int rounds = argc > 3 ? std::atoi(argv[3]) : 20;
+  if (running > 0) RunningPlan(running, rounds);
+  if (shortLived > 0) ShortLivedPlan(shortLived);
+  return 0;
+}

@@ -1,0 +1,116 @@
+// A stand-in program for the runner's tests: it appends one line about itself
+// to a log file, then behaves as its arguments say.
+//
+//   (no arguments)                   sleep forever
+//   LOG sleep                        log, sleep forever
+//   LOG exit MS [CODE]               log, exit with CODE (default 0) after MS
+//   LOG beat PORT EVERY_MS FOR_MS    log, send its process id as a 4-byte
+//                                    datagram to 127.0.0.1:PORT every EVERY_MS
+//                                    for FOR_MS, then fall silent forever
+//   LOG listen PORT                  log, wait for the exit notice on PORT,
+//                                    log "notice" and exit 0
+//
+// The log line is: process id, TAB, milliseconds since boot, TAB, working
+// directory, TAB, the raw command line. Arguments are split from the raw
+// command line by blanks ("..." groups); a command line that starts with a
+// blank carries no program name, as a launcher's stored command line does.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "morvastel_client.h"
+
+namespace {
+
+std::vector<std::string> Arguments(const char* line) {
+  std::vector<std::string> args;
+  const bool hasProgramName = *line != ' ' && *line != '\t';
+  const char* p = line;
+  while (*p) {
+    while (*p == ' ' || *p == '\t') ++p;
+    if (!*p) break;
+    std::string arg;
+    bool quoted = false;
+    while (*p && (quoted || (*p != ' ' && *p != '\t'))) {
+      if (*p == '"') {
+        quoted = !quoted;
+      } else {
+        arg += *p;
+      }
+      ++p;
+    }
+    args.push_back(arg);
+  }
+  if (hasProgramName && !args.empty()) args.erase(args.begin());
+  return args;
+}
+
+void AppendLine(const std::string& path, const std::string& what) {
+  char cwd[MAX_PATH * 4] = "";
+  ::GetCurrentDirectoryA(sizeof cwd, cwd);
+  char head[64];
+  std::snprintf(head, sizeof head, "%lu\t%llu\t", static_cast<unsigned long>(::GetCurrentProcessId()),
+                static_cast<unsigned long long>(::GetTickCount64()));
+  const std::string line = std::string(head) + cwd + "\t" + what + "\n";
+  // One append-only write per line, so lines of several processes never mix.
+  const HANDLE file = ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  ::WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  ::CloseHandle(file);
+}
+
+[[noreturn]] void SleepForever() {
+  for (;;) ::Sleep(INFINITE);
+}
+
+int Number(const std::vector<std::string>& args, std::size_t i, int fallback) {
+  return i < args.size() ? std::atoi(args[i].c_str()) : fallback;
+}
+
+void Beat(int port, int everyMs, int forMs) {
+  if (morvastel_startup() != 0) return;
+  const ULONGLONG end = ::GetTickCount64() + static_cast<ULONGLONG>(forMs);
+  do {
+    morvastel_heartbeat(static_cast<unsigned short>(port), nullptr);
+    ::Sleep(static_cast<DWORD>(everyMs));
+  } while (::GetTickCount64() < end);
+}
+
+int Listen(const std::string& log, int port) {
+  if (morvastel_startup() != 0) return 2;
+  const SOCKET listener = morvastel_open_exit_listener(static_cast<unsigned short>(port));
+  if (listener == INVALID_SOCKET) return 3;
+  AppendLine(log, "listening");
+  for (;;) {
+    const int arrived = morvastel_exit_notice_arrived(listener, 60000);
+    if (arrived < 0) return 4;
+    if (arrived == 1) {
+      AppendLine(log, "notice");
+      return 0;
+    }
+  }
+}
+
+}  // namespace
+
+int main() {
+  const std::vector<std::string> args = Arguments(::GetCommandLineA());
+  if (args.empty()) SleepForever();
+  const std::string& log = args[0];
+  const std::string mode = args.size() > 1 ? args[1] : "sleep";
+  AppendLine(log, ::GetCommandLineA());
+
+  if (mode == "exit") {
+    ::Sleep(static_cast<DWORD>(Number(args, 2, 0)));
+    return Number(args, 3, 0);
+  }
+  if (mode == "beat") {
+    Beat(Number(args, 2, MORVASTEL_HEARTBEAT_PORT), Number(args, 3, 1000), Number(args, 4, 0));
+    SleepForever();
+  }
+  if (mode == "listen") return Listen(log, Number(args, 2, MORVASTEL_EXIT_PORT_FIRST));
+  SleepForever();
+}

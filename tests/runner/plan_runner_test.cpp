@@ -1,0 +1,408 @@
+#include "runner/plan_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <deque>
+#include <limits>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Records every call in order. Queries ("checked", "rerun", "running", "pid")
+// are recorded too; Effects() leaves them out.
+class FakeHost : public RunnerHost {
+ public:
+  std::vector<std::string> log;
+  std::set<int> uncheckedRows;
+  bool rerun = true;
+  bool creationFails = false;
+  std::map<std::size_t, std::uint32_t> pids;  // entry -> latest process id
+  std::set<std::uint32_t> alive;
+  std::deque<std::uint32_t> stale;
+  std::uint32_t nextPid = 100;
+
+  bool IsRowChecked(int row) override {
+    log.push_back("checked " + std::to_string(row));
+    return uncheckedRows.count(row) == 0;
+  }
+  bool IsRerunChecked() override {
+    log.push_back("rerun");
+    return rerun;
+  }
+  void CreateEntryProcess(std::size_t entry) override {
+    log.push_back("create " + std::to_string(entry));
+    if (creationFails) return;
+    pids[entry] = nextPid;
+    alive.insert(nextPid);
+    nextPid += 4;
+  }
+  bool IsEntryRunning(std::size_t entry) override {
+    log.push_back("running " + std::to_string(entry));
+    const std::uint32_t pid = EntryPid(entry);
+    return pid != 0 && alive.count(pid) != 0;
+  }
+  std::uint32_t EntryProcessId(std::size_t entry) override {
+    log.push_back("pid " + std::to_string(entry));
+    return EntryPid(entry);
+  }
+  void TerminateEntry(std::size_t entry) override {
+    log.push_back("terminate " + std::to_string(entry));
+    alive.erase(EntryPid(entry));
+  }
+  void TerminateProcessByName(const char* name) override {
+    log.push_back(std::string("kill ") + name);
+  }
+  void BroadcastExitNotice() override { log.push_back("notice"); }
+  std::uint32_t TakeStaleProcessId(int interval) override {
+    log.push_back("stale " + std::to_string(interval));
+    if (stale.empty()) return 0;
+    const std::uint32_t pid = stale.front();
+    stale.pop_front();
+    return pid;
+  }
+  void StartTickTimer() override { log.push_back("timer on"); }
+  void StopTickTimer() override { log.push_back("timer off"); }
+  void ShowRunning(bool running) override { log.push_back(running ? "look running" : "look idle"); }
+
+  std::uint32_t EntryPid(std::size_t entry) const {
+    const auto it = pids.find(entry);
+    return it == pids.end() ? 0 : it->second;
+  }
+  // The calls that change something, in order; clears the log.
+  std::vector<std::string> Effects() {
+    std::vector<std::string> effects;
+    for (const std::string& call : log) {
+      if (call.rfind("checked", 0) == 0 || call == "rerun" || call.rfind("running ", 0) == 0 ||
+          call.rfind("pid", 0) == 0) {
+        continue;
+      }
+      effects.push_back(call);
+    }
+    log.clear();
+    return effects;
+  }
+  bool Called(const std::string& call) const {
+    for (const std::string& c : log) {
+      if (c == call) return true;
+    }
+    return false;
+  }
+};
+
+using Calls = std::vector<std::string>;
+
+// A catalogue with one program line before the first plan (entry 0, which
+// belongs to no plan), so that entry indexes and row positions differ.
+struct Fixture : ::testing::Test {
+  Catalogue catalogue;
+  FakeHost host;
+  RunnerOptions options;
+  PlanRunner runner{catalogue, host, options};
+
+  Fixture() { Entry(0, "C:\\outside\\loose.exe"); }
+
+  void Plan(const std::string& name) { catalogue.AddPlan(name); }
+  void Entry(std::int32_t delay, const std::string& path = "C:\\srv\\app.exe") {
+    auto entry = std::make_unique<LaunchEntry>();
+    entry->enabled = 1;
+    entry->delaySeconds = delay;
+    entry->countdown = 1;  // re-armed by every start
+    entry->programPath = path;
+    entry->commandLine = " -x";
+    catalogue.AddEntry(std::move(entry));
+  }
+  void Done() { catalogue.CloseLastPlan(); }
+  std::int32_t Countdown(std::size_t entry) const { return catalogue.m_entries[entry]->countdown; }
+  std::uint32_t Launched(int plan) const { return catalogue.m_planLaunched[static_cast<std::size_t>(plan)]; }
+
+  // Starts `plan` and ticks until it is in the supervision phase.
+  void StartAndLaunchAll(int plan) {
+    ASSERT_TRUE(runner.Start(plan));
+    const PlanRange range = catalogue.Range(plan);
+    for (int i = 0; i < 100 && Launched(plan) != static_cast<std::uint32_t>(range.count); ++i) {
+      runner.Tick();
+    }
+    ASSERT_EQ(Launched(plan), static_cast<std::uint32_t>(range.count));
+    host.log.clear();
+  }
+};
+
+TEST_F(Fixture, DelaysZeroZeroThreeLaunchInOrderThenSupervise) {
+  Plan("A");
+  Entry(0);  // entry 1, row 0
+  Entry(0);  // entry 2, row 1
+  Entry(3);  // entry 3, row 2
+  Done();
+
+  ASSERT_TRUE(runner.Start(0));
+  // Both delay-0 entries during the start itself, last before first, and
+  // before the timer exists.
+  EXPECT_EQ(host.Effects(), (Calls{"look running", "create 2", "create 1", "timer on"}));
+  EXPECT_EQ(catalogue.m_planRunning[0], 1u);
+  EXPECT_EQ(Launched(0), 2u);
+  EXPECT_EQ(Countdown(3), 3);
+
+  runner.Tick();
+  runner.Tick();
+  EXPECT_TRUE(host.Effects().empty());
+  EXPECT_FALSE(host.Called("rerun"));
+  runner.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"create 3"}));
+  EXPECT_EQ(Launched(0), 3u);
+
+  // Fourth tick: supervision. Everything runs, so nothing is created, and
+  // one stale id is asked for with the detection interval.
+  options.interval = 17;
+  runner.Tick();
+  EXPECT_EQ(host.log, (Calls{"rerun", "checked 2", "running 3", "checked 1", "running 2",
+                             "checked 0", "running 1", "stale 17"}));
+  EXPECT_EQ(Countdown(1), -3);  // keeps falling after its launch
+  EXPECT_EQ(Countdown(3), 0);
+}
+
+TEST_F(Fixture, UncheckedRowFreezesItsCountdownAndHoldsTheLaunchPhase) {
+  Plan("A");
+  Entry(0);  // entry 1
+  Entry(2);  // entry 2, row 1
+  Done();
+  host.uncheckedRows = {1};
+
+  ASSERT_TRUE(runner.Start(0));
+  EXPECT_EQ(host.Effects(), (Calls{"look running", "create 1", "timer on"}));
+  // The launch phase lasts: no relaunch of the exited entry 1, no stale kill.
+  host.alive.clear();
+  host.stale = {host.EntryPid(1)};
+  for (int i = 0; i < 5; ++i) runner.Tick();
+  EXPECT_TRUE(host.Effects().empty());
+  EXPECT_EQ(Countdown(2), 3);
+  EXPECT_EQ(host.stale.size(), 1u);
+
+  // Checking the row resumes the countdown where it stopped: three steps.
+  host.uncheckedRows.clear();
+  runner.Tick();
+  runner.Tick();
+  EXPECT_TRUE(host.Effects().empty());
+  runner.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"create 2"}));
+
+  // Now supervising: entry 1 is relaunched, then the stale id is handled.
+  runner.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"create 1", "stale 60"}));
+}
+
+TEST_F(Fixture, NegativeAndExtremeDelaysNeverLaunchAndNeverOverflow) {
+  Plan("A");
+  Entry(-1);
+  Entry(std::numeric_limits<std::int32_t>::min());
+  Entry(std::numeric_limits<std::int32_t>::max());
+  Done();
+
+  ASSERT_TRUE(runner.Start(0));
+  for (int i = 0; i < 5; ++i) runner.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"look running", "timer on"}));
+  EXPECT_EQ(Launched(0), 0u);
+  EXPECT_FALSE(host.Called("rerun"));
+  EXPECT_EQ(Countdown(1), -6);
+  EXPECT_EQ(Countdown(2), std::numeric_limits<std::int32_t>::min());
+  EXPECT_EQ(Countdown(3), std::numeric_limits<std::int32_t>::max() - 6);
+}
+
+TEST_F(Fixture, FailedCreationsCountAndAreRetriedEachSupervisionTick) {
+  Plan("A");
+  Entry(0);
+  Entry(1);
+  Done();
+  host.creationFails = true;
+
+  ASSERT_TRUE(runner.Start(0));
+  runner.Tick();
+  EXPECT_EQ(Launched(0), 2u);  // failed attempts count
+  host.Effects();
+  // Process id 0 is not running: tried again on every tick, counters and
+  // countdowns untouched.
+  runner.Tick();
+  runner.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"create 2", "create 1", "stale 60", "create 2", "create 1", "stale 60"}));
+  EXPECT_EQ(Launched(0), 2u);
+  EXPECT_EQ(Countdown(1), -1);
+  EXPECT_EQ(Countdown(2), 0);
+}
+
+TEST_F(Fixture, RestartAfterStopRearmsEverything) {
+  Plan("A");
+  Entry(0);
+  Entry(1);
+  Done();
+  StartAndLaunchAll(0);
+  runner.Stop();
+  EXPECT_EQ(catalogue.m_planRunning[0], 0u);
+  EXPECT_EQ(Launched(0), 2u);  // left as it was
+  host.log.clear();
+
+  ASSERT_TRUE(runner.Start(0));
+  EXPECT_EQ(Launched(0), 1u);
+  EXPECT_EQ(Countdown(2), 1);
+  runner.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"look running", "create 1", "timer on", "create 2"}));
+  EXPECT_EQ(Launched(0), 2u);
+}
+
+TEST_F(Fixture, RerunOffLeavesExitedProgramsDownAndStaleIdsUntaken) {
+  Plan("A");
+  Entry(0);
+  Done();
+  StartAndLaunchAll(0);
+  host.alive.clear();
+  host.stale = {host.EntryPid(1)};
+  host.rerun = false;
+  runner.Tick();
+  EXPECT_EQ(host.log, (Calls{"rerun"}));
+  EXPECT_EQ(host.stale.size(), 1u);
+}
+
+TEST_F(Fixture, DetectOffRelaunchesButIgnoresStaleIds) {
+  Plan("A");
+  Entry(0);
+  Entry(0);
+  Done();
+  StartAndLaunchAll(0);
+  host.uncheckedRows = {1};  // an unchecked row is not relaunched
+  host.alive.clear();
+  host.stale = {host.EntryPid(1)};
+  options.detect = 0;
+  runner.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"create 1"}));
+  EXPECT_EQ(host.stale.size(), 1u);
+  EXPECT_EQ(Launched(0), 2u);
+}
+
+TEST_F(Fixture, StaleIdsAreHandledOnePerTick) {
+  Plan("other");
+  Entry(0);  // entry 1, plan 0
+  Plan("A");
+  Entry(0);  // entry 2
+  Entry(0);  // entry 3
+  Done();
+  host.pids[1] = 7;  // a program of a plan that is not running
+  host.alive.insert(7);
+  StartAndLaunchAll(1);
+  const std::uint32_t pid2 = host.EntryPid(2), pid3 = host.EntryPid(3);
+  host.stale = {7, 12345, pid2, pid3};
+
+  // Ids outside the running plan are taken and dropped, one per tick.
+  runner.Tick();
+  runner.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"stale 60", "stale 60"}));
+  EXPECT_TRUE(host.alive.count(7));
+
+  // The hung program first, then an error-reporting process.
+  runner.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"stale 60", "terminate 2", "kill WerFault.exe"}));
+  // Next tick relaunches the killed one and handles the next stale id.
+  runner.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"create 2", "stale 60", "terminate 3", "kill WerFault.exe"}));
+  EXPECT_NE(host.EntryPid(2), pid2);
+  runner.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"create 3", "stale 60"}));
+}
+
+TEST(IsExemptProgram, MatchesTheFourServersByTheirRules) {
+  EXPECT_TRUE(IsExemptProgram("C:\\srv\\Malvoryn.exe"));
+  EXPECT_TRUE(IsExemptProgram("C:\\srv\\MALVORYN.EXE"));       // case ignored
+  EXPECT_TRUE(IsExemptProgram("D:\\a\\malvoryn64.Exe"));
+  EXPECT_TRUE(IsExemptProgram("xMalvoryn64.exe"));             // no separator needed
+  EXPECT_TRUE(IsExemptProgram("C:\\srv\\Corvellinex.exe"));
+  EXPECT_TRUE(IsExemptProgram("C:\\srv\\Corvellinex64.exe"));
+  EXPECT_FALSE(IsExemptProgram("C:\\srv\\CORVELLINEX.EXE"));   // case counts
+  EXPECT_FALSE(IsExemptProgram("C:\\srv\\corvellinex64.exe"));
+  EXPECT_FALSE(IsExemptProgram("Malvoryn.exe"));               // must be longer than the name
+  EXPECT_FALSE(IsExemptProgram("Corvellinex64.exe"));
+  EXPECT_FALSE(IsExemptProgram("C:\\srv\\Malvoryn.exe.bak"));
+  EXPECT_FALSE(IsExemptProgram(""));
+}
+
+TEST(EqualsIgnoringAsciiCase, FoldsOnlyAsciiLetters) {
+  EXPECT_TRUE(EqualsIgnoringAsciiCase("WerFault.exe", "werfault.EXE"));
+  EXPECT_FALSE(EqualsIgnoringAsciiCase("WerFault.exe", "WerFault.ex"));
+  EXPECT_FALSE(EqualsIgnoringAsciiCase("[", "{"));  // 0x5B vs 0x7B: not letters
+  EXPECT_FALSE(EqualsIgnoringAsciiCase("\xc3\xeb", "\xe3\xeb"));
+}
+
+struct StopFixture : Fixture {
+  StopFixture() {
+    Plan("A");
+    Entry(0, "C:\\srv\\MALVORYN.EXE");      // entry 1: spared with notify
+    Entry(0, "C:\\srv\\CORVELLINEX.EXE");   // entry 2: terminated
+    Entry(0, "C:\\srv\\xMalvoryn64.exe");   // entry 3: spared with notify
+    Entry(0, "Malvoryn.exe");               // entry 4: terminated
+    Entry(0, "C:\\srv\\Corvellinex64.exe"); // entry 5: spared with notify
+    Done();
+  }
+};
+
+TEST_F(StopFixture, NotifySendsTheNoticeFirstAndSparesTheServers) {
+  StartAndLaunchAll(0);
+  runner.Stop();
+  EXPECT_EQ(host.Effects(), (Calls{"timer off", "notice", "terminate 4", "terminate 2", "look idle"}));
+  EXPECT_EQ(catalogue.m_planRunning[0], 0u);
+  // A late tick finds no running plan and does nothing.
+  runner.Tick();
+  EXPECT_TRUE(host.log.empty());
+}
+
+TEST_F(StopFixture, NotifyOffSendsNothingAndSparesNobody) {
+  options.notify = 0;
+  StartAndLaunchAll(0);
+  runner.Stop();
+  EXPECT_EQ(host.Effects(), (Calls{"timer off", "terminate 5", "terminate 4", "terminate 3", "terminate 2",
+                                   "terminate 1", "look idle"}));
+}
+
+TEST_F(Fixture, EmptyPlanStartsAndStopsAndTheNoticeGoesOutOnce) {
+  Plan("empty");
+  Plan("B");
+  Entry(0);
+  Done();
+  ASSERT_TRUE(runner.Start(0));
+  runner.Tick();  // supervision from the first tick
+  runner.Stop();
+  EXPECT_EQ(host.Effects(), (Calls{"look running", "timer on", "stale 60", "timer off", "notice", "look idle"}));
+}
+
+TEST_F(Fixture, WithoutARunningPlanNothingHappens) {
+  Plan("A");
+  Entry(0);
+  Done();
+  EXPECT_FALSE(runner.Start(-1));  // no selection
+  EXPECT_FALSE(runner.Start(1));
+  runner.Tick();                   // a late timer-1 tick
+  runner.LaunchDueEntries();
+  EXPECT_TRUE(host.log.empty());
+  EXPECT_EQ(catalogue.m_planRunning[0], 0u);
+  runner.Stop();
+  EXPECT_EQ(host.Effects(), (Calls{"timer off", "look idle"}));
+
+  ASSERT_TRUE(runner.Start(0));
+  host.log.clear();
+  EXPECT_FALSE(runner.Start(0));  // one plan at a time
+  EXPECT_TRUE(host.log.empty());
+  EXPECT_EQ(Launched(0), 1u);
+}
+
+TEST_F(Fixture, RangeOutsideTheEntriesIsTreatedAsEmpty) {
+  Plan("A");
+  Entry(0);
+  Done();
+  catalogue.m_planRanges[1] = 5;  // claims more entries than exist
+  ASSERT_TRUE(runner.Start(0));
+  runner.Tick();
+  runner.Stop();
+  EXPECT_EQ(host.Effects(), (Calls{"look running", "timer on", "stale 60", "timer off", "notice", "look idle"}));
+}
+
+}  // namespace

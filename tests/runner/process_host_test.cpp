@@ -1,0 +1,225 @@
+// The process table against real processes under Wine: the helper programs
+// record how they were started, and the tests observe exits from outside.
+#include "runner/process_host.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <fstream>
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "runner/helper_processes.h"
+#include "runner/plan_runner.h"
+
+namespace {
+
+std::string CurrentDirectory() {
+  char buffer[4096] = "";
+  ::GetCurrentDirectoryA(sizeof buffer, buffer);
+  return buffer;
+}
+
+struct LogLine {
+  DWORD pid = 0;
+  std::string cwd;
+  std::string what;  // the command line, or an event such as "notice"
+};
+
+std::vector<LogLine> ReadLog(const std::string& path) {
+  std::vector<LogLine> lines;
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (int i = 0; i < 3; ++i) {
+      const std::size_t tab = line.find('\t', start);
+      if (tab == std::string::npos) break;
+      fields.push_back(line.substr(start, tab - start));
+      start = tab + 1;
+    }
+    if (fields.size() != 3) continue;
+    lines.push_back(LogLine{static_cast<DWORD>(std::stoul(fields[0])), fields[2], line.substr(start)});
+  }
+  return lines;
+}
+
+// Number of handles this process holds, from the system's handle list.
+// (GetProcessHandleCount always answers 0 under Wine.)
+struct HandleEntry {
+  ULONG ownerPid;
+  BYTE objectType;
+  BYTE flags;
+  USHORT handle;
+  PVOID object;
+  ULONG access;
+};
+struct HandleList {
+  ULONG count;
+  HandleEntry entries[1];
+};
+using QuerySystemInformation = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+
+long OwnHandleCount() {
+  const auto query = reinterpret_cast<QuerySystemInformation>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+  if (query == nullptr) return -1;
+  std::vector<unsigned char> buffer(1 << 16);
+  for (;;) {
+    ULONG needed = 0;
+    const LONG status = query(16, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+    if (status == 0) break;
+    if (status != static_cast<LONG>(0xC0000004)) return -1;  // not a length mismatch
+    buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed + 4096));
+  }
+  const auto* list = reinterpret_cast<const HandleList*>(buffer.data());
+  const ULONG self = ::GetCurrentProcessId();
+  long count = 0;
+  for (ULONG i = 0; i < list->count; ++i) {
+    // The owner is a 16-bit field on Windows; Wine fills all 32 bits.
+    if ((list->entries[i].ownerPid & 0xFFFF) == (self & 0xFFFF)) ++count;
+  }
+  return count;
+}
+
+LaunchEntry Entry(const std::string& program, const std::string& directory, const std::string& commandLine) {
+  LaunchEntry entry;
+  entry.enabled = 1;
+  entry.programPath = program;
+  entry.runDirectory = directory;
+  entry.commandLine = commandLine;
+  return entry;
+}
+
+class ProcessTableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    work_ = CurrentDirectory() + "\\process_work_" + std::to_string(::GetCurrentProcessId());
+    ::CreateDirectoryA(work_.c_str(), nullptr);
+    run_ = work_ + "\\run";
+    ::CreateDirectoryA(run_.c_str(), nullptr);
+    log_ = work_ + "\\log.txt";
+    ::DeleteFileA(log_.c_str());
+  }
+  void TearDown() override {
+    // No helper outlives its test.
+    for (std::size_t i = 0; i < 8; ++i) {
+      table_.Terminate(i);
+      if (table_.ProcessHandle(i) != nullptr) WaitForExit(table_.ProcessHandle(i));
+    }
+    ::DeleteFileA(log_.c_str());
+    ::RemoveDirectoryA(run_.c_str());
+    ::RemoveDirectoryA(work_.c_str());
+  }
+  // An entry whose program sleeps until it is terminated.
+  LaunchEntry Sleeper() { return Entry(Helper("recorder.exe"), run_, " " + log_ + " sleep"); }
+
+  ProcessTable table_;
+  std::string work_, run_, log_;
+};
+
+TEST_F(ProcessTableTest, CreateRunsTheStoredCommandLineInTheRunDirectory) {
+  const std::string launcherDir = CurrentDirectory();
+  const LaunchEntry entry = Entry(Helper("recorder.exe"), run_, " " + log_ + " exit 0 7");
+  EXPECT_EQ(table_.ProcessId(0), 0u);
+  EXPECT_FALSE(table_.IsRunning(0));
+
+  ASSERT_TRUE(table_.Create(0, entry));
+  EXPECT_EQ(CurrentDirectory(), launcherDir);
+  const DWORD pid = table_.ProcessId(0);
+  EXPECT_NE(pid, 0u);
+  ASSERT_TRUE(WaitForExit(table_.ProcessHandle(0)));
+  EXPECT_EQ(ExitCode(table_.ProcessHandle(0)), 7u);  // the arguments arrived
+  EXPECT_FALSE(table_.IsRunning(0));                // it ended by itself
+  EXPECT_EQ(table_.ProcessId(0), pid);              // and is still the latest
+
+  const std::vector<LogLine> log = ReadLog(log_);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].pid, pid);
+  EXPECT_EQ(log[0].what, entry.commandLine);
+  EXPECT_TRUE(EqualsIgnoringAsciiCase(log[0].cwd, run_)) << log[0].cwd << " vs " << run_;
+}
+
+TEST_F(ProcessTableTest, EmptyRunDirectoryRunsInTheLaunchersDirectory) {
+  ASSERT_TRUE(table_.Create(0, Entry(Helper("recorder.exe"), "", " " + log_ + " exit 0")));
+  ASSERT_TRUE(WaitForExit(table_.ProcessHandle(0)));
+  const std::vector<LogLine> log = ReadLog(log_);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_TRUE(EqualsIgnoringAsciiCase(log[0].cwd, CurrentDirectory())) << log[0].cwd;
+}
+
+TEST_F(ProcessTableTest, TerminateUses111AndARelaunchReplacesTheProcess) {
+  ASSERT_TRUE(table_.Create(0, Sleeper()));
+  const DWORD first = table_.ProcessId(0);
+  EXPECT_TRUE(table_.IsRunning(0));
+  const ScopedProcessHandle firstProcess = ProcessTable::OpenProcessById(first);
+  ASSERT_TRUE(firstProcess);
+
+  ASSERT_TRUE(table_.Create(0, Sleeper()));
+  const DWORD second = table_.ProcessId(0);
+  EXPECT_NE(second, first);
+
+  // A creation that fails leaves the latest process in place.
+  EXPECT_FALSE(table_.Create(0, Entry(work_ + "\\missing.exe", run_, " x")));
+  EXPECT_EQ(table_.ProcessId(0), second);
+
+  // Terminate reaches the latest process only.
+  table_.Terminate(0);
+  ASSERT_TRUE(WaitForExit(table_.ProcessHandle(0)));
+  EXPECT_EQ(ExitCode(table_.ProcessHandle(0)), kKillExitCode);
+  EXPECT_FALSE(table_.IsRunning(0));
+  EXPECT_EQ(::WaitForSingleObject(firstProcess.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  ::TerminateProcess(firstProcess.get(), 0);
+  WaitForExit(firstProcess.get());
+
+  // Terminating an ended process again, or an entry without one, is harmless.
+  table_.Terminate(0);
+  table_.Terminate(5);
+  EXPECT_FALSE(table_.IsRunning(5));
+  EXPECT_EQ(table_.ProcessId(5), 0u);
+}
+
+TEST_F(ProcessTableTest, FindsAndTerminatesAProcessByNameIgnoringCase) {
+  EXPECT_FALSE(ProcessTable::FindProcessByName("WerFault.exe"));
+  // Started with no arguments, the WerFault.exe copy only sleeps.
+  ASSERT_TRUE(table_.Create(0, Entry(Helper("WerFault.exe"), run_, " ")));
+  const DWORD pid = table_.ProcessId(0);
+
+  {
+    const ScopedProcessHandle found = ProcessTable::FindProcessByName("werfault.EXE");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(::GetProcessId(found.get()), pid);
+  }
+  EXPECT_FALSE(ProcessTable::FindProcessByName("WerFault"));  // whole names only
+  EXPECT_FALSE(ProcessTable::FindProcessByName("Fault.exe"));
+
+  ProcessTable::TerminateProcessByName("WERFAULT.exe");
+  ASSERT_TRUE(WaitForExit(table_.ProcessHandle(0)));
+  EXPECT_EQ(ExitCode(table_.ProcessHandle(0)), kKillExitCode);
+}
+
+TEST_F(ProcessTableTest, RelaunchesLeaveTheHandleCountFlat) {
+  const LaunchEntry quiet = Entry(Helper("recorder.exe"), run_, " ");  // sleeps, logs nothing
+  // Warm up: the first creations may set up lasting state of their own.
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(table_.Create(0, quiet));
+    table_.Terminate(0);
+  }
+  ASSERT_TRUE(WaitForExit(table_.ProcessHandle(0)));
+  const long before = OwnHandleCount();
+  ASSERT_GT(before, 0);
+
+  constexpr int kRelaunches = 200;
+  for (int i = 0; i < kRelaunches; ++i) {
+    ASSERT_TRUE(table_.Create(0, quiet));
+    table_.Terminate(0);
+  }
+  ASSERT_TRUE(WaitForExit(table_.ProcessHandle(0)));
+  const long after = OwnHandleCount();
+  // Keeping the replaced process and thread handles would add 600.
+  EXPECT_EQ(after, before);
+}
+
+}  // namespace
