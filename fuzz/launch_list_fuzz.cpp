@@ -31,7 +31,8 @@ void CheckCatalogue(const Catalogue& c) {
   Require(next == c.m_entries.size());
   for (const auto& e : c.m_entries) {
     Require(!e->commandLine.empty() && e->commandLine[0] == ' ');
-    Require(e->countdown == static_cast<std::int32_t>(static_cast<std::uint32_t>(e->delaySeconds) + 1u));
+    Require(e->countdown ==
+            static_cast<std::int32_t>(static_cast<std::uint32_t>(e->delaySeconds) + 1u));
   }
 }
 

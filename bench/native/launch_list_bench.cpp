@@ -36,9 +36,9 @@ const std::string& GeneratedList(std::size_t target) {
     if (i % 20 == 7) {
       list += "0 C:\\Tools\\agent" + n + ".exe C:\\Tools -quiet " + std::to_string(i % 60) + "\r\n";
     } else {
-      list += "1 [C:\\Servers\\Game Server " + n + "\\GameServer.exe] [C:\\Servers\\Game Server " + n +
-              "] [-port " + std::to_string(7000 + i % 1000) + " -config game.ini] [" + std::to_string(i % 30) +
-              "]\r\n";
+      list += "1 [C:\\Servers\\Game Server " + n + "\\GameServer.exe] [C:\\Servers\\Game Server " +
+              n + "] [-port " + std::to_string(7000 + i % 1000) + " -config game.ini] [" +
+              std::to_string(i % 30) + "]\r\n";
     }
   }
   return list;
@@ -76,7 +76,8 @@ void BM_ReadLaunchList(benchmark::State& state) {
     catalogue = Catalogue();
     state.ResumeTiming();
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(list.size()));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(list.size()));
   state.counters["entries"] = static_cast<double>(entries);
 }
 
@@ -92,7 +93,8 @@ void BM_CountLineBreaks(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(breaks);
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(list.size()));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(list.size()));
 }
 
 void BM_CheckLaunchList(benchmark::State& state) {
@@ -103,15 +105,24 @@ void BM_CheckLaunchList(benchmark::State& state) {
     const ListCheck check = CheckLaunchList(list);
     benchmark::DoNotOptimize(check.warnings.size());
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(list.size()));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(list.size()));
 }
 
 constexpr std::int64_t kMB = 1 << 20;
 
 }  // namespace
 
-BENCHMARK(BM_ReadLaunchList)->Arg(1 * kMB)->Arg(10 * kMB)->Arg(100 * kMB)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_CountLineBreaks)->Arg(1 * kMB)->Arg(10 * kMB)->Arg(100 * kMB)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadLaunchList)
+    ->Arg(1 * kMB)
+    ->Arg(10 * kMB)
+    ->Arg(100 * kMB)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CountLineBreaks)
+    ->Arg(1 * kMB)
+    ->Arg(10 * kMB)
+    ->Arg(100 * kMB)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CheckLaunchList)->Arg(1 * kMB)->Arg(10 * kMB)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -193,7 +193,8 @@ ListStop Reader::Run(std::size_t& stopOffset) {
     entry->delaySeconds = ParseDecimal(field[4]);
     // delay + 1 in 32-bit two's complement: a delay of INT32_MAX wraps
     // instead of overflowing (that entry can then never fall due).
-    entry->countdown = static_cast<std::int32_t>(static_cast<std::uint32_t>(entry->delaySeconds) + 1u);
+    entry->countdown =
+        static_cast<std::int32_t>(static_cast<std::uint32_t>(entry->delaySeconds) + 1u);
     catalogue_.AddEntry(std::move(entry));
     Record(ListRecord::Kind::kEntry, lineStart, pos);
 

@@ -20,7 +20,9 @@ class LineIndex {
       if (d[i] == '\n') lfs_.push_back(i);
   }
   std::size_t LineOf(std::size_t offset) const {
-    return static_cast<std::size_t>(std::lower_bound(lfs_.begin(), lfs_.end(), offset) - lfs_.begin()) + 1;
+    return static_cast<std::size_t>(std::lower_bound(lfs_.begin(), lfs_.end(), offset) -
+                                    lfs_.begin()) +
+           1;
   }
 
  private:
@@ -66,7 +68,8 @@ std::string PlanLinesIn(std::string_view d, std::size_t begin, std::size_t end,
     if (q + 1 < end && d[q] == ':' && d[q + 1] == ':') {
       if (found < limit) {
         if (found) list += ", ";
-        list += Quote(PlanNameAt(d, q, end)) + " (line " + Num(static_cast<long long>(lines.LineOf(q))) + ")";
+        list += Quote(PlanNameAt(d, q, end)) + " (line " +
+                Num(static_cast<long long>(lines.LineOf(q))) + ")";
       }
       ++found;
     }
@@ -97,7 +100,8 @@ std::vector<int> EntryOwners(const Catalogue& catalogue) {
   std::vector<int> owner(catalogue.m_entries.size(), -1);
   for (std::size_t k = 0; k < catalogue.PlanCount(); ++k) {
     const PlanRange r = catalogue.Range(static_cast<int>(k));
-    for (std::int32_t i = 0; i < r.count; ++i) owner[static_cast<std::size_t>(r.first + i)] = static_cast<int>(k);
+    for (std::int32_t i = 0; i < r.count; ++i)
+      owner[static_cast<std::size_t>(r.first + i)] = static_cast<int>(k);
   }
   return owner;
 }
@@ -131,10 +135,12 @@ void AddWarnings(ListCheck& c, std::string_view d, const LineIndex& lines,
     if (r.kind != ListRecord::Kind::kDirective) continue;
     const std::size_t valueStart = std::min(r.begin + 3, r.end);
     const std::size_t valueEnd = r.end >= 2 ? r.end - 2 : r.end;  // the CR
-    if (valueStart < valueEnd && d.substr(valueStart, valueEnd - valueStart).find('\n') != std::string_view::npos) {
+    if (valueStart < valueEnd &&
+        d.substr(valueStart, valueEnd - valueStart).find('\n') != std::string_view::npos) {
       const std::size_t line = lines.LineOf(r.begin);
       Warn(c, Kind::kDirectiveTakesNextLine, line, -1,
-           "line " + Num(static_cast<long long>(line)) + ": directive \"" + std::string(d.substr(r.begin, 2)) +
+           "line " + Num(static_cast<long long>(line)) + ": directive \"" +
+               std::string(d.substr(r.begin, 2)) +
                "\" has no value on its own line and takes the next line as its value");
     }
   }
@@ -144,7 +150,8 @@ void AddWarnings(ListCheck& c, std::string_view d, const LineIndex& lines,
       cat.PlanCount() ? static_cast<std::size_t>(cat.Range(0).first) : cat.m_entries.size();
   if (firstPlanEntry > 0) {
     Warn(c, Kind::kEntriesBeforeFirstPlan, c.entryLines[0], 0,
-         Num(static_cast<long long>(firstPlanEntry)) + " program line(s) before the first plan line (from line " +
+         Num(static_cast<long long>(firstPlanEntry)) +
+             " program line(s) before the first plan line (from line " +
              Num(static_cast<long long>(c.entryLines[0])) +
              ") are read but belong to no plan: never shown, never launched");
   }
@@ -159,7 +166,8 @@ void AddWarnings(ListCheck& c, std::string_view d, const LineIndex& lines,
       const int owner = owners[entryNo];
       const std::size_t line = lines.LineOf(at);
       Warn(c, Kind::kSwallowedPlan, line, static_cast<int>(entryNo),
-           "line " + Num(static_cast<long long>(line)) + ": plan line " + Quote(d.substr(at, 2 + PlanNameAt(d, at, r.end).size())) +
+           "line " + Num(static_cast<long long>(line)) + ": plan line " +
+               Quote(d.substr(at, 2 + PlanNameAt(d, at, r.end).size())) +
                " follows an empty line and is read as part of a program line (entry " +
                Num(static_cast<long long>(entryNo)) + ", " +
                (owner >= 0 ? PlanLabel(c, owner) : std::string("before the first plan")) +
@@ -175,10 +183,11 @@ void AddWarnings(ListCheck& c, std::string_view d, const LineIndex& lines,
     const std::size_t line = lines.LineOf(FirstTextByte(d, rep.stopOffset, rep.dataSize));
     std::size_t plans = 0;
     const std::string planList = PlanLinesIn(d, stopAt, fileEnd, lines, plans);
-    std::string text = "line " + Num(static_cast<long long>(line)) +
-                       ": the data end inside this line (a \"[\" without \"]\", or a field, plan name "
-                       "or directive value without its end); it gives nothing and reading stops there, " +
-                       Num(static_cast<long long>(fileEnd - stopAt)) + " byte(s) unused";
+    std::string text =
+        "line " + Num(static_cast<long long>(line)) +
+        ": the data end inside this line (a \"[\" without \"]\", or a field, plan name "
+        "or directive value without its end); it gives nothing and reading stops there, " +
+        Num(static_cast<long long>(fileEnd - stopAt)) + " byte(s) unused";
     if (plans) text += "; plan lines among them: " + planList;
     const std::size_t swallowed = SwallowedPlanAt(d, rep.stopOffset, rep.dataSize);
     if (swallowed != std::string_view::npos)
@@ -189,11 +198,12 @@ void AddWarnings(ListCheck& c, std::string_view d, const LineIndex& lines,
     const std::size_t line = lines.LineOf(stopAt);
     std::size_t plans = 0;
     const std::string planList = PlanLinesIn(d, stopAt, fileEnd, lines, plans);
-    std::string text =
-        "reading stops at line " + Num(static_cast<long long>(line)) +
-        (rep.stop == ListStop::kTwoEmptyLines ? " (two empty lines after a program line)"
-                                              : " (fewer than six bytes left after a program line)") +
-        ": " + Num(static_cast<long long>(fileEnd - stopAt)) + " byte(s) after it are never read";
+    std::string text = "reading stops at line " + Num(static_cast<long long>(line)) +
+                       (rep.stop == ListStop::kTwoEmptyLines
+                            ? " (two empty lines after a program line)"
+                            : " (fewer than six bytes left after a program line)") +
+                       ": " + Num(static_cast<long long>(fileEnd - stopAt)) +
+                       " byte(s) after it are never read";
     if (plans) text += "; plan lines among them: " + planList;
     Warn(c, Kind::kUnreadData, line, -1, std::move(text));
   }
@@ -218,7 +228,8 @@ void AddWarnings(ListCheck& c, std::string_view d, const LineIndex& lines,
     std::string list;
     for (int k : plans) {
       if (!list.empty()) list += ", ";
-      list += Num(k) + " (line " + Num(static_cast<long long>(c.planLines[static_cast<std::size_t>(k)])) + ")";
+      list += Num(k) + " (line " +
+              Num(static_cast<long long>(c.planLines[static_cast<std::size_t>(k)])) + ")";
     }
     Warn(c, Kind::kDuplicatePlanName, c.planLines[static_cast<std::size_t>(plans[1])], plans[1],
          "plan name " + Quote(name) + " is used by plans " + list +
@@ -231,8 +242,9 @@ void AddWarnings(ListCheck& c, std::string_view d, const LineIndex& lines,
       const LaunchEntry& entry = *cat.m_entries[e];
       if (entry.countdown > 0) continue;
       Warn(c, Kind::kNeverLaunched, c.entryLines[e], static_cast<int>(e),
-           "line " + Num(static_cast<long long>(c.entryLines[e])) + ": entry " + Num(static_cast<long long>(e)) +
-               " of " + PlanLabel(c, static_cast<int>(k)) + " has delay " + Num(entry.delaySeconds) +
+           "line " + Num(static_cast<long long>(c.entryLines[e])) + ": entry " +
+               Num(static_cast<long long>(e)) + " of " + PlanLabel(c, static_cast<int>(k)) +
+               " has delay " + Num(entry.delaySeconds) +
                ": it is never launched, so the plan never leaves its launch phase (no relaunch, "
                "no hang detection)");
     }
@@ -285,10 +297,17 @@ std::string EscapeListText(std::string_view text, bool forPeople) {
       case '\\':
         out += forPeople ? "\\" : "\\\\";
         continue;
-      case '\t': out += "\\t"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\n': out += "\\n"; continue;
-      default: break;
+      case '\t':
+        out += "\\t";
+        continue;
+      case '\r':
+        out += "\\r";
+        continue;
+      case '\n':
+        out += "\\n";
+        continue;
+      default:
+        break;
     }
     if (b < 0x20 || b == 0x7F || (b > 0x7F && !forPeople)) {
       out += "\\x";
@@ -325,12 +344,14 @@ std::string FormatListDump(const ListCheck& c) {
   for (std::size_t i = 0; i < cat.m_entries.size(); ++i) {
     const LaunchEntry& e = *cat.m_entries[i];
     line({"entry", Num(static_cast<long long>(i)), Num(e.enabled), Num(e.delaySeconds),
-          EscapeListText(e.programPath), EscapeListText(e.runDirectory), EscapeListText(e.commandLine)});
+          EscapeListText(e.programPath), EscapeListText(e.runDirectory),
+          EscapeListText(e.commandLine)});
   }
   line({"plans", Num(static_cast<long long>(cat.PlanCount()))});
   for (std::size_t k = 0; k < cat.PlanCount(); ++k) {
     const PlanRange r = cat.Range(static_cast<int>(k));
-    line({"plan", Num(static_cast<long long>(k)), Num(r.first), Num(r.count), EscapeListText(cat.m_planNames[k])});
+    line({"plan", Num(static_cast<long long>(k)), Num(r.first), Num(r.count),
+          EscapeListText(cat.m_planNames[k])});
   }
   return out;
 }
@@ -339,8 +360,9 @@ namespace {
 
 void AppendEntry(std::string& out, const ListCheck& c, std::size_t i) {
   const LaunchEntry& e = *c.catalogue.m_entries[i];
-  out += "  entry " + Num(static_cast<long long>(i)) + ", line " + Num(static_cast<long long>(c.entryLines[i])) +
-         ": " + (e.enabled ? "[x] enabled" : "[ ] disabled") + " (" + Num(e.enabled) + "), delay " +
+  out += "  entry " + Num(static_cast<long long>(i)) + ", line " +
+         Num(static_cast<long long>(c.entryLines[i])) + ": " +
+         (e.enabled ? "[x] enabled" : "[ ] disabled") + " (" + Num(e.enabled) + "), delay " +
          Num(e.delaySeconds) + " s\n";
   out += "      program:      " + Quote(e.programPath) + "\n";
   out += "      directory:    " + Quote(e.runDirectory) + "\n";
@@ -351,14 +373,19 @@ void AppendEntry(std::string& out, const ListCheck& c, std::size_t i) {
 
 std::string FormatListReport(const ListCheck& c, const std::string& fileName) {
   const Catalogue& cat = c.catalogue;
-  std::string out = "Launch list " + fileName + ": " + Num(static_cast<long long>(c.fileSize)) + " bytes";
+  std::string out =
+      "Launch list " + fileName + ": " + Num(static_cast<long long>(c.fileSize)) + " bytes";
   if (c.report.appendedLineBreak) out += " (no line break at the end: CR LF appended)";
   out += "\n\nHeader (settings from their defaults, no command line):\n";
-  out += "  title: " + (c.settings.windowTitle.empty() ? std::string("(none: the dialog keeps its caption)")
-                                                       : Quote(c.settings.windowTitle)) + "\n";
+  out += "  title: " +
+         (c.settings.windowTitle.empty() ? std::string("(none: the dialog keeps its caption)")
+                                         : Quote(c.settings.windowTitle)) +
+         "\n";
   out += "  port:  " + Num(c.settings.port) + "\n";
-  out += "  bind:  " + (c.settings.bindAddress.empty() ? std::string("(all local addresses)")
-                                                       : Quote(c.settings.bindAddress)) + "\n";
+  out += "  bind:  " +
+         (c.settings.bindAddress.empty() ? std::string("(all local addresses)")
+                                         : Quote(c.settings.bindAddress)) +
+         "\n";
 
   const std::size_t firstPlanEntry =
       cat.PlanCount() ? static_cast<std::size_t>(cat.Range(0).first) : cat.m_entries.size();
@@ -370,34 +397,44 @@ std::string FormatListReport(const ListCheck& c, const std::string& fileName) {
   }
   for (std::size_t k = 0; k < cat.PlanCount(); ++k) {
     const PlanRange r = cat.Range(static_cast<int>(k));
-    out += "\nPlan " + Num(static_cast<long long>(k)) + " " + Quote(cat.m_planNames[k]) + " (line " +
-           Num(static_cast<long long>(c.planLines[k])) + "): " + Num(r.count) + (r.count == 1 ? " entry\n" : " entries\n");
-    for (std::int32_t i = 0; i < r.count; ++i) AppendEntry(out, c, static_cast<std::size_t>(r.first + i));
+    out += "\nPlan " + Num(static_cast<long long>(k)) + " " + Quote(cat.m_planNames[k]) +
+           " (line " + Num(static_cast<long long>(c.planLines[k])) + "): " + Num(r.count) +
+           (r.count == 1 ? " entry\n" : " entries\n");
+    for (std::int32_t i = 0; i < r.count; ++i)
+      AppendEntry(out, c, static_cast<std::size_t>(r.first + i));
   }
 
   if (!c.surplus.empty()) {
     out += "\nSurplus (the launcher shows one message box each, then uses the line anyway):\n";
     for (const SurplusRecord& s : c.surplus) {
-      out += "  line " + Num(static_cast<long long>(s.line)) + ", entry " + Num(s.entry) + ": fields " +
-             Quote(s.message.field1) + " " + Quote(s.message.field2) + " " + Quote(s.message.field3) + " " +
-             Quote(s.message.field5) + ", surplus " + Quote(s.message.surplus) + "\n";
+      out += "  line " + Num(static_cast<long long>(s.line)) + ", entry " + Num(s.entry) +
+             ": fields " + Quote(s.message.field1) + " " + Quote(s.message.field2) + " " +
+             Quote(s.message.field3) + " " + Quote(s.message.field5) + ", surplus " +
+             Quote(s.message.surplus) + "\n";
     }
   }
 
   out += "\nReading ";
   switch (c.report.stop) {
-    case ListStop::kEmpty: out += "found an empty file: nothing to read.\n"; break;
-    case ListStop::kEndOfData: out += "went through to the end of the data.\n"; break;
+    case ListStop::kEmpty:
+      out += "found an empty file: nothing to read.\n";
+      break;
+    case ListStop::kEndOfData:
+      out += "went through to the end of the data.\n";
+      break;
     case ListStop::kShortTail:
     case ListStop::kTwoEmptyLines:
     case ListStop::kTruncated: {
       const std::size_t stopAt = std::min(c.report.stopOffset, c.fileSize);
-      out += "stopped at byte " + Num(static_cast<long long>(c.report.stopOffset)) + " of " +
-             Num(static_cast<long long>(c.report.dataSize)) +
-             (c.report.stop == ListStop::kShortTail       ? " (fewer than six bytes left after a program line)"
-              : c.report.stop == ListStop::kTwoEmptyLines ? " (two empty lines after a program line)"
-                                                          : " (the data end inside a line)") +
-             "; " + Num(static_cast<long long>(c.fileSize - stopAt)) + " byte(s) of the file left unread.\n";
+      out +=
+          "stopped at byte " + Num(static_cast<long long>(c.report.stopOffset)) + " of " +
+          Num(static_cast<long long>(c.report.dataSize)) +
+          (c.report.stop == ListStop::kShortTail
+               ? " (fewer than six bytes left after a program line)"
+           : c.report.stop == ListStop::kTwoEmptyLines ? " (two empty lines after a program line)"
+                                                       : " (the data end inside a line)") +
+          "; " + Num(static_cast<long long>(c.fileSize - stopAt)) +
+          " byte(s) of the file left unread.\n";
       break;
     }
   }

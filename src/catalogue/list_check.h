@@ -42,10 +42,10 @@ struct ListCheck {
   Catalogue catalogue;
   LaunchListReport report;
   std::size_t fileSize = 0;
-  std::vector<SurplusRecord> surplus;    // in file order
-  std::vector<std::size_t> planLines;    // line of each plan's "::"
-  std::vector<std::size_t> entryLines;   // first line with text of each entry
-  std::vector<ListWarning> warnings;     // in the order of the checks
+  std::vector<SurplusRecord> surplus;   // in file order
+  std::vector<std::size_t> planLines;   // line of each plan's "::"
+  std::vector<std::size_t> entryLines;  // first line with text of each entry
+  std::vector<ListWarning> warnings;    // in the order of the checks
 };
 
 ListCheck CheckLaunchList(std::string_view fileBytes);

@@ -9,8 +9,8 @@
 
 namespace {
 bool SameSurplus(const SurplusLine& a, const SurplusLine& b) {
-  return a.field1 == b.field1 && a.field2 == b.field2 && a.field3 == b.field3 && a.field5 == b.field5 &&
-         a.surplus == b.surplus;
+  return a.field1 == b.field1 && a.field2 == b.field2 && a.field3 == b.field3 &&
+         a.field5 == b.field5 && a.surplus == b.surplus;
 }
 }  // namespace
 
@@ -23,7 +23,8 @@ TEST(LaunchListHeader, DirectivesAtTheTopSetTheSettings) {
   ASSERT_EQ(r.catalogue.PlanCount(), 1u);
   EXPECT_EQ(r.catalogue.m_planNames[0], "A");
 
-  EXPECT_EQ(Read("-nXTitle\r\n").settings.windowTitle, "Title");  // third byte skipped, whatever it is
+  EXPECT_EQ(Read("-nXTitle\r\n").settings.windowTitle,
+            "Title");  // third byte skipped, whatever it is
   // A prefix alone takes the LF and the whole next line; that line is not read on its own.
   const ReadResult bare = Read("-n\r\nNext line\r\n::A\r\n");
   EXPECT_EQ(bare.settings.windowTitle, "\nNext line");

@@ -8,7 +8,8 @@ namespace {
 using Kind = ListWarning::Kind;
 
 const ListWarning* Find(const ListCheck& c, Kind kind) {
-  auto it = std::find_if(c.warnings.begin(), c.warnings.end(), [kind](const ListWarning& w) { return w.kind == kind; });
+  auto it = std::find_if(c.warnings.begin(), c.warnings.end(),
+                         [kind](const ListWarning& w) { return w.kind == kind; });
   return it == c.warnings.end() ? nullptr : &*it;
 }
 }  // namespace
@@ -28,9 +29,12 @@ TEST(ListCheck, WarnsAboutTheTrapsWithTheirLines) {
       "::Never\r\n"         // 12
       "1 j k l 0\r\n");
   ASSERT_EQ(c.warnings.size(), 6u);
-  const std::pair<Kind, std::size_t> expected[] = {
-      {Kind::kEntriesBeforeFirstPlan, 1}, {Kind::kSwallowedPlan, 5}, {Kind::kUnreadData, 10},
-      {Kind::kEmptyPlan, 7},              {Kind::kDuplicatePlanName, 8}, {Kind::kNeverLaunched, 3}};
+  const std::pair<Kind, std::size_t> expected[] = {{Kind::kEntriesBeforeFirstPlan, 1},
+                                                   {Kind::kSwallowedPlan, 5},
+                                                   {Kind::kUnreadData, 10},
+                                                   {Kind::kEmptyPlan, 7},
+                                                   {Kind::kDuplicatePlanName, 8},
+                                                   {Kind::kNeverLaunched, 3}};
   for (const auto& [kind, line] : expected) {
     const ListWarning* w = Find(c, kind);
     ASSERT_NE(w, nullptr) << static_cast<int>(kind);
@@ -83,7 +87,8 @@ TEST(ListDump, EscapesEveryByteThatIsNotPlainText) {
 }
 
 TEST(ListDump, ExactMachineForm) {
-  const ListCheck c = CheckLaunchList("-n T\\x\r\n-i  ::1 \r\n0 stray d c 0\r\n::P\xc3\xeb\r\n1 a b [] 5 junk\r\n");
+  const ListCheck c =
+      CheckLaunchList("-n T\\x\r\n-i  ::1 \r\n0 stray d c 0\r\n::P\xc3\xeb\r\n1 a b [] 5 junk\r\n");
   EXPECT_EQ(FormatListDump(c),
             "title\tT\\\\x\n"
             "port\t22225\n"
@@ -94,5 +99,6 @@ TEST(ListDump, ExactMachineForm) {
             "entry\t1\t1\t5\ta\tb\t \n"
             "plans\t1\n"
             "plan\t0\t1\t1\tP\\xc3\\xeb\n");
-  EXPECT_EQ(FormatListDump(CheckLaunchList("")), "title\t\nport\t22225\nbind\t\nentries\t0\nplans\t0\n");
+  EXPECT_EQ(FormatListDump(CheckLaunchList("")),
+            "title\t\nport\t22225\nbind\t\nentries\t0\nplans\t0\n");
 }

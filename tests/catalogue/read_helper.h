@@ -25,6 +25,7 @@ inline ReadResult Read(const std::string& bytes) {
   LaunchListEvents events;
   events.onSurplus = [&r](const SurplusLine& s) { r.surplus.push_back(s); };
   events.onTitle = [&r](const std::string& t) { r.titles.push_back(t); };
-  r.report = ReadLaunchListData(std::string_view(exact.get(), bytes.size()), r.settings, r.catalogue, events);
+  r.report = ReadLaunchListData(std::string_view(exact.get(), bytes.size()), r.settings,
+                                r.catalogue, events);
   return r;
 }
