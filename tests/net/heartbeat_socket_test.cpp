@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -186,4 +188,123 @@ TEST(HeartbeatSocket, HeartbeatOfTheClientHeaderCarriesTheSendersProcessId) {
   EXPECT_EQ(test_support::FinishProcess(helper), 0u);
   ASSERT_TRUE(PumpUntil([&] { return l.Has(helperId); }));
   EXPECT_EQ(l.table.ProcessIds(), (Ids{helperId}));
+}
+
+namespace {
+// Runs a shell command on the Unix side of Wine and returns its exit code,
+// or -1 when it did not finish within `limitMs`. Wine gives no waitable handle
+// for a Unix program, so the command reports its exit code in a file under
+// /tmp, and the test waits for that file on a change notification.
+int RunUnixShell(const std::string& command, DWORD limitMs = 10000) {
+  static int serial = 0;
+  const std::string name =
+      "mvst-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial);
+  const std::string unixDone = "/tmp/" + name;
+  const std::string windowsDone = "Z:\\tmp\\" + name;
+  HANDLE change = FindFirstChangeNotificationA("Z:\\tmp", FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
+  if (change == INVALID_HANDLE_VALUE) return -1;
+  // Wine hands a Unix program its own PATH, so name the usual one.
+  PROCESS_INFORMATION process = test_support::StartProcess(
+      "Z:\\bin\\sh -c \"PATH=/usr/sbin:/usr/bin:/sbin:/bin; (" + command +
+      ") >/dev/null 2>&1; echo $? > " + unixDone + ".part; mv " + unixDone + ".part " + unixDone +
+      "\"");
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  const ULONGLONG deadline = GetTickCount64() + limitMs;
+  int code = -1;
+  for (;;) {
+    FILE* file = std::fopen(windowsDone.c_str(), "r");
+    if (file != nullptr) {
+      if (std::fscanf(file, "%d", &code) != 1) code = -1;
+      std::fclose(file);
+      DeleteFileA(windowsDone.c_str());
+      break;
+    }
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) break;
+    WaitForSingleObject(change, static_cast<DWORD>(deadline - now));
+    FindNextChangeNotification(change);
+  }
+  FindCloseChangeNotification(change);
+  return code;
+}
+
+// A network namespace joined to this machine by a veth pair: 10.231.N.1 here,
+// 10.231.N.2 on the far side, a host that is not this machine. Names and
+// subnet are drawn at random, so that runs in other Wine prefixes (where
+// process ids repeat) do not collide.
+struct RemoteHost {
+  std::string ns, hereLink, farLink, hereAddress, farAddress;
+  bool ready = false;
+  RemoteHost() {
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    const unsigned tag = static_cast<unsigned>(counter.QuadPart % 100000);
+    const std::string subnet = "10.231." + std::to_string(tag % 250) + ".";
+    ns = "mvst" + std::to_string(tag);
+    hereLink = "mvh" + std::to_string(tag);
+    farLink = "mvf" + std::to_string(tag);
+    hereAddress = subnet + "1";
+    farAddress = subnet + "2";
+    const int created = RunUnixShell(
+        "ip netns add " + ns + " && ip link add " + hereLink + " type veth peer name " + farLink +
+        " && ip link set " + farLink + " netns " + ns + " && ip addr add " + hereAddress +
+        "/30 dev " + hereLink + " && ip link set " + hereLink + " up && ip -n " + ns +
+        " addr add " + farAddress + "/30 dev " + farLink + " && ip -n " + ns + " link set " +
+        farLink + " up");
+    const std::vector<std::uint32_t> local = QueryLocalIpv4Addresses();
+    ready = created == 0 && std::find(local.begin(), local.end(),
+                                      ntohl(inet_addr(hereAddress.c_str()))) != local.end();
+  }
+  // Deleting the namespace deletes the pair; the second command covers a
+  // pair whose far end never got there.
+  ~RemoteHost() { RunUnixShell("ip netns del " + ns + "; ip link del " + hereLink); }
+  // Sends the 4 bytes "ABCD" from the far side to this machine's end.
+  bool SendAbcd(std::uint16_t port) {
+    return RunUnixShell("ip netns exec " + ns + " bash -c 'printf ABCD > /dev/udp/" +
+                        hereAddress + "/" + std::to_string(port) + "'") == 0;
+  }
+};
+
+// Whether a raw socket has seen a UDP datagram from `from` to `port`.
+bool RawSawDatagram(SOCKET raw, const std::string& from, std::uint16_t port) {
+  return PumpUntil([&] {
+    for (;;) {
+      u_long queued = 0;
+      if (ioctlsocket(raw, FIONREAD, &queued) != 0 || queued == 0) return false;
+      unsigned char packet[2048];
+      const int n = recv(raw, reinterpret_cast<char*>(packet), sizeof packet, 0);
+      if (n < 28) continue;
+      const int header = (packet[0] & 0x0F) * 4;
+      in_addr source{};
+      std::memcpy(&source.s_addr, packet + 12, 4);
+      if (inet_ntoa(source) == from && (packet[header + 2] << 8 | packet[header + 3]) == port) {
+        return true;
+      }
+    }
+  });
+}
+}  // namespace
+
+TEST(HeartbeatSocket, HeartbeatFromAnotherHostIsDropped) {
+  // The far end of a veth pair in a network namespace is another host as far
+  // as this machine's addresses go. Needs root (CAP_NET_ADMIN, CAP_NET_RAW).
+  if (!UnderWine()) GTEST_SKIP() << "the other host is a Linux network namespace: Wine only";
+  SOCKET raw = socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
+  if (raw == INVALID_SOCKET) GTEST_SKIP() << "no raw socket here (needs CAP_NET_RAW)";
+  RemoteHost remote;
+  if (!remote.ready) {
+    closesocket(raw);
+    GTEST_SKIP() << "cannot create a network namespace and veth pair here (needs CAP_NET_ADMIN)";
+  }
+  Listener l;
+  ASSERT_TRUE(l.socket.Open("", 0));
+  ASSERT_TRUE(remote.SendAbcd(l.socket.LocalPort()));
+  // It did reach this machine, addressed to the listener's port...
+  ASSERT_TRUE(RawSawDatagram(raw, remote.farAddress, l.socket.LocalPort()));
+  closesocket(raw);
+  Sender sender;
+  ASSERT_TRUE(l.Settle(sender));
+  // ...and was not taken as a heartbeat of process 0x44434241.
+  EXPECT_EQ(l.table.ProcessIds(), (Ids{kMarker}));
 }
