@@ -100,9 +100,11 @@ TEST(HeartbeatSocket, BoundListenerHearsOnlyDatagramsSentToItsAddress) {
   EXPECT_EQ(l.table.ProcessIds(), (Ids{43, kMarker}));
 }
 
+namespace {
 bool UnderWine() {
   return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
 }
+}  // namespace
 
 TEST(HeartbeatSocket, ListenerBoundToAnotherLoopbackAddress) {
   Listener l;
@@ -274,8 +276,8 @@ bool RawSawDatagram(SOCKET raw, const std::string& from, std::uint16_t port) {
       if (ioctlsocket(raw, FIONREAD, &queued) != 0 || queued == 0) return false;
       unsigned char packet[2048];
       const int n = recv(raw, reinterpret_cast<char*>(packet), sizeof packet, 0);
-      if (n < 28) continue;
       const int header = (packet[0] & 0x0F) * 4;
+      if (n < header + 8) continue;
       in_addr source{};
       std::memcpy(&source.s_addr, packet + 12, 4);
       if (inet_ntoa(source) == from && (packet[header + 2] << 8 | packet[header + 3]) == port) {
