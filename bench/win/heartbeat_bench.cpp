@@ -17,6 +17,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "bench_clock.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -32,17 +34,6 @@
 namespace {
 
 constexpr std::uint32_t kFirstId = 1000;
-
-double NowMs() {
-  static const LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    ::QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER now;
-  ::QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
-}
 
 // --- sender process ---------------------------------------------------------
 
