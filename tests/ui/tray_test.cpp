@@ -4,6 +4,8 @@
 #include "app/texts.h"
 #include "ui_support.h"
 
+#include <shellapi.h>
+
 using namespace uitest;
 
 namespace {
@@ -147,4 +149,18 @@ TEST(Tray, RunningLookDisablesChooserRerunExitAndClose) {
   h.Command(IDC_START_STOP, BN_CLICKED);
   for (int id : {IDC_PLAN_CHOOSER, IDC_RERUN, IDOK}) EXPECT_TRUE(::IsWindowEnabled(h.Item(id))) << id;
   EXPECT_FALSE(::GetMenuState(system, SC_CLOSE, MF_BYCOMMAND) & MF_GRAYED);
+}
+
+TEST(Tray, IconComesBackWhenTheTaskbarIsRecreated) {
+  Harness h({"/p", "0", "/f", "missing.list"});
+  NOTIFYICONDATAA data{};
+  data.cbSize = NOTIFYICONDATAA_V1_SIZE;
+  data.hWnd = h.dialog.hwnd();
+  data.uID = IDI_LAUNCHER;
+  // The icon exists after start-up; once removed, a second removal fails.
+  ASSERT_TRUE(::Shell_NotifyIconA(NIM_DELETE, &data));
+  ASSERT_FALSE(::Shell_NotifyIconA(NIM_DELETE, &data));
+  // A restarted shell broadcasts "TaskbarCreated": the dialog adds it again.
+  ::SendMessageA(h.dialog.hwnd(), ::RegisterWindowMessageA("TaskbarCreated"), 0, 0);
+  EXPECT_TRUE(::Shell_NotifyIconA(NIM_DELETE, &data));
 }
