@@ -9,6 +9,11 @@
  *   DemoControl click         press the start/stop button
  *   DemoControl show          double-click the tray icon (shows the window)
  *   DemoControl close         close the window (as the close box does)
+ *   DemoControl follow        until the window is gone, print a timestamped
+ *                             line whenever the button shows a plan start or
+ *                             stop or the window is hidden or shown (the demo
+ *                             programs' log format). The button is read when
+ *                             the launcher's thread is free to answer.
  *
  * Exit status 0 on success, 1 when the window is not there or a step failed,
  * 2 on a usage error. Texts are printed as UTF-8.
@@ -95,6 +100,40 @@ static int print_state(Found found) {
   return 0;
 }
 
+static void event(DWORD pid, const char* text) {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  printf("%04u-%02u-%02u %02u:%02u:%02u.%03u Morvastel pid %lu | %s\n", now.wYear, now.wMonth, now.wDay,
+         now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, (unsigned long)pid, text);
+  fflush(stdout);
+}
+
+/* Polls the start/stop button's text and the window's visibility. */
+static int follow(Found found) {
+  /* "停止方案" in GBK: the button's text while a plan runs. */
+  static const char kStopPlan[] = "\xcd\xa3\xd6\xb9\xb7\xbd\xb0\xb8";
+  int running = -1, visible = -1;
+  event(found.pid, "window: followed from now on");
+  while (IsWindow(found.window)) {
+    char text[64];
+    DWORD_PTR length = 0;
+    int now_running, now_visible = IsWindowVisible(found.window) ? 1 : 0;
+    if (SendMessageTimeoutA(GetDlgItem(found.window, LAUNCHER_START_STOP), WM_GETTEXT, sizeof text,
+                            (LPARAM)text, SMTO_ABORTIFHUNG, SEND_LIMIT_MS, &length)) {
+      text[length < sizeof text ? length : sizeof text - 1] = '\0';
+      now_running = strcmp(text, kStopPlan) == 0;
+      if (running == -1) event(found.pid, now_running ? "window: plan running" : "window: idle");
+      else if (now_running != running) event(found.pid, now_running ? "window: plan running" : "window: plan stopped");
+      running = now_running;
+    }
+    if (now_visible != visible && visible != -1) event(found.pid, now_visible ? "window: shown" : "window: hidden");
+    visible = now_visible;
+    Sleep(50);
+  }
+  event(found.pid, "window: closed");
+  return 0;
+}
+
 static int send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   DWORD_PTR result = 0;
   return SendMessageTimeoutA(window, message, wParam, lParam, SMTO_ABORTIFHUNG, SEND_LIMIT_MS,
@@ -142,11 +181,12 @@ int main(int argc, char** argv) {
     if (!send(found.window, LAUNCHER_TRAY_NOTIFY, LAUNCHER_TRAY_ICON, WM_LBUTTONDBLCLK)) return 1;
     return print_state(found);
   }
+  if (strcmp(argv[1], "follow") == 0 && argc == 2) return follow(found);
   if (strcmp(argv[1], "close") == 0 && argc == 2) {
     return PostMessageA(found.window, WM_CLOSE, 0, 0) ? 0 : 1;
   }
 
 usage:
-  fputs("usage: DemoControl wait S | state | interval N | click | show | close\n", stderr);
+  fputs("usage: DemoControl wait S | state | interval N | click | show | close | follow\n", stderr);
   return 2;
 }
