@@ -53,6 +53,19 @@ std::size_t SwallowedPlanAt(std::string_view d, std::size_t begin, std::size_t e
   return std::string_view::npos;
 }
 
+// When the program line read over [begin, end) holds a line break between its
+// first text and its own line end, gives the first and last line it spans.
+bool RunsOn(std::string_view d, std::size_t begin, std::size_t end, const LineIndex& lines,
+            std::size_t& from, std::size_t& to) {
+  const std::size_t first = FirstTextByte(d, begin, end);
+  std::size_t last = end;
+  while (last > first && (d[last - 1] == '\r' || d[last - 1] == '\n')) --last;
+  if (last <= first || d.substr(first, last - first).find('\n') == std::string_view::npos) return false;
+  from = lines.LineOf(first);
+  to = lines.LineOf(last - 1);
+  return true;
+}
+
 std::string Quote(std::string_view text) { return "\"" + EscapeListText(text, true) + "\""; }
 
 // Plan lines in [begin, end), as "NAME" (line L), at most `limit` of them.
@@ -162,6 +175,14 @@ void AddWarnings(ListCheck& c, std::string_view d, const LineIndex& lines,
   for (const ListRecord& r : records) {
     if (r.kind != ListRecord::Kind::kEntry) continue;
     const std::size_t at = SwallowedPlanAt(d, r.begin, r.end);
+    std::size_t runOnFrom = 0, runOnTo = 0;
+    if (at == std::string_view::npos && RunsOn(d, r.begin, r.end, lines, runOnFrom, runOnTo)) {
+      Warn(c, Kind::kRunOnLine, runOnFrom, static_cast<int>(entryNo),
+           "lines " + Num(static_cast<long long>(runOnFrom)) + "-" + Num(static_cast<long long>(runOnTo)) +
+               " make one program line (entry " + Num(static_cast<long long>(entryNo)) +
+               "): a line with fewer than five fields takes the rest from the next line, and a "
+               "\"[\" field runs to its \"]\" across line breaks");
+    }
     if (at != std::string_view::npos) {
       const int owner = owners[entryNo];
       const std::size_t line = lines.LineOf(at);
@@ -240,6 +261,13 @@ void AddWarnings(ListCheck& c, std::string_view d, const LineIndex& lines,
     for (std::int32_t i = 0; i < r.count; ++i) {
       const std::size_t e = static_cast<std::size_t>(r.first + i);
       const LaunchEntry& entry = *cat.m_entries[e];
+      if (entry.enabled == 0) {
+        Warn(c, Kind::kStartsUnticked, c.entryLines[e], static_cast<int>(e),
+             "line " + Num(static_cast<long long>(c.entryLines[e])) + ": entry " +
+                 Num(static_cast<long long>(e)) + " of " + PlanLabel(c, static_cast<int>(k)) +
+                 " starts unticked: until its row is ticked the plan never finishes launching, "
+                 "so none of its programs is relaunched or watched for hangs");
+      }
       if (entry.countdown > 0) continue;
       Warn(c, Kind::kNeverLaunched, c.entryLines[e], static_cast<int>(e),
            "line " + Num(static_cast<long long>(c.entryLines[e])) + ": entry " +

@@ -24,6 +24,8 @@ struct ListWarning {
     kLfOnlyLines,             // line breaks without their CR
     kSwallowedPlan,           // a plan line after an empty line, read as a program line
     kDirectiveTakesNextLine,  // a directive value that runs on into the next line
+    kRunOnLine,               // a program line whose fields run on into the next line(s)
+    kStartsUnticked,          // an entry whose row starts unticked
   };
   Kind kind;
   std::size_t line = 0;  // 1-based line of the file it points at; 0 for none

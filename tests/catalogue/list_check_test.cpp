@@ -28,8 +28,9 @@ TEST(ListCheck, WarnsAboutTheTrapsWithTheirLines) {
       "\r\n\r\n"            // 10, 11: reading stops
       "::Never\r\n"         // 12
       "1 j k l 0\r\n");
-  ASSERT_EQ(c.warnings.size(), 6u);
+  ASSERT_EQ(c.warnings.size(), 7u);
   const std::pair<Kind, std::size_t> expected[] = {{Kind::kEntriesBeforeFirstPlan, 1},
+                                                   {Kind::kStartsUnticked, 5},  // the swallowed line reads 0
                                                    {Kind::kSwallowedPlan, 5},
                                                    {Kind::kUnreadData, 10},
                                                    {Kind::kEmptyPlan, 7},
@@ -63,6 +64,24 @@ TEST(ListCheck, LineEndsDirectivesAndTruncation) {
   ASSERT_EQ(tail.warnings.size(), 1u);
   EXPECT_EQ(tail.warnings[0].kind, Kind::kUnreadData);
   EXPECT_NE(tail.warnings[0].text.find("\"B\" (line 3)"), std::string::npos);
+}
+
+TEST(ListCheck, RunOnLinesAndUntickedRows) {
+  const ListCheck c = CheckLaunchList(
+      "::A\r\n"
+      "1 a.exe dir args\r\n"      // 2: four fields...
+      " 4\r\n"                    // 3: ...the fifth comes from here
+      "1 [b c] [d\r\ne] f 0\r\n"  // 4-5: a bracket across a line break
+      "0 g.exe dir h 0\r\n"       // 6: starts unticked
+      "\r\n"                      // 7: an empty line before a bare first field is harmless
+      "1 i.exe dir j 0\r\n");
+  std::vector<std::pair<Kind, std::size_t>> got;
+  for (const ListWarning& w : c.warnings) got.emplace_back(w.kind, w.line);
+  EXPECT_EQ(got, (std::vector<std::pair<Kind, std::size_t>>{
+                     {Kind::kRunOnLine, 2}, {Kind::kRunOnLine, 4}, {Kind::kStartsUnticked, 6}}));
+  EXPECT_EQ(c.catalogue.m_entries[0]->commandLine, " args\r\n");
+  EXPECT_NE(c.warnings[0].text.find("lines 2-3"), std::string::npos);
+  EXPECT_NE(c.warnings[1].text.find("lines 4-5"), std::string::npos);
 }
 
 TEST(ListCheck, CleanListsGiveNoWarnings) {
