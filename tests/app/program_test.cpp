@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr int kButton = 1002, kNotify = 1007, kInterval = 1008, kChooser = 1004;
+constexpr int kList = 1000, kButton = 1002, kNotify = 1007, kInterval = 1008, kChooser = 1004;
 
 // A Unix path as Wine sees it (Z: is the Unix root).
 std::string WinPath(std::string path) {
@@ -107,6 +107,26 @@ std::string Text(HWND hwnd) {
   char text[256] = {};
   ::SendMessageTimeoutA(hwnd, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text), SMTO_BLOCK, 5000,
                         nullptr);
+  return text;
+}
+
+// A cell of another process's list view: the item record and the text
+// buffer must live in that process, so both go through its memory.
+std::string RemoteListCell(HANDLE process, HWND list, int row, int column) {
+  constexpr SIZE_T kText = 512;
+  char* remote = static_cast<char*>(
+      ::VirtualAllocEx(process, nullptr, sizeof(LVITEMA) + kText, MEM_COMMIT, PAGE_READWRITE));
+  if (!remote) return "<no memory>";
+  LVITEMA item{};
+  item.iSubItem = column;
+  item.pszText = remote + sizeof(LVITEMA);
+  item.cchTextMax = kText;
+  ::WriteProcessMemory(process, remote, &item, sizeof item, nullptr);
+  ::SendMessageTimeoutA(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(remote),
+                        SMTO_BLOCK, 5000, nullptr);
+  char text[kText] = {};
+  ::ReadProcessMemory(process, remote + sizeof(LVITEMA), text, kText - 1, nullptr);
+  ::VirtualFreeEx(process, remote, 0, MEM_RELEASE);
   return text;
 }
 
@@ -308,8 +328,17 @@ TEST(Program, EscapeEndsTheProgramWhileAPlanRunsAndItsProgramsKeepRunning) {
   const std::string list = "::p\r\n" + Line(1, Helper("recorder.exe"), a + " sleep", 0) + "\r\n";
   Program program(list, {"/p", "0"}, "escape");
   ASSERT_NE(program.dialog(), nullptr);
-  // The chooser reads back across processes.
+  // The chooser and the program list read back across processes.
   EXPECT_EQ(::SendMessageA(program.Item(kChooser), CB_GETCOUNT, 0, 0), 1);
+  char plan[64] = {};
+  ::SendMessageA(program.Item(kChooser), CB_GETLBTEXT, 0, reinterpret_cast<LPARAM>(plan));
+  EXPECT_STREQ(plan, "p");
+  const HWND rows = program.Item(kList);
+  EXPECT_EQ(::SendMessageA(rows, LVM_GETITEMCOUNT, 0, 0), 1);
+  EXPECT_EQ(::SendMessageA(rows, LVM_GETITEMSTATE, 0, LVIS_STATEIMAGEMASK), INDEXTOSTATEIMAGEMASK(2));
+  EXPECT_EQ(RemoteListCell(program.process(), rows, 0, 0), Helper("recorder.exe"));
+  EXPECT_EQ(RemoteListCell(program.process(), rows, 0, 2), " " + a + " sleep");
+  EXPECT_EQ(RemoteListCell(program.process(), rows, 0, 3), "0\xc3\xeb");  // 0秒
   program.Click(kButton);
   ASSERT_TRUE(WaitFor([&] { return !ReadLog(a).empty(); }, 5000));
   HANDLE child = OpenForWatch(ReadLog(a)[0].pid);
