@@ -348,3 +348,31 @@ TEST(Program, EscapeEndsTheProgramWhileAPlanRunsAndItsProgramsKeepRunning) {
   ::TerminateProcess(child, 0);
   ::CloseHandle(child);
 }
+
+TEST(Program, TrayMenuDrivenByKeyboardShowsTheWindowAndStartsAPlan) {
+  Program program("::p\r\n", {"/p", "0"}, "tray");
+  ASSERT_NE(program.dialog(), nullptr);
+  ASSERT_TRUE(WaitFor([&] { return ::IsWindowVisible(program.dialog()) != FALSE; }, 5000));
+  program.Click(1001);  // hide
+  ASSERT_FALSE(::IsWindowVisible(program.dialog()));
+  // A right click on the icon opens the menu; its tracking loop runs in the
+  // program, which reads the keys posted to its thread.
+  auto choose = [&](std::initializer_list<UINT> keys) {
+    ::PostMessageA(program.dialog(), WM_USER + 5, 128, WM_RBUTTONUP);
+    HWND menu = nullptr;
+    if (!WaitFor([&] { return (menu = ::FindWindowA("#32768", nullptr)) && ::IsWindowVisible(menu); }, 5000)) {
+      return false;
+    }
+    for (UINT key : keys) {
+      ::PostMessageA(program.dialog(), WM_KEYDOWN, key, 0);
+      ::PostMessageA(program.dialog(), WM_KEYUP, key, 0xC0000000);
+    }
+    return true;
+  };
+  // First item: 显示调度窗.
+  ASSERT_TRUE(choose({VK_DOWN, VK_RETURN}));
+  EXPECT_TRUE(WaitFor([&] { return ::IsWindowVisible(program.dialog()) != FALSE; }, 5000));
+  // Next item past the separator: 启动方案【p 】.
+  ASSERT_TRUE(choose({VK_DOWN, VK_DOWN, VK_RETURN}));
+  EXPECT_TRUE(WaitFor([&] { return program.Running(); }, 5000));
+}
