@@ -9,6 +9,7 @@
 #include "app/number.h"
 #include "app/texts.h"
 #include "catalogue/launch_list.h"
+#include "ui/format_text.h"
 #include "ui/resource_ids.h"
 
 namespace {
@@ -28,18 +29,6 @@ std::string WindowText(HWND hwnd) {
   return text;
 }
 
-std::string Format(const char* format, std::initializer_list<const char*> values) {
-  // At most five values; unused ones are never read by the format.
-  const char* v[5] = {"", "", "", "", ""};
-  std::size_t i = 0;
-  for (const char* value : values) v[i++] = value;
-  const int n = std::snprintf(nullptr, 0, format, v[0], v[1], v[2], v[3], v[4]);
-  if (n < 0) return std::string();
-  std::string text(static_cast<std::size_t>(n) + 1, '\0');
-  std::snprintf(text.data(), text.size(), format, v[0], v[1], v[2], v[3], v[4]);
-  text.resize(static_cast<std::size_t>(n));
-  return text;
-}
 }  // namespace
 
 LauncherDialog::LauncherDialog(LauncherApp& app)
@@ -166,9 +155,8 @@ void LauncherDialog::ReadLaunchList() {
   LaunchListEvents events;
   events.onTitle = [this](const std::string& title) { ::SetWindowTextA(hwnd(), title.c_str()); };
   events.onSurplus = [this](const SurplusLine& line) {
-    ShowSurplusMessage(Format(texts::kSurplusFormat,
-                              {line.field1.c_str(), line.field2.c_str(), line.field3.c_str(),
-                               line.field5.c_str(), line.surplus.c_str()}));
+    ShowSurplusMessage(FormatText(texts::kSurplusFormat, line.field1.c_str(), line.field2.c_str(),
+                                  line.field3.c_str(), line.field5.c_str(), line.surplus.c_str()));
   };
   ReadLaunchListFile(app_.settings, catalogue_, events);
 }

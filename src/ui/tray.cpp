@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/texts.h"
+#include "ui/format_text.h"
 #include "ui/launcher_dialog.h"
 #include "ui/resource_ids.h"
 
@@ -22,14 +23,6 @@ NOTIFYICONDATAA TrayRecord(HWND hwnd) {
   return data;
 }
 
-std::string MenuText(const char* format, const std::string& planName) {
-  const int n = std::snprintf(nullptr, 0, format, planName.c_str());
-  if (n < 0) return std::string();
-  std::string text(static_cast<std::size_t>(n) + 1, '\0');
-  std::snprintf(text.data(), text.size(), format, planName.c_str());
-  text.resize(static_cast<std::size_t>(n));
-  return text;
-}
 }  // namespace
 
 void LauncherDialog::AddTrayIcon() {
@@ -76,13 +69,13 @@ void LauncherDialog::BuildTrayMenu() {
   if (running < 0) {
     for (std::size_t j = 0; j < catalogue_.m_planNames.size(); ++j) {
       ::AppendMenuA(trayPopup_, MF_STRING, ID_TRAY_START_PLAN_BASE + j,
-                    MenuText(texts::kTrayStartFormat, catalogue_.m_planNames[j]).c_str());
+                    FormatText(texts::kTrayStartFormat, catalogue_.m_planNames[j].c_str()).c_str());
     }
     ::AppendMenuA(trayPopup_, MF_SEPARATOR, 0, nullptr);
     ::AppendMenuA(trayPopup_, MF_STRING, ID_TRAY_CLOSE, texts::kTrayClose);
   } else {
     ::AppendMenuA(trayPopup_, MF_STRING, ID_TRAY_STOP_PLAN,
-                  MenuText(texts::kTrayStopFormat, catalogue_.m_planNames[static_cast<std::size_t>(running)]).c_str());
+                  FormatText(texts::kTrayStopFormat, catalogue_.m_planNames[static_cast<std::size_t>(running)].c_str()).c_str());
   }
   ::AppendMenuA(trayHolder_.get(), MF_POPUP | MF_STRING, reinterpret_cast<UINT_PTR>(trayPopup_), "");
 }
