@@ -89,6 +89,21 @@ void EndAndWait(ProcessTable& table, int entries) {
   }
 }
 
+// How many of the table's first `entries` programs run, asked on the held
+// handles or, the other way, by process id.
+int AliveByHandle(const ProcessTable& table, int entries) {
+  int alive = 0;
+  for (int i = 0; i < entries; ++i) alive += table.IsRunning(static_cast<std::size_t>(i)) ? 1 : 0;
+  return alive;
+}
+int AliveByVersion(const ProcessTable& table, int entries) {
+  int alive = 0;
+  for (int i = 0; i < entries; ++i) {
+    alive += ::GetProcessVersion(table.ProcessId(static_cast<std::size_t>(i))) != 0 ? 1 : 0;
+  }
+  return alive;
+}
+
 void RunningPlan(int entries, int rounds) {
   Catalogue catalogue;
   // No arguments: the helper sleeps without touching any file.
@@ -101,8 +116,7 @@ void RunningPlan(int entries, int rounds) {
   const double t0 = NowMs();
   runner.Start(0);  // every entry has delay 0: all are created here
   const double startMs = NowMs() - t0;
-  int running = 0;
-  for (int i = 0; i < entries; ++i) running += host.table.IsRunning(static_cast<std::size_t>(i)) ? 1 : 0;
+  const int running = AliveByHandle(host.table, entries);
   std::printf("running plan: %d entries, %d created, %d running; start took %.0f ms (%.1f ms per creation)\n",
               entries, host.created, running, startMs, startMs / entries);
 
@@ -112,16 +126,12 @@ void RunningPlan(int entries, int rounds) {
     runner.Tick();
     ticks.push_back(NowMs() - t);
 
-    int alive = 0;
     t = NowMs();
-    for (int i = 0; i < entries; ++i) alive += host.table.IsRunning(static_cast<std::size_t>(i)) ? 1 : 0;
+    const int alive = AliveByHandle(host.table, entries);
     byHandle.push_back(NowMs() - t);
 
-    int versions = 0;
     t = NowMs();
-    for (int i = 0; i < entries; ++i) {
-      versions += ::GetProcessVersion(host.table.ProcessId(static_cast<std::size_t>(i))) != 0 ? 1 : 0;
-    }
+    const int versions = AliveByVersion(host.table, entries);
     byVersion.push_back(NowMs() - t);
     if (alive != running || versions != running) {
       std::printf("  round %d: %d alive by handle, %d by version\n", r, alive, versions);
@@ -141,14 +151,10 @@ void RunningPlan(int entries, int rounds) {
 
   // Both checks on ended processes (handles still held).
   double t = NowMs();
-  int alive = 0;
-  for (int i = 0; i < entries; ++i) alive += host.table.IsRunning(static_cast<std::size_t>(i)) ? 1 : 0;
+  const int alive = AliveByHandle(host.table, entries);
   const double endedHandle = NowMs() - t;
   t = NowMs();
-  int versions = 0;
-  for (int i = 0; i < entries; ++i) {
-    versions += ::GetProcessVersion(host.table.ProcessId(static_cast<std::size_t>(i))) != 0 ? 1 : 0;
-  }
+  const int versions = AliveByVersion(host.table, entries);
   const double endedVersion = NowMs() - t;
   std::printf("ended processes: handle wait %.2f us (%d seen running), GetProcessVersion %.2f us (%d seen running)\n",
               endedHandle * 1000.0 / entries, alive, endedVersion * 1000.0 / entries, versions);
