@@ -1,5 +1,6 @@
 // The process table against real processes under Wine: the helper programs
 // record how they were started, and the tests observe exits from outside.
+#include "platform/handle_count.h"
 #include "runner/process_host.h"
 
 #include <gtest/gtest.h>
@@ -44,44 +45,6 @@ std::vector<LogLine> ReadLog(const std::string& path) {
     lines.push_back(LogLine{static_cast<DWORD>(std::stoul(fields[0])), fields[2], line.substr(start)});
   }
   return lines;
-}
-
-// Number of handles this process holds, from the system's handle list.
-// (GetProcessHandleCount always answers 0 under Wine.)
-struct HandleEntry {
-  ULONG ownerPid;
-  BYTE objectType;
-  BYTE flags;
-  USHORT handle;
-  PVOID object;
-  ULONG access;
-};
-struct HandleList {
-  ULONG count;
-  HandleEntry entries[1];
-};
-using QuerySystemInformation = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
-
-long OwnHandleCount() {
-  const auto query = reinterpret_cast<QuerySystemInformation>(
-      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
-  if (query == nullptr) return -1;
-  std::vector<unsigned char> buffer(1 << 16);
-  for (;;) {
-    ULONG needed = 0;
-    const LONG status = query(16, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
-    if (status == 0) break;
-    if (status != static_cast<LONG>(0xC0000004)) return -1;  // not a length mismatch
-    buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed + 4096));
-  }
-  const auto* list = reinterpret_cast<const HandleList*>(buffer.data());
-  const ULONG self = ::GetCurrentProcessId();
-  long count = 0;
-  for (ULONG i = 0; i < list->count; ++i) {
-    // The owner is a 16-bit field on Windows; Wine fills all 32 bits.
-    if ((list->entries[i].ownerPid & 0xFFFF) == (self & 0xFFFF)) ++count;
-  }
-  return count;
 }
 
 LaunchEntry Entry(const std::string& program, const std::string& directory, const std::string& commandLine) {
@@ -208,7 +171,7 @@ TEST_F(ProcessTableTest, RelaunchesLeaveTheHandleCountFlat) {
     table_.Terminate(0);
   }
   ASSERT_TRUE(WaitForExit(table_.ProcessHandle(0)));
-  const long before = OwnHandleCount();
+  const long before = CountHandles(::GetCurrentProcessId());
   ASSERT_GT(before, 0);
 
   constexpr int kRelaunches = 200;
@@ -217,7 +180,7 @@ TEST_F(ProcessTableTest, RelaunchesLeaveTheHandleCountFlat) {
     table_.Terminate(0);
   }
   ASSERT_TRUE(WaitForExit(table_.ProcessHandle(0)));
-  const long after = OwnHandleCount();
+  const long after = CountHandles(::GetCurrentProcessId());
   // Keeping the replaced process and thread handles would add 600.
   EXPECT_EQ(after, before);
 }
