@@ -2,39 +2,47 @@
 # Runs a Windows program under Wine in the binary dir's own prefix, with the
 # ANSI code page 936 (GBK). Used as CMAKE_CROSSCOMPILING_EMULATOR.
 # Usage: wine-run.sh PREFIX_DIR LOADER WINEARCH program.exe [args...]
+#
+# MORVASTEL_WINE_DESKTOP=WxH gives the prefix one virtual desktop with a
+# taskbar and a notification area of its own (the tests use it: without a
+# tray, Wine takes about 2 s to remove a notification icon). It is a property
+# of the prefix, settled when the prefix is made, before any program runs in
+# it: preparing a prefix never stops or disturbs a program already running
+# there. A caller asking a prefix for another desktop than it was made with
+# is refused (exit 125) rather than served differently.
 set -euo pipefail
 prefix=$1 loader=$2 arch=$3
 shift 3
 export WINEPREFIX=$prefix WINEARCH=$arch WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-# Create the prefix once; a lock keeps parallel tests from racing on it.
-if [ ! -f "$prefix/.morvastel-ready" ]; then
+desktop=${MORVASTEL_WINE_DESKTOP:-none}
+ready=$prefix/.morvastel-ready
+# Create the prefix once; a lock keeps parallel callers from racing on it,
+# and every other caller waits until it is complete.
+if [ ! -f "$ready" ]; then
   mkdir -p "$prefix"
   (
     flock 9
-    if [ ! -f "$prefix/.morvastel-ready" ]; then
+    if [ ! -f "$ready" ]; then
       LC_ALL=zh_CN.UTF-8 "$loader" wineboot -i >/dev/null 2>&1 || true
-      # wineboot returns before the prefix settles; wait for its server.
+      if [ "$desktop" != none ]; then
+        LC_ALL=zh_CN.UTF-8 "$loader" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+        LC_ALL=zh_CN.UTF-8 "$loader" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default \
+          /d "$desktop" /f >/dev/null 2>&1
+      fi
+      # wineboot returns before the prefix settles; its server ends once the
+      # registry is written out, and the next program starts with it as set.
       "$(dirname "$loader")/wineserver" -w 2>/dev/null || true
-      touch "$prefix/.morvastel-ready"
+      echo "$desktop" >"$ready.tmp"
+      mv "$ready.tmp" "$ready"
     fi
   ) 9>"$prefix.lock"
 fi
-# With MORVASTEL_WINE_DESKTOP=WxH the prefix runs its programs in one virtual
-# desktop with a taskbar and a notification area of its own. The tests use it:
-# without a tray, Wine takes about 2 s to remove a notification icon.
-if [ -n "${MORVASTEL_WINE_DESKTOP:-}" ] && [ ! -f "$prefix/.desktop-$MORVASTEL_WINE_DESKTOP" ]; then
-  (
-    flock 9
-    if [ ! -f "$prefix/.desktop-$MORVASTEL_WINE_DESKTOP" ]; then
-      LC_ALL=zh_CN.UTF-8 "$loader" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
-      LC_ALL=zh_CN.UTF-8 "$loader" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default \
-        /d "$MORVASTEL_WINE_DESKTOP" /f >/dev/null 2>&1
-      "$(dirname "$loader")/wineserver" -k 2>/dev/null || true
-      "$(dirname "$loader")/wineserver" -w 2>/dev/null || true
-      touch "$prefix/.desktop-$MORVASTEL_WINE_DESKTOP"
-    fi
-  ) 9>"$prefix.lock"
+made=$(cat "$ready")
+if [ "$made" != "$desktop" ]; then
+  echo "wine-run.sh: $prefix was made with desktop '$made', asked for '$desktop';" \
+       "remove the prefix or ask for the same" >&2
+  exit 125
 fi
 # zh_CN makes Wine use code page 936 even though glibc lacks the locale.
 exec env LC_ALL=zh_CN.UTF-8 LANG=zh_CN.UTF-8 "$loader" "$@"

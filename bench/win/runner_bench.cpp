@@ -49,8 +49,10 @@ class BenchHost : public RunnerHost {
   explicit BenchHost(Catalogue& catalogue) : catalogue_(catalogue) {}
   bool IsRowChecked(int) override { return true; }
   bool IsRerunChecked() override { return true; }
-  void CreateEntryProcess(std::size_t entry) override {
-    if (table.Create(entry, *catalogue_.m_entries[entry])) ++created;
+  bool CreateEntryProcess(std::size_t entry) override {
+    if (!table.Create(entry, *catalogue_.m_entries[entry])) return false;
+    ++created;
+    return true;
   }
   bool IsEntryRunning(std::size_t entry) override { return table.IsRunning(entry); }
   std::uint32_t EntryProcessId(std::size_t entry) override { return table.ProcessId(entry); }
@@ -58,6 +60,7 @@ class BenchHost : public RunnerHost {
   void TerminateProcessByName(const char* name) override { ProcessTable::TerminateProcessByName(name); }
   void BroadcastExitNotice() override {}
   std::uint32_t TakeStaleProcessId(int) override { return 0; }
+  void ForgetHeartbeats(std::uint32_t) override {}
   void StartTickTimer() override {}
   void StopTickTimer() override {}
   void ShowRunning(bool) override {}

@@ -6,21 +6,23 @@
 #include <vector>
 
 #include "net/liveness_table.h"
+#include "net/local_sender.h"
 #include "platform/async_socket.h"
 
 class HeartbeatSocket : public AsyncSocket {
  public:
-  explicit HeartbeatSocket(LivenessTable& table) : table_(table) {}
+  explicit HeartbeatSocket(LivenessTable& table);
 
   // Binds to `port` on `bindAddress` (a dotted IPv4 address of this machine;
   // empty: all local addresses). False when the address is not one, the port
   // is taken or the socket layer is down; the caller goes on without a
   // listener. Also takes note of this machine's own IPv4 addresses, so that
-  // each datagram's sender can be checked without asking the system again.
+  // each datagram's sender can be checked without asking the system again
+  // (it asks again, now and then, when a sender is not among them).
   bool Open(const std::string& bindAddress, std::uint16_t port);
 
-  // This machine's IPv4 addresses (host byte order) as noted by Open.
-  const std::vector<std::uint32_t>& LocalAddresses() const { return localAddresses_; }
+  // This machine's IPv4 addresses (host byte order) as last noted.
+  const std::vector<std::uint32_t>& LocalAddresses() const { return localAddresses_.List(); }
 
  protected:
   // Receives one datagram. Only exactly 4 bytes from a sender on this machine
@@ -32,7 +34,7 @@ class HeartbeatSocket : public AsyncSocket {
   sockaddr_in sender_{};
   int senderLength_ = sizeof(sockaddr_in);
   unsigned char buffer_[4] = {};
-  std::vector<std::uint32_t> localAddresses_;
+  ::LocalAddresses localAddresses_;
 };
 
 // Whole seconds of the system's monotonic clock: the clock of the liveness

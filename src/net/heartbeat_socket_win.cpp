@@ -45,8 +45,12 @@ std::vector<std::uint32_t> QueryLocalIpv4Addresses() {
   return result;
 }
 
+HeartbeatSocket::HeartbeatSocket(LivenessTable& table)
+    : table_(table), localAddresses_(&QueryLocalIpv4Addresses, &MonotonicSeconds) {}
+
 bool HeartbeatSocket::Open(const std::string& bindAddress, std::uint16_t port) {
   std::vector<std::uint32_t> local = QueryLocalIpv4Addresses();
+  std::vector<std::uint32_t> pinned;
   if (!bindAddress.empty()) {
     const unsigned long parsed = inet_addr(bindAddress.c_str());
     if (parsed == INADDR_NONE) {
@@ -62,12 +66,12 @@ bool HeartbeatSocket::Open(const std::string& bindAddress, std::uint16_t port) {
       WSASetLastError(WSAEADDRNOTAVAIL);
       return false;
     }
-    if (std::find(local.begin(), local.end(), bound) == local.end()) local.push_back(bound);
+    pinned.push_back(bound);
   }
   if (!Create(port, SOCK_DGRAM, bindAddress.empty() ? nullptr : bindAddress.c_str())) {
     return false;
   }
-  localAddresses_ = std::move(local);
+  localAddresses_.Set(std::move(local), std::move(pinned));
   return true;
 }
 
@@ -81,7 +85,7 @@ void HeartbeatSocket::OnReceive(int) {
   // Shorter datagrams, longer ones (WSAEMSGSIZE) and errors all end here.
   if (received != static_cast<int>(sizeof buffer_)) return;
   if (senderLength_ < static_cast<int>(sizeof sender_) || sender_.sin_family != AF_INET) return;
-  if (!IsLocalSender(ntohl(sender_.sin_addr.s_addr), localAddresses_)) return;
+  if (!localAddresses_.IsLocal(ntohl(sender_.sin_addr.s_addr))) return;
   // The process id travels little-endian.
   const std::uint32_t processId = static_cast<std::uint32_t>(buffer_[0]) |
                                   static_cast<std::uint32_t>(buffer_[1]) << 8 |

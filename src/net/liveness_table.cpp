@@ -23,12 +23,21 @@ std::uint32_t LivenessTable::TakeStaleProcessId(int interval) {
     const std::int64_t age = static_cast<std::int64_t>(now - times_[i]);
     if (age <= interval) continue;
     const std::uint32_t id = ids_[i];
-    ids_.erase(ids_.begin() + static_cast<std::ptrdiff_t>(i));
-    times_.erase(times_.begin() + static_cast<std::ptrdiff_t>(i));
-    index_.erase(id);
-    // The entries behind the gap moved down by one.
-    for (std::size_t j = i; j < ids_.size(); ++j) index_[ids_[j]] = j;
+    EraseAt(i);
     return id;
   }
   return 0;
+}
+
+void LivenessTable::Forget(std::uint32_t processId) {
+  const auto found = index_.find(processId);
+  if (found != index_.end()) EraseAt(found->second);
+}
+
+void LivenessTable::EraseAt(std::size_t position) {
+  index_.erase(ids_[position]);
+  ids_.erase(ids_.begin() + static_cast<std::ptrdiff_t>(position));
+  times_.erase(times_.begin() + static_cast<std::ptrdiff_t>(position));
+  // The entries behind the gap moved down by one.
+  for (std::size_t j = position; j < ids_.size(); ++j) index_[ids_[j]] = j;
 }

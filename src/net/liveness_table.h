@@ -18,11 +18,15 @@ class LivenessTable {
   // Removes and returns the first id (in table order) whose latest heartbeat
   // is more than `interval` seconds old; 0 when none is.
   std::uint32_t TakeStaleProcessId(int interval);
+  // Removes `processId`'s entry, if there is one; the others keep their order.
+  void Forget(std::uint32_t processId);
 
   const std::vector<std::uint32_t>& ProcessIds() const { return ids_; }
   const std::vector<std::uint32_t>& Times() const { return times_; }
 
  private:
+  void EraseAt(std::size_t position);
+
   Clock clock_;
   std::vector<std::uint32_t> ids_;
   std::vector<std::uint32_t> times_;

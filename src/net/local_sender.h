@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 // True when a datagram from `ipv4HostOrder` (host byte order) comes from this
@@ -9,3 +10,34 @@
 // otherwise a remote host could refresh a hung program's entry or get a
 // healthy one killed.
 bool IsLocalSender(std::uint32_t ipv4HostOrder, const std::vector<std::uint32_t>& localAddresses);
+
+// This machine's own IPv4 addresses as the listener knows them. A machine
+// gains addresses while it runs (a new adapter, a changed lease); a sender
+// that is not in the list makes it read the addresses again, at most once
+// every kRefreshSeconds, so a program sending to a new address of this machine
+// is heard within seconds, and a flood from another host costs one query now
+// and then, never one per datagram.
+class LocalAddresses {
+ public:
+  using Query = std::function<std::vector<std::uint32_t>()>;
+  using Clock = std::function<std::uint32_t()>;  // whole seconds, monotonic
+  static constexpr std::uint32_t kRefreshSeconds = 5;
+
+  LocalAddresses(Query query, Clock clock) : query_(std::move(query)), clock_(std::move(clock)) {}
+
+  // Takes `addresses` as the list read just now; `pinned` (a bound address,
+  // or none) stays in the list through every later reading.
+  void Set(std::vector<std::uint32_t> addresses, std::vector<std::uint32_t> pinned);
+  // IsLocalSender against the list, read again first when the sender is not
+  // in it and the last reading is old enough.
+  bool IsLocal(std::uint32_t ipv4HostOrder);
+
+  const std::vector<std::uint32_t>& List() const { return list_; }
+
+ private:
+  Query query_;
+  Clock clock_;
+  std::vector<std::uint32_t> list_;
+  std::vector<std::uint32_t> pinned_;
+  std::uint32_t readAt_ = 0;
+};

@@ -124,12 +124,20 @@ void PlanRunner::LaunchDueEntries() {
     // launched twice in a run; it stops at the bottom instead of wrapping.
     if (entry.countdown > kCountdownMin) --entry.countdown;
     if (entry.countdown == 0) {
-      host_.CreateEntryProcess(index);
+      // A process of an earlier run that still runs (a server still saving
+      // after a stop that spared it) stays the entry's process: a second copy
+      // would share its files, and its handle would be lost. The supervision
+      // phase relaunches the entry once it has exited.
+      if (!host_.IsEntryRunning(index)) CreateProcess(index);
       // A failed creation counts as an attempt too, so it does not hold the
       // plan in the launch phase.
       ++catalogue_.m_planLaunched[static_cast<std::size_t>(plan)];
     }
   }
+}
+
+void PlanRunner::CreateProcess(std::size_t index) {
+  if (host_.CreateEntryProcess(index)) host_.ForgetHeartbeats(host_.EntryProcessId(index));
 }
 
 void PlanRunner::Tick() {
@@ -149,7 +157,7 @@ void PlanRunner::Tick() {
   for (std::size_t p = span.count; p-- > 0;) {
     const std::size_t index = span.first + p;
     if (host_.IsRowChecked(static_cast<int>(p)) && !host_.IsEntryRunning(index)) {
-      host_.CreateEntryProcess(index);
+      CreateProcess(index);
     }
   }
 

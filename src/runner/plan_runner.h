@@ -21,8 +21,9 @@ class RunnerHost {
   virtual bool IsRowChecked(int row) = 0;
   virtual bool IsRerunChecked() = 0;
   // Creates the entry's program; on success the entry's latest process is
-  // the new one (the handles it replaces are closed).
-  virtual void CreateEntryProcess(std::size_t entry) = 0;
+  // the new one (the handles it replaces are closed). Returns whether it
+  // started.
+  virtual bool CreateEntryProcess(std::size_t entry) = 0;
   // False when the entry never had a process (id 0) or its process has ended.
   virtual bool IsEntryRunning(std::size_t entry) = 0;
   virtual std::uint32_t EntryProcessId(std::size_t entry) = 0;
@@ -34,6 +35,8 @@ class RunnerHost {
   virtual void TerminateProcessByName(const char* name) = 0;
   virtual void BroadcastExitNotice() = 0;
   virtual std::uint32_t TakeStaleProcessId(int interval) = 0;
+  // Drops whatever heartbeats the liveness table holds for `processId`.
+  virtual void ForgetHeartbeats(std::uint32_t processId) = 0;
   virtual void StartTickTimer() = 0;
   virtual void StopTickTimer() = 0;
   // Idle or running look of the dialog: the start/stop button's text, the
@@ -60,6 +63,12 @@ class PlanRunner {
   int RunningPlan() const;
 
  private:
+  // Creates the entry's program. Windows hands out the ids of ended
+  // processes again, so heartbeats already recorded under the new process's
+  // id came from an earlier process: they are dropped, and only the new
+  // process's own silence can get it killed as hung.
+  void CreateProcess(std::size_t index);
+
   Catalogue& catalogue_;
   RunnerHost& host_;
   const RunnerOptions& options_;

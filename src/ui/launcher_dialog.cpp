@@ -52,6 +52,11 @@ bool LauncherDialog::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT&
     OnTrayCommand(wParam, lParam);
   } else if (taskbarCreated_ != 0 && msg == taskbarCreated_) {
     AddTrayIcon();  // the shell restarted: put the icon back
+  } else if (msg == WM_WINDOWPOSCHANGING && keptHidden_) {
+    // The modal loop shows its dialog the first time its queue runs empty,
+    // which after a held automatic start comes after the hide: a hidden
+    // window is shown only by ShowHiddenWindow.
+    reinterpret_cast<WINDOWPOS*>(lParam)->flags &= ~static_cast<UINT>(SWP_SHOWWINDOW);
   }
   return Dialog::WindowProc(msg, wParam, lParam, result);
 }
@@ -233,10 +238,20 @@ void LauncherDialog::RunAutomaticStart() {
   ::KillTimer(hwnd(), kAutoStartTimer);
   autoStartHeld_ = false;
   OnStartStopPlan();
+  HideWindow();
+}
+
+void LauncherDialog::OnHideWindow() { HideWindow(); }
+
+void LauncherDialog::HideWindow() {
+  keptHidden_ = true;
   ::ShowWindow(hwnd(), SW_HIDE);
 }
 
-void LauncherDialog::OnHideWindow() { ::ShowWindow(hwnd(), SW_HIDE); }
+void LauncherDialog::ShowHiddenWindow() {
+  keptHidden_ = false;
+  ::ShowWindow(hwnd(), SW_SHOW);
+}
 
 void LauncherDialog::OnNotifyCheck() {
   options_.notify = ::IsDlgButtonChecked(hwnd(), IDC_NOTIFY) == BST_CHECKED ? 1 : 0;
@@ -280,15 +295,17 @@ void LauncherDialog::OnDestroyWindow() {
 // RunnerHost.
 
 bool LauncherDialog::IsRowChecked(int row) {
-  return ListView_GetCheckState(Item(IDC_PROGRAM_LIST), row) != 0;
+  // 1 is ticked, 0 unticked; a row that does not exist or has no state image
+  // answers -1, and a switch that cannot be read must never launch anything.
+  return ListView_GetCheckState(Item(IDC_PROGRAM_LIST), row) == 1;
 }
 
 bool LauncherDialog::IsRerunChecked() {
   return ::SendMessageA(Item(IDC_RERUN), BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
-void LauncherDialog::CreateEntryProcess(std::size_t entry) {
-  processes_.Create(entry, *catalogue_.m_entries[entry]);
+bool LauncherDialog::CreateEntryProcess(std::size_t entry) {
+  return processes_.Create(entry, *catalogue_.m_entries[entry]);
 }
 
 bool LauncherDialog::IsEntryRunning(std::size_t entry) { return processes_.IsRunning(entry); }
@@ -304,6 +321,8 @@ void LauncherDialog::BroadcastExitNotice() { app_.exitNotice.Broadcast(); }
 std::uint32_t LauncherDialog::TakeStaleProcessId(int interval) {
   return app_.liveness.TakeStaleProcessId(interval);
 }
+
+void LauncherDialog::ForgetHeartbeats(std::uint32_t processId) { app_.liveness.Forget(processId); }
 
 void LauncherDialog::StartTickTimer() { ::SetTimer(hwnd(), kTickTimer, kTickPeriodMs, nullptr); }
 

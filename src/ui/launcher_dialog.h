@@ -45,6 +45,9 @@ class LauncherDialog : public Dialog, private RunnerHost {
   void OnTimer(UINT_PTR id);
   void RunAutomaticStart();
   void OnHideWindow();
+  // Hides the window until the operator shows it again from the tray.
+  void HideWindow();
+  void ShowHiddenWindow();
   void OnNotifyCheck();
   void OnDetectCheck();
   void OnIntervalChange();
@@ -59,13 +62,14 @@ class LauncherDialog : public Dialog, private RunnerHost {
   // RunnerHost: what the runner asks of the window and the platform.
   bool IsRowChecked(int row) override;
   bool IsRerunChecked() override;
-  void CreateEntryProcess(std::size_t entry) override;
+  bool CreateEntryProcess(std::size_t entry) override;
   bool IsEntryRunning(std::size_t entry) override;
   std::uint32_t EntryProcessId(std::size_t entry) override;
   void TerminateEntry(std::size_t entry) override;
   void TerminateProcessByName(const char* name) override;
   void BroadcastExitNotice() override;
   std::uint32_t TakeStaleProcessId(int interval) override;
+  void ForgetHeartbeats(std::uint32_t processId) override;
   void StartTickTimer() override;
   void StopTickTimer() override;
   void ShowRunning(bool running) override;
@@ -81,5 +85,6 @@ class LauncherDialog : public Dialog, private RunnerHost {
   int shownPlan_ = -1;          // the plan whose rows the program list shows
   bool initialising_ = false;   // inside OnInitDialog
   bool autoStartHeld_ = false;  // the automatic start fired during initialisation
+  bool keptHidden_ = false;     // hidden on request: nothing else may show it
   UINT taskbarCreated_ = 0;     // registered message: the shell came back
 };

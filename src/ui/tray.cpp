@@ -42,7 +42,7 @@ void LauncherDialog::RemoveTrayIcon() {
 bool LauncherDialog::OnTrayNotify(LPARAM mouseMessage) {
   switch (static_cast<UINT>(mouseMessage)) {
     case WM_LBUTTONDBLCLK:
-      ::ShowWindow(hwnd(), SW_SHOW);
+      ShowHiddenWindow();
       return true;
     case WM_RBUTTONUP:
       ShowTrayMenu();
@@ -96,7 +96,7 @@ bool LauncherDialog::OnTrayCommand(WPARAM wParam, LPARAM lParam) {
   const UINT id = LOWORD(wParam);
   switch (id) {
     case ID_TRAY_SHOW:
-      ::ShowWindow(hwnd(), SW_SHOW);
+      ShowHiddenWindow();
       return true;
     case ID_TRAY_CLOSE:
       ::PostMessageA(hwnd(), WM_CLOSE, 0, 0);

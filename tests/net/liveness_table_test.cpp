@@ -64,24 +64,24 @@ TEST(LivenessTable, TakesTheEarliestHeardStaleEntryOnePerCall) {
   EXPECT_EQ(t.table.Times(), (Ids{1030, 1030}));
 }
 
-TEST(LivenessTable, IndexFollowsRemovalsSoLaterHeartbeatsRefreshTheRightEntry) {
+TEST(LivenessTable, IndexFollowsTakesAndForgetsSoLaterHeartbeatsRefreshTheRightEntry) {
   ClockedTable t;
-  for (std::uint32_t id = 1; id <= 5; ++id) t.table.Heard(id);
+  for (std::uint32_t id = 1; id <= 6; ++id) t.table.Heard(id);
   t.now = 1100;
-  t.table.Heard(3);
-  t.table.Heard(4);
-  t.table.Heard(5);
+  for (std::uint32_t id = 3; id <= 6; ++id) t.table.Heard(id);
   EXPECT_EQ(t.table.TakeStaleProcessId(60), 1u);
   EXPECT_EQ(t.table.TakeStaleProcessId(60), 2u);
-  // 3, 4 and 5 moved down by two; refreshing them must touch their own rows.
+  t.table.Forget(4);
+  t.table.Forget(99);  // unknown: nothing changes
+  // 3, 5 and 6 moved down; refreshing them must touch their own rows.
   t.now = 1150;
   t.table.Heard(5);
   t.table.Heard(1);  // a removed id comes back at the end
-  EXPECT_EQ(t.table.ProcessIds(), (Ids{3, 4, 5, 1}));
-  EXPECT_EQ(t.table.Times(), (Ids{1100, 1100, 1150, 1150}));
+  EXPECT_EQ(t.table.ProcessIds(), (Ids{3, 5, 6, 1}));
+  EXPECT_EQ(t.table.Times(), (Ids{1100, 1150, 1100, 1150}));
   t.now = 1161;
   EXPECT_EQ(t.table.TakeStaleProcessId(60), 3u);
-  EXPECT_EQ(t.table.TakeStaleProcessId(60), 4u);
+  EXPECT_EQ(t.table.TakeStaleProcessId(60), 6u);
   EXPECT_EQ(t.table.TakeStaleProcessId(60), 0u);
 }
 
@@ -144,4 +144,27 @@ TEST(LocalSender, LoopbackRangeAndOwnAddressesOnly) {
   EXPECT_FALSE(IsLocalSender(0x7E000001, own));  // 126.0.0.1
   EXPECT_FALSE(IsLocalSender(0x80000001, own));  // 128.0.0.1
   EXPECT_FALSE(IsLocalSender(0x00000000, own));
+}
+
+TEST(LocalSender, AnUnknownSenderRereadsTheAddressesAtMostOnceEveryFewSeconds) {
+  std::uint32_t now = 500;
+  std::vector<std::vector<std::uint32_t>> readings = {{0x0A000002}, {0x0A000002, 0xC0A80105}};
+  int queries = 0;
+  LocalAddresses addresses([&] { return readings[static_cast<std::size_t>(queries++)]; },
+                           [&] { return now; });
+  addresses.Set({0x0A000002}, {0x0A0000FE});  // a bound address stays pinned
+  EXPECT_TRUE(addresses.IsLocal(0x0A000002));
+  EXPECT_TRUE(addresses.IsLocal(0x0A0000FE));
+  now += LocalAddresses::kRefreshSeconds - 1;
+  EXPECT_FALSE(addresses.IsLocal(0xC0A80105));  // too soon to ask again
+  EXPECT_EQ(queries, 0);
+  now += 1;
+  EXPECT_FALSE(addresses.IsLocal(0xC0A80105));  // asked: not there yet
+  EXPECT_FALSE(addresses.IsLocal(0x08080808));  // another host right after: no new query
+  EXPECT_EQ(queries, 1);
+  now += LocalAddresses::kRefreshSeconds;
+  EXPECT_TRUE(addresses.IsLocal(0xC0A80105));  // the address the machine gained
+  EXPECT_TRUE(addresses.IsLocal(0x0A0000FE));
+  EXPECT_TRUE(addresses.IsLocal(0x7F000001));
+  EXPECT_EQ(queries, 2);
 }

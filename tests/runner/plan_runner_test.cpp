@@ -34,12 +34,13 @@ class FakeHost : public RunnerHost {
     log.push_back("rerun");
     return rerun;
   }
-  void CreateEntryProcess(std::size_t entry) override {
+  bool CreateEntryProcess(std::size_t entry) override {
     log.push_back("create " + std::to_string(entry));
-    if (creationFails) return;
+    if (creationFails) return false;
     pids[entry] = nextPid;
     alive.insert(nextPid);
     nextPid += 4;
+    return true;
   }
   bool IsEntryRunning(std::size_t entry) override {
     log.push_back("running " + std::to_string(entry));
@@ -65,6 +66,12 @@ class FakeHost : public RunnerHost {
     stale.pop_front();
     return pid;
   }
+  // `stale` stands for the liveness table's stale ids: forgetting an id
+  // removes it there.
+  void ForgetHeartbeats(std::uint32_t pid) override {
+    log.push_back("forget " + std::to_string(pid));
+    for (auto it = stale.begin(); it != stale.end();) it = *it == pid ? stale.erase(it) : it + 1;
+  }
   void StartTickTimer() override { log.push_back("timer on"); }
   void StopTickTimer() override { log.push_back("timer off"); }
   void ShowRunning(bool running) override { log.push_back(running ? "look running" : "look idle"); }
@@ -78,7 +85,7 @@ class FakeHost : public RunnerHost {
     std::vector<std::string> effects;
     for (const std::string& call : log) {
       if (call.rfind("checked", 0) == 0 || call == "rerun" || call.rfind("running ", 0) == 0 ||
-          call.rfind("pid", 0) == 0) {
+          call.rfind("pid", 0) == 0 || call.rfind("forget", 0) == 0) {
         continue;
       }
       effects.push_back(call);
@@ -361,6 +368,40 @@ TEST_F(StopFixture, NotifyOffSendsNothingAndSparesNobody) {
   runner.Stop();
   EXPECT_EQ(host.Effects(), (Calls{"timer off", "terminate 5", "terminate 4", "terminate 3", "terminate 2",
                                    "terminate 1", "look idle"}));
+}
+
+TEST_F(StopFixture, AStartLeavesAServerThatIsStillSavingAloneAndRelaunchesItOnceItExits) {
+  StartAndLaunchAll(0);
+  const std::uint32_t saving = host.EntryPid(1);
+  runner.Stop();
+  host.log.clear();
+  // Started again while the spared servers (entries 1, 3, 5) still save.
+  ASSERT_TRUE(runner.Start(0));
+  EXPECT_EQ(host.Effects(), (Calls{"look running", "create 4", "create 2", "timer on"}));
+  EXPECT_EQ(Launched(0), 5u);  // they count as launched: supervision begins
+  EXPECT_EQ(host.EntryPid(1), saving);
+  host.alive.erase(saving);  // entry 1 has saved and exited
+  runner.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"create 1", "stale 60"}));
+}
+
+TEST_F(Fixture, HeartbeatsOfAnEarlierProcessWithTheSameIdNeverKillTheNewOne) {
+  Plan("A");
+  Entry(0);
+  Done();
+  StartAndLaunchAll(0);
+  // The program exits; its relaunch gets the id of a process that sent
+  // heartbeats and ended, and that id has gone stale meanwhile.
+  host.alive.clear();
+  host.stale = {host.nextPid};
+  runner.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"create 1", "stale 60"}));
+  runner.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"stale 60"}));
+  // The new process's own silence still gets it killed.
+  host.stale = {host.EntryPid(1)};
+  runner.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"stale 60", "terminate 1", "kill WerFault.exe"}));
 }
 
 TEST_F(Fixture, EmptyPlanStartsAndStopsAndTheNoticeGoesOutOnce) {

@@ -44,7 +44,7 @@ class TableHost : public RunnerHost {
 
   bool IsRowChecked(int) override { return true; }
   bool IsRerunChecked() override { return true; }
-  void CreateEntryProcess(std::size_t entry) override { table.Create(entry, *catalogue_.m_entries[entry]); }
+  bool CreateEntryProcess(std::size_t entry) override { return table.Create(entry, *catalogue_.m_entries[entry]); }
   bool IsEntryRunning(std::size_t entry) override { return table.IsRunning(entry); }
   std::uint32_t EntryProcessId(std::size_t entry) override { return table.ProcessId(entry); }
   void TerminateEntry(std::size_t entry) override { table.Terminate(entry); }
@@ -64,6 +64,7 @@ class TableHost : public RunnerHost {
     stale.pop_front();
     return pid;
   }
+  void ForgetHeartbeats(std::uint32_t) override {}
   void StartTickTimer() override {}
   void StopTickTimer() override {}
   void ShowRunning(bool) override {}

@@ -107,3 +107,64 @@ TEST(App, AutomaticStartFiringDuringTheListIsHeldUntilInitialisationEnds) {
   PumpUntil([] { return false; }, 100);
   EXPECT_EQ(Text(dialog.Item(IDC_START_STOP)), texts::kStopPlan);
 }
+
+namespace {
+// Drives a modal run whose automatic start is held by a real surplus box:
+// answers the box once the start timer has fired behind it, then watches the
+// window for ten more timer rounds after the plan has started (the modal loop
+// runs empty between them), then closes it.
+struct HeldStartRun {
+  LauncherApp* app = nullptr;
+  DWORD begun = 0;
+  bool answered = false;
+  int roundsAfterStart = -1;
+  bool shownAfterStart = false;
+};
+HeldStartRun* g_held = nullptr;
+
+BOOL CALLBACK AnswerMessageBox(HWND hwnd, LPARAM) {
+  char name[16] = {};
+  ::GetClassNameA(hwnd, name, sizeof name);
+  if (hwnd != g_held->app->mainWindow() && std::string(name) == "#32770" && ::IsWindowVisible(hwnd)) {
+    ::PostMessageA(hwnd, WM_COMMAND, IDOK, 0);
+    g_held->answered = true;
+  }
+  return TRUE;
+}
+
+void CALLBACK DriveHeldStart(HWND, UINT, UINT_PTR id, DWORD) {
+  HeldStartRun& run = *g_held;
+  const HWND main = run.app->mainWindow();
+  const DWORD elapsed = ::GetTickCount() - run.begun;
+  if (!run.answered) {
+    if (elapsed > 2300) ::EnumThreadWindows(::GetCurrentThreadId(), &AnswerMessageBox, 0);
+    return;
+  }
+  if (main == nullptr) return;
+  if (run.roundsAfterStart < 0) {
+    if (Text(::GetDlgItem(main, IDC_START_STOP)) == texts::kStopPlan) run.roundsAfterStart = 0;
+    if (elapsed < 10000) return;  // never started: give up and close
+  }
+  if (::IsWindowVisible(main)) run.shownAfterStart = true;
+  if (++run.roundsAfterStart >= 10 || elapsed >= 10000) {
+    ::KillTimer(nullptr, id);
+    ::PostMessageA(main, WM_CLOSE, 0, 0);
+  }
+}
+}  // namespace
+
+TEST(App, HeldAutomaticStartOnTheModalPathLeavesTheWindowHidden) {
+  WriteList("held.list", "::p\r\n0 none.exe C:\\ x 0 surplus\r\n");
+  LauncherApp app({"/p", "0", "/r", "/f", "held.list"});
+  HeldStartRun run;
+  run.app = &app;
+  run.begun = ::GetTickCount();
+  g_held = &run;
+  const UINT_PTR timer = ::SetTimer(nullptr, 0, 20, &DriveHeldStart);
+  app.Run(::GetModuleHandleA(nullptr), SW_SHOW);
+  ::KillTimer(nullptr, timer);
+  g_held = nullptr;
+  EXPECT_TRUE(run.answered);
+  EXPECT_GE(run.roundsAfterStart, 10);
+  EXPECT_FALSE(run.shownAfterStart);
+}

@@ -193,6 +193,18 @@ TEST(Dialog, SurplusLinesAreReportedWithTheirFiveValues) {
   EXPECT_EQ(RowCount(h.Item(IDC_PROGRAM_LIST)), 2);
 }
 
+TEST(Dialog, ARowWhoseCheckCannotBeReadCountsAsUnticked) {
+  WriteList("rows.list", "::p\r\n1 a.exe C:\\ x 1\r\n1 b.exe C:\\ x 1\r\n");
+  Harness h(Args({"/f", "rows.list"}));
+  h.Command(IDC_START_STOP, BN_CLICKED);
+  ASSERT_EQ(h.dialog.catalogue().m_planRunning[0], 1u);
+  // Row 1 goes away: the list view answers -1 for its check state.
+  ::SendMessageA(h.Item(IDC_PROGRAM_LIST), LVM_DELETEITEM, 1, 0);
+  ::SendMessageA(h.dialog.hwnd(), WM_TIMER, 1, 0);
+  EXPECT_EQ(h.dialog.catalogue().m_planLaunched[0], 1u);  // row 0's attempt only
+  h.Command(IDC_START_STOP, BN_CLICKED);
+}
+
 TEST(Dialog, HideButtonHidesTheWindow) {
   Harness h(Args({"/f", "missing.list"}));
   ::ShowWindow(h.dialog.hwnd(), SW_SHOW);
