@@ -1,0 +1,30 @@
+#pragma once
+// Every text of the program is GBK (code page 936) bytes: the launch list,
+// the texts table, the catalogue. Where a text leaves for Windows' wide calls
+// or for a UTF-8 file format, it is converted here, always with code page 936
+// and never with whatever code page the machine happens to use.
+#include <string>
+#include <string_view>
+
+// GBK bytes as UTF-16. A byte sequence that is not GBK becomes U+FFFD (or
+// what Windows makes of it); the result is always valid UTF-16.
+std::u16string GbkToUtf16(std::string_view gbk);
+// UTF-16 as GBK bytes. A character without a GBK form becomes '?', and
+// `lossy`, when given, is set to whether that happened.
+std::string Utf16ToGbk(std::u16string_view text, bool* lossy = nullptr);
+
+// UTF-8 and UTF-16 into each other. Malformed input (a stray continuation
+// byte, a truncated or overlong sequence, a lone surrogate) becomes U+FFFD.
+std::u16string Utf8ToUtf16(std::string_view utf8);
+std::string Utf16ToUtf8(std::u16string_view text);
+
+// GBK bytes as UTF-8 (for formats that require UTF-8); always valid UTF-8.
+inline std::string GbkToUtf8(std::string_view gbk) { return Utf16ToUtf8(GbkToUtf16(gbk)); }
+
+// True when `bytes` are well-formed UTF-8 (no overlong forms, no surrogates).
+// `multibyte`, when given, is set to whether any character takes more than
+// one byte: plain ASCII is valid UTF-8 and valid GBK alike.
+bool IsValidUtf8(std::string_view bytes, bool* multibyte = nullptr);
+
+// The byte-order mark Notepad writes at the start of a UTF-8 file.
+inline constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
