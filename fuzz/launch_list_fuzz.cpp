@@ -1,13 +1,15 @@
-// Feeds arbitrary bytes to the launch list reader and the list checker and
-// checks what must hold for every input: the catalogue's ranges tile its
-// entries, every command line begins with a blank, and the dump is plain
-// printable text with one line per record.
+// Feeds arbitrary bytes to the launch list's decoding, reader and checker and
+// checks what must hold for every input: the checker reads the decoded text
+// exactly as the reader does, the catalogue's ranges tile its entries, every
+// command line begins with a blank, and the dump is plain printable text with
+// one line per record.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "app/encoding.h"
 #include "catalogue/launch_list.h"
 #include "catalogue/list_check.h"
 
@@ -36,10 +38,33 @@ void CheckCatalogue(const Catalogue& c) {
   }
 }
 
+// How a file's bytes are taken: as they are, or (after the UTF-8 mark) as
+// GBK text whose every replaced character is a '?' on an existing line.
+void CheckDecoding(std::string_view file, const LaunchListText& text) {
+  Require(text.note.replacedCharacters == text.replaced.size());
+  if (text.note.encoding == ListEncoding::kGbk) {
+    Require(text.gbk == file && text.replaced.empty());
+    Require(file.substr(0, kUtf8Bom.size()) != kUtf8Bom);
+    return;
+  }
+  Require(file.substr(0, kUtf8Bom.size()) == kUtf8Bom && !text.note.utf8WithoutMark);
+  std::size_t marks = 0, lines = 1;
+  for (const char ch : text.gbk) {
+    marks += ch == '?';
+    lines += ch == '\n';
+  }
+  Require(text.replaced.size() <= marks);
+  for (const ReplacedCharacter& r : text.replaced) Require(r.line >= 1 && r.line <= lines);
+}
+
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t fileSize) {
+  const std::string_view file(reinterpret_cast<const char*>(data), fileSize);
+  const LaunchListText text = DecodeLaunchList(file);
+  CheckDecoding(file, text);
+  const std::string_view bytes = text.gbk;
+  const std::size_t size = bytes.size();
 
   Settings settings;
   Catalogue catalogue;
@@ -53,7 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Require(report.stopOffset <= report.dataSize);
   CheckCatalogue(catalogue);
 
-  const ListCheck check = CheckLaunchList(bytes);
+  const ListCheck check = CheckLaunchList(file);
+  Require(check.textSize == size && check.fileSize == file.size());
+  Require(check.report.encoding.encoding == text.note.encoding);
   Require(check.catalogue.m_entries.size() == catalogue.m_entries.size());
   Require(check.catalogue.m_planNames == catalogue.m_planNames);
   Require(check.surplus.size() == surplus);

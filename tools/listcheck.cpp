@@ -4,23 +4,97 @@
 //   listcheck --dump FILE   exact machine form (LF line ends, TAB-separated)
 // Exit status: 0 when the file was read, 2 when it could not be, or on a
 // usage error.
+//
+// Everything here is GBK, like the launcher's texts. On Windows the arguments
+// are taken as UTF-16 and converted to GBK, so a path with Chinese characters
+// typed on a machine of any code page reaches the reader as GBK; a report or
+// error for a console is written as UTF-16, so the operator reads the Chinese
+// whatever the console's code page. Redirected output, and the dump always,
+// are the GBK bytes themselves.
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "app/encoding.h"
 #include "catalogue/launch_list.h"
 #include "catalogue/list_check.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
+// windows.h must come first.
+#include <shellapi.h>
 #endif
 
 namespace {
 
+#ifdef _WIN32
+// Writes `text` to the console as UTF-16 when `handle` is one; false when it
+// is not (redirected to a file or a pipe), and nothing is written.
+bool WriteToConsole(DWORD which, const std::string& gbk) {
+  const HANDLE handle = ::GetStdHandle(which);
+  DWORD mode = 0;
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr || !::GetConsoleMode(handle, &mode))
+    return false;
+  const std::u16string wide = GbkToUtf16(gbk);
+  // In pieces: old consoles refuse one large write. A piece never ends
+  // between the two halves of a surrogate pair.
+  constexpr std::size_t kPiece = 8192;
+  for (std::size_t at = 0; at < wide.size();) {
+    std::size_t count = wide.size() - at < kPiece ? wide.size() - at : kPiece;
+    if (at + count < wide.size() && wide[at + count - 1] >= 0xD800 &&
+        wide[at + count - 1] <= 0xDBFF)
+      --count;
+    DWORD written = 0;
+    if (!::WriteConsoleW(handle, wide.data() + at, static_cast<DWORD>(count), &written,
+                         nullptr) ||
+        written == 0)
+      break;
+    at += written;
+  }
+  return true;
+}
+#endif
+
+// The report and the error messages: through the console when there is one.
+// Returns false when the bytes could not be written.
+bool WriteText(std::FILE* stream, const std::string& gbk) {
+#ifdef _WIN32
+  if (WriteToConsole(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE, gbk)) return true;
+#endif
+  std::fwrite(gbk.data(), 1, gbk.size(), stream);
+  return std::fflush(stream) == 0;
+}
+
 int Usage() {
-  std::fputs("usage: listcheck [--dump] FILE\n", stderr);
+  WriteText(stderr, "usage: listcheck [--dump] FILE\n");
   return 2;
+}
+
+// The arguments as GBK. On Windows they come from the UTF-16 command line;
+// `lossy` tells which of them held characters without a GBK form (now '?').
+std::vector<std::string> GbkArguments(int argc, char** argv, std::vector<bool>& lossy) {
+  std::vector<std::string> args;
+#ifdef _WIN32
+  int count = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (wide) {
+    for (int i = 1; i < count; ++i) {
+      bool replaced = false;
+      args.push_back(Utf16ToGbk(reinterpret_cast<const char16_t*>(wide[i]), &replaced));
+      lossy.push_back(replaced);
+    }
+    ::LocalFree(wide);
+    return args;
+  }
+#endif
+  for (int i = 1; i < argc; ++i) {
+    args.emplace_back(argv[i]);
+    lossy.push_back(false);
+  }
+  return args;
 }
 
 }  // namespace
@@ -30,24 +104,36 @@ int main(int argc, char** argv) {
   // The dump's line ends must stay LF and GBK bytes must pass unchanged.
   _setmode(_fileno(stdout), _O_BINARY);
 #endif
+  std::vector<bool> lossy;
+  const std::vector<std::string> args = GbkArguments(argc, argv, lossy);
   bool dump = false;
-  const char* path = nullptr;
-  if (argc == 2) {
-    path = argv[1];
-  } else if (argc == 3 && std::strcmp(argv[1], "--dump") == 0) {
+  std::size_t pathArg = 0;
+  if (args.size() == 1) {
+    pathArg = 0;
+  } else if (args.size() == 2 && args[0] == "--dump") {
     dump = true;
-    path = argv[2];
+    pathArg = 1;
   } else {
     return Usage();
   }
+  const std::string& path = args[pathArg];
 
+  if (lossy[pathArg]) {
+    WriteText(stderr, "listcheck: cannot read " + path +
+                          ": the path has characters without a GBK form (shown as ?), so the "
+                          "launcher cannot name this file either\n");
+    return 2;
+  }
   std::string bytes, error;
   if (!ReadFileBytes(path, bytes, &error)) {
-    std::fprintf(stderr, "listcheck: cannot read %s: %s\n", path, error.c_str());
+    WriteText(stderr, "listcheck: cannot read " + path + ": " + error + "\n");
     return 2;
   }
   const ListCheck check = CheckLaunchList(bytes);
-  const std::string out = dump ? FormatListDump(check) : FormatListReport(check, path);
-  std::fwrite(out.data(), 1, out.size(), stdout);
-  return std::fflush(stdout) == 0 ? 0 : 2;
+  if (dump) {
+    const std::string out = FormatListDump(check);
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : 2;
+  }
+  return WriteText(stdout, FormatListReport(check, path)) ? 0 : 2;
 }

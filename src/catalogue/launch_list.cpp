@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 
+#include "app/encoding.h"
 #include "app/number.h"
 
 // The launch list is read byte by byte: every delimiter is one ASCII byte, so
@@ -236,8 +238,80 @@ LaunchListReport ReadLaunchListData(std::string_view fileBytes, Settings& settin
   return report;
 }
 
+namespace {
+
+// The characters of `text` that have no GBK form, with their lines. Each
+// distinct character is converted once.
+std::vector<ReplacedCharacter> FindReplaced(std::u16string_view text) {
+  std::vector<ReplacedCharacter> replaced;
+  std::map<char16_t, bool> lossyOf;
+  std::size_t line = 1;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t unit = text[i];
+    if (unit == u'\n') ++line;
+    if (unit < 0x80) continue;  // ASCII is the same in GBK
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size()) {
+      // Utf8ToUtf16 gives surrogates only in pairs; none has a GBK form.
+      const char32_t codePoint =
+          0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      replaced.push_back(ReplacedCharacter{codePoint, line});
+      ++i;
+      continue;
+    }
+    auto known = lossyOf.find(unit);
+    if (known == lossyOf.end()) {
+      bool lossy = false;
+      Utf16ToGbk(text.substr(i, 1), &lossy);
+      known = lossyOf.emplace(unit, lossy).first;
+    }
+    if (known->second) replaced.push_back(ReplacedCharacter{unit, line});
+  }
+  return replaced;
+}
+
+}  // namespace
+
+LaunchListText DecodeLaunchList(std::string_view fileBytes) {
+  LaunchListText text;
+  if (fileBytes.substr(0, kUtf8Bom.size()) == kUtf8Bom) {
+    text.note.encoding = ListEncoding::kUtf8Bom;
+    const std::u16string wide = Utf8ToUtf16(fileBytes.substr(kUtf8Bom.size()));
+    // GBK has no character beyond U+FFFF. Each becomes one '?' here, where
+    // Windows' conversion would give one per UTF-16 unit: the launcher reads
+    // the same text on every build.
+    std::u16string bmp;
+    bmp.reserve(wide.size());
+    bool beyond = false;
+    for (std::size_t i = 0; i < wide.size(); ++i) {
+      if (wide[i] >= 0xD800 && wide[i] <= 0xDBFF && i + 1 < wide.size()) {
+        bmp.push_back(u'?');
+        beyond = true;
+        ++i;
+      } else {
+        bmp.push_back(wide[i]);
+      }
+    }
+    bool lossy = false;
+    text.gbk = Utf16ToGbk(bmp, &lossy);
+    if (lossy || beyond) text.replaced = FindReplaced(wide);
+    text.note.replacedCharacters = text.replaced.size();
+    return text;
+  }
+  bool multibyte = false;
+  text.note.utf8WithoutMark = IsValidUtf8(fileBytes, &multibyte) && multibyte;
+  text.gbk.assign(fileBytes);
+  return text;
+}
+
 bool ReadFileBytes(const std::string& path, std::string& bytes, std::string* error) {
+#ifdef _WIN32
+  // The C runtime's wide open: the GBK path reaches the file system as
+  // UTF-16, so it names the same file on a machine of any code page.
+  const std::u16string widePath = GbkToUtf16(path);
+  std::FILE* file = _wfopen(reinterpret_cast<const wchar_t*>(widePath.c_str()), L"rb");
+#else
   std::FILE* file = std::fopen(path.c_str(), "rb");
+#endif
   if (!file) {
     if (error) *error = std::strerror(errno);
     return false;
@@ -267,7 +341,9 @@ bool ReadLaunchListFile(Settings& settings, Catalogue& catalogue, const LaunchLi
                         std::string* error, LaunchListReport* report) {
   std::string bytes;
   if (!ReadFileBytes(settings.listPath, bytes, error)) return false;
-  const LaunchListReport result = ReadLaunchListData(bytes, settings, catalogue, events);
+  const LaunchListText text = DecodeLaunchList(bytes);
+  LaunchListReport result = ReadLaunchListData(text.gbk, settings, catalogue, events);
+  result.encoding = text.note;
   if (report) *report = result;
   return true;
 }

@@ -3,6 +3,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/settings.h"
 #include "catalogue/catalogue.h"
@@ -14,10 +15,11 @@ struct SurplusLine {
   std::string field1, field2, field3, field5, surplus;
 };
 
-// One line the reader has taken in, as byte offsets into the data (the file's
-// bytes plus an appended CR LF). `begin` is where reading of the line began,
-// so for a plan or program line it includes the blanks and the empty lines
-// that were read into it; `end` is one past its last byte.
+// One line the reader has taken in, as byte offsets into the data (the list's
+// GBK text, see LaunchListText, plus an appended CR LF). `begin` is where
+// reading of the line began, so for a plan or program line it includes the
+// blanks and the empty lines that were read into it; `end` is one past its
+// last byte.
 struct ListRecord {
   enum class Kind { kDirective, kPlan, kEntry };
   Kind kind;
@@ -46,26 +48,68 @@ enum class ListStop {
   kTruncated,      // the data ended inside a line, which gave nothing
 };
 
-// Where and why reading stopped, for the list checker's warnings.
+// How the file's bytes were taken.
+enum class ListEncoding {
+  kGbk,      // as they are: the list's own encoding
+  kUtf8Bom,  // UTF-8 after a byte-order mark, converted to GBK without the mark
+};
+
+// What the log notes once when a list is read: how it was taken, and whether
+// a list read as GBK looked like UTF-8 (then its Chinese texts are wrong).
+struct ListEncodingNote {
+  ListEncoding encoding = ListEncoding::kGbk;
+  bool utf8WithoutMark = false;
+  std::size_t replacedCharacters = 0;  // characters that became '?' (kUtf8Bom only)
+};
+
+// Where and why reading stopped, for the list checker's warnings. The byte
+// offsets count the data the reader read: the list's GBK text (for a UTF-8
+// list the converted text, not the file's bytes) plus an appended CR LF.
 struct LaunchListReport {
-  std::size_t dataSize = 0;    // file bytes plus an appended CR LF
+  std::size_t dataSize = 0;    // GBK text bytes plus an appended CR LF
   std::size_t stopOffset = 0;  // where reading stopped in the data; for
                                // kTruncated the start of the line that gave nothing
   bool appendedLineBreak = false;
   ListStop stop = ListStop::kEmpty;
+  ListEncodingNote encoding;  // set by ReadLaunchListFile, not by ReadLaunchListData
 };
 
-// Reads the launch list's bytes into the catalogue and applies the header
-// directives to the settings. Never reads past the data; never fails.
+// A character of a UTF-8 list that has no GBK form and was read as '?'.
+// U+FFFD stands for bytes that are not UTF-8.
+struct ReplacedCharacter {
+  char32_t codePoint = 0;
+  std::size_t line = 0;  // 1-based
+};
+
+// A list file's bytes as the reader takes them.
+struct LaunchListText {
+  std::string gbk;  // what ReadLaunchListData reads
+  ListEncodingNote note;
+  std::vector<ReplacedCharacter> replaced;  // in file order
+};
+
+// The one place that decides how a list file's bytes are read, for the
+// launcher and the list checker alike. A file that begins with the UTF-8
+// byte-order mark is UTF-8: the mark is dropped and the rest converted to GBK
+// (no GBK list begins with those bytes, and read as GBK its first line would
+// not even be a directive). Any other file is GBK and taken byte for byte;
+// the note then says whether it is valid UTF-8 with multi-byte characters.
+LaunchListText DecodeLaunchList(std::string_view fileBytes);
+
+// Reads a launch list's GBK text (a file's bytes go through DecodeLaunchList
+// first) into the catalogue and applies the header directives to the
+// settings. Never reads past the data; never fails.
 LaunchListReport ReadLaunchListData(std::string_view fileBytes, Settings& settings,
                                     Catalogue& catalogue, const LaunchListEvents& events = {});
 
-// Reads a whole file in binary mode. Returns false when it cannot be opened
-// or read; `error` then says why.
+// Reads a whole file in binary mode. `path` is GBK; on Windows the file is
+// opened by its UTF-16 form, whatever the machine's code page. Returns false
+// when it cannot be opened or read; `error` then says why.
 bool ReadFileBytes(const std::string& path, std::string& bytes, std::string* error = nullptr);
 
-// Reads the file at settings.listPath. Returns false (and leaves everything
-// untouched) when the file cannot be opened or read; `error` then says why.
+// Reads the file at settings.listPath through DecodeLaunchList; the report
+// notes how it was taken. Returns false (and leaves everything untouched)
+// when the file cannot be opened or read; `error` then says why.
 bool ReadLaunchListFile(Settings& settings, Catalogue& catalogue,
                         const LaunchListEvents& events = {}, std::string* error = nullptr,
                         LaunchListReport* report = nullptr);

@@ -119,11 +119,53 @@ std::vector<int> EntryOwners(const Catalogue& catalogue) {
   return owner;
 }
 
+// "U+4E2D": how the report names a character that has no GBK form.
+std::string CodePointName(char32_t c) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string digits;
+  for (; c != 0 || digits.size() < 4; c >>= 4) digits.insert(digits.begin(), kHex[c & 0xF]);
+  return "U+" + digits;
+}
+
+// The file's encoding comes first: when it is wrong, every text after it is.
+void AddEncodingWarnings(ListCheck& c, std::string_view d, const LineIndex& lines) {
+  using Kind = ListWarning::Kind;
+  if (c.report.encoding.encoding == ListEncoding::kUtf8Bom) {
+    std::string text =
+        "the file begins with a UTF-8 byte-order mark: it is read as UTF-8 and converted to "
+        "GBK, as the launcher does (byte numbers count the converted text)";
+    if (!c.replaced.empty()) {
+      text += "; " + Num(static_cast<long long>(c.replaced.size())) +
+              " character(s) without a GBK form became \"?\": ";
+      for (std::size_t i = 0; i < c.replaced.size(); ++i) {
+        const ReplacedCharacter& r = c.replaced[i];
+        if (i) text += ", ";
+        text += CodePointName(r.codePoint) +
+                (r.codePoint == 0xFFFD ? " (not UTF-8, line " : " (line ") +
+                Num(static_cast<long long>(r.line)) + ")";
+      }
+    }
+    Warn(c, Kind::kReadAsUtf8, 1, -1, std::move(text));
+  } else if (c.report.encoding.utf8WithoutMark) {
+    std::size_t first = 0;
+    while (first < c.textSize && static_cast<unsigned char>(d[first]) < 0x80) ++first;
+    const std::size_t line = lines.LineOf(first);
+    Warn(c, Kind::kUtf8WithoutMark, line, -1,
+         "the file looks like UTF-8 without a byte-order mark (valid UTF-8 with multi-byte "
+         "characters, first on line " +
+             Num(static_cast<long long>(line)) +
+             "): the launcher reads it as GBK, so every Chinese name and path will be wrong; "
+             "save it as ANSI in Notepad (File > Save As, Encoding: ANSI; on a Chinese Windows "
+             "ANSI is GBK)");
+  }
+}
+
 void AddWarnings(ListCheck& c, std::string_view d, const LineIndex& lines,
                  const std::vector<ListRecord>& records) {
   using Kind = ListWarning::Kind;
   const Catalogue& cat = c.catalogue;
-  const std::size_t fileEnd = c.fileSize;
+  const std::size_t fileEnd = c.textSize;
+  AddEncodingWarnings(c, d, lines);
 
   // Line breaks without their CR.
   std::size_t lfOnly = 0, breaks = 0, firstLfOnly = 0;
@@ -284,22 +326,21 @@ void AddWarnings(ListCheck& c, std::string_view d, const LineIndex& lines,
 ListCheck CheckLaunchList(std::string_view fileBytes) {
   ListCheck c;
   c.fileSize = fileBytes.size();
+  LaunchListText text = DecodeLaunchList(fileBytes);
+  c.textSize = text.gbk.size();
+  c.replaced = std::move(text.replaced);
   std::vector<ListRecord> records;
   LaunchListEvents events;
   events.onSurplus = [&c](const SurplusLine& s) {
     c.surplus.push_back(SurplusRecord{s, static_cast<int>(c.catalogue.m_entries.size()), 0});
   };
   events.onRecord = [&records](const ListRecord& r) { records.push_back(r); };
-  c.report = ReadLaunchListData(fileBytes, c.settings, c.catalogue, events);
+  c.report = ReadLaunchListData(text.gbk, c.settings, c.catalogue, events);
+  c.report.encoding = text.note;
 
   // The same data the reader saw, appended line break included.
-  std::string extended;
-  std::string_view d = fileBytes;
-  if (c.report.appendedLineBreak) {
-    extended.assign(fileBytes);
-    extended += "\r\n";
-    d = extended;
-  }
+  std::string& d = text.gbk;
+  if (c.report.appendedLineBreak) d += "\r\n";
   const LineIndex lines(d);
   for (const ListRecord& r : records) {
     if (r.kind == ListRecord::Kind::kPlan) {
@@ -403,6 +444,10 @@ std::string FormatListReport(const ListCheck& c, const std::string& fileName) {
   const Catalogue& cat = c.catalogue;
   std::string out =
       "Launch list " + fileName + ": " + Num(static_cast<long long>(c.fileSize)) + " bytes";
+  if (c.report.encoding.encoding == ListEncoding::kUtf8Bom) {
+    out += " of UTF-8 with a byte-order mark, read as " +
+           Num(static_cast<long long>(c.textSize)) + " bytes of GBK";
+  }
   if (c.report.appendedLineBreak) out += " (no line break at the end: CR LF appended)";
   out += "\n\nHeader (settings from their defaults, no command line):\n";
   out += "  title: " +
@@ -453,7 +498,7 @@ std::string FormatListReport(const ListCheck& c, const std::string& fileName) {
     case ListStop::kShortTail:
     case ListStop::kTwoEmptyLines:
     case ListStop::kTruncated: {
-      const std::size_t stopAt = std::min(c.report.stopOffset, c.fileSize);
+      const std::size_t stopAt = std::min(c.report.stopOffset, c.textSize);
       out +=
           "stopped at byte " + Num(static_cast<long long>(c.report.stopOffset)) + " of " +
           Num(static_cast<long long>(c.report.dataSize)) +
@@ -461,7 +506,7 @@ std::string FormatListReport(const ListCheck& c, const std::string& fileName) {
                ? " (fewer than six bytes left after a program line)"
            : c.report.stop == ListStop::kTwoEmptyLines ? " (two empty lines after a program line)"
                                                        : " (the data end inside a line)") +
-          "; " + Num(static_cast<long long>(c.fileSize - stopAt)) +
+          "; " + Num(static_cast<long long>(c.textSize - stopAt)) +
           " byte(s) of the file left unread.\n";
       break;
     }

@@ -26,6 +26,8 @@ struct ListWarning {
     kDirectiveTakesNextLine,  // a directive value that runs on into the next line
     kRunOnLine,               // a program line whose fields run on into the next line(s)
     kStartsUnticked,          // an entry whose row starts unticked
+    kReadAsUtf8,              // a UTF-8 byte-order mark: read as UTF-8, some characters maybe '?'
+    kUtf8WithoutMark,         // UTF-8 with Chinese but no mark: read as GBK, every such text wrong
   };
   Kind kind;
   std::size_t line = 0;  // 1-based line of the file it points at; 0 for none
@@ -42,14 +44,17 @@ struct SurplusRecord {
 struct ListCheck {
   Settings settings;  // defaults, then the header's directives
   Catalogue catalogue;
-  LaunchListReport report;
-  std::size_t fileSize = 0;
+  LaunchListReport report;  // its offsets count the GBK text, see textSize
+  std::size_t fileSize = 0;  // the file's bytes
+  std::size_t textSize = 0;  // the GBK text read: fileSize, or less the mark and converted
+  std::vector<ReplacedCharacter> replaced;  // characters of a UTF-8 list that became '?'
   std::vector<SurplusRecord> surplus;   // in file order
   std::vector<std::size_t> planLines;   // line of each plan's "::"
   std::vector<std::size_t> entryLines;  // first line with text of each entry
   std::vector<ListWarning> warnings;    // in the order of the checks
 };
 
+// Takes the file's bytes through DecodeLaunchList, as the launcher does.
 ListCheck CheckLaunchList(std::string_view fileBytes);
 
 // Text for the dump: backslash, TAB, CR and LF as \\ \t \r \n; every other

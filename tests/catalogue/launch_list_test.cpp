@@ -5,9 +5,30 @@
 #include <cstdio>
 #include <fstream>
 
+#include "app/encoding.h"
 #include "catalogue/read_helper.h"
 
 namespace {
+// Writes `bytes` to a file and reads it as the launcher does.
+struct FileRead {
+  Settings settings;
+  Catalogue catalogue;
+  LaunchListReport report;
+};
+FileRead ReadAsFile(const std::string& bytes) {
+  const std::string path = "launch_list_test_file.list";
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+  }
+  FileRead r;
+  r.settings.listPath = path;
+  std::string error;
+  EXPECT_TRUE(ReadLaunchListFile(r.settings, r.catalogue, {}, &error, &r.report)) << error;
+  std::remove(path.c_str());
+  return r;
+}
+
 bool SameSurplus(const SurplusLine& a, const SurplusLine& b) {
   return a.field1 == b.field1 && a.field2 == b.field2 && a.field3 == b.field3 &&
          a.field5 == b.field5 && a.surplus == b.surplus;
@@ -254,4 +275,61 @@ TEST(LaunchListFile, ReadsInBinaryModeAndReportsAMissingFile) {
   EXPECT_FALSE(error.empty());
   EXPECT_EQ(empty.PlanCount(), 0u);
   EXPECT_EQ(missing.port, 22225);
+}
+
+TEST(LaunchListFile, AListSavedAsUtf8WithTheMarkReadsLikeTheSameListInGbk) {
+  // 调度台, 全部服务 and C:\服务器 in GBK and in UTF-8.
+  const auto list = [](const std::string& title, const std::string& plan, const std::string& dir) {
+    return "/n " + title + "\r\n::" + plan + "\r\n1 [" + dir + "\\a b.exe] " + dir +
+           " [-x] 3\r\n1 a b c 0\r\n\r\n\r\n::Unread\r\n";
+  };
+  const std::string gbk = list("\xb5\xf7\xb6\xc8\xcc\xa8", "\xc8\xab\xb2\xbf\xb7\xfe\xce\xf1",
+                               "C:\\\xb7\xfe\xce\xf1\xc6\xf7");
+  const std::string utf8 = list("\xe8\xb0\x83\xe5\xba\xa6\xe5\x8f\xb0",
+                                "\xe5\x85\xa8\xe9\x83\xa8\xe6\x9c\x8d\xe5\x8a\xa1",
+                                "C:\\\xe6\x9c\x8d\xe5\x8a\xa1\xe5\x99\xa8");
+  const ReadResult expected = Read(gbk);
+  const FileRead bom = ReadAsFile(std::string(kUtf8Bom) + utf8);
+  EXPECT_EQ(bom.settings.windowTitle, expected.settings.windowTitle);
+  EXPECT_EQ(bom.catalogue.m_planNames, expected.catalogue.m_planNames);
+  ASSERT_EQ(bom.catalogue.m_entries.size(), 2u);
+  EXPECT_EQ(bom.catalogue.m_entries[0]->programPath, expected.entry(0).programPath);
+  EXPECT_EQ(bom.catalogue.m_entries[0]->runDirectory, expected.entry(0).runDirectory);
+  EXPECT_EQ(bom.catalogue.m_entries[0]->commandLine, " -x");
+  // Offsets count the GBK text, so they match the GBK list's.
+  EXPECT_EQ(bom.report.stop, ListStop::kTwoEmptyLines);
+  EXPECT_EQ(bom.report.stopOffset, expected.report.stopOffset);
+  EXPECT_EQ(bom.report.dataSize, expected.report.dataSize);
+  EXPECT_EQ(bom.report.encoding.encoding, ListEncoding::kUtf8Bom);
+  EXPECT_EQ(bom.report.encoding.replacedCharacters, 0u);
+
+  // Without the mark the bytes are read as they are, UTF-8 or not; UTF-8
+  // with multi-byte characters is noted.
+  const FileRead plain = ReadAsFile(utf8);
+  EXPECT_EQ(plain.catalogue.m_planNames[0], "\xe5\x85\xa8\xe9\x83\xa8\xe6\x9c\x8d\xe5\x8a\xa1");
+  EXPECT_EQ(plain.report.encoding.encoding, ListEncoding::kGbk);
+  EXPECT_TRUE(plain.report.encoding.utf8WithoutMark);
+  const std::string middleMark = "::A\r\n\xEF\xBB\xBF::B\r\n";
+  for (const std::string& bytes : {gbk, utf8, middleMark, std::string("::A\r\n1 a b c 0\r\n")}) {
+    const LaunchListText text = DecodeLaunchList(bytes);
+    EXPECT_EQ(text.gbk, bytes);
+    EXPECT_EQ(text.note.encoding, ListEncoding::kGbk);
+    EXPECT_TRUE(text.replaced.empty());
+    EXPECT_EQ(text.note.utf8WithoutMark, bytes == utf8 || bytes == middleMark) << bytes;
+  }
+
+  // A character without a GBK form becomes one '?' (also beyond U+FFFF, and
+  // for bytes that are not UTF-8), named with its line; a '?' of the list is not.
+  const LaunchListText lossy =
+      DecodeLaunchList(std::string(kUtf8Bom) + "::A?\r\n\r\n1 [C:\\\xea\xb0\x80\\" +
+                       "\xf0\x9f\x98\x80.exe] d \xff 0\r\n");  // U+AC00, U+1F600
+  EXPECT_EQ(lossy.gbk, "::A?\r\n\r\n1 [C:\\?\\?.exe] d ? 0\r\n");
+  EXPECT_EQ(lossy.note.replacedCharacters, 3u);
+  ASSERT_EQ(lossy.replaced.size(), 3u);
+  const char32_t codePoints[] = {0xAC00, 0x1F600, 0xFFFD};
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(lossy.replaced[i].codePoint, codePoints[i]) << i;
+    EXPECT_EQ(lossy.replaced[i].line, 3u) << i;
+  }
+  EXPECT_EQ(DecodeLaunchList(kUtf8Bom).gbk, "");
 }

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "app/encoding.h"
+
 namespace {
 using Kind = ListWarning::Kind;
 
@@ -97,6 +99,50 @@ TEST(ListCheck, CleanListsGiveNoWarnings) {
   EXPECT_GE(example.catalogue.PlanCount(), 2u);
   EXPECT_FALSE(example.settings.windowTitle.empty());
   EXPECT_EQ(example.report.stop, ListStop::kEndOfData);
+}
+
+TEST(ListCheck, WarnsAboutTheListsEncoding) {
+  const auto noWarnings = [](const ListCheck& c) {
+    return FormatListReport(c, "x.list").find("No warnings.") != std::string::npos;
+  };
+  // Read as UTF-8 for its mark, with the characters that became '?' and their lines;
+  // the other checks count the converted text.
+  const ListCheck bom = CheckLaunchList(std::string(kUtf8Bom) +
+                                        "::\xe5\x85\xa8\r\n"      // 1: 全
+                                        "1 a b c 0\r\n"            // 2
+                                        "1 \xea\xb0\x80 b c 0\r\n"  // 3: U+AC00
+                                        "1 d e \xf0\x9f\x98\x80\xff 0\r\n\r\n\r\n::X\r\n");
+  ASSERT_EQ(bom.warnings.size(), 2u);
+  EXPECT_EQ(bom.warnings[0].kind, Kind::kReadAsUtf8);
+  EXPECT_NE(bom.warnings[0].text.find(
+                "3 character(s) without a GBK form became \"?\": U+AC00 (line 3), U+1F600 "
+                "(line 4), U+FFFD (not UTF-8, line 4)"),
+            std::string::npos)
+      << bom.warnings[0].text;
+  EXPECT_EQ(bom.warnings[1].kind, Kind::kUnreadData);
+  EXPECT_EQ(bom.warnings[1].line, 5u);
+  EXPECT_EQ(bom.catalogue.m_planNames[0], "\xc8\xab");
+  // The mark; 全 3 bytes to 2, U+AC00 3 to 1, U+1F600 4 to 1.
+  EXPECT_EQ(bom.textSize, bom.fileSize - 3 - 1 - 2 - 3);
+  EXPECT_NE(FormatListReport(bom, "x.list").find("read as " + std::to_string(bom.textSize) +
+                                                 " bytes of GBK"),
+            std::string::npos);
+  const ListCheck clean = CheckLaunchList(std::string(kUtf8Bom) + "::A\r\n1 a b c 0\r\n");
+  ASSERT_EQ(clean.warnings.size(), 1u);
+  EXPECT_EQ(clean.warnings[0].kind, Kind::kReadAsUtf8);
+  EXPECT_FALSE(noWarnings(clean));
+
+  // UTF-8 without the mark: read as GBK, with how to save it as GBK.
+  const ListCheck utf8 = CheckLaunchList("::A\r\n1 a b c 0\r\n::\xe5\x85\xa8\r\n1 a b c 0\r\n");
+  ASSERT_EQ(utf8.warnings.size(), 1u);
+  EXPECT_EQ(utf8.warnings[0].kind, Kind::kUtf8WithoutMark);
+  EXPECT_EQ(utf8.warnings[0].line, 3u);
+  EXPECT_NE(utf8.warnings[0].text.find("File > Save As, Encoding: ANSI"), std::string::npos);
+  EXPECT_EQ(utf8.catalogue.m_planNames[1], "\xe5\x85\xa8");  // the bytes as they are
+  EXPECT_FALSE(noWarnings(utf8));
+  // The same list in GBK (全部: a lone 全 would be valid UTF-8 too) gives no warning.
+  EXPECT_TRUE(
+      noWarnings(CheckLaunchList("::A\r\n1 a b c 0\r\n::\xc8\xab\xb2\xbf\r\n1 a b c 0\r\n")));
 }
 
 TEST(ListDump, EscapesEveryByteThatIsNotPlainText) {
