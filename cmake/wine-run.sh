@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine in the binary dir's own prefix, with the
-# ANSI code page 936 (GBK). Used as CMAKE_CROSSCOMPILING_EMULATOR.
+# ANSI code page 936 (GBK) unless MORVASTEL_WINE_LOCALE says otherwise. Used as
+# CMAKE_CROSSCOMPILING_EMULATOR.
 # Usage: wine-run.sh PREFIX_DIR LOADER WINEARCH program.exe [args...]
 #
 # MORVASTEL_WINE_DESKTOP=WxH gives the prefix one virtual desktop with a
@@ -44,5 +45,8 @@ if [ "$made" != "$desktop" ]; then
        "remove the prefix or ask for the same" >&2
   exit 125
 fi
-# zh_CN makes Wine use code page 936 even though glibc lacks the locale.
-exec env LC_ALL=zh_CN.UTF-8 LANG=zh_CN.UTF-8 "$loader" "$@"
+# The locale sets Wine's ANSI code page: zh_CN.UTF-8 gives 936 (GBK), as on
+# a Simplified Chinese Windows; MORVASTEL_WINE_LOCALE=en_US.UTF-8 gives 1252,
+# as on an English one. Give each locale a prefix of its own.
+locale=${MORVASTEL_WINE_LOCALE:-zh_CN.UTF-8}
+exec env LC_ALL="$locale" LANG="$locale" "$loader" "$@"

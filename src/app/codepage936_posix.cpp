@@ -82,7 +82,8 @@ std::string Utf16ToGbk(std::u16string_view text, bool* lossy) {
     if (converter.Convert(units, 2 * count, bytes) && !bytes.empty()) {
       out += bytes;
     } else {
-      out.push_back('?');
+      // One '?' per UTF-16 unit, as Windows' own conversion gives.
+      out.append(count, '?');
       if (lossy) *lossy = true;
     }
     i += count - 1;

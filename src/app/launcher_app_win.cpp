@@ -1,14 +1,13 @@
 #include "app/launcher_app.h"
 
-#include <cstring>
-
 #include "app/texts.h"
 #include "platform/async_socket.h"
+#include "platform/wide.h"
 #include "ui/launcher_dialog.h"
 #include "ui/resource_ids.h"
 
 HFONT CreateDialogFont() {
-  LOGFONTA lf{};
+  LOGFONTW lf{};
   lf.lfHeight = 16;
   lf.lfWidth = 8;
   lf.lfEscapement = 0;
@@ -22,8 +21,8 @@ HFONT CreateDialogFont() {
   lf.lfClipPrecision = CLIP_STROKE_PRECIS;
   lf.lfQuality = DRAFT_QUALITY;
   lf.lfPitchAndFamily = VARIABLE_PITCH;
-  std::strncpy(lf.lfFaceName, texts::kFontFace, LF_FACESIZE - 1);
-  return ::CreateFontIndirectA(&lf);
+  Wide(texts::kFontFace).copy(lf.lfFaceName, LF_FACESIZE - 1);
+  return ::CreateFontIndirectW(&lf);
 }
 
 LauncherApp::LauncherApp(std::vector<std::string> args)
@@ -37,11 +36,10 @@ bool LauncherApp::OpenHeartbeatListener() {
 bool LauncherApp::StartSockets() { return StartSocketLayer(); }
 
 void LauncherApp::ShowSocketLayerFailure() {
-  char text[512] = {};
-  if (::LoadStringA(instance(), IDS_SOCKET_LAYER_FAILED, text, sizeof text) <= 0) {
-    std::strncpy(text, texts::kSocketLayerFailed, sizeof text - 1);
-  }
-  ::MessageBoxA(nullptr, text, "Morvastel", MB_OK | MB_ICONERROR);
+  wchar_t text[512] = {};
+  std::wstring message = Wide(texts::kSocketLayerFailed);
+  if (::LoadStringW(instance(), IDS_SOCKET_LAYER_FAILED, text, sizeof text / sizeof text[0]) > 0) message = text;
+  ::MessageBoxW(nullptr, message.c_str(), L"Morvastel", MB_OK | MB_ICONERROR);
 }
 
 bool LauncherApp::InitInstance() {

@@ -3,12 +3,14 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <mbctype.h>
+#include <shellapi.h>
 #include <stdlib.h>
 
 #include <string>
 #include <vector>
 
 #include "app/launcher_app.h"
+#include "platform/wide.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   _setmbcp(_MB_CP_ANSI);
@@ -16,9 +18,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES};
   ::InitCommonControlsEx(&controls);
 
-  // The arguments as the runtime split the command line, without argument 0.
+  // The arguments without argument 0, taken wide and turned into GBK like
+  // every other text, so a Chinese list path or title given on any code page
+  // arrives intact.
   std::vector<std::string> args;
-  for (int i = 1; i < __argc; ++i) args.emplace_back(__argv[i]);
+  int count = 0;
+  if (LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &count)) {
+    for (int i = 1; i < count; ++i) args.push_back(Narrow(argv[i]));
+    ::LocalFree(argv);
+  }
 
   LauncherApp app(std::move(args));
   return app.Run(instance, showCommand);

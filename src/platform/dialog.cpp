@@ -6,7 +6,7 @@ Dialog::~Dialog() {
 
 INT_PTR Dialog::DoModal() {
   modal_ = true;
-  const INT_PTR result = ::DialogBoxParamA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(templateId_),
+  const INT_PTR result = ::DialogBoxParamW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(templateId_),
                                            parent_, &Dialog::DialogProc,
                                            reinterpret_cast<LPARAM>(this));
   hwnd_ = nullptr;
@@ -15,7 +15,7 @@ INT_PTR Dialog::DoModal() {
 
 bool Dialog::Create() {
   modal_ = false;
-  return ::CreateDialogParamA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(templateId_), parent_,
+  return ::CreateDialogParamW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(templateId_), parent_,
                               &Dialog::DialogProc, reinterpret_cast<LPARAM>(this)) != nullptr;
 }
 
@@ -53,15 +53,15 @@ INT_PTR CALLBACK Dialog::DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM l
   if (msg == WM_INITDIALOG) {
     self = reinterpret_cast<Dialog*>(lParam);
     self->hwnd_ = hwnd;
-    ::SetWindowLongPtrA(hwnd, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
+    ::SetWindowLongPtrW(hwnd, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
     return self->OnInitDialog();
   }
-  self = reinterpret_cast<Dialog*>(::GetWindowLongPtrA(hwnd, DWLP_USER));
+  self = reinterpret_cast<Dialog*>(::GetWindowLongPtrW(hwnd, DWLP_USER));
   if (!self) return FALSE;
 
   if (msg == WM_DESTROY) {
     self->OnDestroyWindow();
-    ::SetWindowLongPtrA(hwnd, DWLP_USER, 0);
+    ::SetWindowLongPtrW(hwnd, DWLP_USER, 0);
     self->hwnd_ = nullptr;
     return FALSE;
   }
@@ -76,7 +76,7 @@ INT_PTR CALLBACK Dialog::DialogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM l
     case WM_CHARTOITEM: case WM_QUERYDRAGICON: case WM_INITDIALOG:
       return static_cast<INT_PTR>(result);
     default:
-      ::SetWindowLongPtrA(hwnd, DWLP_MSGRESULT, result);
+      ::SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, result);
       return TRUE;
   }
 }

@@ -1,7 +1,8 @@
 #pragma once
 // A small stand-in for a dialog framework: a dialog created from a template
 // resource, run modally (or modeless, for tests), whose messages pass through
-// one overridable window procedure and then one message map.
+// one overridable window procedure and then one message map. The dialog is a
+// Unicode window: its texts go through the wide calls (platform/wide.h).
 #include <windows.h>
 
 class Dialog {

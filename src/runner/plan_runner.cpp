@@ -66,6 +66,17 @@ bool IsExemptProgram(std::string_view programPath) {
   return false;
 }
 
+std::vector<std::uint32_t> ProcessesToKillByName(const std::vector<ListedProcess>& processes,
+                                                 std::string_view name, std::uint32_t session) {
+  std::vector<std::uint32_t> ids;
+  for (const ListedProcess& process : processes) {
+    if (process.session == session && EqualsIgnoringAsciiCase(process.exeName, name)) {
+      ids.push_back(process.id);
+    }
+  }
+  return ids;
+}
+
 int PlanRunner::RunningPlan() const {
   const std::size_t plans = catalogue_.PlanCount();
   for (std::size_t k = 0; k < plans && k < catalogue_.m_planRunning.size(); ++k) {

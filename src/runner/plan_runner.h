@@ -1,7 +1,9 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "catalogue/catalogue.h"
 
@@ -81,6 +83,20 @@ bool IsExemptProgram(std::string_view programPath);
 // Whole-text equality with ASCII letters compared without regard to case
 // (other bytes, including double-byte characters, compare exactly).
 bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
+
+// A process as the system's process list shows it.
+struct ListedProcess {
+  std::uint32_t id = 0;
+  std::uint32_t session = 0;  // the logon session it runs in
+  std::string exeName;        // its executable file name, GBK
+};
+
+// The ids that a kill by name may end, in list order: the processes named
+// `name` (ASCII case ignored) that run in `session`, the launcher's own.
+// Another user's process is never a candidate. The caller ends the first it
+// can open, so one it cannot open does not shield the next.
+std::vector<std::uint32_t> ProcessesToKillByName(const std::vector<ListedProcess>& processes,
+                                                 std::string_view name, std::uint32_t session);
 
 // File name of the error-reporting process a hang leaves behind.
 inline constexpr char kErrorReportingProgram[] = "WerFault.exe";

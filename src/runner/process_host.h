@@ -55,15 +55,16 @@ class ProcessTable {
   // OpenProcess with access 0x1F0FFF, not inheritable; empty on failure.
   static ScopedProcessHandle OpenProcessById(std::uint32_t processId);
   // The first process in snapshot order whose executable file name equals
-  // `name` (ASCII case ignored), opened by OpenProcessById; empty when none
-  // is found or the snapshot fails.
+  // `name` (ASCII case ignored), that runs in the launcher's own session and
+  // can be opened with the right to terminate it (and no other right);
+  // empty when there is none or the snapshot fails.
   static ScopedProcessHandle FindProcessByName(const char* name);
   // Terminates the process FindProcessByName finds with exit code 111.
   static void TerminateProcessByName(const char* name);
 
  private:
   struct Slot {
-    STARTUPINFOA startupInfo{};
+    STARTUPINFOW startupInfo{};
     ScopedProcessHandle process;
     ScopedThreadHandle thread;
     DWORD processId = 0;

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "platform/wide.h"
 #include "runner/plan_runner.h"
 
 namespace {
@@ -11,8 +12,8 @@ namespace {
 constexpr DWORD kOpenAccess = 0x1F0FFF;  // standard rights, synchronize, all process rights
 constexpr DWORD kDirectoryBufferSize = 4096;
 
-STARTUPINFOA ShowWindowStartupInfo() {
-  STARTUPINFOA info{};
+STARTUPINFOW ShowWindowStartupInfo() {
+  STARTUPINFOW info{};
   info.cb = sizeof info;
   info.dwFlags = STARTF_USESHOWWINDOW;
   info.wShowWindow = SW_SHOW;
@@ -37,23 +38,25 @@ const ProcessTable::Slot* ProcessTable::Find(std::size_t index) const {
 bool ProcessTable::Create(std::size_t index, const LaunchEntry& entry) {
   Slot& slot = SlotFor(index);
 
-  char saved[kDirectoryBufferSize];
-  const DWORD savedLength = ::GetCurrentDirectoryA(kDirectoryBufferSize, saved);
+  wchar_t saved[kDirectoryBufferSize];
+  const DWORD savedLength = ::GetCurrentDirectoryW(kDirectoryBufferSize, saved);
   // A directory longer than the buffer is not restored from a truncated copy.
   const bool restore = savedLength > 0 && savedLength < kDirectoryBufferSize;
 
-  // CreateProcessA may write into its command line.
-  std::vector<char> commandLine(entry.commandLine.begin(), entry.commandLine.end());
-  commandLine.push_back('\0');
-  // An empty directory makes CreateProcessA fail on Windows; an entry
+  // The list's GBK texts go to Windows as UTF-16, so a program in a Chinese
+  // folder starts on every code page. CreateProcessW may write into its
+  // command line, so it gets a copy of its own.
+  const std::wstring program = Wide(entry.programPath);
+  std::wstring commandLine = Wide(entry.commandLine);
+  // An empty directory makes CreateProcess fail on Windows; an entry
   // without one runs in the launcher's directory instead.
-  const char* directory = entry.runDirectory.empty() ? nullptr : entry.runDirectory.c_str();
+  const std::wstring directory = Wide(entry.runDirectory);
 
   PROCESS_INFORMATION info{};
-  const BOOL created =
-      ::CreateProcessA(entry.programPath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
-                       nullptr, directory, &slot.startupInfo, &info);
-  if (restore) ::SetCurrentDirectoryA(saved);
+  const BOOL created = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                        nullptr, directory.empty() ? nullptr : directory.c_str(),
+                                        &slot.startupInfo, &info);
+  if (restore) ::SetCurrentDirectoryW(saved);
   if (!created) return false;
 
   slot.process.reset(info.hProcess);
@@ -91,14 +94,27 @@ ScopedProcessHandle ProcessTable::OpenProcessById(std::uint32_t processId) {
 }
 
 ScopedProcessHandle ProcessTable::FindProcessByName(const char* name) {
-  const ScopedSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot) return {};
-  PROCESSENTRY32 process{};
-  process.dwSize = sizeof process;
-  for (BOOL more = ::Process32First(snapshot.get(), &process); more;
-       more = ::Process32Next(snapshot.get(), &process)) {
-    const std::string_view exe(process.szExeFile, strnlen(process.szExeFile, sizeof process.szExeFile));
-    if (EqualsIgnoringAsciiCase(exe, name)) return OpenProcessById(process.th32ProcessID);
+  std::vector<ListedProcess> listed;
+  {
+    const ScopedSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return {};
+    PROCESSENTRY32W process{};
+    process.dwSize = sizeof process;
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &process); more;
+         more = ::Process32NextW(snapshot.get(), &process)) {
+      DWORD session = 0;
+      // A process whose session cannot be read is nobody's to kill.
+      if (!::ProcessIdToSessionId(process.th32ProcessID, &session)) continue;
+      const std::size_t length = wcsnlen(process.szExeFile, sizeof process.szExeFile / sizeof(wchar_t));
+      listed.push_back({process.th32ProcessID, session, Narrow({process.szExeFile, length})});
+    }
+  }
+  DWORD ownSession = 0;
+  if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &ownSession)) return {};
+  for (const std::uint32_t id : ProcessesToKillByName(listed, name, ownSession)) {
+    // The right to end it and no more; one that cannot be opened is skipped.
+    ScopedProcessHandle process(::OpenProcess(PROCESS_TERMINATE, FALSE, id));
+    if (process) return process;
   }
   return {};
 }

@@ -9,6 +9,7 @@
 #include "app/number.h"
 #include "app/texts.h"
 #include "catalogue/launch_list.h"
+#include "platform/wide.h"
 #include "ui/format_text.h"
 #include "ui/resource_ids.h"
 
@@ -23,18 +24,12 @@ constexpr UINT WM_HELD_AUTOSTART = WM_APP + 1;
 constexpr int kMinInterval = 15;
 constexpr int kMaxInterval = 120;
 
-std::string WindowText(HWND hwnd) {
-  std::string text(static_cast<std::size_t>(::GetWindowTextLengthA(hwnd)) + 1, '\0');
-  text.resize(static_cast<std::size_t>(::GetWindowTextA(hwnd, text.data(), static_cast<int>(text.size()))));
-  return text;
-}
-
 }  // namespace
 
 LauncherDialog::LauncherDialog(LauncherApp& app)
     : Dialog(IDD_LAUNCHER, nullptr),
       app_(app),
-      icon_(::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_LAUNCHER))),
+      icon_(::LoadIconW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_LAUNCHER))),
       runner_(catalogue_, *this, options_) {}
 
 LauncherDialog::~LauncherDialog() {
@@ -102,19 +97,19 @@ BOOL LauncherDialog::OnInitDialog() {
 
   const int armed = ApplyCommandLine(app_.commandLineArgs(), app_.settings);
   for (int i = 0; i < armed; ++i) ::SetTimer(hwnd(), kAutoStartTimer, 2000, nullptr);
-  if (!app_.settings.windowTitle.empty()) ::SetWindowTextA(hwnd(), app_.settings.windowTitle.c_str());
+  if (!app_.settings.windowTitle.empty()) SetWindowTextGbk(hwnd(), app_.settings.windowTitle);
 
   trayHolder_.reset();
   trayPopup_ = nullptr;
 
   const HFONT font = app_.dialogFont();
   auto setFont = [&](int id) {
-    if (font) ::SendMessageA(Item(id), WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    if (font) ::SendMessageW(Item(id), WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
   };
   setFont(IDC_START_STOP);
   setFont(IDC_HIDE);
   setFont(IDOK);
-  ::SetDlgItemTextA(hwnd(), IDC_INTERVAL, texts::kIntervalDefault);  // raises EN_CHANGE
+  SetWindowTextGbk(Item(IDC_INTERVAL), texts::kIntervalDefault);  // raises EN_CHANGE
   for (int id : {IDC_RERUN, IDC_NOTIFY, IDC_DETECT}) {
     setFont(id);
     ::CheckDlgButton(hwnd(), id, BST_CHECKED);
@@ -130,35 +125,39 @@ BOOL LauncherDialog::OnInitDialog() {
       {texts::kColumnDelay, 70},
   };
   for (int i = 0; i < 4; ++i) {
-    LVCOLUMNA column{};
+    std::wstring text = Wide(columns[i].text);
+    LVCOLUMNW column{};
     column.mask = LVCF_FMT | LVCF_TEXT;
     column.fmt = LVCFMT_LEFT;
-    column.pszText = const_cast<char*>(columns[i].text);
-    ::SendMessageA(list, LVM_INSERTCOLUMNA, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&column));
-    ::SendMessageA(list, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(i), MAKELPARAM(columns[i].width, 0));
+    column.pszText = text.data();
+    ::SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&column));
+    ::SendMessageW(list, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(i), MAKELPARAM(columns[i].width, 0));
   }
   // Grid lines, check boxes, full-row selection; every other bit cleared.
-  ::SendMessageA(list, LVM_SETEXTENDEDLISTVIEWSTYLE, ~0u,
+  ::SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, ~0u,
                  LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
 
   ReadLaunchList();
   FillPlanChooser();
   app_.OpenHeartbeatListener();
 
-  ::SendMessageA(hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
-  ::SendMessageA(hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
+  ::SendMessageW(hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
+  ::SendMessageW(hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
 
-  taskbarCreated_ = ::RegisterWindowMessageA("TaskbarCreated");
+  taskbarCreated_ = ::RegisterWindowMessageW(L"TaskbarCreated");
+  // An elevated launcher would not receive the shell's broadcast from the
+  // lower integrity level of Explorer; this one message is let through.
+  ::ChangeWindowMessageFilterEx(hwnd(), taskbarCreated_, MSGFLT_ALLOW, nullptr);
   AddTrayIcon();
 
   initialising_ = false;
-  if (autoStartHeld_) ::PostMessageA(hwnd(), WM_HELD_AUTOSTART, 0, 0);
+  if (autoStartHeld_) ::PostMessageW(hwnd(), WM_HELD_AUTOSTART, 0, 0);
   return TRUE;
 }
 
 void LauncherDialog::ReadLaunchList() {
   LaunchListEvents events;
-  events.onTitle = [this](const std::string& title) { ::SetWindowTextA(hwnd(), title.c_str()); };
+  events.onTitle = [this](const std::string& title) { SetWindowTextGbk(hwnd(), title); };
   events.onSurplus = [this](const SurplusLine& line) {
     ShowSurplusMessage(FormatText(texts::kSurplusFormat, line.field1.c_str(), line.field2.c_str(),
                                   line.field3.c_str(), line.field5.c_str(), line.surplus.c_str()));
@@ -167,38 +166,40 @@ void LauncherDialog::ReadLaunchList() {
 }
 
 void LauncherDialog::ShowSurplusMessage(const std::string& text) {
-  ::MessageBoxA(nullptr, text.c_str(), texts::kSurplusCaption, MB_OK);
+  ::MessageBoxW(nullptr, Wide(text).c_str(), Wide(texts::kSurplusCaption).c_str(), MB_OK);
 }
 
 void LauncherDialog::FillPlanChooser() {
   const HWND chooser = Item(IDC_PLAN_CHOOSER);
   for (const std::string& name : catalogue_.m_planNames) {
-    ::SendMessageA(chooser, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name.c_str()));
+    ::SendMessageW(chooser, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(name).c_str()));
   }
-  ::SendMessageA(chooser, CB_SETCURSEL, 0, 0);
+  ::SendMessageW(chooser, CB_SETCURSEL, 0, 0);
   FillProgramList();
 }
 
 void LauncherDialog::FillProgramList() {
   const HWND list = Item(IDC_PROGRAM_LIST);
-  ::SendMessageA(list, LVM_DELETEALLITEMS, 0, 0);
-  const int plan = static_cast<int>(::SendMessageA(Item(IDC_PLAN_CHOOSER), CB_GETCURSEL, 0, 0));
+  ::SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
+  const int plan = static_cast<int>(::SendMessageW(Item(IDC_PLAN_CHOOSER), CB_GETCURSEL, 0, 0));
   shownPlan_ = catalogue_.HasPlan(plan) ? plan : -1;
   const std::vector<ProgramRow> rows = ProgramListRows(catalogue_, plan);
   // Insert each row at the top, last entry first, so the list ends in file order.
   for (auto row = rows.rbegin(); row != rows.rend(); ++row) {
-    LVITEMA item{};
+    std::wstring program = Wide(row->program);
+    LVITEMW item{};
     item.mask = LVIF_TEXT;
     item.iItem = 0;
-    item.pszText = const_cast<char*>(row->program.c_str());
-    const int index = static_cast<int>(::SendMessageA(list, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
+    item.pszText = program.data();
+    const int index = static_cast<int>(::SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
     if (index < 0) continue;
     const std::string* cells[] = {&row->directory, &row->commandLine, &row->delay};
     for (int column = 1; column <= 3; ++column) {
-      LVITEMA sub{};
+      std::wstring text = Wide(*cells[column - 1]);
+      LVITEMW sub{};
       sub.iSubItem = column;
-      sub.pszText = const_cast<char*>(cells[column - 1]->c_str());
-      ::SendMessageA(list, LVM_SETITEMTEXTA, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&sub));
+      sub.pszText = text.data();
+      ::SendMessageW(list, LVM_SETITEMTEXTW, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&sub));
     }
     ListView_SetCheckState(list, index, row->checked ? TRUE : FALSE);
   }
@@ -208,11 +209,13 @@ void LauncherDialog::FillProgramList() {
 // Start and stop, timers.
 
 void LauncherDialog::OnStartStopPlan() {
-  if (WindowText(Item(IDC_START_STOP)) != texts::kStartPlan) {
+  // Whether a plan runs decides, not the button's text: read back through
+  // Windows, the text would not compare equal on every code page.
+  if (runner_.RunningPlan() >= 0) {
     runner_.Stop();
     return;
   }
-  const int plan = static_cast<int>(::SendMessageA(Item(IDC_PLAN_CHOOSER), CB_GETCURSEL, 0, 0));
+  const int plan = static_cast<int>(::SendMessageW(Item(IDC_PLAN_CHOOSER), CB_GETCURSEL, 0, 0));
   if (!catalogue_.HasPlan(plan)) return;  // no plan selected: nothing happens
   // The runner reads the launch switches from the rows: show this plan's.
   if (shownPlan_ != plan) FillProgramList();
@@ -262,7 +265,7 @@ void LauncherDialog::OnDetectCheck() {
 }
 
 void LauncherDialog::OnIntervalChange() {
-  int interval = ParseDecimal(WindowText(Item(IDC_INTERVAL)));
+  int interval = ParseDecimal(WindowTextGbk(Item(IDC_INTERVAL)));
   if (interval < kMinInterval) interval = kMinInterval;
   if (interval > kMaxInterval) interval = kMaxInterval;
   options_.interval = interval;
@@ -272,7 +275,7 @@ bool LauncherDialog::OnPaint() {
   if (!::IsIconic(hwnd())) return false;  // default painting
   PAINTSTRUCT ps;
   const HDC dc = ::BeginPaint(hwnd(), &ps);
-  ::SendMessageA(hwnd(), WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  ::SendMessageW(hwnd(), WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
   const int cx = ::GetSystemMetrics(SM_CXICON);
   const int cy = ::GetSystemMetrics(SM_CYICON);
   RECT rect;
@@ -301,7 +304,7 @@ bool LauncherDialog::IsRowChecked(int row) {
 }
 
 bool LauncherDialog::IsRerunChecked() {
-  return ::SendMessageA(Item(IDC_RERUN), BM_GETCHECK, 0, 0) == BST_CHECKED;
+  return ::SendMessageW(Item(IDC_RERUN), BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
 bool LauncherDialog::CreateEntryProcess(std::size_t entry) {
@@ -329,7 +332,7 @@ void LauncherDialog::StartTickTimer() { ::SetTimer(hwnd(), kTickTimer, kTickPeri
 void LauncherDialog::StopTickTimer() { ::KillTimer(hwnd(), kTickTimer); }
 
 void LauncherDialog::ShowRunning(bool running) {
-  ::SetWindowTextA(Item(IDC_START_STOP), running ? texts::kStopPlan : texts::kStartPlan);
+  SetWindowTextGbk(Item(IDC_START_STOP), running ? texts::kStopPlan : texts::kStartPlan);
   for (int id : {IDC_PLAN_CHOOSER, IDC_RERUN, IDOK}) ::EnableWindow(Item(id), running ? FALSE : TRUE);
   ::EnableMenuItem(::GetSystemMenu(hwnd(), FALSE), SC_CLOSE,
                    MF_BYCOMMAND | (running ? MF_GRAYED : MF_ENABLED));

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/texts.h"
+#include "platform/wide.h"
 #include "ui/format_text.h"
 #include "ui/launcher_dialog.h"
 #include "ui/resource_ids.h"
@@ -13,11 +14,11 @@
 namespace {
 constexpr UINT kTrayIconId = IDI_LAUNCHER;
 
-NOTIFYICONDATAA TrayRecord(HWND hwnd) {
-  NOTIFYICONDATAA data;
+NOTIFYICONDATAW TrayRecord(HWND hwnd) {
+  NOTIFYICONDATAW data;
   std::memset(&data, 0, sizeof data);
   // The first-version record: understood by every shell.
-  data.cbSize = NOTIFYICONDATAA_V1_SIZE;
+  data.cbSize = NOTIFYICONDATAW_V1_SIZE;
   data.hWnd = hwnd;
   data.uID = kTrayIconId;
   return data;
@@ -26,17 +27,18 @@ NOTIFYICONDATAA TrayRecord(HWND hwnd) {
 }  // namespace
 
 void LauncherDialog::AddTrayIcon() {
-  NOTIFYICONDATAA data = TrayRecord(hwnd());
+  NOTIFYICONDATAW data = TrayRecord(hwnd());
   data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
   data.uCallbackMessage = WM_TRAY_NOTIFY;
   data.hIcon = icon_;
-  std::strncpy(data.szTip, texts::kTrayTip, sizeof data.szTip - 1);
-  ::Shell_NotifyIconA(NIM_ADD, &data);
+  const std::wstring tip = Wide(texts::kTrayTip);
+  tip.copy(data.szTip, sizeof data.szTip / sizeof data.szTip[0] - 1);
+  ::Shell_NotifyIconW(NIM_ADD, &data);
 }
 
 void LauncherDialog::RemoveTrayIcon() {
-  NOTIFYICONDATAA data = TrayRecord(hwnd());
-  ::Shell_NotifyIconA(NIM_DELETE, &data);
+  NOTIFYICONDATAW data = TrayRecord(hwnd());
+  ::Shell_NotifyIconW(NIM_DELETE, &data);
 }
 
 bool LauncherDialog::OnTrayNotify(LPARAM mouseMessage) {
@@ -64,20 +66,23 @@ void LauncherDialog::BuildTrayMenu() {
   trayHolder_.reset(::CreateMenu());
   trayPopup_ = ::CreatePopupMenu();
 
-  ::InsertMenuA(trayPopup_, 0, MF_BYPOSITION | MF_STRING, ID_TRAY_SHOW, texts::kTrayShow);
-  ::AppendMenuA(trayPopup_, MF_SEPARATOR, 0, nullptr);
+  const auto item = [](HMENU menu, UINT_PTR id, const std::string& text) {
+    ::AppendMenuW(menu, MF_STRING, id, Wide(text).c_str());
+  };
+  item(trayPopup_, ID_TRAY_SHOW, texts::kTrayShow);
+  ::AppendMenuW(trayPopup_, MF_SEPARATOR, 0, nullptr);
   if (running < 0) {
     for (std::size_t j = 0; j < catalogue_.m_planNames.size(); ++j) {
-      ::AppendMenuA(trayPopup_, MF_STRING, ID_TRAY_START_PLAN_BASE + j,
-                    FormatText(texts::kTrayStartFormat, catalogue_.m_planNames[j].c_str()).c_str());
+      item(trayPopup_, ID_TRAY_START_PLAN_BASE + j,
+           FormatText(texts::kTrayStartFormat, catalogue_.m_planNames[j].c_str()));
     }
-    ::AppendMenuA(trayPopup_, MF_SEPARATOR, 0, nullptr);
-    ::AppendMenuA(trayPopup_, MF_STRING, ID_TRAY_CLOSE, texts::kTrayClose);
+    ::AppendMenuW(trayPopup_, MF_SEPARATOR, 0, nullptr);
+    item(trayPopup_, ID_TRAY_CLOSE, texts::kTrayClose);
   } else {
-    ::AppendMenuA(trayPopup_, MF_STRING, ID_TRAY_STOP_PLAN,
-                  FormatText(texts::kTrayStopFormat, catalogue_.m_planNames[static_cast<std::size_t>(running)].c_str()).c_str());
+    item(trayPopup_, ID_TRAY_STOP_PLAN,
+         FormatText(texts::kTrayStopFormat, catalogue_.m_planNames[static_cast<std::size_t>(running)].c_str()));
   }
-  ::AppendMenuA(trayHolder_.get(), MF_POPUP | MF_STRING, reinterpret_cast<UINT_PTR>(trayPopup_), "");
+  ::AppendMenuW(trayHolder_.get(), MF_POPUP | MF_STRING, reinterpret_cast<UINT_PTR>(trayPopup_), L"");
 }
 
 void LauncherDialog::ShowTrayMenu() {
@@ -87,6 +92,9 @@ void LauncherDialog::ShowTrayMenu() {
   ::SetForegroundWindow(hwnd());
   ::TrackPopupMenu(trayPopup_, TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RIGHTBUTTON, cursor.x, cursor.y, 0,
                    hwnd(), nullptr);
+  // A notification-area menu needs a message to its window after it closes;
+  // without one it shows and vanishes at once the next time it opens.
+  ::PostMessageW(hwnd(), WM_NULL, 0, 0);
 }
 
 bool LauncherDialog::OnTrayCommand(WPARAM wParam, LPARAM lParam) {
@@ -99,7 +107,7 @@ bool LauncherDialog::OnTrayCommand(WPARAM wParam, LPARAM lParam) {
       ShowHiddenWindow();
       return true;
     case ID_TRAY_CLOSE:
-      ::PostMessageA(hwnd(), WM_CLOSE, 0, 0);
+      ::PostMessageW(hwnd(), WM_CLOSE, 0, 0);
       return true;
     case ID_TRAY_STOP_PLAN:
       OnStartStopPlan();
@@ -112,7 +120,7 @@ bool LauncherDialog::OnTrayCommand(WPARAM wParam, LPARAM lParam) {
   if (plan >= catalogue_.PlanCount()) return false;
   // Select by program (no selection handling runs), then toggle: the start
   // shows this plan's rows before it reads their check marks.
-  ::SendMessageA(Item(IDC_PLAN_CHOOSER), CB_SETCURSEL, plan, 0);
+  ::SendMessageW(Item(IDC_PLAN_CHOOSER), CB_SETCURSEL, plan, 0);
   OnStartStopPlan();
   return true;
 }

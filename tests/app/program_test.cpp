@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/texts.h"
+#include "platform/wide.h"
 #include "runner/process_host.h"
 
 namespace {
@@ -103,31 +104,39 @@ HANDLE OpenForWatch(DWORD pid) {
   return ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, pid);
 }
 
+// Texts are read back wide and turned into GBK with code page 936, so they
+// compare with the texts table on whatever code page the test runs.
 std::string Text(HWND hwnd) {
-  char text[256] = {};
-  ::SendMessageTimeoutA(hwnd, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text), SMTO_BLOCK, 5000,
-                        nullptr);
-  return text;
+  wchar_t text[256] = {};
+  ::SendMessageTimeoutW(hwnd, WM_GETTEXT, sizeof text / sizeof text[0], reinterpret_cast<LPARAM>(text),
+                        SMTO_BLOCK, 5000, nullptr);
+  return Narrow(text);
 }
 
 // A cell of another process's list view: the item record and the text
 // buffer must live in that process, so both go through its memory.
 std::string RemoteListCell(HANDLE process, HWND list, int row, int column) {
   constexpr SIZE_T kText = 512;
-  char* remote = static_cast<char*>(
-      ::VirtualAllocEx(process, nullptr, sizeof(LVITEMA) + kText, MEM_COMMIT, PAGE_READWRITE));
+  char* remote = static_cast<char*>(::VirtualAllocEx(process, nullptr, sizeof(LVITEMW) + kText * sizeof(wchar_t),
+                                                     MEM_COMMIT, PAGE_READWRITE));
   if (!remote) return "<no memory>";
-  LVITEMA item{};
+  LVITEMW item{};
   item.iSubItem = column;
-  item.pszText = remote + sizeof(LVITEMA);
+  item.pszText = reinterpret_cast<wchar_t*>(remote + sizeof(LVITEMW));
   item.cchTextMax = kText;
   ::WriteProcessMemory(process, remote, &item, sizeof item, nullptr);
-  ::SendMessageTimeoutA(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(remote),
+  ::SendMessageTimeoutW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(remote),
                         SMTO_BLOCK, 5000, nullptr);
-  char text[kText] = {};
-  ::ReadProcessMemory(process, remote + sizeof(LVITEMA), text, kText - 1, nullptr);
+  wchar_t text[kText] = {};
+  ::ReadProcessMemory(process, remote + sizeof(LVITEMW), text, (kText - 1) * sizeof(wchar_t), nullptr);
   ::VirtualFreeEx(process, remote, 0, MEM_RELEASE);
-  return text;
+  return Narrow(text);
+}
+
+std::string ChooserText(HWND chooser, int index) {
+  wchar_t text[256] = {};
+  ::SendMessageW(chooser, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text));
+  return Narrow(text);
 }
 
 // The program under test.
@@ -330,9 +339,7 @@ TEST(Program, EscapeEndsTheProgramWhileAPlanRunsAndItsProgramsKeepRunning) {
   ASSERT_NE(program.dialog(), nullptr);
   // The chooser and the program list read back across processes.
   EXPECT_EQ(::SendMessageA(program.Item(kChooser), CB_GETCOUNT, 0, 0), 1);
-  char plan[64] = {};
-  ::SendMessageA(program.Item(kChooser), CB_GETLBTEXT, 0, reinterpret_cast<LPARAM>(plan));
-  EXPECT_STREQ(plan, "p");
+  EXPECT_EQ(ChooserText(program.Item(kChooser), 0), "p");
   const HWND rows = program.Item(kList);
   EXPECT_EQ(::SendMessageA(rows, LVM_GETITEMCOUNT, 0, 0), 1);
   EXPECT_EQ(::SendMessageA(rows, LVM_GETITEMSTATE, 0, LVIS_STATEIMAGEMASK), INDEXTOSTATEIMAGEMASK(2));
@@ -375,4 +382,45 @@ TEST(Program, TrayMenuDrivenByKeyboardShowsTheWindowAndStartsAPlan) {
   // Next item past the separator: 启动方案【p 】.
   ASSERT_TRUE(choose({VK_DOWN, VK_DOWN, VK_RETURN}));
   EXPECT_TRUE(WaitFor([&] { return program.Running(); }, 5000));
+}
+
+TEST(Program, ChineseTextsAndAProgramInAChineseFolderOnTheMachinesCodePage) {
+  // 服务器 一区\登录服务器.exe, a copy of the recorder, and the plan 一区方案.
+  const std::string folder = FullPath("\xb7\xfe\xce\xf1\xc6\xf7 \xd2\xbb\xc7\xf8");
+  const std::string exe = folder + "\\\xb5\xc7\xc2\xbc\xb7\xfe\xce\xf1\xc6\xf7.exe";
+  ::CreateDirectoryW(Wide(folder).c_str(), nullptr);
+  ASSERT_TRUE(::CopyFileW(Wide(Helper("recorder.exe")).c_str(), Wide(exe).c_str(), FALSE));
+  const std::string plan = "\xd2\xbb\xc7\xf8\xb7\xbd\xb0\xb8";
+  const std::string a = FreshLog("chinese-a");
+  const std::string list = "::" + plan + "\r\n1 [" + exe + "] [" + folder + "] [" + a + " sleep] 0\r\n\r\n";
+  Program program(list, {"/p", "0"}, "chinese");
+  ASSERT_NE(program.dialog(), nullptr);
+  EXPECT_EQ(ChooserText(program.Item(kChooser), 0), plan);
+  EXPECT_EQ(RemoteListCell(program.process(), program.Item(kList), 0, 0), exe);
+  EXPECT_EQ(RemoteListCell(program.process(), program.Item(kList), 0, 1), folder);
+  EXPECT_EQ(Text(program.Item(kButton)), texts::kStartPlan);
+  EXPECT_EQ(Text(program.Item(kInterval)), texts::kIntervalDefault);
+  program.Click(kButton);
+  ASSERT_TRUE(program.Running());
+  ASSERT_TRUE(WaitFor([&] { return !ReadLog(a).empty(); }, 5000));
+  HANDLE child = OpenForWatch(ReadLog(a)[0].pid);
+  program.Click(kButton);
+  EXPECT_FALSE(program.Running());
+  EXPECT_EQ(ExitCodeOf(child, 5000), 111u);
+  ::CloseHandle(child);
+}
+
+TEST(Program, ManifestAsksForCommonControls6AsInvokerAndGdiScaling) {
+  const HMODULE exe = ::LoadLibraryExW(Wide(WinPath(MORVASTEL_EXE)).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(exe, nullptr);
+  const HRSRC found = ::FindResourceW(exe, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));  // the manifest
+  ASSERT_NE(found, nullptr);
+  const std::string manifest(static_cast<const char*>(::LockResource(::LoadResource(exe, found))),
+                             ::SizeofResource(exe, found));
+  EXPECT_NE(manifest.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""), std::string::npos);
+  EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
+  EXPECT_NE(manifest.find("{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"), std::string::npos);  // from Windows 7 on
+  EXPECT_NE(manifest.find(">true</gdiScaling>"), std::string::npos);
+  EXPECT_EQ(manifest.find("dpiAware"), std::string::npos);  // never DPI aware: Windows scales the window
+  ::FreeLibrary(exe);
 }

@@ -340,6 +340,19 @@ TEST(EqualsIgnoringAsciiCase, FoldsOnlyAsciiLetters) {
   EXPECT_FALSE(EqualsIgnoringAsciiCase("\xc3\xeb", "\xe3\xeb"));
 }
 
+TEST(ProcessesToKillByName, OnlyThoseOfTheLaunchersSessionByWholeNameInListOrder) {
+  const std::vector<ListedProcess> listed = {
+      {40, 0, "WerFault.exe"},    // a service's, session 0
+      {44, 2, "werfault.EXE"},    // another user's desktop
+      {48, 1, "WerFault.exe"},
+      {52, 1, "xWerFault.exe"},   // whole names only
+      {56, 1, "WERFAULT.EXE"},
+  };
+  EXPECT_EQ(ProcessesToKillByName(listed, "WerFault.exe", 1), (std::vector<std::uint32_t>{48, 56}));
+  EXPECT_EQ(ProcessesToKillByName(listed, "WerFault.exe", 2), (std::vector<std::uint32_t>{44}));
+  EXPECT_TRUE(ProcessesToKillByName(listed, "WerFault.exe", 3).empty());
+}
+
 struct StopFixture : Fixture {
   StopFixture() {
     Plan("A");

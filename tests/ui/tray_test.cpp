@@ -74,6 +74,21 @@ TEST(Tray, MenuListsEveryPlanWhileIdleAndOnlyStopWhileRunning) {
   h.Command(IDC_START_STOP, BN_CLICKED);  // stop
 }
 
+TEST(Tray, ARightClickTracksTheMenuThenPostsTheWindowAMessage) {
+  Harness h({"/p", "0", "/f", "missing.list"});
+  // Closes the menu from inside its tracking loop.
+  const UINT_PTR timer = ::SetTimer(nullptr, 0, 100, [](HWND, UINT, UINT_PTR id, DWORD) {
+    ::KillTimer(nullptr, id);
+    ::EndMenu();
+  });
+  Tray(h, WM_RBUTTONUP);
+  ::KillTimer(nullptr, timer);
+  bool posted = false;
+  MSG msg;
+  while (::PeekMessageA(&msg, h.dialog.hwnd(), 0, 0, PM_REMOVE)) posted = posted || msg.message == WM_NULL;
+  EXPECT_TRUE(posted);
+}
+
 TEST(Tray, RepeatedRightClicksKeepOneMenuPair) {
   WriteList("three.list", Plans(3));
   Harness h({"/p", "0", "/f", "three.list"});

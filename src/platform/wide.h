@@ -1,0 +1,29 @@
+#pragma once
+// Texts cross to Windows here. Inside, every text is GBK bytes; Windows gets
+// UTF-16 through the wide calls, converted with code page 936 whatever code
+// page the machine uses, so an English, Traditional Chinese or UTF-8 Windows
+// shows the same Chinese and opens the same files as a Simplified Chinese one.
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+
+#include "app/encoding.h"
+
+inline std::wstring Wide(std::string_view gbk) {
+  const std::u16string text = GbkToUtf16(gbk);
+  return std::wstring(text.begin(), text.end());
+}
+
+inline std::string Narrow(std::wstring_view wide) {
+  return Utf16ToGbk(std::u16string_view(reinterpret_cast<const char16_t*>(wide.data()), wide.size()));
+}
+
+// A window's text, as GBK.
+inline std::string WindowTextGbk(HWND hwnd) {
+  std::wstring text(static_cast<std::size_t>(::GetWindowTextLengthW(hwnd)) + 1, L'\0');
+  text.resize(static_cast<std::size_t>(::GetWindowTextW(hwnd, text.data(), static_cast<int>(text.size()))));
+  return Narrow(text);
+}
+
+inline void SetWindowTextGbk(HWND hwnd, std::string_view gbk) { ::SetWindowTextW(hwnd, Wide(gbk).c_str()); }
