@@ -50,5 +50,91 @@ inline constexpr char kTrayStopFormat[] = "\xcd\xa3\xd6\xb9\xb7\xbd\xb0\xb8\xa1\
 inline constexpr char kSocketLayerFailed[] = "\xcd\xf8\xc2\xe7\xb3\xf5\xca\xbc\xbb\xaf\xca\xa7\xb0\xdc\xa3\xac\xb3\xcc\xd0\xf2\xce\xde\xb7\xa8\xd4\xcb\xd0\xd0\xa1\xa3";
 // 宋体  (face name of the dialog font)
 inline constexpr char kFontFace[] = "\xcb\xce\xcc\xe5";
+// 启动调度台  (journal: the launcher started)
+inline constexpr char kEvLauncherStarted[] = "\xc6\xf4\xb6\xaf\xb5\xf7\xb6\xc8\xcc\xa8";
+// 退出调度台  (journal: the launcher ended)
+inline constexpr char kEvLauncherEnded[] = "\xcd\xcb\xb3\xf6\xb5\xf7\xb6\xc8\xcc\xa8";
+// 列表编码  (journal: how the launch list was read)
+inline constexpr char kEvListEncoding[] = "\xc1\xd0\xb1\xed\xb1\xe0\xc2\xeb";
+// 心跳监听已打开  (journal: the heartbeat listener opened)
+inline constexpr char kEvListenerOpened[] = "\xd0\xc4\xcc\xf8\xbc\xe0\xcc\xfd\xd2\xd1\xb4\xf2\xbf\xaa";
+// 心跳监听失败  (journal: the heartbeat listener did not open)
+inline constexpr char kEvListenerFailed[] = "\xd0\xc4\xcc\xf8\xbc\xe0\xcc\xfd\xca\xa7\xb0\xdc";
+// 启动方案  (journal: a plan started)
+inline constexpr char kEvPlanStarted[] = "\xc6\xf4\xb6\xaf\xb7\xbd\xb0\xb8";
+// 停止方案  (journal: a plan stopped)
+inline constexpr char kEvPlanStopped[] = "\xcd\xa3\xd6\xb9\xb7\xbd\xb0\xb8";
+// 启动程序  (journal: a program launched)
+inline constexpr char kEvProgramLaunched[] = "\xc6\xf4\xb6\xaf\xb3\xcc\xd0\xf2";
+// 重启程序  (journal: a program relaunched)
+inline constexpr char kEvProgramRelaunched[] = "\xd6\xd8\xc6\xf4\xb3\xcc\xd0\xf2";
+// 启动失败  (journal: a launch failed)
+inline constexpr char kEvLaunchFailed[] = "\xc6\xf4\xb6\xaf\xca\xa7\xb0\xdc";
+// 程序退出  (journal: a program exited by itself)
+inline constexpr char kEvProgramExited[] = "\xb3\xcc\xd0\xf2\xcd\xcb\xb3\xf6";
+// 卡死结束  (journal: a program killed as hung)
+inline constexpr char kEvHangKilled[] = "\xbf\xa8\xcb\xc0\xbd\xe1\xca\xf8";
+// 结束错误报告  (journal: an error-reporting process killed)
+inline constexpr char kEvErrorReporterKilled[] = "\xbd\xe1\xca\xf8\xb4\xed\xce\xf3\xb1\xa8\xb8\xe6";
+// 发送退出通知  (journal: the exit notice sent)
+inline constexpr char kEvExitNoticeSent[] = "\xb7\xa2\xcb\xcd\xcd\xcb\xb3\xf6\xcd\xa8\xd6\xaa";
+// 留待存盘退出  (journal: a program spared at a stop)
+inline constexpr char kEvProgramSpared[] = "\xc1\xf4\xb4\xfd\xb4\xe6\xc5\xcc\xcd\xcb\xb3\xf6";
+// 停止时结束  (journal: a program terminated at a stop)
+inline constexpr char kEvProgramTerminated[] = "\xcd\xa3\xd6\xb9\xca\xb1\xbd\xe1\xca\xf8";
+// 保留仍在运行的程序  (journal: a start kept a process still running)
+inline constexpr char kEvProgramKept[] = "\xb1\xa3\xc1\xf4\xc8\xd4\xd4\xda\xd4\xcb\xd0\xd0\xb5\xc4\xb3\xcc\xd0\xf2";
+// 丢弃心跳  (journal: heartbeats dropped)
+inline constexpr char kEvHeartbeatsDropped[] = "\xb6\xaa\xc6\xfa\xd0\xc4\xcc\xf8";
+// 日志丢失  (journal: lines that could not be written)
+inline constexpr char kEvLinesLost[] = "\xc8\xd5\xd6\xbe\xb6\xaa\xca\xa7";
+// 日志无法打开  (journal: the file could not be opened)
+inline constexpr char kEvJournalOpenFailed[] = "\xc8\xd5\xd6\xbe\xce\xde\xb7\xa8\xb4\xf2\xbf\xaa";
+// 按钮  (journal: a start from the button)
+inline constexpr char kSourceButton[] = "\xb0\xb4\xc5\xa5";
+// 托盘菜单  (journal: a start from the tray menu)
+inline constexpr char kSourceTrayMenu[] = "\xcd\xd0\xc5\xcc\xb2\xcb\xb5\xa5";
+// 自动启动  (journal: the automatic start)
+inline constexpr char kSourceAutomatic[] = "\xd7\xd4\xb6\xaf\xc6\xf4\xb6\xaf";
+// 退出码 %s，运行 %s 秒  (journal: exit code, seconds it ran)
+inline constexpr char kDetailExit[] = "\xcd\xcb\xb3\xf6\xc2\xeb %s\xa3\xac\xd4\xcb\xd0\xd0 %s \xc3\xeb";
+// 静默 %lld 秒  (journal: seconds of silence before a hang kill)
+inline constexpr char kDetailSilent[] = "\xbe\xb2\xc4\xac %lld \xc3\xeb";
+// 第 %lld 次重启  (journal: the how-manyth relaunch)
+inline constexpr char kDetailRelaunch[] = "\xb5\xda %lld \xb4\xce\xd6\xd8\xc6\xf4";
+// 长度不对 %lld 个，来自其他主机 %lld 个  (journal: heartbeats dropped by reason)
+inline constexpr char kDetailDropped[] = "\xb3\xa4\xb6\xc8\xb2\xbb\xb6\xd4 %lld \xb8\xf6\xa3\xac\xc0\xb4\xd7\xd4\xc6\xe4\xcb\xfb\xd6\xf7\xbb\xfa %lld \xb8\xf6";
+// %lld 行未能写入  (journal: count of lines lost)
+inline constexpr char kDetailLinesLost[] = "%lld \xd0\xd0\xce\xb4\xc4\xdc\xd0\xb4\xc8\xeb";
+// 端口 %lld，地址 %s  (journal: port and bind address)
+inline constexpr char kDetailListenerOpened[] = "\xb6\xcb\xbf\xda %lld\xa3\xac\xb5\xd8\xd6\xb7 %s";
+// 本机所有地址  (journal: no bind address)
+inline constexpr char kDetailAllAddresses[] = "\xb1\xbe\xbb\xfa\xcb\xf9\xd3\xd0\xb5\xd8\xd6\xb7";
+// 端口已被占用  (journal: the listener's port is taken)
+inline constexpr char kDetailPortTaken[] = "\xb6\xcb\xbf\xda\xd2\xd1\xb1\xbb\xd5\xbc\xd3\xc3";
+// 绑定地址不是本机的 IPv4 地址  (journal: the bind address is not this machine's)
+inline constexpr char kDetailBadAddress[] = "\xb0\xf3\xb6\xa8\xb5\xd8\xd6\xb7\xb2\xbb\xca\xc7\xb1\xbe\xbb\xfa\xb5\xc4 IPv4 \xb5\xd8\xd6\xb7";
+// 版本 %s，心跳端口 %u，绑定地址 %s，标题 %s  (journal: version and settings at start)
+inline constexpr char kDetailStarted[] = "\xb0\xe6\xb1\xbe %s\xa3\xac\xd0\xc4\xcc\xf8\xb6\xcb\xbf\xda %u\xa3\xac\xb0\xf3\xb6\xa8\xb5\xd8\xd6\xb7 %s\xa3\xac\xb1\xea\xcc\xe2 %s";
+// 带字节顺序标记的 UTF-8，已转换为 GBK  (journal: the list was UTF-8 with a byte-order mark)
+inline constexpr char kDetailUtf8WithMark[] = "\xb4\xf8\xd7\xd6\xbd\xda\xcb\xb3\xd0\xf2\xb1\xea\xbc\xc7\xb5\xc4 UTF-8\xa3\xac\xd2\xd1\xd7\xaa\xbb\xbb\xce\xaa GBK";
+// 像是不带字节顺序标记的 UTF-8，按 GBK 读取：中文名称和路径会出错  (journal: the list looks like UTF-8 without a mark)
+inline constexpr char kDetailUtf8Unmarked[] = "\xcf\xf1\xca\xc7\xb2\xbb\xb4\xf8\xd7\xd6\xbd\xda\xcb\xb3\xd0\xf2\xb1\xea\xbc\xc7\xb5\xc4 UTF-8\xa3\xac\xb0\xb4 GBK \xb6\xc1\xc8\xa1\xa3\xba\xd6\xd0\xce\xc4\xc3\xfb\xb3\xc6\xba\xcd\xc2\xb7\xbe\xb6\xbb\xe1\xb3\xf6\xb4\xed";
+// 状态  (program list column 4)
+inline constexpr char kColumnStatus[] = "\xd7\xb4\xcc\xac";
+// 等待 %d秒  (status: seconds until the launch)
+inline constexpr char kStatusWaiting[] = "\xb5\xc8\xb4\xfd %d\xc3\xeb";
+// 运行 %u  (status: running, process id)
+inline constexpr char kStatusRunning[] = "\xd4\xcb\xd0\xd0 %u";
+// 重启%d次 %u  (status: relaunched N times, running, process id)
+inline constexpr char kStatusRelaunched[] = "\xd6\xd8\xc6\xf4%d\xb4\xce %u";
+// 退出 %s  (status: exited with an exit code)
+inline constexpr char kStatusExited[] = "\xcd\xcb\xb3\xf6 %s";
+// 卡死结束  (status: killed as hung)
+inline constexpr char kStatusHangKilled[] = "\xbf\xa8\xcb\xc0\xbd\xe1\xca\xf8";
+// 启动失败 %u  (status: the launch failed, Windows error)
+inline constexpr char kStatusLaunchFailed[] = "\xc6\xf4\xb6\xaf\xca\xa7\xb0\xdc %u";
+// 未勾选  (status: the row is unticked)
+inline constexpr char kStatusUnticked[] = "\xce\xb4\xb9\xb4\xd1\xa1";
 
 }  // namespace texts

@@ -1,0 +1,74 @@
+#pragma once
+// What the launcher reports about itself. The runner, the heartbeat listener
+// and the application raise events through one EventSink; the journal, the
+// status column and the metrics each read that stream and nothing else. No
+// Windows header: the events are plain values.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class EventKind {
+  kLauncherStarted,      // program: the list path; detail: version and settings
+  kLauncherEnded,
+  kListEncoding,         // detail: how the list was read (UTF-8 with a mark, or UTF-8 taken as GBK)
+  kListenerOpened,       // number: port; detail: bind address ("" for all)
+  kListenerFailed,       // number: port; error: the Windows error; detail: why, in words
+  kPlanStarted,          // plan; number: the EventSource it came from
+  kPlanStopped,          // plan
+  kProgramLaunched,      // plan, row, program, pid: the first launch of the run
+  kProgramRelaunched,    // plan, row, program, pid; number: relaunches of this row in the run
+  kLaunchFailed,         // plan, row, program; error and detail: the Windows error and its text
+  kProgramExited,        // plan, row, program, pid; number: exit code; millis: how long it ran
+  kHangKilled,           // plan, row, program, pid; number: seconds of silence
+  kErrorReporterKilled,  // pid
+  kExitNoticeSent,       // plan
+  kProgramSpared,        // plan, row, program, pid: left to save and exit at a stop
+  kProgramTerminated,    // plan, row, program, pid: terminated at a stop
+  kHeartbeatsDropped,    // number: wrong length; count: from another host (since the last report)
+  kProgramKept,          // plan, row, program, pid: a start found the last run's process still running
+  // State for the status column, not a happening: the journal skips them.
+  kCountdown,            // plan, row; number: seconds until the launch
+  kRowUnticked,          // plan, row: its launch waits for its tick
+};
+
+// Where a plan start came from.
+enum class EventSource { kButton = 0, kTrayMenu = 1, kAutomaticStart = 2 };
+
+struct Event {
+  EventKind kind = EventKind::kLauncherEnded;
+  int plan = -1;              // plan index, -1 for none
+  std::string planName;       // GBK
+  int row = -1;               // row in the plan's program list, -1 for none
+  std::string program;        // program path as the list has it, GBK
+  std::uint32_t pid = 0;      // process id, 0 for none
+  std::int64_t number = 0;    // the kind's number: exit code, port, seconds, count
+  std::int64_t count = 0;     // a second count where a kind needs one
+  std::uint64_t millis = 0;   // a duration in milliseconds where a kind needs one
+  std::uint32_t error = 0;    // a Windows error code, 0 for none
+  std::string detail;         // words, GBK: the error's text, the settings, an address
+};
+
+// Receives the events, on the thread that raised them (the window's).
+class EventSink {
+ public:
+  virtual ~EventSink() = default;
+  virtual void OnEvent(const Event& event) = 0;
+};
+
+// Passes every event to each of its sinks, in the order they were added.
+class EventFanOut : public EventSink {
+ public:
+  void Add(EventSink& sink) { sinks_.push_back(&sink); }
+  void OnEvent(const Event& event) override {
+    for (EventSink* sink : sinks_) sink->OnEvent(event);
+  }
+
+ private:
+  std::vector<EventSink*> sinks_;
+};
+
+// True for the kinds that say what happened (the journal's lines), false for
+// the status column's state.
+inline bool IsHappening(EventKind kind) {
+  return kind != EventKind::kCountdown && kind != EventKind::kRowUnticked;
+}
