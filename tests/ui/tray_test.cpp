@@ -25,6 +25,12 @@ std::string Bracketed(const char* format, const char* name) {
 void Tray(Harness& h, UINT mouse) { ::SendMessageA(h.dialog.hwnd(), WM_TRAY_NOTIFY, IDI_LAUNCHER, mouse); }
 void MenuCommand(Harness& h, UINT id) { ::SendMessageA(h.dialog.hwnd(), WM_COMMAND, id, 0); }
 
+// Closes the tray menu from inside its tracking loop.
+void CALLBACK EndMenuFromItsLoop(HWND, UINT, UINT_PTR id, DWORD) {
+  ::KillTimer(nullptr, id);
+  ::EndMenu();
+}
+
 // Unticked rows: starting a plan launches nothing.
 std::string Plans(int n) {
   std::string list;
@@ -76,11 +82,7 @@ TEST(Tray, MenuListsEveryPlanWhileIdleAndOnlyStopWhileRunning) {
 
 TEST(Tray, ARightClickTracksTheMenuThenPostsTheWindowAMessage) {
   Harness h({"/p", "0", "/f", "missing.list"});
-  // Closes the menu from inside its tracking loop.
-  const UINT_PTR timer = ::SetTimer(nullptr, 0, 100, [](HWND, UINT, UINT_PTR id, DWORD) {
-    ::KillTimer(nullptr, id);
-    ::EndMenu();
-  });
+  const UINT_PTR timer = ::SetTimer(nullptr, 0, 100, &EndMenuFromItsLoop);
   Tray(h, WM_RBUTTONUP);
   ::KillTimer(nullptr, timer);
   bool posted = false;
