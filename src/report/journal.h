@@ -1,0 +1,89 @@
+#pragma once
+// The journal (`/l PATH`): one line per happening of the event stream,
+// appended to a GBK text file for Notepad. The window's thread only formats
+// the line and queues it; a writer thread of its own appends each line to the
+// file at once, so a full, slow or missing disk costs lines, never the window.
+//
+// Line: local time with milliseconds, then TAB-separated fields: event word,
+// plan name, row (1-based, as the list view shows it), program, process id,
+// detail; CR LF at the end. Fields never hold TAB, CR or LF (each becomes a
+// blank), so every line splits into the same seven fields.
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+
+#include "report/event.h"
+
+struct LocalTime {
+  int year, month, day, hour, minute, second, millisecond;
+};
+
+// The journal's line for `event` at `time`, CR LF included.
+std::string FormatJournalLine(const Event& event, const LocalTime& time);
+
+// The file calls the journal makes, all from its writer thread. One file is
+// open at a time. Errors are Windows error codes, 0 for success.
+class JournalFiles {
+ public:
+  virtual ~JournalFiles() = default;
+  // Opens `path` for appending, creating it when missing.
+  virtual std::uint32_t OpenAppend(const std::string& path) = 0;
+  // Appends all of `bytes` to the open file in one call, unbuffered.
+  virtual std::uint32_t Append(std::string_view bytes) = 0;
+  // The open file's size in bytes, or -1 when it cannot be told.
+  virtual std::int64_t Size() = 0;
+  virtual void Close() = 0;
+  // Renames `from` to `to`, replacing `to` when it exists.
+  virtual std::uint32_t Rename(const std::string& from, const std::string& to) = 0;
+  virtual std::uint32_t Remove(const std::string& path) = 0;
+  // The system's words for an error code, GBK ("" when it has none).
+  virtual std::string ErrorText(std::uint32_t error) = 0;
+};
+
+// The Windows file calls (journal_files_win.cpp): paths are GBK, opened wide
+// with code page 936, shared for reading, writing and renaming by others.
+std::unique_ptr<JournalFiles> MakeWindowsJournalFiles();
+// The machine's local time now (journal_files_win.cpp).
+LocalTime LocalTimeNow();
+
+class Journal : public EventSink {
+ public:
+  // Called on the window's thread for every line and on the writer thread for
+  // the journal's own lines; it must stay callable for as long as the writer
+  // runs, which may outlast the Journal on a dead disk (a free function, or a
+  // function object owning what it reads).
+  using Clock = std::function<LocalTime()>;
+
+  struct Limits {
+    std::size_t queueLines = 4096;  // lines waiting for the writer; more are counted as lost
+    std::uint64_t rotateBytes = 10 * 1024 * 1024;  // the file is renamed PATH.1 once this big
+    std::chrono::milliseconds retry = std::chrono::seconds(60);  // between attempts to open
+    std::chrono::milliseconds drain = std::chrono::seconds(2);  // the writer's time at the end
+  };
+  static constexpr int kKeptFiles = 5;  // PATH.1 (newest) .. PATH.5
+
+  // Starts the writer, which opens `path` at once.
+  Journal(std::string path, std::unique_ptr<JournalFiles> files, Clock clock, Limits limits);
+  Journal(std::string path, std::unique_ptr<JournalFiles> files, Clock clock)
+      : Journal(std::move(path), std::move(files), std::move(clock), Limits()) {}
+  // Takes no more lines and gives the writer `limits.drain` to write the
+  // queue; a writer still stuck in a file call then is left behind, finishing
+  // on its own and touching nothing of this object.
+  ~Journal() override;
+  Journal(const Journal&) = delete;
+  Journal& operator=(const Journal&) = delete;
+
+  // Formats the line with the clock's time and queues it; never waits for the
+  // file. State events (countdowns, unticked rows) are not journalled.
+  void OnEvent(const Event& event) override;
+
+ private:
+  struct State;  // shared by this object and the writer thread
+  std::shared_ptr<State> state_;
+  std::thread writer_;
+};

@@ -1,0 +1,80 @@
+// The journal's file calls on Windows. The file is opened for appending only,
+// so every WriteFile lands at the end whoever else writes; it is shared for
+// reading, writing and deleting so Notepad can open it and the rotation (ours
+// or another program's) can rename it while it is open.
+#include <windows.h>
+
+#include "platform/wide.h"
+#include "report/journal.h"
+
+namespace {
+
+class WindowsJournalFiles : public JournalFiles {
+ public:
+  ~WindowsJournalFiles() override { Close(); }
+
+  std::uint32_t OpenAppend(const std::string& path) override {
+    Close();
+    file_ = ::CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file_ == INVALID_HANDLE_VALUE ? ::GetLastError() : 0;
+  }
+
+  std::uint32_t Append(std::string_view bytes) override {
+    if (file_ == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
+    while (!bytes.empty()) {
+      const DWORD chunk = bytes.size() > 0x40000000u ? 0x40000000u : static_cast<DWORD>(bytes.size());
+      DWORD written = 0;
+      if (!::WriteFile(file_, bytes.data(), chunk, &written, nullptr)) return ::GetLastError();
+      if (written == 0) return ERROR_WRITE_FAULT;
+      bytes.remove_prefix(written);
+    }
+    return 0;
+  }
+
+  std::int64_t Size() override {
+    LARGE_INTEGER size;
+    if (file_ == INVALID_HANDLE_VALUE || !::GetFileSizeEx(file_, &size)) return -1;
+    return size.QuadPart;
+  }
+
+  void Close() override {
+    if (file_ != INVALID_HANDLE_VALUE) ::CloseHandle(file_);
+    file_ = INVALID_HANDLE_VALUE;
+  }
+
+  std::uint32_t Rename(const std::string& from, const std::string& to) override {
+    return ::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : ::GetLastError();
+  }
+
+  std::uint32_t Remove(const std::string& path) override {
+    return ::DeleteFileW(Wide(path).c_str()) ? 0 : ::GetLastError();
+  }
+
+  // The system's message, without its line break.
+  std::string ErrorText(std::uint32_t error) override {
+    wchar_t* text = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+        0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message(text ? text : L"", text ? length : 0);
+    if (text) ::LocalFree(text);
+    while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' ')) {
+      message.pop_back();
+    }
+    return Narrow(message);
+  }
+
+ private:
+  HANDLE file_ = INVALID_HANDLE_VALUE;
+};
+
+}  // namespace
+
+std::unique_ptr<JournalFiles> MakeWindowsJournalFiles() { return std::make_unique<WindowsJournalFiles>(); }
+
+LocalTime LocalTimeNow() {
+  SYSTEMTIME t;
+  ::GetLocalTime(&t);
+  return LocalTime{t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
+}
