@@ -49,17 +49,20 @@ class BenchHost : public RunnerHost {
   explicit BenchHost(Catalogue& catalogue) : catalogue_(catalogue) {}
   bool IsRowChecked(int) override { return true; }
   bool IsRerunChecked() override { return true; }
-  bool CreateEntryProcess(std::size_t entry) override {
-    if (!table.Create(entry, *catalogue_.m_entries[entry])) return false;
+  std::uint32_t CreateEntryProcess(std::size_t entry) override {
+    if (!table.Create(entry, *catalogue_.m_entries[entry])) return 1;
     ++created;
-    return true;
+    return 0;
   }
+  std::string DescribeError(std::uint32_t) override { return {}; }
+  std::uint32_t EntryExitCode(std::size_t) override { return 0; }
+  std::uint64_t NowMilliseconds() override { return 0; }
   bool IsEntryRunning(std::size_t entry) override { return table.IsRunning(entry); }
   std::uint32_t EntryProcessId(std::size_t entry) override { return table.ProcessId(entry); }
   void TerminateEntry(std::size_t entry) override { table.Terminate(entry); }
-  void TerminateProcessByName(const char* name) override { ProcessTable::TerminateProcessByName(name); }
+  std::uint32_t TerminateProcessByName(const char* name) override { return ProcessTable::TerminateProcessByName(name); }
   void BroadcastExitNotice() override {}
-  std::uint32_t TakeStaleProcessId(int) override { return 0; }
+  StaleProcess TakeStaleProcessId(int) override { return {}; }
   void ForgetHeartbeats(std::uint32_t) override {}
   void StartTickTimer() override {}
   void StopTickTimer() override {}

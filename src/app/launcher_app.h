@@ -1,6 +1,7 @@
 #pragma once
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,8 @@
 #include "net/liveness_table.h"
 #include "platform/scoped.h"
 #include "platform/win_app.h"
+#include "report/drop_tally.h"
+#include "report/event.h"
 
 // The one application object: it owns what outlives the dialog or is reached
 // from the network handlers: the settings, the dialog font, the exit notice
@@ -21,10 +24,20 @@ class LauncherApp : public WinApp {
 
   HFONT dialogFont() const { return static_cast<HFONT>(font_.get()); }
   const std::vector<std::string>& commandLineArgs() const { return args_; }
-  // Creates the heartbeat socket from the settings as they stand.
+  // Creates the heartbeat socket from the settings as they stand, and
+  // reports whether it opened.
   bool OpenHeartbeatListener();
+  // Starts what the command line asked the launcher to report through
+  // (the journal); called once the command line is applied.
+  void StartReports();
+  // Raises one event on the launcher's stream.
+  void Report(Event event, EventKind kind);
 
   Settings settings;
+  // What the launcher reports about itself: every event passes `events`,
+  // which hands it to the journal, the status column and the metrics.
+  EventFanOut events;
+  DropTally drops;
   LivenessTable liveness;
   HeartbeatSocket heartbeat;
   ExitNoticeSender exitNotice;
@@ -39,6 +52,7 @@ class LauncherApp : public WinApp {
  private:
   std::vector<std::string> args_;
   ScopedGdiObject font_;
+  std::unique_ptr<EventSink> journal_;
 };
 
 // Creates the dialog font: 16 units high, 8 wide, normal weight, GB2312

@@ -3,6 +3,7 @@
 #include "app/texts.h"
 #include "platform/async_socket.h"
 #include "platform/wide.h"
+#include "report/journal.h"
 #include "ui/launcher_dialog.h"
 #include "ui/resource_ids.h"
 
@@ -26,11 +27,37 @@ HFONT CreateDialogFont() {
 }
 
 LauncherApp::LauncherApp(std::vector<std::string> args)
-    : liveness(&MonotonicSeconds), heartbeat(liveness), args_(std::move(args)),
-      font_(CreateDialogFont()) {}
+    : drops(&events, &MonotonicSeconds), liveness(&MonotonicSeconds), heartbeat(liveness, &drops),
+      args_(std::move(args)), font_(CreateDialogFont()) {}
 
 bool LauncherApp::OpenHeartbeatListener() {
-  return heartbeat.Open(settings.bindAddress, settings.port);
+  const bool opened = heartbeat.Open(settings.bindAddress, settings.port);
+  Event event;
+  event.number = settings.port;
+  if (opened) {
+    event.detail = settings.bindAddress;
+    Report(std::move(event), EventKind::kListenerOpened);
+    return true;
+  }
+  event.error = static_cast<std::uint32_t>(::WSAGetLastError());
+  event.detail = event.error == WSAEADDRINUSE ? texts::kDetailPortTaken
+                 : event.error == WSAEADDRNOTAVAIL || event.error == WSAEINVAL
+                     ? texts::kDetailBadAddress
+                     : SystemErrorText(event.error);
+  Report(std::move(event), EventKind::kListenerFailed);
+  return false;
+}
+
+void LauncherApp::StartReports() {
+  if (!settings.journalPath.empty() && !journal_) {
+    journal_ = std::make_unique<Journal>(settings.journalPath, MakeWindowsJournalFiles(), &LocalTimeNow);
+    events.Add(*journal_);
+  }
+}
+
+void LauncherApp::Report(Event event, EventKind kind) {
+  event.kind = kind;
+  events.OnEvent(event);
 }
 
 bool LauncherApp::StartSockets() { return StartSocketLayer(); }
@@ -47,13 +74,20 @@ bool LauncherApp::InitInstance() {
     ShowSocketLayerFailure();
     return false;
   }
-  LauncherDialog dialog(*this);
-  dialog.DoModal();
+  {
+    LauncherDialog dialog(*this);
+    dialog.DoModal();
+  }
   SetMainWindow(nullptr);
+  drops.Poll(true);
+  Report({}, EventKind::kLauncherEnded);
   return false;
 }
 
 int LauncherApp::ExitInstance() {
+  // The journal writes out what it holds before the launcher ends.
+  if (journal_) events.Remove(*journal_);
+  journal_.reset();
   font_.reset();
   return 0;
 }

@@ -3,7 +3,7 @@
 #include "app/number.h"
 
 namespace {
-enum class Pending { kNone, kBindAddress, kPort, kTitle, kListPath };
+enum class Pending { kNone, kBindAddress, kPort, kTitle, kListPath, kJournal, kMetrics, kDumps };
 
 bool IsOptionWord(const std::string& arg, char letter) {
   return arg.size() == 2 && (arg[0] == '/' || arg[0] == '-') &&
@@ -24,6 +24,12 @@ int ApplyCommandLine(const std::vector<std::string>& args, Settings& settings) {
       pending = Pending::kTitle;
     } else if (IsOptionWord(arg, 'f')) {
       pending = Pending::kListPath;
+    } else if (IsOptionWord(arg, 'l')) {
+      pending = Pending::kJournal;
+    } else if (IsOptionWord(arg, 'm')) {
+      pending = Pending::kMetrics;
+    } else if (IsOptionWord(arg, 'd')) {
+      pending = Pending::kDumps;
     } else if (IsOptionWord(arg, 'r')) {
       ++armed;  // the pending option stays as it was
     } else {
@@ -34,6 +40,9 @@ int ApplyCommandLine(const std::vector<std::string>& args, Settings& settings) {
         case Pending::kPort: settings.port = ParsePort(arg); break;
         case Pending::kTitle: settings.windowTitle = arg; break;
         case Pending::kListPath: settings.listPath = arg; break;
+        case Pending::kJournal: settings.journalPath = arg; break;
+        case Pending::kMetrics: settings.metricsPath = arg; break;
+        case Pending::kDumps: settings.dumpFolder = arg; break;
       }
     }
   }

@@ -11,6 +11,10 @@ struct Settings {
   std::uint16_t port = 22225;         // heartbeat port
   std::string windowTitle;            // empty: the template's caption stays
   std::string listPath = kDefaultListPath;
+  // What the launcher reports about itself; each is off while empty.
+  std::string journalPath;  // /l: the journal file
+  std::string metricsPath;  // /m: the metrics file
+  std::string dumpFolder;   // /d: where minidumps of hung programs go
 
   static constexpr const char* kDefaultListPath = "Morvastel.list";
 };

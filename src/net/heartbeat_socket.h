@@ -8,10 +8,12 @@
 #include "net/liveness_table.h"
 #include "net/local_sender.h"
 #include "platform/async_socket.h"
+#include "report/drop_tally.h"
 
 class HeartbeatSocket : public AsyncSocket {
  public:
-  explicit HeartbeatSocket(LivenessTable& table);
+  // Dropped datagrams are counted in `drops`, when given.
+  explicit HeartbeatSocket(LivenessTable& table, DropTally* drops = nullptr);
 
   // Binds to `port` on `bindAddress` (a dotted IPv4 address of this machine;
   // empty: all local addresses). False when the address is not one, the port
@@ -31,6 +33,7 @@ class HeartbeatSocket : public AsyncSocket {
 
  private:
   LivenessTable& table_;
+  DropTally* drops_;
   sockaddr_in sender_{};
   int senderLength_ = sizeof(sockaddr_in);
   unsigned char buffer_[4] = {};

@@ -45,8 +45,8 @@ std::vector<std::uint32_t> QueryLocalIpv4Addresses() {
   return result;
 }
 
-HeartbeatSocket::HeartbeatSocket(LivenessTable& table)
-    : table_(table), localAddresses_(&QueryLocalIpv4Addresses, &MonotonicSeconds) {}
+HeartbeatSocket::HeartbeatSocket(LivenessTable& table, DropTally* drops)
+    : table_(table), drops_(drops), localAddresses_(&QueryLocalIpv4Addresses, &MonotonicSeconds) {}
 
 bool HeartbeatSocket::Open(const std::string& bindAddress, std::uint16_t port) {
   std::vector<std::uint32_t> local = QueryLocalIpv4Addresses();
@@ -82,10 +82,17 @@ void HeartbeatSocket::OnReceive(int) {
   senderLength_ = sizeof sender_;
   const int received =
       ReceiveFrom(buffer_, sizeof buffer_, reinterpret_cast<sockaddr*>(&sender_), &senderLength_, 0);
-  // Shorter datagrams, longer ones (WSAEMSGSIZE) and errors all end here.
-  if (received != static_cast<int>(sizeof buffer_)) return;
-  if (senderLength_ < static_cast<int>(sizeof sender_) || sender_.sin_family != AF_INET) return;
-  if (!localAddresses_.IsLocal(ntohl(sender_.sin_addr.s_addr))) return;
+  // Shorter datagrams and longer ones (WSAEMSGSIZE) end here; so do
+  // errors, which are no datagram and are not counted.
+  if (received != static_cast<int>(sizeof buffer_)) {
+    if (drops_ && (received >= 0 || WSAGetLastError() == WSAEMSGSIZE)) drops_->Dropped(true);
+    return;
+  }
+  if (senderLength_ < static_cast<int>(sizeof sender_) || sender_.sin_family != AF_INET ||
+      !localAddresses_.IsLocal(ntohl(sender_.sin_addr.s_addr))) {
+    if (drops_) drops_->Dropped(false);
+    return;
+  }
   // The process id travels little-endian.
   const std::uint32_t processId = static_cast<std::uint32_t>(buffer_[0]) |
                                   static_cast<std::uint32_t>(buffer_[1]) << 8 |

@@ -14,15 +14,16 @@ void LivenessTable::Heard(std::uint32_t processId) {
   times_.push_back(now);
 }
 
-std::uint32_t LivenessTable::TakeStaleProcessId(int interval) {
+std::uint32_t LivenessTable::TakeStaleProcessId(int interval, std::uint32_t* age) {
   if (ids_.empty()) return 0;  // the clock is not read for an empty table
   const std::uint32_t now = clock_();
   for (std::size_t i = 0; i < ids_.size(); ++i) {
     // A time later than now (a clock that went back) is fresh, not a huge age.
     if (times_[i] > now) continue;
-    const std::int64_t age = static_cast<std::int64_t>(now - times_[i]);
-    if (age <= interval) continue;
+    const std::int64_t seconds = static_cast<std::int64_t>(now - times_[i]);
+    if (seconds <= interval) continue;
     const std::uint32_t id = ids_[i];
+    if (age) *age = static_cast<std::uint32_t>(seconds);
     EraseAt(i);
     return id;
   }

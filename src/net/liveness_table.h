@@ -16,8 +16,9 @@ class LivenessTable {
   // A heartbeat of `processId`: refreshes its time, or appends it.
   void Heard(std::uint32_t processId);
   // Removes and returns the first id (in table order) whose latest heartbeat
-  // is more than `interval` seconds old; 0 when none is.
-  std::uint32_t TakeStaleProcessId(int interval);
+  // is more than `interval` seconds old; 0 when none is. `age`, when given,
+  // receives how many seconds old that heartbeat was.
+  std::uint32_t TakeStaleProcessId(int interval, std::uint32_t* age = nullptr);
   // Removes `processId`'s entry, if there is one; the others keep their order.
   void Forget(std::uint32_t processId);
 

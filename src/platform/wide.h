@@ -27,3 +27,17 @@ inline std::string WindowTextGbk(HWND hwnd) {
 }
 
 inline void SetWindowTextGbk(HWND hwnd, std::string_view gbk) { ::SetWindowTextW(hwnd, Wide(gbk).c_str()); }
+
+// The system's text for an error code, GBK, without its line break.
+inline std::string SystemErrorText(DWORD error) {
+  wchar_t* text = nullptr;
+  const DWORD length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring message(text ? text : L"", length);
+  if (text) ::LocalFree(text);
+  while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' ')) {
+    message.pop_back();
+  }
+  return Narrow(message);
+}

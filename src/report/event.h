@@ -59,6 +59,14 @@ class EventSink {
 class EventFanOut : public EventSink {
  public:
   void Add(EventSink& sink) { sinks_.push_back(&sink); }
+  void Remove(EventSink& sink) {
+    for (auto it = sinks_.begin(); it != sinks_.end(); ++it) {
+      if (*it == &sink) {
+        sinks_.erase(it);
+        return;
+      }
+    }
+  }
   void OnEvent(const Event& event) override {
     for (EventSink* sink : sinks_) sink->OnEvent(event);
   }

@@ -7,7 +7,9 @@
 #include <mutex>
 #include <utility>
 
+#include "app/format_text.h"
 #include "app/texts.h"
+#include "report/status_board.h"
 
 namespace {
 
@@ -16,18 +18,6 @@ namespace {
 constexpr std::uint32_t kFileNotFound = 2;
 constexpr std::uint32_t kPathNotFound = 3;
 
-// printf into a string; one formatting pass for the usual short texts.
-template <typename... Args>
-std::string Printf(const char* format, Args... args) {
-  char buffer[256];
-  const int n = std::snprintf(buffer, sizeof buffer, format, args...);
-  if (n < 0) return std::string();
-  if (static_cast<std::size_t>(n) < sizeof buffer) return std::string(buffer, static_cast<std::size_t>(n));
-  std::string text(static_cast<std::size_t>(n) + 1, '\0');
-  std::snprintf(text.data(), text.size(), format, args...);
-  text.resize(static_cast<std::size_t>(n));
-  return text;
-}
 
 // `value` in `width` digits, zero-padded; a value out of range is written
 // whole (with its sign), so a bad clock shows rather than hides.
@@ -108,17 +98,10 @@ const char* Word(EventKind kind) {
   return "";
 }
 
-// Crashes (0xC0000000 and up: access violation, stack overflow, ...) are
-// known to operators by their hex form; ordinary codes are decimal.
-std::string ExitCodeText(std::int64_t number) {
-  const auto code = static_cast<std::uint32_t>(number);
-  return code >= 0xC0000000u ? Printf("0x%08X", static_cast<unsigned>(code)) : std::to_string(code);
-}
-
 // Milliseconds as seconds with one decimal, rounded.
 std::string SecondsText(std::uint64_t millis) {
   const std::uint64_t tenths = millis / 100 + (millis % 100 >= 50 ? 1 : 0);
-  return Printf("%llu.%u", static_cast<unsigned long long>(tenths / 10), static_cast<unsigned>(tenths % 10));
+  return FormatText("%llu.%u", static_cast<unsigned long long>(tenths / 10), static_cast<unsigned>(tenths % 10));
 }
 
 std::string ErrorWithText(std::uint32_t error, const std::string& text) {
@@ -140,16 +123,17 @@ std::string Detail(const Event& e) {
   const auto number = static_cast<long long>(e.number);
   switch (e.kind) {
     case EventKind::kProgramExited:
-      return Printf(texts::kDetailExit, ExitCodeText(e.number).c_str(), SecondsText(e.millis).c_str());
-    case EventKind::kHangKilled: return Printf(texts::kDetailSilent, number);
-    case EventKind::kProgramRelaunched: return Printf(texts::kDetailRelaunch, number);
+      return FormatText(texts::kDetailExit, FormatExitCode(static_cast<std::uint32_t>(e.number)).c_str(),
+                    SecondsText(e.millis).c_str());
+    case EventKind::kHangKilled: return FormatText(texts::kDetailSilent, number);
+    case EventKind::kProgramRelaunched: return FormatText(texts::kDetailRelaunch, number);
     case EventKind::kLaunchFailed:
     case EventKind::kListenerFailed: return ErrorWithText(e.error, e.detail);
     case EventKind::kHeartbeatsDropped:
-      return Printf(texts::kDetailDropped, number, static_cast<long long>(e.count));
+      return FormatText(texts::kDetailDropped, number, static_cast<long long>(e.count));
     case EventKind::kPlanStarted: return SourceText(e.number);
     case EventKind::kListenerOpened:
-      return Printf(texts::kDetailListenerOpened, number,
+      return FormatText(texts::kDetailListenerOpened, number,
                     e.detail.empty() ? texts::kDetailAllAddresses : e.detail.c_str());
     default: return e.detail;
   }
@@ -256,7 +240,7 @@ void Journal::State::Run() {
     bool written = true;
     if (entry.lostBefore > 0) {
       written = Write(OwnLine(texts::kEvLinesLost, "",
-                              Printf(texts::kDetailLinesLost, static_cast<long long>(entry.lostBefore))));
+                              FormatText(texts::kDetailLinesLost, static_cast<long long>(entry.lostBefore))));
       if (written) entry.lostBefore = 0;
     }
     if (written && !entry.line.empty()) written = Write(entry.line);

@@ -51,19 +51,7 @@ class WindowsJournalFiles : public JournalFiles {
     return ::DeleteFileW(Wide(path).c_str()) ? 0 : ::GetLastError();
   }
 
-  // The system's message, without its line break.
-  std::string ErrorText(std::uint32_t error) override {
-    wchar_t* text = nullptr;
-    const DWORD length = ::FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-        0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::wstring message(text ? text : L"", text ? length : 0);
-    if (text) ::LocalFree(text);
-    while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' ')) {
-      message.pop_back();
-    }
-    return Narrow(message);
-  }
+  std::string ErrorText(std::uint32_t error) override { return SystemErrorText(error); }
 
  private:
   HANDLE file_ = INVALID_HANDLE_VALUE;

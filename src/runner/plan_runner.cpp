@@ -1,5 +1,6 @@
 #include "runner/plan_runner.h"
 
+#include <cstdint>
 #include <limits>
 
 namespace {
@@ -85,7 +86,7 @@ int PlanRunner::RunningPlan() const {
   return -1;
 }
 
-bool PlanRunner::Start(int plan) {
+bool PlanRunner::Start(int plan, EventSource source) {
   if (!catalogue_.HasPlan(plan) || RunningPlan() >= 0) return false;
 
   host_.ShowRunning(true);
@@ -93,10 +94,14 @@ bool PlanRunner::Start(int plan) {
   for (std::size_t p = span.count; p-- > 0;) {
     LaunchEntry& entry = *catalogue_.m_entries[span.first + p];
     entry.countdown = ArmedCountdown(entry.delaySeconds);
+    WatchOf(span.first + p) = Watch{};
   }
   const std::size_t k = static_cast<std::size_t>(plan);
   catalogue_.m_planLaunched[k] = 0;
   catalogue_.m_planRunning[k] = 1;
+  Event started;
+  started.number = static_cast<std::int64_t>(source);
+  Raise(EventKind::kPlanStarted, plan, span.first, SIZE_MAX, started);
   // Entries with delay 0 are launched here, before the first tick.
   LaunchDueEntries();
   host_.StartTickTimer();
@@ -107,17 +112,32 @@ void PlanRunner::Stop() {
   host_.StopTickTimer();
   const int plan = RunningPlan();
   if (plan >= 0) {
+    const EntrySpan span = PlanEntries(catalogue_, plan);
+    // A program that ended since the last tick ended by itself.
+    if (events_) SeeEnds(plan, span.first, span.count);
     catalogue_.m_planRunning[static_cast<std::size_t>(plan)] = 0;
     const bool notify = options_.notify != 0;
     // The notice goes out before anything is terminated, so the cooperating
     // servers start saving at once; it goes out even for an empty plan.
-    if (notify) host_.BroadcastExitNotice();
-    const EntrySpan span = PlanEntries(catalogue_, plan);
+    if (notify) {
+      host_.BroadcastExitNotice();
+      Raise(EventKind::kExitNoticeSent, plan, span.first, SIZE_MAX);
+    }
     for (std::size_t p = span.count; p-- > 0;) {
       const std::size_t index = span.first + p;
-      if (notify && IsExemptProgram(catalogue_.m_entries[index]->programPath)) continue;
-      host_.TerminateEntry(index);
+      Watch& watch = WatchOf(index);
+      const bool running = watch.pid != 0 && host_.IsEntryRunning(index);
+      const bool spared = notify && IsExemptProgram(catalogue_.m_entries[index]->programPath);
+      if (!spared) host_.TerminateEntry(index);
+      if (running) {
+        Event event;
+        event.pid = watch.pid;
+        Raise(spared ? EventKind::kProgramSpared : EventKind::kProgramTerminated, plan, span.first, p, event);
+      }
+      // Nothing is watched between runs.
+      watch = Watch{};
     }
+    Raise(EventKind::kPlanStopped, plan, span.first, SIZE_MAX);
   }
   host_.ShowRunning(false);
 }
@@ -128,18 +148,35 @@ void PlanRunner::LaunchDueEntries() {
   const EntrySpan span = PlanEntries(catalogue_, plan);
   for (std::size_t p = span.count; p-- > 0;) {
     // An unchecked row freezes its entry's countdown until it is checked again.
-    if (!host_.IsRowChecked(static_cast<int>(p))) continue;
+    if (!host_.IsRowChecked(static_cast<int>(p))) {
+      Raise(EventKind::kRowUnticked, plan, span.first, p);
+      continue;
+    }
     const std::size_t index = span.first + p;
     LaunchEntry& entry = *catalogue_.m_entries[index];
     // The countdown keeps falling after the launch so the entry is not
     // launched twice in a run; it stops at the bottom instead of wrapping.
     if (entry.countdown > kCountdownMin) --entry.countdown;
+    if (entry.countdown > 0) {
+      Event waiting;
+      waiting.number = entry.countdown;
+      Raise(EventKind::kCountdown, plan, span.first, p, waiting);
+    }
     if (entry.countdown == 0) {
       // A process of an earlier run that still runs (a server still saving
       // after a stop that spared it) stays the entry's process: a second copy
       // would share its files, and its handle would be lost. The supervision
       // phase relaunches the entry once it has exited.
-      if (!host_.IsEntryRunning(index)) CreateProcess(index);
+      if (host_.IsEntryRunning(index)) {
+        Watch& watch = WatchOf(index);
+        watch.pid = host_.EntryProcessId(index);
+        watch.startedMs = host_.NowMilliseconds();
+        Event kept;
+        kept.pid = watch.pid;
+        Raise(EventKind::kProgramKept, plan, span.first, p, kept);
+      } else {
+        CreateProcess(plan, span.first, p, false);
+      }
       // A failed creation counts as an attempt too, so it does not hold the
       // plan in the launch phase.
       ++catalogue_.m_planLaunched[static_cast<std::size_t>(plan)];
@@ -147,8 +184,42 @@ void PlanRunner::LaunchDueEntries() {
   }
 }
 
-void PlanRunner::CreateProcess(std::size_t index) {
-  if (host_.CreateEntryProcess(index)) host_.ForgetHeartbeats(host_.EntryProcessId(index));
+void PlanRunner::CreateProcess(int plan, std::size_t first, std::size_t row, bool relaunch) {
+  const std::size_t index = first + row;
+  const std::uint32_t error = host_.CreateEntryProcess(index);
+  Event event;
+  if (error != 0) {
+    event.error = error;
+    event.detail = host_.DescribeError(error);
+    Raise(EventKind::kLaunchFailed, plan, first, row, event);
+    return;
+  }
+  Watch& watch = WatchOf(index);
+  watch.pid = host_.EntryProcessId(index);
+  watch.startedMs = host_.NowMilliseconds();
+  watch.ending = false;
+  host_.ForgetHeartbeats(watch.pid);
+  event.pid = watch.pid;
+  if (relaunch) event.number = ++watch.relaunches;
+  Raise(relaunch ? EventKind::kProgramRelaunched : EventKind::kProgramLaunched, plan, first, row, event);
+}
+
+void PlanRunner::SeeEnds(int plan, std::size_t first, std::size_t count) {
+  for (std::size_t p = count; p-- > 0;) {
+    const std::size_t index = first + p;
+    Watch& watch = WatchOf(index);
+    if (watch.pid == 0 || host_.IsEntryRunning(index)) continue;
+    // An end the runner caused (a hang kill) was reported when it was made.
+    if (!watch.ending) {
+      Event exited;
+      exited.pid = watch.pid;
+      exited.number = host_.EntryExitCode(index);
+      exited.millis = host_.NowMilliseconds() - watch.startedMs;
+      Raise(EventKind::kProgramExited, plan, first, p, exited);
+    }
+    watch.pid = 0;
+    watch.ending = false;
+  }
 }
 
 void PlanRunner::Tick() {
@@ -156,6 +227,7 @@ void PlanRunner::Tick() {
   if (plan < 0) return;
   const EntrySpan span = PlanEntries(catalogue_, plan);
   const std::size_t k = static_cast<std::size_t>(plan);
+  if (events_) SeeEnds(plan, span.first, span.count);
 
   // Launch phase: until every entry has had its launch attempt.
   if (catalogue_.m_planLaunched[k] != span.count) {
@@ -168,20 +240,46 @@ void PlanRunner::Tick() {
   for (std::size_t p = span.count; p-- > 0;) {
     const std::size_t index = span.first + p;
     if (host_.IsRowChecked(static_cast<int>(p)) && !host_.IsEntryRunning(index)) {
-      CreateProcess(index);
+      CreateProcess(plan, span.first, p, true);
     }
   }
 
   if (options_.detect == 0) return;
-  const std::uint32_t stale = host_.TakeStaleProcessId(options_.interval);
-  if (stale == 0) return;
+  const StaleProcess stale = host_.TakeStaleProcessId(options_.interval);
+  if (stale.id == 0) return;
   for (std::size_t p = span.count; p-- > 0;) {
     const std::size_t index = span.first + p;
-    if (host_.EntryProcessId(index) != stale) continue;
+    if (host_.EntryProcessId(index) != stale.id) continue;
     host_.TerminateEntry(index);
+    WatchOf(index).ending = true;
+    Event killed;
+    killed.pid = stale.id;
+    killed.number = stale.silentSeconds;
+    Raise(EventKind::kHangKilled, plan, span.first, p, killed);
     // A hung program usually leaves an error-reporting process behind.
-    host_.TerminateProcessByName(kErrorReportingProgram);
+    if (const std::uint32_t reporter = host_.TerminateProcessByName(kErrorReportingProgram)) {
+      Event event;
+      event.pid = reporter;
+      Raise(EventKind::kErrorReporterKilled, plan, span.first, SIZE_MAX, event);
+    }
     return;
   }
   // The id belongs to no entry of this plan: it has been dropped.
+}
+
+PlanRunner::Watch& PlanRunner::WatchOf(std::size_t index) {
+  if (index >= watches_.size()) watches_.resize(index + 1);
+  return watches_[index];
+}
+
+void PlanRunner::Raise(EventKind kind, int plan, std::size_t first, std::size_t row, Event event) {
+  if (!events_) return;
+  event.kind = kind;
+  event.plan = plan;
+  event.planName = catalogue_.m_planNames[static_cast<std::size_t>(plan)];
+  if (row != SIZE_MAX) {
+    event.row = static_cast<int>(row);
+    event.program = catalogue_.m_entries[first + row]->programPath;
+  }
+  events_->OnEvent(event);
 }

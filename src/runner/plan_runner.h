@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "catalogue/catalogue.h"
+#include "report/event.h"
 
 // The operator's supervision options, owned by the dialog and read by the
 // runner on every stop and tick.
@@ -13,6 +14,12 @@ struct RunnerOptions {
   int notify = 1;    // stop sends the exit notice and spares the exempt programs
   int detect = 1;    // the tick kills programs whose heartbeat went stale
   int interval = 60; // detection interval in seconds, 15..120
+};
+
+// A stale id taken from the liveness table, with how long it had been silent.
+struct StaleProcess {
+  std::uint32_t id = 0;  // 0: none was stale
+  std::uint32_t silentSeconds = 0;
 };
 
 // What the runner needs of the platform. Entries are named by their index in
@@ -23,20 +30,24 @@ class RunnerHost {
   virtual bool IsRowChecked(int row) = 0;
   virtual bool IsRerunChecked() = 0;
   // Creates the entry's program; on success the entry's latest process is
-  // the new one (the handles it replaces are closed). Returns whether it
-  // started.
-  virtual bool CreateEntryProcess(std::size_t entry) = 0;
+  // the new one (the handles it replaces are closed). Returns 0 when it
+  // started, else the system's error code.
+  virtual std::uint32_t CreateEntryProcess(std::size_t entry) = 0;
+  // The system's text for an error code, GBK.
+  virtual std::string DescribeError(std::uint32_t error) = 0;
   // False when the entry never had a process (id 0) or its process has ended.
   virtual bool IsEntryRunning(std::size_t entry) = 0;
   virtual std::uint32_t EntryProcessId(std::size_t entry) = 0;
+  // The exit code of the entry's latest process, read from the held handle.
+  virtual std::uint32_t EntryExitCode(std::size_t entry) = 0;
   // Terminates the entry's latest process with exit code 111, if it holds a
   // handle to one; does nothing otherwise.
   virtual void TerminateEntry(std::size_t entry) = 0;
   // Terminates the first process whose file name equals `name` (ASCII case
-  // ignored) with exit code 111, if there is one.
-  virtual void TerminateProcessByName(const char* name) = 0;
+  // ignored) with exit code 111, if there is one; returns its id, or 0.
+  virtual std::uint32_t TerminateProcessByName(const char* name) = 0;
   virtual void BroadcastExitNotice() = 0;
-  virtual std::uint32_t TakeStaleProcessId(int interval) = 0;
+  virtual StaleProcess TakeStaleProcessId(int interval) = 0;
   // Drops whatever heartbeats the liveness table holds for `processId`.
   virtual void ForgetHeartbeats(std::uint32_t processId) = 0;
   virtual void StartTickTimer() = 0;
@@ -44,17 +55,21 @@ class RunnerHost {
   // Idle or running look of the dialog: the start/stop button's text, the
   // chooser, rerun box and exit button, the system menu's Close command.
   virtual void ShowRunning(bool running) = 0;
+  // Milliseconds of a monotonic clock: how long a program ran.
+  virtual std::uint64_t NowMilliseconds() = 0;
 };
 
 // Starting and stopping a plan, the launch countdown and the supervision tick.
+// What happens is reported to `events` (when given) as it happens.
 class PlanRunner {
  public:
-  PlanRunner(Catalogue& catalogue, RunnerHost& host, const RunnerOptions& options)
-      : catalogue_(catalogue), host_(host), options_(options) {}
+  PlanRunner(Catalogue& catalogue, RunnerHost& host, const RunnerOptions& options,
+             EventSink* events = nullptr)
+      : catalogue_(catalogue), host_(host), options_(options), events_(events) {}
 
   // Starts plan `plan`. Returns false, doing nothing at all, when no such plan
-  // exists or a plan already runs.
-  bool Start(int plan);
+  // exists or a plan already runs. `source` says who asked, for the report.
+  bool Start(int plan, EventSource source = EventSource::kButton);
   // Stops the running plan; with no plan running it only resets the look.
   void Stop();
   // One launch step for the running plan.
@@ -65,15 +80,31 @@ class PlanRunner {
   int RunningPlan() const;
 
  private:
-  // Creates the entry's program. Windows hands out the ids of ended
-  // processes again, so heartbeats already recorded under the new process's
-  // id came from an earlier process: they are dropped, and only the new
-  // process's own silence can get it killed as hung.
-  void CreateProcess(std::size_t index);
+  // What the runner knows of each entry's process in this run, to see its
+  // end within a tick and tell an exit by itself from one it caused.
+  struct Watch {
+    std::uint32_t pid = 0;         // the process watched; 0: none
+    std::uint64_t startedMs = 0;   // when it was launched (or found running)
+    bool ending = false;           // the runner terminated it
+    std::int64_t relaunches = 0;   // relaunches of the entry in this run
+  };
+
+  // Creates the entry's program (`relaunch`: in the supervision phase) and
+  // reports the outcome. Windows hands out the ids of ended processes again,
+  // so heartbeats already recorded under the new process's id came from an
+  // earlier process: they are dropped, and only the new process's own
+  // silence can get it killed as hung.
+  void CreateProcess(int plan, std::size_t first, std::size_t row, bool relaunch);
+  // Reports the end of every watched process of the plan that has ended.
+  void SeeEnds(int plan, std::size_t first, std::size_t count);
+  Watch& WatchOf(std::size_t index);
+  void Raise(EventKind kind, int plan, std::size_t first, std::size_t row, Event event = {});
 
   Catalogue& catalogue_;
   RunnerHost& host_;
   const RunnerOptions& options_;
+  EventSink* events_;
+  std::vector<Watch> watches_;  // by entry index
 };
 
 // True when `programPath` names one of the cooperating servers that save and

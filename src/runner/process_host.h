@@ -39,12 +39,16 @@ class ProcessTable {
   // empty), the entry's start-up information. The launcher's current
   // directory is saved before and restored after. On success the new
   // process becomes the entry's latest and the replaced handles are closed;
-  // on failure the entry keeps what it had. Returns whether it started.
-  bool Create(std::size_t index, const LaunchEntry& entry);
+  // on failure the entry keeps what it had. Returns whether it started;
+  // `error`, when given, receives the system's error code (0 on success).
+  bool Create(std::size_t index, const LaunchEntry& entry, std::uint32_t* error = nullptr);
   // False when the entry has no process (id 0) or its latest process ended.
   bool IsRunning(std::size_t index) const;
   // The latest process's id, 0 when the entry never started one.
   std::uint32_t ProcessId(std::size_t index) const;
+  // The latest process's exit code (STILL_ACTIVE while it runs), 0 when the
+  // entry has none.
+  std::uint32_t ExitCode(std::size_t index) const;
   // Terminates the latest process with exit code 111 if a handle is held.
   // The handle stays open: the process may already be gone, and it is
   // harmless to terminate it again.
@@ -57,10 +61,12 @@ class ProcessTable {
   // The first process in snapshot order whose executable file name equals
   // `name` (ASCII case ignored), that runs in the launcher's own session and
   // can be opened with the right to terminate it (and no other right);
-  // empty when there is none or the snapshot fails.
-  static ScopedProcessHandle FindProcessByName(const char* name);
-  // Terminates the process FindProcessByName finds with exit code 111.
-  static void TerminateProcessByName(const char* name);
+  // empty when there is none or the snapshot fails. `id`, when given,
+  // receives the found process's id.
+  static ScopedProcessHandle FindProcessByName(const char* name, std::uint32_t* id = nullptr);
+  // Terminates the process FindProcessByName finds with exit code 111;
+  // returns its id, or 0 when there was none.
+  static std::uint32_t TerminateProcessByName(const char* name);
 
  private:
   struct Slot {

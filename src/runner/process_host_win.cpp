@@ -35,7 +35,7 @@ const ProcessTable::Slot* ProcessTable::Find(std::size_t index) const {
   return index < slots_.size() ? &slots_[index] : nullptr;
 }
 
-bool ProcessTable::Create(std::size_t index, const LaunchEntry& entry) {
+bool ProcessTable::Create(std::size_t index, const LaunchEntry& entry, std::uint32_t* error) {
   Slot& slot = SlotFor(index);
 
   wchar_t saved[kDirectoryBufferSize];
@@ -56,7 +56,9 @@ bool ProcessTable::Create(std::size_t index, const LaunchEntry& entry) {
   const BOOL created = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
                                         nullptr, directory.empty() ? nullptr : directory.c_str(),
                                         &slot.startupInfo, &info);
+  const DWORD createError = created ? 0 : ::GetLastError();
   if (restore) ::SetCurrentDirectoryW(saved);
+  if (error) *error = createError;
   if (!created) return false;
 
   slot.process.reset(info.hProcess);
@@ -79,6 +81,13 @@ std::uint32_t ProcessTable::ProcessId(std::size_t index) const {
   return slot == nullptr ? 0 : slot->processId;
 }
 
+std::uint32_t ProcessTable::ExitCode(std::size_t index) const {
+  const Slot* slot = Find(index);
+  DWORD code = 0;
+  if (slot != nullptr && slot->process) ::GetExitCodeProcess(slot->process.get(), &code);
+  return code;
+}
+
 void ProcessTable::Terminate(std::size_t index) const {
   const Slot* slot = Find(index);
   if (slot != nullptr && slot->process) ::TerminateProcess(slot->process.get(), kKillExitCode);
@@ -93,7 +102,7 @@ ScopedProcessHandle ProcessTable::OpenProcessById(std::uint32_t processId) {
   return ScopedProcessHandle(::OpenProcess(kOpenAccess, FALSE, processId));
 }
 
-ScopedProcessHandle ProcessTable::FindProcessByName(const char* name) {
+ScopedProcessHandle ProcessTable::FindProcessByName(const char* name, std::uint32_t* id) {
   std::vector<ListedProcess> listed;
   {
     const ScopedSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
@@ -111,15 +120,19 @@ ScopedProcessHandle ProcessTable::FindProcessByName(const char* name) {
   }
   DWORD ownSession = 0;
   if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &ownSession)) return {};
-  for (const std::uint32_t id : ProcessesToKillByName(listed, name, ownSession)) {
+  for (const std::uint32_t candidate : ProcessesToKillByName(listed, name, ownSession)) {
     // The right to end it and no more; one that cannot be opened is skipped.
-    ScopedProcessHandle process(::OpenProcess(PROCESS_TERMINATE, FALSE, id));
-    if (process) return process;
+    ScopedProcessHandle process(::OpenProcess(PROCESS_TERMINATE, FALSE, candidate));
+    if (!process) continue;
+    if (id) *id = candidate;
+    return process;
   }
   return {};
 }
 
-void ProcessTable::TerminateProcessByName(const char* name) {
-  const ScopedProcessHandle process = FindProcessByName(name);
-  if (process) ::TerminateProcess(process.get(), kKillExitCode);
+std::uint32_t ProcessTable::TerminateProcessByName(const char* name) {
+  std::uint32_t id = 0;
+  const ScopedProcessHandle process = FindProcessByName(name, &id);
+  if (!process || !::TerminateProcess(process.get(), kKillExitCode)) return 0;
+  return id;
 }

@@ -10,7 +10,7 @@
 #include "app/texts.h"
 #include "catalogue/launch_list.h"
 #include "platform/wide.h"
-#include "ui/format_text.h"
+#include "app/format_text.h"
 #include "ui/resource_ids.h"
 
 namespace {
@@ -30,7 +30,7 @@ LauncherDialog::LauncherDialog(LauncherApp& app)
     : Dialog(IDD_LAUNCHER, nullptr),
       app_(app),
       icon_(::LoadIconW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_LAUNCHER))),
-      runner_(catalogue_, *this, options_) {}
+      runner_(catalogue_, *this, options_, &app.events) {}
 
 LauncherDialog::~LauncherDialog() {
   // Destroy a modeless window here, while this object is still whole.
@@ -96,6 +96,8 @@ BOOL LauncherDialog::OnInitDialog() {
   app_.SetMainWindow(hwnd());
 
   const int armed = ApplyCommandLine(app_.commandLineArgs(), app_.settings);
+  app_.StartReports();
+  app_.events.Add(*this);
   for (int i = 0; i < armed; ++i) ::SetTimer(hwnd(), kAutoStartTimer, 2000, nullptr);
   if (!app_.settings.windowTitle.empty()) SetWindowTextGbk(hwnd(), app_.settings.windowTitle);
 
@@ -124,22 +126,32 @@ BOOL LauncherDialog::OnInitDialog() {
       {texts::kColumnCommandLine, 210},
       {texts::kColumnDelay, 70},
   };
-  for (int i = 0; i < 4; ++i) {
-    std::wstring text = Wide(columns[i].text);
+  // The status column takes the room the four leave free, less a vertical
+  // scroll bar's, so a long plan does not need a horizontal one.
+  RECT client{};
+  ::GetClientRect(list, &client);
+  int statusWidth = client.right - client.left - ::GetSystemMetrics(SM_CXVSCROLL);
+  for (const auto& column : columns) statusWidth -= column.width;
+  const int widths[] = {columns[0].width, columns[1].width, columns[2].width, columns[3].width,
+                        statusWidth > 40 ? statusWidth : 40};
+  const char* titles[] = {columns[0].text, columns[1].text, columns[2].text, columns[3].text,
+                          texts::kColumnStatus};
+  for (int i = 0; i < 5; ++i) {
+    std::wstring text = Wide(titles[i]);
     LVCOLUMNW column{};
     column.mask = LVCF_FMT | LVCF_TEXT;
     column.fmt = LVCFMT_LEFT;
     column.pszText = text.data();
     ::SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&column));
-    ::SendMessageW(list, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(i), MAKELPARAM(columns[i].width, 0));
+    ::SendMessageW(list, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(i), MAKELPARAM(widths[i], 0));
   }
   // Grid lines, check boxes, full-row selection; every other bit cleared.
   ::SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, ~0u,
                  LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
 
-  ReadLaunchList();
+  const LaunchListReport listReport = ReadLaunchList();
   FillPlanChooser();
-  app_.OpenHeartbeatListener();
+  ReportStart(listReport);
 
   ::SendMessageW(hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
   ::SendMessageW(hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
@@ -155,14 +167,34 @@ BOOL LauncherDialog::OnInitDialog() {
   return TRUE;
 }
 
-void LauncherDialog::ReadLaunchList() {
+LaunchListReport LauncherDialog::ReadLaunchList() {
   LaunchListEvents events;
   events.onTitle = [this](const std::string& title) { SetWindowTextGbk(hwnd(), title); };
   events.onSurplus = [this](const SurplusLine& line) {
     ShowSurplusMessage(FormatText(texts::kSurplusFormat, line.field1.c_str(), line.field2.c_str(),
                                   line.field3.c_str(), line.field5.c_str(), line.surplus.c_str()));
   };
-  ReadLaunchListFile(app_.settings, catalogue_, events);
+  LaunchListReport report;
+  ReadLaunchListFile(app_.settings, catalogue_, events, nullptr, &report);
+  return report;
+}
+
+void LauncherDialog::ReportStart(const LaunchListReport& list) {
+  const Settings& settings = app_.settings;
+  Event started;
+  started.program = settings.listPath;
+  started.detail = FormatText(texts::kDetailStarted, MORVASTEL_VERSION, static_cast<unsigned>(settings.port),
+                              settings.bindAddress.empty() ? texts::kDetailAllAddresses
+                                                           : settings.bindAddress.c_str(),
+                              settings.windowTitle.c_str());
+  app_.Report(started, EventKind::kLauncherStarted);
+  if (list.encoding.encoding == ListEncoding::kUtf8Bom || list.encoding.utf8WithoutMark) {
+    Event encoding;
+    encoding.program = settings.listPath;
+    encoding.detail = list.encoding.utf8WithoutMark ? texts::kDetailUtf8Unmarked : texts::kDetailUtf8WithMark;
+    app_.Report(encoding, EventKind::kListEncoding);
+  }
+  app_.OpenHeartbeatListener();
 }
 
 void LauncherDialog::ShowSurplusMessage(const std::string& text) {
@@ -203,12 +235,37 @@ void LauncherDialog::FillProgramList() {
     }
     ListView_SetCheckState(list, index, row->checked ? TRUE : FALSE);
   }
+  // The running plan's rows show their status again.
+  if (shownPlan_ >= 0 && shownPlan_ == status_.plan()) {
+    std::vector<std::pair<int, std::string>> cells;
+    for (std::size_t r = 0; r < status_.rows().size(); ++r) cells.emplace_back(static_cast<int>(r), status_.rows()[r]);
+    ShowStatus(cells);
+  }
+}
+
+void LauncherDialog::OnEvent(const Event& event) {
+  status_.OnEvent(event);
+  const std::vector<std::pair<int, std::string>> changes = status_.TakeChanges();
+  // Only the running plan's rows show a status; after a stop its cells empty.
+  if (!changes.empty() && (shownPlan_ == status_.plan() || status_.plan() < 0)) ShowStatus(changes);
+}
+
+void LauncherDialog::ShowStatus(const std::vector<std::pair<int, std::string>>& cells) {
+  constexpr int kStatusColumn = 4;
+  const HWND list = Item(IDC_PROGRAM_LIST);
+  for (const auto& [row, text] : cells) {
+    std::wstring wide = Wide(text);
+    LVITEMW item{};
+    item.iSubItem = kStatusColumn;
+    item.pszText = wide.data();
+    ::SendMessageW(list, LVM_SETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+  }
 }
 
 // ---------------------------------------------------------------------------
 // Start and stop, timers.
 
-void LauncherDialog::OnStartStopPlan() {
+void LauncherDialog::OnStartStopPlan(EventSource source) {
   // Whether a plan runs decides, not the button's text: read back through
   // Windows, the text would not compare equal on every code page.
   if (runner_.RunningPlan() >= 0) {
@@ -219,12 +276,13 @@ void LauncherDialog::OnStartStopPlan() {
   if (!catalogue_.HasPlan(plan)) return;  // no plan selected: nothing happens
   // The runner reads the launch switches from the rows: show this plan's.
   if (shownPlan_ != plan) FillProgramList();
-  runner_.Start(plan);
+  runner_.Start(plan, source);
 }
 
 void LauncherDialog::OnTimer(UINT_PTR id) {
   if (id != kAutoStartTimer) {
     runner_.Tick();
+    app_.drops.Poll();
     return;
   }
   if (initialising_) {
@@ -240,7 +298,7 @@ void LauncherDialog::OnTimer(UINT_PTR id) {
 void LauncherDialog::RunAutomaticStart() {
   ::KillTimer(hwnd(), kAutoStartTimer);
   autoStartHeld_ = false;
-  OnStartStopPlan();
+  OnStartStopPlan(EventSource::kAutomaticStart);
   HideWindow();
 }
 
@@ -289,6 +347,7 @@ void LauncherDialog::OnDestroyWindow() {
   trayHolder_.reset();  // destroys the popup attached to it
   trayPopup_ = nullptr;
   RemoveTrayIcon();
+  app_.events.Remove(*this);
   // Entries are released with the window; their programs keep running.
   for (auto& entry : catalogue_.m_entries) entry.reset();
   app_.SetMainWindow(nullptr);
@@ -307,9 +366,17 @@ bool LauncherDialog::IsRerunChecked() {
   return ::SendMessageW(Item(IDC_RERUN), BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
-bool LauncherDialog::CreateEntryProcess(std::size_t entry) {
-  return processes_.Create(entry, *catalogue_.m_entries[entry]);
+std::uint32_t LauncherDialog::CreateEntryProcess(std::size_t entry) {
+  std::uint32_t error = 0;
+  processes_.Create(entry, *catalogue_.m_entries[entry], &error);
+  return error;
 }
+
+std::string LauncherDialog::DescribeError(std::uint32_t error) { return SystemErrorText(error); }
+
+std::uint32_t LauncherDialog::EntryExitCode(std::size_t entry) { return processes_.ExitCode(entry); }
+
+std::uint64_t LauncherDialog::NowMilliseconds() { return ::GetTickCount64(); }
 
 bool LauncherDialog::IsEntryRunning(std::size_t entry) { return processes_.IsRunning(entry); }
 
@@ -317,12 +384,16 @@ std::uint32_t LauncherDialog::EntryProcessId(std::size_t entry) { return process
 
 void LauncherDialog::TerminateEntry(std::size_t entry) { processes_.Terminate(entry); }
 
-void LauncherDialog::TerminateProcessByName(const char* name) { ProcessTable::TerminateProcessByName(name); }
+std::uint32_t LauncherDialog::TerminateProcessByName(const char* name) {
+  return ProcessTable::TerminateProcessByName(name);
+}
 
 void LauncherDialog::BroadcastExitNotice() { app_.exitNotice.Broadcast(); }
 
-std::uint32_t LauncherDialog::TakeStaleProcessId(int interval) {
-  return app_.liveness.TakeStaleProcessId(interval);
+StaleProcess LauncherDialog::TakeStaleProcessId(int interval) {
+  StaleProcess stale;
+  stale.id = app_.liveness.TakeStaleProcessId(interval, &stale.silentSeconds);
+  return stale;
 }
 
 void LauncherDialog::ForgetHeartbeats(std::uint32_t processId) { app_.liveness.Forget(processId); }

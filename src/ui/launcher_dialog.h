@@ -2,10 +2,14 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "catalogue/catalogue.h"
+#include "catalogue/launch_list.h"
 #include "platform/dialog.h"
 #include "platform/scoped.h"
+#include "report/status_board.h"
 #include "runner/plan_runner.h"
 #include "runner/process_host.h"
 
@@ -14,7 +18,7 @@ class LauncherApp;
 // The main and only window: plan chooser, program list, start/stop button,
 // the supervision options, and the tray icon with its menu. It owns the
 // catalogue and the option states, and carries out the runner's requests.
-class LauncherDialog : public Dialog, private RunnerHost {
+class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
  public:
   explicit LauncherDialog(LauncherApp& app);
   ~LauncherDialog() override;
@@ -37,13 +41,18 @@ class LauncherDialog : public Dialog, private RunnerHost {
 
  private:
   // Launch list and display.
-  void ReadLaunchList();
+  LaunchListReport ReadLaunchList();
   void FillPlanChooser();
   void FillProgramList();
   // Commands and timers.
-  void OnStartStopPlan();
+  void OnStartStopPlan(EventSource source = EventSource::kButton);
   void OnTimer(UINT_PTR id);
   void RunAutomaticStart();
+  // The launcher's own account of itself at start: settings, list, listener.
+  void ReportStart(const LaunchListReport& list);
+  // The status column: the event stream's last word on each row.
+  void OnEvent(const Event& event) override;
+  void ShowStatus(const std::vector<std::pair<int, std::string>>& cells);
   void OnHideWindow();
   // Hides the window until the operator shows it again from the tray.
   void HideWindow();
@@ -62,13 +71,16 @@ class LauncherDialog : public Dialog, private RunnerHost {
   // RunnerHost: what the runner asks of the window and the platform.
   bool IsRowChecked(int row) override;
   bool IsRerunChecked() override;
-  bool CreateEntryProcess(std::size_t entry) override;
+  std::uint32_t CreateEntryProcess(std::size_t entry) override;
+  std::string DescribeError(std::uint32_t error) override;
   bool IsEntryRunning(std::size_t entry) override;
   std::uint32_t EntryProcessId(std::size_t entry) override;
+  std::uint32_t EntryExitCode(std::size_t entry) override;
   void TerminateEntry(std::size_t entry) override;
-  void TerminateProcessByName(const char* name) override;
+  std::uint32_t TerminateProcessByName(const char* name) override;
   void BroadcastExitNotice() override;
-  std::uint32_t TakeStaleProcessId(int interval) override;
+  StaleProcess TakeStaleProcessId(int interval) override;
+  std::uint64_t NowMilliseconds() override;
   void ForgetHeartbeats(std::uint32_t processId) override;
   void StartTickTimer() override;
   void StopTickTimer() override;
@@ -82,6 +94,7 @@ class LauncherDialog : public Dialog, private RunnerHost {
   HICON icon_ = nullptr;
   ProcessTable processes_;
   PlanRunner runner_;
+  StatusBoard status_;
   int shownPlan_ = -1;          // the plan whose rows the program list shows
   bool initialising_ = false;   // inside OnInitDialog
   bool autoStartHeld_ = false;  // the automatic start fired during initialisation

@@ -7,7 +7,7 @@
 
 #include "app/texts.h"
 #include "platform/wide.h"
-#include "ui/format_text.h"
+#include "app/format_text.h"
 #include "ui/launcher_dialog.h"
 #include "ui/resource_ids.h"
 
@@ -110,7 +110,7 @@ bool LauncherDialog::OnTrayCommand(WPARAM wParam, LPARAM lParam) {
       ::PostMessageW(hwnd(), WM_CLOSE, 0, 0);
       return true;
     case ID_TRAY_STOP_PLAN:
-      OnStartStopPlan();
+      OnStartStopPlan(EventSource::kTrayMenu);
       return true;
     default:
       break;
@@ -121,6 +121,6 @@ bool LauncherDialog::OnTrayCommand(WPARAM wParam, LPARAM lParam) {
   // Select by program (no selection handling runs), then toggle: the start
   // shows this plan's rows before it reads their check marks.
   ::SendMessageW(Item(IDC_PLAN_CHOOSER), CB_SETCURSEL, plan, 0);
-  OnStartStopPlan();
+  OnStartStopPlan(EventSource::kTrayMenu);
   return true;
 }

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/format_text.h"
 #include "app/texts.h"
 #include "platform/wide.h"
 #include "runner/process_host.h"
@@ -137,6 +138,23 @@ std::string ChooserText(HWND chooser, int index) {
   wchar_t text[256] = {};
   ::SendMessageW(chooser, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text));
   return Narrow(text);
+}
+
+// The journal's lines, each split at its TABs (time, event, plan, row,
+// program, process id, detail), CR LF removed.
+std::vector<std::vector<std::string>> JournalLines(const std::string& path) {
+  std::vector<std::vector<std::string>> lines;
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::vector<std::string> fields(1);
+    for (char c : line) {
+      if (c == '\t') fields.emplace_back(); else fields.back() += c;
+    }
+    if (fields.size() == 7) lines.push_back(fields);
+  }
+  return lines;
 }
 
 // The program under test.
@@ -290,18 +308,23 @@ TEST(Program, SilentProgramIsKilledAfterTheIntervalWithTheErrorReporter) {
   PROCESS_INFORMATION wer{};
   ASSERT_TRUE(::CreateProcessA(nullptr, werCommand.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &wer));
 
-  const std::string s = FreshLog("hang-s"), q = FreshLog("hang-q");
+  const std::string s = FreshLog("hang-s"), q = FreshLog("hang-q"), e = FreshLog("hang-e");
+  const std::string journal = FreshLog("hang-journal");
   // Heartbeats every 200 ms for 1 s, then silence; a quiet neighbour that
-  // never sends one is never judged hung.
+  // never sends one is never judged hung; a third that exits with code 7.
   const std::string list = "::p\r\n" + Line(1, Helper("recorder.exe"), s + " beat 23481 200 1000", 0) +
-                           Line(1, Helper("recorder.exe"), q + " sleep", 0) + "\r\n";
-  Program program(list, {"/p", "23481"}, "hang");
+                           Line(1, Helper("recorder.exe"), q + " sleep", 0) +
+                           Line(1, Helper("recorder.exe"), e + " exit 3000 7", 0) + "\r\n";
+  Program program(list, {"/p", "23481", "/l", journal}, "hang");
   ASSERT_NE(program.dialog(), nullptr);
   program.SetInterval("15");
   program.Click(kButton);
   ASSERT_TRUE(WaitFor([&] { return !ReadLog(s).empty() && !ReadLog(q).empty(); }, 5000));
   HANDLE hs = OpenForWatch(ReadLog(s)[0].pid), hq = OpenForWatch(ReadLog(q)[0].pid);
   const ULONGLONG started = ::GetTickCount64();
+  // The status column, read from outside: the quiet one runs.
+  EXPECT_EQ(RemoteListCell(program.process(), program.Item(kList), 1, 4),
+            FormatText(texts::kStatusRunning, static_cast<unsigned>(ReadLog(q)[0].pid)));
   // Silent from about 1 s on; stale once more than 15 s old; one tick later at most.
   EXPECT_EQ(ExitCodeOf(hs, 20000), 111u);
   const ULONGLONG killedAfter = ::GetTickCount64() - started;
@@ -314,13 +337,30 @@ TEST(Program, SilentProgramIsKilledAfterTheIntervalWithTheErrorReporter) {
   program.Click(kButton);
   TerminateAll(Pids(s));
   for (HANDLE h : {hs, hq, wer.hProcess, wer.hThread}) ::CloseHandle(h);
+
+  // The journal tells the same story: the exit with its code, the kill, the stop.
+  const std::vector<std::vector<std::string>> lines = JournalLines(journal);
+  const auto count = [&](const char* word, const std::string& pid, const std::string& detail) {
+    int n = 0;
+    for (const auto& fields : lines) {
+      n += fields[1] == word && (pid.empty() || fields[5] == pid) && fields[6].rfind(detail, 0) == 0;
+    }
+    return n;
+  };
+  const std::string exitDetail = FormatText(texts::kDetailExit, "7", "%");
+  EXPECT_GE(count(texts::kEvProgramExited, "", exitDetail.substr(0, exitDetail.find('%'))), 1);
+  EXPECT_EQ(count(texts::kEvHangKilled, std::to_string(ReadLog(s)[0].pid), ""), 1);
+  EXPECT_EQ(count(texts::kEvErrorReporterKilled, std::to_string(wer.dwProcessId), ""), 1);
+  EXPECT_EQ(count(texts::kEvProgramTerminated, std::to_string(ReadLog(q)[0].pid), ""), 1);
+  EXPECT_EQ(count(texts::kEvPlanStopped, "", ""), 1);
 }
 
 TEST(Program, AutomaticStartStartsTheFirstPlanAndHides) {
   const std::string a = FreshLog("auto-a");
   const std::string list = "::first\r\n" + Line(1, Helper("recorder.exe"), a + " sleep", 0) +
                            "::second\r\n" + Line(1, Helper("recorder.exe"), a + " other", 0) + "\r\n";
-  Program program(list, {"/p", "0", "/r"}, "auto");
+  // A journal in a folder that does not exist costs the journal, nothing else.
+  Program program(list, {"/p", "0", "/r", "/l", FullPath("no-such-folder\\j.log")}, "auto");
   ASSERT_NE(program.dialog(), nullptr);
   // Shown once initialised, hidden by the automatic start 2 s later.
   ASSERT_TRUE(WaitFor([&] { return ::IsWindowVisible(program.dialog()) != FALSE; }, 5000));

@@ -32,6 +32,12 @@ TEST(CommandLine, ValuesGoToThePendingOptionUntilAnotherIsNamed) {
   EXPECT_EQ(r.settings.windowTitle, "Other");
   EXPECT_EQ(r.settings.bindAddress, "127.0.0.2");
   EXPECT_EQ(r.settings.port, 1234);
+  // The report options take values the same way, case ignored.
+  const Result report = Apply({"/L", "j.log", "-m", "a.prom", "b.prom", "/d", "D:\\dumps", "/r"});
+  EXPECT_EQ(report.settings.journalPath, "j.log");
+  EXPECT_EQ(report.settings.metricsPath, "b.prom");
+  EXPECT_EQ(report.settings.dumpFolder, "D:\\dumps");
+  EXPECT_EQ(report.armed, 1);
 }
 
 TEST(CommandLine, AutomaticStartIsCountedAndLeavesThePendingOption) {

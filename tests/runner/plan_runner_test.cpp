@@ -25,6 +25,9 @@ class FakeHost : public RunnerHost {
   std::set<std::uint32_t> alive;
   std::deque<std::uint32_t> stale;
   std::uint32_t nextPid = 100;
+  std::uint32_t reporterPid = 0;
+  std::map<std::uint32_t, std::uint32_t> exitCodes;  // pid -> its exit code
+  std::uint64_t now = 0;
 
   bool IsRowChecked(int row) override {
     log.push_back("checked " + std::to_string(row));
@@ -34,14 +37,15 @@ class FakeHost : public RunnerHost {
     log.push_back("rerun");
     return rerun;
   }
-  bool CreateEntryProcess(std::size_t entry) override {
+  std::uint32_t CreateEntryProcess(std::size_t entry) override {
     log.push_back("create " + std::to_string(entry));
-    if (creationFails) return false;
+    if (creationFails) return 2;
     pids[entry] = nextPid;
     alive.insert(nextPid);
     nextPid += 4;
-    return true;
+    return 0;
   }
+  std::string DescribeError(std::uint32_t error) override { return "error " + std::to_string(error); }
   bool IsEntryRunning(std::size_t entry) override {
     log.push_back("running " + std::to_string(entry));
     const std::uint32_t pid = EntryPid(entry);
@@ -55,16 +59,22 @@ class FakeHost : public RunnerHost {
     log.push_back("terminate " + std::to_string(entry));
     alive.erase(EntryPid(entry));
   }
-  void TerminateProcessByName(const char* name) override {
+  std::uint32_t TerminateProcessByName(const char* name) override {
     log.push_back(std::string("kill ") + name);
+    return reporterPid;
   }
+  std::uint32_t EntryExitCode(std::size_t entry) override {
+    const auto it = exitCodes.find(EntryPid(entry));
+    return it == exitCodes.end() ? 0 : it->second;
+  }
+  std::uint64_t NowMilliseconds() override { return now; }
   void BroadcastExitNotice() override { log.push_back("notice"); }
-  std::uint32_t TakeStaleProcessId(int interval) override {
+  StaleProcess TakeStaleProcessId(int interval) override {
     log.push_back("stale " + std::to_string(interval));
-    if (stale.empty()) return 0;
+    if (stale.empty()) return {};
     const std::uint32_t pid = stale.front();
     stale.pop_front();
-    return pid;
+    return {pid, 70};
   }
   // `stale` stands for the liveness table's stale ids: forgetting an id
   // removes it there.
@@ -396,6 +406,62 @@ TEST_F(StopFixture, AStartLeavesAServerThatIsStillSavingAloneAndRelaunchesItOnce
   host.alive.erase(saving);  // entry 1 has saved and exited
   runner.Tick();
   EXPECT_EQ(host.Effects(), (Calls{"create 1", "stale 60"}));
+}
+
+namespace {
+// Records the events as one short line each.
+struct EventLog : EventSink {
+  std::vector<std::string> lines;
+  void OnEvent(const Event& e) override {
+    static const char* const kNames[] = {"started",  "ended",    "encoding",   "listening", "no listener",
+                                         "plan",     "stopped",  "launched",   "relaunched", "failed",
+                                         "exited",   "hung",     "reporter",   "notice",    "spared",
+                                         "terminated", "dropped", "kept",      "countdown", "unticked"};
+    std::string line = kNames[static_cast<int>(e.kind)];
+    if (e.row >= 0) line += " r" + std::to_string(e.row);
+    if (e.pid != 0) line += " pid" + std::to_string(e.pid);
+    if (e.number != 0) line += " n" + std::to_string(e.number);
+    if (e.millis != 0) line += " ms" + std::to_string(e.millis);
+    if (e.error != 0) line += " err" + std::to_string(e.error) + " " + e.detail;
+    lines.push_back(line);
+  }
+  std::vector<std::string> Take() {
+    std::vector<std::string> taken;
+    taken.swap(lines);
+    return taken;
+  }
+};
+}  // namespace
+
+TEST_F(Fixture, AScriptedRunReportsWhatHappenedInOrder) {
+  EventLog events;
+  PlanRunner reporting(catalogue, host, options, &events);
+  Plan("A");
+  Entry(0, "C:\\srv\\Malvoryn.exe");  // entry 1, row 0: spared at the stop
+  Entry(2);                              // entry 2, row 1
+  Done();
+  ASSERT_TRUE(reporting.Start(0, EventSource::kTrayMenu));
+  EXPECT_EQ(events.Take(), (Calls{"plan n1", "countdown r1 n2", "launched r0 pid100"}));
+  host.now = 1000;
+  reporting.Tick();
+  reporting.Tick();
+  EXPECT_EQ(events.Take(), (Calls{"countdown r1 n1", "launched r1 pid104"}));
+  // Row 1 exits by itself with a crash code within the next tick, and comes back.
+  host.alive.erase(104);
+  host.exitCodes[104] = 0xC0000005;
+  host.now = 3500;
+  reporting.Tick();
+  EXPECT_EQ(events.Take(), (Calls{"exited r1 pid104 n3221225477 ms2500", "relaunched r1 pid108 n1"}));
+  // Row 0 falls silent: killed, with the error reporter; its end is no exit of its own.
+  host.stale = {100};
+  host.reporterPid = 77;
+  reporting.Tick();
+  EXPECT_EQ(events.Take(), (Calls{"hung r0 pid100 n70", "reporter pid77"}));
+  host.creationFails = true;
+  reporting.Tick();
+  EXPECT_EQ(events.Take(), (Calls{"failed r0 err2 error 2"}));
+  reporting.Stop();
+  EXPECT_EQ(events.Take(), (Calls{"notice", "terminated r1 pid108", "stopped"}));
 }
 
 TEST_F(Fixture, HeartbeatsOfAnEarlierProcessWithTheSameIdNeverKillTheNewOne) {

@@ -44,11 +44,16 @@ class TableHost : public RunnerHost {
 
   bool IsRowChecked(int) override { return true; }
   bool IsRerunChecked() override { return true; }
-  bool CreateEntryProcess(std::size_t entry) override { return table.Create(entry, *catalogue_.m_entries[entry]); }
+  std::uint32_t CreateEntryProcess(std::size_t entry) override {
+    return table.Create(entry, *catalogue_.m_entries[entry]) ? 0 : 1;
+  }
+  std::string DescribeError(std::uint32_t) override { return {}; }
+  std::uint32_t EntryExitCode(std::size_t) override { return 0; }
+  std::uint64_t NowMilliseconds() override { return 0; }
   bool IsEntryRunning(std::size_t entry) override { return table.IsRunning(entry); }
   std::uint32_t EntryProcessId(std::size_t entry) override { return table.ProcessId(entry); }
   void TerminateEntry(std::size_t entry) override { table.Terminate(entry); }
-  void TerminateProcessByName(const char* name) override { ProcessTable::TerminateProcessByName(name); }
+  std::uint32_t TerminateProcessByName(const char* name) override { return ProcessTable::TerminateProcessByName(name); }
   void BroadcastExitNotice() override {
     const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in to{};
@@ -58,11 +63,11 @@ class TableHost : public RunnerHost {
     ::sendto(s, kExitNotice, sizeof kExitNotice, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     ::closesocket(s);
   }
-  std::uint32_t TakeStaleProcessId(int) override {
-    if (stale.empty()) return 0;
+  StaleProcess TakeStaleProcessId(int) override {
+    if (stale.empty()) return {};
     const std::uint32_t pid = stale.front();
     stale.pop_front();
-    return pid;
+    return {pid, 0};
   }
   void ForgetHeartbeats(std::uint32_t) override {}
   void StartTickTimer() override {}

@@ -1,0 +1,32 @@
+#pragma once
+// The status column of the program list, kept from the event stream alone:
+// one short text per row of the running plan, and which rows changed since
+// the window last drew them, so it redraws only those cells.
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "report/event.h"
+
+class StatusBoard : public EventSink {
+ public:
+  void OnEvent(const Event& event) override;
+
+  // The running plan (-1 for none) and its rows' texts, GBK.
+  int plan() const { return plan_; }
+  const std::vector<std::string>& rows() const { return rows_; }
+  // The rows whose text changed since the last call, with their texts.
+  std::vector<std::pair<int, std::string>> TakeChanges();
+
+ private:
+  void Set(int row, std::string text);
+
+  int plan_ = -1;
+  std::vector<std::string> rows_;
+  std::vector<bool> changed_;
+};
+
+// An exit code as the operator reads it: crashes (0xC0000000 and up, such as
+// 0xC0000005) in hex, every other code in decimal.
+std::string FormatExitCode(std::uint32_t code);

@@ -1,0 +1,82 @@
+// The status column's texts and the drop reports, from the event stream.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/texts.h"
+#include "report/drop_tally.h"
+#include "report/status_board.h"
+
+namespace {
+Event On(EventKind kind, int plan, int row = -1, std::uint32_t pid = 0, std::int64_t number = 0) {
+  Event event;
+  event.kind = kind;
+  event.plan = plan;
+  event.row = row;
+  event.pid = pid;
+  event.number = number;
+  return event;
+}
+std::string Gbk(const char* format, const std::string& value) {
+  std::string text = format;
+  return text.replace(text.find('%'), 2, value);
+}
+using Changes = std::vector<std::pair<int, std::string>>;
+}  // namespace
+
+TEST(StatusBoard, EachRowShowsItsLastStateAndOnlyChangedCellsAreRedrawn) {
+  StatusBoard board;
+  board.OnEvent(On(EventKind::kPlanStarted, 1));
+  board.OnEvent(On(EventKind::kCountdown, 1, 1, 0, 3));
+  board.OnEvent(On(EventKind::kRowUnticked, 1, 2));
+  board.OnEvent(On(EventKind::kProgramLaunched, 1, 0, 1234));
+  board.OnEvent(On(EventKind::kCountdown, 0, 0, 0, 9));  // another plan's: ignored
+  EXPECT_EQ(board.TakeChanges(), (Changes{{0, Gbk(texts::kStatusRunning, "1234")},
+                                         {1, Gbk(texts::kStatusWaiting, "3")},
+                                         {2, texts::kStatusUnticked}}));
+  board.OnEvent(On(EventKind::kRowUnticked, 1, 2));  // the same text again: nothing to redraw
+  EXPECT_TRUE(board.TakeChanges().empty());
+  Event crash = On(EventKind::kProgramExited, 1, 0, 1234, 0xC0000005);
+  board.OnEvent(crash);
+  board.OnEvent(On(EventKind::kProgramExited, 1, 1, 99, 3));
+  EXPECT_EQ(board.TakeChanges(), (Changes{{0, Gbk(texts::kStatusExited, "0xC0000005")},
+                                         {1, Gbk(texts::kStatusExited, "3")}}));
+  board.OnEvent(On(EventKind::kHangKilled, 1, 1, 99));
+  board.OnEvent(On(EventKind::kPlanStopped, 1));
+  EXPECT_EQ(board.plan(), -1);
+  EXPECT_EQ(board.TakeChanges(), (Changes{{0, ""}, {1, ""}, {2, ""}}));
+  EXPECT_EQ(FormatExitCode(0xBFFFFFFF), "3221225471");  // below the crash range: decimal
+}
+
+namespace {
+struct Collect : EventSink {
+  std::vector<Event> events;
+  void OnEvent(const Event& e) override { events.push_back(e); }
+};
+}  // namespace
+
+TEST(DropTally, SumsDropsAndReportsAtMostOnceAMinute) {
+  Collect sink;
+  std::uint32_t now = 1000;
+  DropTally tally(&sink, [&] { return now; });
+  tally.Dropped(true);  // the first is reported at once
+  for (int i = 0; i < 500; ++i) tally.Dropped(i % 2 == 0);
+  now += DropTally::kReportSeconds - 1;
+  tally.Poll();
+  ASSERT_EQ(sink.events.size(), 1u);
+  EXPECT_EQ(sink.events[0].number, 1);
+  now += 1;
+  tally.Poll();
+  ASSERT_EQ(sink.events.size(), 2u);
+  EXPECT_EQ(sink.events[1].kind, EventKind::kHeartbeatsDropped);
+  EXPECT_EQ(sink.events[1].number, 250);  // wrong length
+  EXPECT_EQ(sink.events[1].count, 250);   // another host
+  tally.Dropped(false);
+  tally.Poll(true);  // at the end, whatever the time
+  ASSERT_EQ(sink.events.size(), 3u);
+  EXPECT_EQ(sink.events[2].count, 1);
+  tally.Poll(true);  // nothing counted: nothing reported
+  EXPECT_EQ(sink.events.size(), 3u);
+}
