@@ -84,6 +84,8 @@ inline constexpr char kEvProgramSpared[] = "\xc1\xf4\xb4\xfd\xb4\xe6\xc5\xcc\xcd
 inline constexpr char kEvProgramTerminated[] = "\xcd\xa3\xd6\xb9\xca\xb1\xbd\xe1\xca\xf8";
 // 保留仍在运行的程序  (journal: a start kept a process still running)
 inline constexpr char kEvProgramKept[] = "\xb1\xa3\xc1\xf4\xc8\xd4\xd4\xda\xd4\xcb\xd0\xd0\xb5\xc4\xb3\xcc\xd0\xf2";
+// 程序已结束  (journal: a program the launcher terminated has ended)
+inline constexpr char kEvProgramEnded[] = "\xb3\xcc\xd0\xf2\xd2\xd1\xbd\xe1\xca\xf8";
 // 丢弃心跳  (journal: heartbeats dropped)
 inline constexpr char kEvHeartbeatsDropped[] = "\xb6\xaa\xc6\xfa\xd0\xc4\xcc\xf8";
 // 日志丢失  (journal: lines that could not be written)
@@ -106,6 +108,8 @@ inline constexpr char kDetailRelaunch[] = "\xb5\xda %lld \xb4\xce\xd6\xd8\xc6\xf
 inline constexpr char kDetailDropped[] = "\xb3\xa4\xb6\xc8\xb2\xbb\xb6\xd4 %lld \xb8\xf6\xa3\xac\xc0\xb4\xd7\xd4\xc6\xe4\xcb\xfb\xd6\xf7\xbb\xfa %lld \xb8\xf6";
 // %lld 行未能写入  (journal: count of lines lost)
 inline constexpr char kDetailLinesLost[] = "%lld \xd0\xd0\xce\xb4\xc4\xdc\xd0\xb4\xc8\xeb";
+// 自 %s 起无法写入：%s  (journal: since when and why it could not be written)
+inline constexpr char kDetailJournalOpenFailed[] = "\xd7\xd4 %s \xc6\xf0\xce\xde\xb7\xa8\xd0\xb4\xc8\xeb\xa3\xba%s";
 // 端口 %lld，地址 %s  (journal: port and bind address)
 inline constexpr char kDetailListenerOpened[] = "\xb6\xcb\xbf\xda %lld\xa3\xac\xb5\xd8\xd6\xb7 %s";
 // 本机所有地址  (journal: no bind address)

@@ -26,6 +26,8 @@ enum class EventKind {
   kProgramTerminated,    // plan, row, program, pid: terminated at a stop
   kHeartbeatsDropped,    // number: wrong length; count: from another host (since the last report)
   kProgramKept,          // plan, row, program, pid: a start found the last run's process still running
+  kProgramEnded,         // plan, row, program, pid; number: exit code; millis: how long it ran.
+                         // The end of a process the runner terminated (a hang kill).
   // State for the status column, not a happening: the journal skips them.
   kCountdown,            // plan, row; number: seconds until the launch
   kRowUnticked,          // plan, row: its launch waits for its tick

@@ -92,6 +92,7 @@ const char* Word(EventKind kind) {
     case EventKind::kProgramTerminated: return texts::kEvProgramTerminated;
     case EventKind::kHeartbeatsDropped: return texts::kEvHeartbeatsDropped;
     case EventKind::kProgramKept: return texts::kEvProgramKept;
+    case EventKind::kProgramEnded: return texts::kEvProgramEnded;
     case EventKind::kCountdown:
     case EventKind::kRowUnticked: break;
   }
@@ -123,6 +124,7 @@ std::string Detail(const Event& e) {
   const auto number = static_cast<long long>(e.number);
   switch (e.kind) {
     case EventKind::kProgramExited:
+    case EventKind::kProgramEnded:
       return FormatText(texts::kDetailExit, FormatExitCode(static_cast<std::uint32_t>(e.number)).c_str(),
                     SecondsText(e.millis).c_str());
     case EventKind::kHangKilled: return FormatText(texts::kDetailSilent, number);
@@ -218,7 +220,8 @@ void Journal::State::Run() {
       lock.unlock();
       const bool written =
           Write(OwnLine(texts::kEvJournalOpenFailed, path,
-                        TimeText(failedSince_) + ' ' + ErrorWithText(failedError_, files->ErrorText(failedError_))));
+                        FormatText(texts::kDetailJournalOpenFailed, TimeText(failedSince_).c_str(),
+                                   ErrorWithText(failedError_, files->ErrorText(failedError_)).c_str())));
       lock.lock();
       if (written) failing_ = false;
       continue;

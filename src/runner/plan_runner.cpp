@@ -209,14 +209,12 @@ void PlanRunner::SeeEnds(int plan, std::size_t first, std::size_t count) {
     const std::size_t index = first + p;
     Watch& watch = WatchOf(index);
     if (watch.pid == 0 || host_.IsEntryRunning(index)) continue;
-    // An end the runner caused (a hang kill) was reported when it was made.
-    if (!watch.ending) {
-      Event exited;
-      exited.pid = watch.pid;
-      exited.number = host_.EntryExitCode(index);
-      exited.millis = host_.NowMilliseconds() - watch.startedMs;
-      Raise(EventKind::kProgramExited, plan, first, p, exited);
-    }
+    // An end the runner caused (a hang kill) is no exit of the program's own.
+    Event ended;
+    ended.pid = watch.pid;
+    ended.number = host_.EntryExitCode(index);
+    ended.millis = host_.NowMilliseconds() - watch.startedMs;
+    Raise(watch.ending ? EventKind::kProgramEnded : EventKind::kProgramExited, plan, first, p, ended);
     watch.pid = 0;
     watch.ending = false;
   }

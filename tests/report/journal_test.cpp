@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/format_text.h"
 #include "app/texts.h"
 #include "report/journal.h"
 
@@ -184,8 +185,11 @@ TEST_F(JournalFile, UnopenablePathIsRetriedAndTheFailureIsTheFirstLine) {
   journal->OnEvent(Numbered(2));
   disk->WaitUntil([&] { return disk->files["j.log"].find(L(2)) != std::string::npos; });
   journal.reset();
-  const std::string failed = std::string(kStamp) + '\t' + texts::kEvJournalOpenFailed + "\t\t\tj.log\t\t" + kStamp;
-  EXPECT_EQ(disk->files["j.log"], Text({failed + " 5 E5", L(1), failed + " 112 E112", L(2)}));
+  const std::string failed = std::string(kStamp) + '\t' + texts::kEvJournalOpenFailed + "\t\t\tj.log\t\t";
+  const auto since = [&](const char* error) {
+    return failed + FormatText(texts::kDetailJournalOpenFailed, kStamp, error);
+  };
+  EXPECT_EQ(disk->files["j.log"], Text({since("5 E5"), L(1), since("112 E112"), L(2)}));
 }
 
 TEST_F(JournalFile, DestructorLeavesAWriterStuckOnADeadDiskBehind) {

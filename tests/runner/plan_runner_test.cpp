@@ -416,7 +416,8 @@ struct EventLog : EventSink {
     static const char* const kNames[] = {"started",  "ended",    "encoding",   "listening", "no listener",
                                          "plan",     "stopped",  "launched",   "relaunched", "failed",
                                          "exited",   "hung",     "reporter",   "notice",    "spared",
-                                         "terminated", "dropped", "kept",      "countdown", "unticked"};
+                                         "terminated", "dropped", "kept",      "ended",     "countdown",
+                                         "unticked"};
     std::string line = kNames[static_cast<int>(e.kind)];
     if (e.row >= 0) line += " r" + std::to_string(e.row);
     if (e.pid != 0) line += " pid" + std::to_string(e.pid);
@@ -458,8 +459,10 @@ TEST_F(Fixture, AScriptedRunReportsWhatHappenedInOrder) {
   reporting.Tick();
   EXPECT_EQ(events.Take(), (Calls{"hung r0 pid100 n70", "reporter pid77"}));
   host.creationFails = true;
+  host.exitCodes[100] = 111;
+  host.now = 4000;
   reporting.Tick();
-  EXPECT_EQ(events.Take(), (Calls{"failed r0 err2 error 2"}));
+  EXPECT_EQ(events.Take(), (Calls{"ended r0 pid100 n111 ms4000", "failed r0 err2 error 2"}));
   reporting.Stop();
   EXPECT_EQ(events.Take(), (Calls{"notice", "terminated r1 pid108", "stopped"}));
 }
