@@ -13,6 +13,7 @@
 #include "platform/win_app.h"
 #include "report/drop_tally.h"
 #include "report/event.h"
+#include "report/metrics.h"
 
 // The one application object: it owns what outlives the dialog or is reached
 // from the network handlers: the settings, the dialog font, the exit notice
@@ -32,6 +33,12 @@ class LauncherApp : public WinApp {
   void StartReports();
   // Raises one event on the launcher's stream.
   void Report(Event event, EventKind kind);
+  // With /m: the heartbeat counts on the stream, and the metrics file
+  // written when a value changed (`refresh`: also when the last write is
+  // some seconds old).
+  void ReportHeartbeats();
+  void WriteMetrics(bool refresh);
+  bool metricsOn() const { return metrics_ != nullptr; }
 
   Settings settings;
   // What the launcher reports about itself: every event passes `events`,
@@ -53,6 +60,8 @@ class LauncherApp : public WinApp {
   std::vector<std::string> args_;
   ScopedGdiObject font_;
   std::unique_ptr<EventSink> journal_;
+  std::unique_ptr<MetricsBoard> metrics_;
+  unsigned long long metricsWrittenAt_ = 0;
 };
 
 // Creates the dialog font: 16 units high, 8 wide, normal weight, GB2312

@@ -49,10 +49,42 @@ bool LauncherApp::OpenHeartbeatListener() {
 }
 
 void LauncherApp::StartReports() {
+  if (!settings.metricsPath.empty() && !metrics_) {
+    metrics_ = std::make_unique<MetricsBoard>([this] {
+      if (mainWindow()) ::PostMessageW(mainWindow(), WM_METRICS_DUE, 0, 0);
+    });
+    events.Add(*metrics_);
+  }
   if (!settings.journalPath.empty() && !journal_) {
     journal_ = std::make_unique<Journal>(settings.journalPath, MakeWindowsJournalFiles(), &LocalTimeNow);
     events.Add(*journal_);
   }
+}
+
+void LauncherApp::ReportHeartbeats() {
+  Event stats;
+  stats.number = static_cast<std::int64_t>(heartbeat.heard());
+  stats.count = static_cast<std::int64_t>(liveness.ProcessIds().size());
+  Report(stats, EventKind::kHeartbeatStats);
+}
+
+void LauncherApp::WriteMetrics(bool refresh) {
+  // A refresh rewrites an unchanged file now and then, so its time stays
+  // current while the launcher lives.
+  constexpr ULONGLONG kRefreshMs = 15000;
+  if (!metrics_) return;
+  const ULONGLONG tick = ::GetTickCount64();
+  if (!metrics_->dirty() && !(refresh && tick - metricsWrittenAt_ >= kRefreshMs)) return;
+  metricsWrittenAt_ = tick;
+  FILETIME now;
+  ::GetSystemTimeAsFileTime(&now);
+  // 100 ns ticks since 1601 to seconds since 1970.
+  const ULONGLONG ticks = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  const double unixSeconds = static_cast<double>(ticks - 116444736000000000ULL) / 1e7;
+  // A write that fails leaves the value dirty: it is tried again with the
+  // next change or the next refresh, and supervision goes on meanwhile.
+  const std::string text = metrics_->Render(unixSeconds);
+  if (ReplaceFileWhole(settings.metricsPath, text) != 0) metrics_->Unwritten();
 }
 
 void LauncherApp::Report(Event event, EventKind kind) {
@@ -81,6 +113,7 @@ bool LauncherApp::InitInstance() {
   SetMainWindow(nullptr);
   drops.Poll(true);
   Report({}, EventKind::kLauncherEnded);
+  WriteMetrics(false);
   return false;
 }
 
@@ -88,6 +121,8 @@ int LauncherApp::ExitInstance() {
   // The journal writes out what it holds before the launcher ends.
   if (journal_) events.Remove(*journal_);
   journal_.reset();
+  if (metrics_) events.Remove(*metrics_);
+  metrics_.reset();
   font_.reset();
   return 0;
 }

@@ -86,6 +86,12 @@ inline constexpr char kEvProgramTerminated[] = "\xcd\xa3\xd6\xb9\xca\xb1\xbd\xe1
 inline constexpr char kEvProgramKept[] = "\xb1\xa3\xc1\xf4\xc8\xd4\xd4\xda\xd4\xcb\xd0\xd0\xb5\xc4\xb3\xcc\xd0\xf2";
 // 程序已结束  (journal: a program the launcher terminated has ended)
 inline constexpr char kEvProgramEnded[] = "\xb3\xcc\xd0\xf2\xd2\xd1\xbd\xe1\xca\xf8";
+// 写入卡死转储  (journal: a minidump of a hung program was written)
+inline constexpr char kEvDumpWritten[] = "\xd0\xb4\xc8\xeb\xbf\xa8\xcb\xc0\xd7\xaa\xb4\xa2";
+// 卡死转储失败  (journal: a minidump of a hung program could not be written)
+inline constexpr char kEvDumpFailed[] = "\xbf\xa8\xcb\xc0\xd7\xaa\xb4\xa2\xca\xa7\xb0\xdc";
+// %s，%lld 字节，用时 %llu 毫秒  (journal: dump file, size, milliseconds)
+inline constexpr char kDetailDump[] = "%s\xa3\xac%lld \xd7\xd6\xbd\xda\xa3\xac\xd3\xc3\xca\xb1 %llu \xba\xc1\xc3\xeb";
 // 丢弃心跳  (journal: heartbeats dropped)
 inline constexpr char kEvHeartbeatsDropped[] = "\xb6\xaa\xc6\xfa\xd0\xc4\xcc\xf8";
 // 日志丢失  (journal: lines that could not be written)

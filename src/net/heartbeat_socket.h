@@ -23,6 +23,9 @@ class HeartbeatSocket : public AsyncSocket {
   // (it asks again, now and then, when a sender is not among them).
   bool Open(const std::string& bindAddress, std::uint16_t port);
 
+  // Heartbeats taken into the table since the launcher started.
+  std::uint64_t heard() const { return heard_; }
+
   // This machine's IPv4 addresses (host byte order) as last noted.
   const std::vector<std::uint32_t>& LocalAddresses() const { return localAddresses_.List(); }
 
@@ -34,6 +37,7 @@ class HeartbeatSocket : public AsyncSocket {
  private:
   LivenessTable& table_;
   DropTally* drops_;
+  std::uint64_t heard_ = 0;
   sockaddr_in sender_{};
   int senderLength_ = sizeof(sockaddr_in);
   unsigned char buffer_[4] = {};

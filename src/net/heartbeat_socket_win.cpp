@@ -99,4 +99,5 @@ void HeartbeatSocket::OnReceive(int) {
                                   static_cast<std::uint32_t>(buffer_[2]) << 16 |
                                   static_cast<std::uint32_t>(buffer_[3]) << 24;
   table_.Heard(processId);
+  ++heard_;
 }

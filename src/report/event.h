@@ -28,9 +28,13 @@ enum class EventKind {
   kProgramKept,          // plan, row, program, pid: a start found the last run's process still running
   kProgramEnded,         // plan, row, program, pid; number: exit code; millis: how long it ran.
                          // The end of a process the runner terminated (a hang kill).
-  // State for the status column, not a happening: the journal skips them.
+  kDumpWritten,          // plan, row, program, pid; detail: the file; count: its size; millis: time taken
+  kDumpFailed,           // plan, row, program, pid; error and detail: the Windows error and its text
+  // State, not a happening: the journal skips them.
   kCountdown,            // plan, row; number: seconds until the launch
   kRowUnticked,          // plan, row: its launch waits for its tick
+  kPlanListed,           // plan: one of the list's plans, in list order, after the list is read
+  kHeartbeatStats,       // number: heartbeats heard in all; count: ids in the liveness table
 };
 
 // Where a plan start came from.
@@ -48,6 +52,7 @@ struct Event {
   std::uint64_t millis = 0;   // a duration in milliseconds where a kind needs one
   std::uint32_t error = 0;    // a Windows error code, 0 for none
   std::string detail;         // words, GBK: the error's text, the settings, an address
+  std::string version;        // kLauncherStarted: the launcher's version
 };
 
 // Receives the events, on the thread that raised them (the window's).
@@ -80,5 +85,6 @@ class EventFanOut : public EventSink {
 // True for the kinds that say what happened (the journal's lines), false for
 // the status column's state.
 inline bool IsHappening(EventKind kind) {
-  return kind != EventKind::kCountdown && kind != EventKind::kRowUnticked;
+  return kind != EventKind::kCountdown && kind != EventKind::kRowUnticked &&
+         kind != EventKind::kPlanListed && kind != EventKind::kHeartbeatStats;
 }

@@ -93,8 +93,12 @@ const char* Word(EventKind kind) {
     case EventKind::kHeartbeatsDropped: return texts::kEvHeartbeatsDropped;
     case EventKind::kProgramKept: return texts::kEvProgramKept;
     case EventKind::kProgramEnded: return texts::kEvProgramEnded;
+    case EventKind::kDumpWritten: return texts::kEvDumpWritten;
+    case EventKind::kDumpFailed: return texts::kEvDumpFailed;
     case EventKind::kCountdown:
-    case EventKind::kRowUnticked: break;
+    case EventKind::kRowUnticked:
+    case EventKind::kPlanListed:
+    case EventKind::kHeartbeatStats: break;
   }
   return "";
 }
@@ -130,7 +134,11 @@ std::string Detail(const Event& e) {
     case EventKind::kHangKilled: return FormatText(texts::kDetailSilent, number);
     case EventKind::kProgramRelaunched: return FormatText(texts::kDetailRelaunch, number);
     case EventKind::kLaunchFailed:
+    case EventKind::kDumpFailed:
     case EventKind::kListenerFailed: return ErrorWithText(e.error, e.detail);
+    case EventKind::kDumpWritten:
+      return FormatText(texts::kDetailDump, e.detail.c_str(), static_cast<long long>(e.count),
+                        static_cast<unsigned long long>(e.millis));
     case EventKind::kHeartbeatsDropped:
       return FormatText(texts::kDetailDropped, number, static_cast<long long>(e.count));
     case EventKind::kPlanStarted: return SourceText(e.number);

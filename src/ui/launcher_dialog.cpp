@@ -16,6 +16,8 @@
 namespace {
 constexpr UINT_PTR kTickTimer = 1;
 constexpr UINT_PTR kAutoStartTimer = 2;
+// With /m only: the heartbeat counts and the metrics file's refresh.
+constexpr UINT_PTR kMetricsTimer = 3;
 constexpr UINT kTickPeriodMs = 1000;
 // Posted at the end of the initialisation when the automatic start fired
 // while it ran (a surplus message box was open).
@@ -69,6 +71,9 @@ bool LauncherDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& 
     case WM_HELD_AUTOSTART:
       RunAutomaticStart();
       return true;
+    case WM_METRICS_DUE:
+      app_.WriteMetrics(false);
+      return true;
     case WM_COMMAND: {
       const int id = LOWORD(wParam);
       const int code = HIWORD(wParam);
@@ -98,6 +103,7 @@ BOOL LauncherDialog::OnInitDialog() {
   const int armed = ApplyCommandLine(app_.commandLineArgs(), app_.settings);
   app_.StartReports();
   app_.events.Add(*this);
+  if (app_.metricsOn()) ::SetTimer(hwnd(), kMetricsTimer, kTickPeriodMs, nullptr);
   for (int i = 0; i < armed; ++i) ::SetTimer(hwnd(), kAutoStartTimer, 2000, nullptr);
   if (!app_.settings.windowTitle.empty()) SetWindowTextGbk(hwnd(), app_.settings.windowTitle);
 
@@ -187,7 +193,14 @@ void LauncherDialog::ReportStart(const LaunchListReport& list) {
                               settings.bindAddress.empty() ? texts::kDetailAllAddresses
                                                            : settings.bindAddress.c_str(),
                               settings.windowTitle.c_str());
+  started.version = MORVASTEL_VERSION;
   app_.Report(started, EventKind::kLauncherStarted);
+  for (std::size_t k = 0; k < catalogue_.PlanCount(); ++k) {
+    Event listed;
+    listed.plan = static_cast<int>(k);
+    listed.planName = catalogue_.m_planNames[k];
+    app_.Report(listed, EventKind::kPlanListed);
+  }
   if (list.encoding.encoding == ListEncoding::kUtf8Bom || list.encoding.utf8WithoutMark) {
     Event encoding;
     encoding.program = settings.listPath;
@@ -280,6 +293,12 @@ void LauncherDialog::OnStartStopPlan(EventSource source) {
 }
 
 void LauncherDialog::OnTimer(UINT_PTR id) {
+  if (id == kMetricsTimer) {
+    app_.ReportHeartbeats();
+    app_.drops.Poll();
+    app_.WriteMetrics(true);
+    return;
+  }
   if (id != kAutoStartTimer) {
     runner_.Tick();
     app_.drops.Poll();

@@ -15,6 +15,8 @@
 
 // Tray icon callback message and tray menu commands.
 #define WM_TRAY_NOTIFY (WM_USER + 5)
+// Posted by the application when the metrics file is due to be written.
+#define WM_METRICS_DUE (WM_APP + 2)
 #define ID_TRAY_SHOW 100
 #define ID_TRAY_CLOSE 101
 #define ID_TRAY_STOP_PLAN 102

@@ -416,8 +416,8 @@ struct EventLog : EventSink {
     static const char* const kNames[] = {"started",  "ended",    "encoding",   "listening", "no listener",
                                          "plan",     "stopped",  "launched",   "relaunched", "failed",
                                          "exited",   "hung",     "reporter",   "notice",    "spared",
-                                         "terminated", "dropped", "kept",      "ended",     "countdown",
-                                         "unticked"};
+                                         "terminated", "dropped", "kept",      "ended",     "dumped",
+                                         "no dump",  "countdown", "unticked"};
     std::string line = kNames[static_cast<int>(e.kind)];
     if (e.row >= 0) line += " r" + std::to_string(e.row);
     if (e.pid != 0) line += " pid" + std::to_string(e.pid);

@@ -1,0 +1,64 @@
+#pragma once
+// The metrics file (`/m PATH`): the launcher's state and counters in the
+// Prometheus text exposition format (version 0.0.4), kept from the event
+// stream alone, for a Windows exporter's textfile collector to publish.
+// Counters count from the launcher's start.
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "report/event.h"
+
+class MetricsBoard : public EventSink {
+ public:
+  // `changed` is called when an event changed a value and the file is due to
+  // be written again (once until Render is next called): the window coalesces
+  // a burst of events into one write.
+  explicit MetricsBoard(std::function<void()> changed = {}) : changed_(std::move(changed)) {}
+
+  void OnEvent(const Event& event) override;
+
+  // The whole file, LF line ends, ending in a line feed. `now` is the Unix
+  // time of the writing, in seconds.
+  std::string Render(double now);
+  // Whether an event changed a value since the last Render.
+  bool dirty() const { return dirty_; }
+  // The last Render did not reach the file: it is due again.
+  void Unwritten() { dirty_ = true; }
+
+ private:
+  struct Row {
+    std::string program;  // file name, UTF-8
+    int up = 0;
+    std::int64_t starts = 0, exits = 0, hangKills = 0, launchFailures = 0;
+    std::int64_t lastExitCode = 0;
+    bool exited = false;  // lastExitCode is meaningful
+  };
+  void Changed();
+  Row& RowOf(const Event& event);
+
+  std::function<void()> changed_;
+  bool dirty_ = true;
+  bool flushAsked_ = false;
+  std::string version_;
+  std::vector<std::string> plans_;  // UTF-8 names by index
+  int runningPlan_ = -1;
+  std::map<int, Row> rows_;  // rows of the running plan by row index
+  int listenerUp_ = 0;
+  std::int64_t heartbeats_ = 0, ids_ = 0, droppedLength_ = 0, droppedForeign_ = 0, notices_ = 0;
+  std::int64_t dumps_ = 0, dumpFailures_ = 0;
+};
+
+// A label value as the format wants it: UTF-8 (from GBK), with backslash,
+// double quote and line feed escaped. Any input gives a valid value.
+std::string MetricsLabelValue(const std::string& gbk);
+
+// Writes `bytes` as the whole new content of the file at `path` (GBK): first
+// to PATH.tmp in the same folder, then moved over PATH in one step, so a
+// reader sees the old file or the new one, never half of one (Windows side,
+// metrics_file_win.cpp). Returns 0, or the Windows error; on failure the
+// old file stays and no temporary is left behind.
+std::uint32_t ReplaceFileWhole(const std::string& path, const std::string& bytes);
