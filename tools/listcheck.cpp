@@ -2,6 +2,9 @@
 // their defaults, no command line) and shows what it holds.
 //   listcheck FILE          report for people, with warnings about the traps
 //   listcheck --dump FILE   exact machine form (LF line ends, TAB-separated)
+// On Windows the report also warns about program files and run directories
+// that do not exist on this machine (relative paths from the current
+// directory): the launcher would try them every second.
 // Exit status: 0 when the file was read, 2 when it could not be, or on a
 // usage error.
 //
@@ -68,6 +71,18 @@ bool WriteText(std::FILE* stream, const std::string& gbk) {
   return std::fflush(stream) == 0;
 }
 
+#ifdef _WIN32
+// What `path` (GBK) names, asked by its UTF-16 form like the launcher's own
+// calls.
+PathKind ProbePath(const std::string& path) {
+  if (path.empty()) return PathKind::kMissing;
+  const std::u16string wide = GbkToUtf16(path);
+  const DWORD attributes = ::GetFileAttributesW(reinterpret_cast<const wchar_t*>(wide.c_str()));
+  if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::kMissing;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::kDirectory : PathKind::kFile;
+}
+#endif
+
 int Usage() {
   WriteText(stderr, "usage: listcheck [--dump] FILE\n");
   return 2;
@@ -129,11 +144,14 @@ int main(int argc, char** argv) {
     WriteText(stderr, "listcheck: cannot read " + path + ": " + error + "\n");
     return 2;
   }
-  const ListCheck check = CheckLaunchList(bytes);
+  ListCheck check = CheckLaunchList(bytes);
   if (dump) {
     const std::string out = FormatListDump(check);
     std::fwrite(out.data(), 1, out.size(), stdout);
     return std::fflush(stdout) == 0 ? 0 : 2;
   }
+#ifdef _WIN32
+  AddMissingPathWarnings(check, &ProbePath);
+#endif
   return WriteText(stdout, FormatListReport(check, path)) ? 0 : 2;
 }

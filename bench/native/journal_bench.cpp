@@ -91,6 +91,9 @@ class QuietHost : public RunnerHost {
   void StopTickTimer() override {}
   void ShowRunning(bool) override {}
   std::uint64_t NowMilliseconds() override { return 0; }
+  bool StartDump(std::size_t) override { return false; }
+  DumpOutcome PollDump(std::size_t) override { return {}; }
+  void AbandonDump(std::size_t) override {}
 
  private:
   std::vector<std::uint32_t> pids_;

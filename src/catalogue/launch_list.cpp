@@ -1,5 +1,6 @@
 #include "catalogue/launch_list.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -63,9 +64,11 @@ std::string_view Trim(std::string_view v) {
 // as the separator, whatever it is. A bare field runs to the first blank or
 // tab (or CR, for the fifth field), which is consumed. Returns false when the
 // data end inside the field.
-bool ReadField(std::string_view d, std::size_t& pos, bool crEnds, std::string_view& value) {
+bool ReadField(std::string_view d, std::size_t& pos, bool crEnds, std::string_view& value,
+               bool& bracketed) {
   pos = SkipBlanks(d, pos);
-  if (pos < d.size() && d[pos] == '[') {
+  bracketed = pos < d.size() && d[pos] == '[';
+  if (bracketed) {
     const std::size_t close = FindByte(d, pos + 1, ']');
     if (close == kNone) return false;
     value = d.substr(pos + 1, close - pos - 1);
@@ -89,8 +92,12 @@ class Reader {
   ListStop Run(std::size_t& stopOffset);
 
  private:
-  void Record(ListRecord::Kind kind, std::size_t begin, std::size_t end) const {
-    if (events_.onRecord) events_.onRecord(ListRecord{kind, begin, end});
+  void Record(ListRecord::Kind kind, std::size_t begin, std::size_t end,
+              const ListField* fields = nullptr) const {
+    if (!events_.onRecord) return;
+    ListRecord record{kind, begin, end};
+    if (fields) std::copy(fields, fields + 5, record.fields);
+    events_.onRecord(record);
   }
   void ApplyDirective(char kind, std::string_view value);
 
@@ -162,11 +169,14 @@ ListStop Reader::Run(std::size_t& stopOffset) {
 
     // Program line: five fields. Fields 1 to 4 do not end at a line break.
     std::string_view field[5];
+    ListField where[5];
     for (int i = 0; i < 5; ++i) {
-      if (!ReadField(d_, pos, i == 4, field[i])) {
+      if (!ReadField(d_, pos, i == 4, field[i], where[i].bracketed)) {
         stopOffset = lineStart;
         return ListStop::kTruncated;
       }
+      where[i].begin = static_cast<std::size_t>(field[i].data() - d_.data());
+      where[i].size = field[i].size();
     }
 
     // The line must end right after the fifth field; anything else up to
@@ -198,7 +208,7 @@ ListStop Reader::Run(std::size_t& stopOffset) {
     entry->countdown =
         static_cast<std::int32_t>(static_cast<std::uint32_t>(entry->delaySeconds) + 1u);
     catalogue_.AddEntry(std::move(entry));
-    Record(ListRecord::Kind::kEntry, lineStart, pos);
+    Record(ListRecord::Kind::kEntry, lineStart, pos, where);
 
     // End rules, tested only after a program line.
     if (n - pos < 6) {

@@ -15,16 +15,25 @@ struct SurplusLine {
   std::string field1, field2, field3, field5, surplus;
 };
 
+// Where one field of a program line lies in the data: its value's first byte
+// and size, and whether it was read as a bracketed field.
+struct ListField {
+  std::size_t begin = 0;
+  std::size_t size = 0;
+  bool bracketed = false;
+};
+
 // One line the reader has taken in, as byte offsets into the data (the list's
 // GBK text, see LaunchListText, plus an appended CR LF). `begin` is where
 // reading of the line began, so for a plan or program line it includes the
 // blanks and the empty lines that were read into it; `end` is one past its
-// last byte.
+// last byte. For a program line, `fields` are its five fields as read.
 struct ListRecord {
   enum class Kind { kDirective, kPlan, kEntry };
   Kind kind;
   std::size_t begin;
   std::size_t end;
+  ListField fields[5] = {};
 };
 
 // What the reader calls back while it reads. Any of them may be empty.

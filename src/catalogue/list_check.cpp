@@ -5,12 +5,34 @@
 #include <map>
 #include <utility>
 
+#include "app/number.h"
+
 namespace {
 
 bool IsBlankOrTab(char c) { return c == ' ' || c == '\t'; }
 bool IsLineSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 std::string Num(long long v) { return std::to_string(v); }
+
+bool IsGbkLead(char c) {
+  const unsigned char b = static_cast<unsigned char>(c);
+  return b >= 0x81 && b <= 0xFE;
+}
+bool IsGbkTrail(char c) {
+  const unsigned char b = static_cast<unsigned char>(c);
+  return b >= 0x40 && b <= 0xFE && b != 0x7F;
+}
+
+// Which bytes of the data are the second byte of a double-byte character,
+// reading GBK from the first byte. A line break is never part of one, so
+// every line starts in step.
+std::vector<bool> SecondBytes(std::string_view d) {
+  std::vector<bool> second(d.size(), false);
+  for (std::size_t i = 0; i + 1 < d.size(); ++i) {
+    if (IsGbkLead(d[i]) && IsGbkTrail(d[i + 1])) second[++i] = true;
+  }
+  return second;
+}
 
 // Line numbers of byte offsets: 1 + the number of LF bytes before the offset.
 class LineIndex {
@@ -67,6 +89,40 @@ bool RunsOn(std::string_view d, std::size_t begin, std::size_t end, const LineIn
 }
 
 std::string Quote(std::string_view text) { return "\"" + EscapeListText(text, true) + "\""; }
+
+std::string_view Trim(std::string_view v) {
+  while (!v.empty() && (IsLineSpace(v.front()) || v.front() == '\v' || v.front() == '\f'))
+    v.remove_prefix(1);
+  while (!v.empty() && (IsLineSpace(v.back()) || v.back() == '\v' || v.back() == '\f'))
+    v.remove_suffix(1);
+  return v;
+}
+
+std::string SettingName(char kind) {
+  return kind == 'n' ? "the window title" : kind == 'p' ? "the heartbeat port" : "the bind address";
+}
+
+// What the launcher makes of a directive's value ('n', 'p' or 'i').
+std::string DirectiveOutcome(char kind, std::string_view value) {
+  if (kind == 'n') {
+    return value.empty() ? "the window title becomes empty, also over a title given on the "
+                           "command line"
+                         : "the window title becomes " + Quote(value);
+  }
+  if (kind == 'p') {
+    const std::uint16_t port = ParsePort(value);
+    std::string text = "the heartbeat port becomes " + Num(port);
+    if (port == 0) {
+      text += ", so Windows picks a free port that no program sends to: no heartbeat "
+              "arrives and no hang is ever detected";
+    }
+    return text;
+  }
+  const std::string_view address = Trim(value);
+  return address.empty() ? "the launcher listens on all local addresses, also over an address "
+                           "given on the command line"
+                         : "the bind address becomes " + Quote(address);
+}
 
 // Plan lines in [begin, end), as "NAME" (line L), at most `limit` of them.
 std::string PlanLinesIn(std::string_view d, std::size_t begin, std::size_t end,
@@ -160,6 +216,48 @@ void AddEncodingWarnings(ListCheck& c, std::string_view d, const LineIndex& line
   }
 }
 
+const char* const kFieldNames[5] = {"launch switch", "program", "run directory", "command line",
+                                    "delay"};
+
+// A bracketed field runs to the first "]" byte, and a field opens a bracket at
+// a "[" byte, even when that byte is the second half of a double-byte
+// character (GBK has many: 揮 is 93 5D). The first such field of the line.
+void AddHiddenDelimiterWarning(ListCheck& c, std::string_view d, const LineIndex& lines,
+                               const std::vector<bool>& second, const ListRecord& r,
+                               std::size_t entry) {
+  for (int i = 0; i < 5; ++i) {
+    const ListField& f = r.fields[i];
+    if (!f.bracketed) continue;
+    const std::string field = "field " + Num(i + 1) + " (" + kFieldNames[i] + ") of entry " +
+                              Num(static_cast<long long>(entry));
+    const std::string readAs = Quote(d.substr(f.begin, f.size));
+    const std::size_t open = f.begin - 1;
+    const std::size_t close = f.begin + f.size;
+    std::string text;
+    std::size_t at = 0;
+    if (open >= 1 && second[open]) {
+      at = open;
+      text = field + " opens at a \"[\" that is the second byte of " +
+             Quote(d.substr(open - 1, 2)) +
+             " (the byte before it was taken as a separator): the launcher reads a bracketed "
+             "field from there, " + readAs;
+    } else if (close < d.size() && second[close]) {
+      at = close;
+      text = "the \"]\" that ends " + field + " is the second byte of " +
+             Quote(d.substr(close - 1, 2)) + ": the launcher ends the field there, reads it as " +
+             readAs +
+             " and the rest of the line as the next fields; write the field without brackets "
+             "(when it has no blank), or rename the file or folder";
+    } else {
+      continue;
+    }
+    const std::size_t line = lines.LineOf(at);
+    Warn(c, ListWarning::Kind::kHiddenDelimiter, line, static_cast<int>(entry),
+         "line " + Num(static_cast<long long>(line)) + ": " + text);
+    return;
+  }
+}
+
 void AddWarnings(ListCheck& c, std::string_view d, const LineIndex& lines,
                  const std::vector<ListRecord>& records) {
   using Kind = ListWarning::Kind;
@@ -185,19 +283,63 @@ void AddWarnings(ListCheck& c, std::string_view d, const LineIndex& lines,
              "values run on into the next line");
   }
 
-  // Directives whose value runs into the next line (a prefix alone on its line).
+  // Directives whose value runs into the next line (a prefix alone on its
+  // line), or whose value the launcher takes otherwise than it looks.
+  std::size_t headerEnd = 0;
   for (const ListRecord& r : records) {
     if (r.kind != ListRecord::Kind::kDirective) continue;
+    headerEnd = r.end;
     const std::size_t valueStart = std::min(r.begin + 3, r.end);
-    const std::size_t valueEnd = r.end >= 2 ? r.end - 2 : r.end;  // the CR
-    if (valueStart < valueEnd &&
-        d.substr(valueStart, valueEnd - valueStart).find('\n') != std::string_view::npos) {
-      const std::size_t line = lines.LineOf(r.begin);
+    const std::size_t valueEnd = r.end >= 2 ? std::max(r.end - 2, valueStart) : valueStart;  // the CR
+    const std::string_view value = d.substr(valueStart, valueEnd - valueStart);
+    const char kind = d[r.begin + 1];
+    const std::size_t line = lines.LineOf(r.begin);
+    const std::string prefix = "line " + Num(static_cast<long long>(line)) + ": directive \"" +
+                               std::string(d.substr(r.begin, 2)) + "\" ";
+    if (value.find('\n') != std::string_view::npos) {
       Warn(c, Kind::kDirectiveTakesNextLine, line, -1,
-           "line " + Num(static_cast<long long>(line)) + ": directive \"" +
-               std::string(d.substr(r.begin, 2)) +
-               "\" has no value on its own line and takes the next line as its value");
+           prefix + "has no value on its own line and takes the next line as its value: " +
+               DirectiveOutcome(kind, value));
+      continue;
     }
+    const bool empty = Trim(value).empty();
+    if (kind == 'p' && !empty) {
+      const std::int32_t port = ParseDecimal(value);
+      if (port >= 1 && port <= 65535) continue;
+      Warn(c, Kind::kDirectiveValue, line, -1,
+           prefix + "value " + Quote(value) + " is not a port from 1 to 65535: " +
+               DirectiveOutcome(kind, value));
+    } else if (empty) {
+      Warn(c, Kind::kDirectiveValue, line, -1,
+           prefix + "has no value: " + DirectiveOutcome(kind, value));
+    }
+  }
+
+  // A line that looks like a directive where the header ends is not one. (A
+  // lower-case one in the first column there is a directive whose value
+  // never ends: reading stopped on it, which is warned about below.)
+  std::size_t at = headerEnd;
+  while (at < fileEnd && IsLineSpace(d[at])) ++at;
+  const bool looksLikeOne = at + 1 < fileEnd && (d[at] == '/' || d[at] == '-') &&
+                            std::string_view("npiNPI").find(d[at + 1]) != std::string_view::npos &&
+                            (at + 2 >= fileEnd || IsLineSpace(d[at + 2]));
+  const char kind = looksLikeOne ? static_cast<char>(d[at + 1] | 0x20) : 0;
+  const bool upper = looksLikeOne && d[at + 1] != kind;
+  if (looksLikeOne && (upper || at != headerEnd)) {
+    const std::size_t line = lines.LineOf(at);
+    std::string why;
+    if (upper) why = "directives are lower case (\"" + std::string(1, d[at]) + kind + "\")";
+    if (at != headerEnd) {
+      if (!why.empty()) why += ", and ";
+      why += headerEnd == 0 ? "they start in the first column of the first line"
+                            : "they start in the first column of the line right after the "
+                              "previous directive";
+    }
+    Warn(c, Kind::kNotADirective, line, -1,
+         "line " + Num(static_cast<long long>(line)) + ": " + Quote(d.substr(at, 2)) +
+             " looks like a directive but is not one: " + why +
+             "; the launcher reads this line as the start of a program line, so it does not set " +
+             SettingName(kind) + ", and no line after it is a directive");
   }
 
   // Program lines before the first plan line.
@@ -211,7 +353,9 @@ void AddWarnings(ListCheck& c, std::string_view d, const LineIndex& lines,
              ") are read but belong to no plan: never shown, never launched");
   }
 
-  // Empty lines that turn a plan line into part of a program line.
+  // Empty lines that turn a plan line into part of a program line; run-on
+  // lines; brackets hidden in double-byte characters.
+  const std::vector<bool> second = SecondBytes(d);
   const std::vector<int> owners = EntryOwners(cat);
   std::size_t entryNo = 0;
   for (const ListRecord& r : records) {
@@ -236,7 +380,17 @@ void AddWarnings(ListCheck& c, std::string_view d, const LineIndex& lines,
                (owner >= 0 ? PlanLabel(c, owner) : std::string("before the first plan")) +
                "); that plan does not exist");
     }
+    AddHiddenDelimiterWarning(c, d, lines, second, r, entryNo);
     ++entryNo;
+  }
+
+  // Every surplus line is a message box that waits for someone at each start.
+  for (const SurplusRecord& s : c.surplus) {
+    Warn(c, Kind::kSurplus, s.line, s.entry,
+         "line " + Num(static_cast<long long>(s.line)) + ": entry " + Num(s.entry) +
+             " has text after its fifth field (surplus " + Quote(s.message.surplus) +
+             "): whenever the launcher reads the list it shows a message box for this line and "
+             "reads on only after OK is pressed, before an automatic start too");
   }
 
   // Where reading stopped, and what it left unread.
@@ -356,12 +510,54 @@ ListCheck CheckLaunchList(std::string_view fileBytes) {
   return c;
 }
 
+void AddMissingPathWarnings(ListCheck& c,
+                            const std::function<PathKind(const std::string&)>& probe) {
+  const Catalogue& cat = c.catalogue;
+  for (std::size_t k = 0; k < cat.PlanCount(); ++k) {
+    const PlanRange r = cat.Range(static_cast<int>(k));
+    for (std::int32_t i = 0; i < r.count; ++i) {
+      const std::size_t e = static_cast<std::size_t>(r.first + i);
+      const LaunchEntry& entry = *cat.m_entries[e];
+      if (entry.countdown <= 0) continue;  // never launched: warned about already
+      const std::string where = "line " + Num(static_cast<long long>(c.entryLines[e])) + ": ";
+      const std::string of = " of entry " + Num(static_cast<long long>(e)) + " (" +
+                             PlanLabel(c, static_cast<int>(k)) + ")";
+      const PathKind program = probe(entry.programPath);
+      if (program != PathKind::kFile) {
+        Warn(c, ListWarning::Kind::kMissingPath, c.entryLines[e], static_cast<int>(e),
+             where + "program " + Quote(entry.programPath) + of +
+                 (program == PathKind::kMissing ? " does not exist on this machine"
+                                                : " is a folder, not a program file") +
+                 ": the launcher cannot start it and, once the plan supervises, tries again "
+                 "every second, for ever, without a message");
+      }
+      // An empty directory is the launcher's own current directory.
+      if (entry.runDirectory.empty()) continue;
+      const PathKind directory = probe(entry.runDirectory);
+      if (directory != PathKind::kDirectory) {
+        Warn(c, ListWarning::Kind::kMissingPath, c.entryLines[e], static_cast<int>(e),
+             where + "run directory " + Quote(entry.runDirectory) + of +
+                 (directory == PathKind::kMissing ? " does not exist on this machine"
+                                                  : " is a file, not a folder") +
+                 ": the program cannot start there, and once the plan supervises the launcher "
+                 "tries again every second, for ever, without a message");
+      }
+    }
+  }
+}
+
 std::string EscapeListText(std::string_view text, bool forPeople) {
   static const char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(text.size());
-  for (const char ch : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char ch = text[i];
     const unsigned char b = static_cast<unsigned char>(ch);
+    if (forPeople && i + 1 < text.size() && IsGbkLead(ch) && IsGbkTrail(text[i + 1])) {
+      out += ch;
+      out += text[++i];
+      continue;
+    }
     switch (ch) {
       case '\\':
         out += forPeople ? "\\" : "\\\\";
@@ -378,7 +574,7 @@ std::string EscapeListText(std::string_view text, bool forPeople) {
       default:
         break;
     }
-    if (b < 0x20 || b == 0x7F || (b > 0x7F && !forPeople)) {
+    if (b < 0x20 || b >= 0x7F) {
       out += "\\x";
       out += kHex[b >> 4];
       out += kHex[b & 0xF];

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,11 @@ struct ListWarning {
     kStartsUnticked,          // an entry whose row starts unticked
     kReadAsUtf8,              // a UTF-8 byte-order mark: read as UTF-8, some characters maybe '?'
     kUtf8WithoutMark,         // UTF-8 with Chinese but no mark: read as GBK, every such text wrong
+    kNotADirective,           // a line that looks like a directive where the header ends
+    kDirectiveValue,          // an empty directive value, or a port outside 1..65535
+    kSurplus,                 // text after the fifth field: a message box at every start
+    kHiddenDelimiter,         // a "]" or "[" that is the second byte of a double-byte character
+    kMissingPath,             // a program or run directory that does not exist on this machine
   };
   Kind kind;
   std::size_t line = 0;  // 1-based line of the file it points at; 0 for none
@@ -57,9 +63,21 @@ struct ListCheck {
 // Takes the file's bytes through DecodeLaunchList, as the launcher does.
 ListCheck CheckLaunchList(std::string_view fileBytes);
 
+// What a path names on the machine the list is checked on.
+enum class PathKind { kMissing, kFile, kDirectory };
+
+// Warns about each entry of a plan whose program file or run directory does
+// not exist, as `probe` answers for the path as written (relative paths from
+// the checker's current directory). Entries that are never launched are left
+// out. Only meaningful on the machine the launcher runs on.
+void AddMissingPathWarnings(ListCheck& check,
+                            const std::function<PathKind(const std::string&)>& probe);
+
 // Text for the dump: backslash, TAB, CR and LF as \\ \t \r \n; every other
-// byte below 0x20 or from 0x7F up as \xHH. With `forPeople` the bytes from
-// 0x80 up (GBK text) and the backslash (Windows paths) pass unchanged.
+// byte below 0x20 or from 0x7F up as \xHH. With `forPeople` the double-byte
+// GBK characters and the backslash (Windows paths) pass unchanged; a byte
+// from 0x80 up that is not part of one stays \xHH, so a console never joins
+// it with the byte after it.
 std::string EscapeListText(std::string_view text, bool forPeople = false);
 
 // The exact machine form: LF line ends, TAB-separated fields.

@@ -28,6 +28,9 @@ EntrySpan PlanEntries(const Catalogue& catalogue, int plan) {
   return {first, count};
 }
 
+// The error a dump that took too long is reported with (WAIT_TIMEOUT).
+constexpr std::uint32_t kDumpTimedOut = 258;
+
 // delaySeconds + 1 without overflow: the largest delay keeps the largest
 // countdown, which is never reached in practice.
 std::int32_t ArmedCountdown(std::int32_t delaySeconds) {
@@ -115,6 +118,8 @@ void PlanRunner::Stop() {
     const EntrySpan span = PlanEntries(catalogue_, plan);
     // A program that ended since the last tick ended by itself.
     if (events_) SeeEnds(plan, span.first, span.count);
+    // A kill already decided happens before the stop, spared or not.
+    KillDumping(plan, span.first, span.count);
     catalogue_.m_planRunning[static_cast<std::size_t>(plan)] = 0;
     const bool notify = options_.notify != 0;
     // The notice goes out before anything is terminated, so the cooperating
@@ -126,7 +131,8 @@ void PlanRunner::Stop() {
     for (std::size_t p = span.count; p-- > 0;) {
       const std::size_t index = span.first + p;
       Watch& watch = WatchOf(index);
-      const bool running = watch.pid != 0 && host_.IsEntryRunning(index);
+      // One just killed as hung was reported as such.
+      const bool running = watch.pid != 0 && !watch.ending && host_.IsEntryRunning(index);
       const bool spared = notify && IsExemptProgram(catalogue_.m_entries[index]->programPath);
       if (!spared) host_.TerminateEntry(index);
       if (running) {
@@ -234,35 +240,107 @@ void PlanRunner::Tick() {
   }
 
   // Supervision phase.
-  if (!host_.IsRerunChecked()) return;
-  for (std::size_t p = span.count; p-- > 0;) {
+  const bool rerun = host_.IsRerunChecked();
+  for (std::size_t p = span.count; rerun && p-- > 0;) {
     const std::size_t index = span.first + p;
-    if (host_.IsRowChecked(static_cast<int>(p)) && !host_.IsEntryRunning(index)) {
+    if (host_.IsRowChecked(static_cast<int>(p)) && !WatchOf(index).dumping && !host_.IsEntryRunning(index)) {
       CreateProcess(plan, span.first, p, true);
     }
   }
 
-  if (options_.detect == 0) return;
+  // A hung program whose dump is done (or late) is killed now, whatever the
+  // options say since; it is relaunched by the next tick, like every program
+  // killed as hung.
+  FinishDumps(plan, span.first, span.count);
+  if (!rerun || options_.detect == 0) return;
   const StaleProcess stale = host_.TakeStaleProcessId(options_.interval);
   if (stale.id == 0) return;
   for (std::size_t p = span.count; p-- > 0;) {
     const std::size_t index = span.first + p;
     if (host_.EntryProcessId(index) != stale.id) continue;
-    host_.TerminateEntry(index);
-    WatchOf(index).ending = true;
-    Event killed;
-    killed.pid = stale.id;
-    killed.number = stale.silentSeconds;
-    Raise(EventKind::kHangKilled, plan, span.first, p, killed);
-    // A hung program usually leaves an error-reporting process behind.
-    if (const std::uint32_t reporter = host_.TerminateProcessByName(kErrorReportingProgram)) {
-      Event event;
-      event.pid = reporter;
-      Raise(EventKind::kErrorReporterKilled, plan, span.first, SIZE_MAX, event);
+    Watch& watch = WatchOf(index);
+    // A program whose dump is being written has been picked already.
+    if (watch.dumping) return;
+    watch.silentSeconds = stale.silentSeconds;
+    // With dumps on, the evidence is taken first; the kill follows when the
+    // dump is done (FinishDumps), and meanwhile the program keeps its place.
+    if (host_.StartDump(index)) {
+      watch.dumping = true;
+      watch.dumpStartedMs = host_.NowMilliseconds();
+      return;
     }
+    KillHung(plan, span.first, p);
     return;
   }
   // The id belongs to no entry of this plan: it has been dropped.
+}
+
+void PlanRunner::KillHung(int plan, std::size_t first, std::size_t row) {
+  const std::size_t index = first + row;
+  Watch& watch = WatchOf(index);
+  host_.TerminateEntry(index);
+  watch.ending = true;
+  watch.dumping = false;
+  Event killed;
+  killed.pid = host_.EntryProcessId(index);
+  killed.number = watch.silentSeconds;
+  Raise(EventKind::kHangKilled, plan, first, row, killed);
+  // A hung program usually leaves an error-reporting process behind.
+  if (const std::uint32_t reporter = host_.TerminateProcessByName(kErrorReportingProgram)) {
+    Event event;
+    event.pid = reporter;
+    Raise(EventKind::kErrorReporterKilled, plan, first, SIZE_MAX, event);
+  }
+}
+
+void PlanRunner::FinishDumps(int plan, std::size_t first, std::size_t count) {
+  for (std::size_t p = count; p-- > 0;) {
+    const std::size_t index = first + p;
+    Watch& watch = WatchOf(index);
+    if (!watch.dumping) continue;
+    // It ended by itself meanwhile: the dump is given up, nothing more is done.
+    if (!host_.IsEntryRunning(index)) {
+      host_.AbandonDump(index);
+      watch.dumping = false;
+      continue;
+    }
+    const DumpOutcome outcome = host_.PollDump(index);
+    const bool late = host_.NowMilliseconds() - watch.dumpStartedMs >= kDumpLimitMs;
+    if (!outcome.finished && !late) continue;
+    Event dump;
+    dump.pid = host_.EntryProcessId(index);
+    KillHung(plan, first, p);
+    if (!outcome.finished) {
+      // Terminating the program has ended the writing; its file goes.
+      host_.AbandonDump(index);
+      dump.error = kDumpTimedOut;
+      dump.detail = host_.DescribeError(kDumpTimedOut);
+    } else if (outcome.error != 0) {
+      dump.error = outcome.error;
+      dump.detail = host_.DescribeError(outcome.error);
+    } else {
+      dump.detail = outcome.path;
+      dump.count = static_cast<std::int64_t>(outcome.bytes);
+      dump.millis = outcome.millis;
+    }
+    Raise(dump.error == 0 ? EventKind::kDumpWritten : EventKind::kDumpFailed, plan, first, p, dump);
+  }
+}
+
+void PlanRunner::KillDumping(int plan, std::size_t first, std::size_t count) {
+  for (std::size_t p = count; p-- > 0;) {
+    const std::size_t index = first + p;
+    if (!WatchOf(index).dumping) continue;
+    KillHung(plan, first, p);
+    host_.AbandonDump(index);
+  }
+}
+
+void PlanRunner::EndDumps() {
+  const int plan = RunningPlan();
+  if (plan < 0) return;
+  const EntrySpan span = PlanEntries(catalogue_, plan);
+  KillDumping(plan, span.first, span.count);
 }
 
 PlanRunner::Watch& PlanRunner::WatchOf(std::size_t index) {

@@ -22,6 +22,15 @@ struct StaleProcess {
   std::uint32_t silentSeconds = 0;
 };
 
+// How a minidump of a hung program came out.
+struct DumpOutcome {
+  bool finished = false;     // false while it is still being written
+  std::uint32_t error = 0;   // 0: written
+  std::string path;          // the file, GBK
+  std::uint64_t bytes = 0;
+  std::uint64_t millis = 0;  // how long the writing took
+};
+
 // What the runner needs of the platform. Entries are named by their index in
 // Catalogue::m_entries; rows by their position in the program list.
 class RunnerHost {
@@ -57,7 +66,17 @@ class RunnerHost {
   virtual void ShowRunning(bool running) = 0;
   // Milliseconds of a monotonic clock: how long a program ran.
   virtual std::uint64_t NowMilliseconds() = 0;
+  // Starts writing a minidump of the entry's process, off the window's
+  // thread. False when dumps are off or the writing could not start.
+  virtual bool StartDump(std::size_t entry) = 0;
+  virtual DumpOutcome PollDump(std::size_t entry) = 0;
+  // Gives up the entry's dump: its file is removed once the writing ends
+  // (terminating the process ends it).
+  virtual void AbandonDump(std::size_t entry) = 0;
 };
+
+// The longest a dump may take before the hung program is killed anyway.
+inline constexpr std::uint64_t kDumpLimitMs = 30000;
 
 // Starting and stopping a plan, the launch countdown and the supervision tick.
 // What happens is reported to `events` (when given) as it happens.
@@ -76,6 +95,9 @@ class PlanRunner {
   void LaunchDueEntries();
   // One tick of timer 1.
   void Tick();
+  // The launcher is ending: a program whose dump is being written is killed
+  // now, its dump given up, as the kill was already decided.
+  void EndDumps();
   // The lowest plan index whose running flag is set, or -1.
   int RunningPlan() const;
 
@@ -87,6 +109,9 @@ class PlanRunner {
     std::uint64_t startedMs = 0;   // when it was launched (or found running)
     bool ending = false;           // the runner terminated it
     std::int64_t relaunches = 0;   // relaunches of the entry in this run
+    bool dumping = false;          // picked as hung; its dump is being written
+    std::uint64_t dumpStartedMs = 0;
+    std::uint32_t silentSeconds = 0;  // the silence it was picked for
   };
 
   // Creates the entry's program (`relaunch`: in the supervision phase) and
@@ -98,6 +123,12 @@ class PlanRunner {
   // Reports the end of every watched process of the plan that has ended.
   void SeeEnds(int plan, std::size_t first, std::size_t count);
   Watch& WatchOf(std::size_t index);
+  // Terminates a program picked as hung, with the error reporter it left.
+  void KillHung(int plan, std::size_t first, std::size_t row);
+  // Finishes the dumps of the plan's hung programs that are done or late.
+  void FinishDumps(int plan, std::size_t first, std::size_t count);
+  // Kills every program whose dump is being written, giving the dump up.
+  void KillDumping(int plan, std::size_t first, std::size_t count);
   void Raise(EventKind kind, int plan, std::size_t first, std::size_t row, Event event = {});
 
   Catalogue& catalogue_;

@@ -103,6 +103,7 @@ BOOL LauncherDialog::OnInitDialog() {
   const int armed = ApplyCommandLine(app_.commandLineArgs(), app_.settings);
   app_.StartReports();
   app_.events.Add(*this);
+  if (!app_.settings.dumpFolder.empty()) dumps_ = std::make_unique<DumpWriter>(app_.settings.dumpFolder);
   if (app_.metricsOn()) ::SetTimer(hwnd(), kMetricsTimer, kTickPeriodMs, nullptr);
   for (int i = 0; i < armed; ++i) ::SetTimer(hwnd(), kAutoStartTimer, 2000, nullptr);
   if (!app_.settings.windowTitle.empty()) SetWindowTextGbk(hwnd(), app_.settings.windowTitle);
@@ -366,6 +367,9 @@ void LauncherDialog::OnDestroyWindow() {
   trayHolder_.reset();  // destroys the popup attached to it
   trayPopup_ = nullptr;
   RemoveTrayIcon();
+  // A kill decided while a dump was written happens before the end.
+  runner_.EndDumps();
+  dumps_.reset();
   app_.events.Remove(*this);
   // Entries are released with the window; their programs keep running.
   for (auto& entry : catalogue_.m_entries) entry.reset();
@@ -396,6 +400,17 @@ std::string LauncherDialog::DescribeError(std::uint32_t error) { return SystemEr
 std::uint32_t LauncherDialog::EntryExitCode(std::size_t entry) { return processes_.ExitCode(entry); }
 
 std::uint64_t LauncherDialog::NowMilliseconds() { return ::GetTickCount64(); }
+
+bool LauncherDialog::StartDump(std::size_t entry) {
+  return dumps_ && dumps_->Start(entry, processes_.ProcessHandle(entry), processes_.ProcessId(entry),
+                                 catalogue_.m_entries[entry]->programPath);
+}
+
+DumpOutcome LauncherDialog::PollDump(std::size_t entry) { return dumps_ ? dumps_->Poll(entry) : DumpOutcome{}; }
+
+void LauncherDialog::AbandonDump(std::size_t entry) {
+  if (dumps_) dumps_->Abandon(entry);
+}
 
 bool LauncherDialog::IsEntryRunning(std::size_t entry) { return processes_.IsRunning(entry); }
 

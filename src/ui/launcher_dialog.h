@@ -1,6 +1,7 @@
 #pragma once
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "platform/scoped.h"
 #include "report/status_board.h"
 #include "runner/plan_runner.h"
+#include "runner/dump_writer.h"
 #include "runner/process_host.h"
 
 class LauncherApp;
@@ -81,6 +83,9 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   void BroadcastExitNotice() override;
   StaleProcess TakeStaleProcessId(int interval) override;
   std::uint64_t NowMilliseconds() override;
+  bool StartDump(std::size_t entry) override;
+  DumpOutcome PollDump(std::size_t entry) override;
+  void AbandonDump(std::size_t entry) override;
   void ForgetHeartbeats(std::uint32_t processId) override;
   void StartTickTimer() override;
   void StopTickTimer() override;
@@ -93,6 +98,7 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   Catalogue catalogue_;
   HICON icon_ = nullptr;
   ProcessTable processes_;
+  std::unique_ptr<DumpWriter> dumps_;  // with /d only
   PlanRunner runner_;
   StatusBoard status_;
   int shownPlan_ = -1;          // the plan whose rows the program list shows

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -315,7 +317,15 @@ TEST(Program, SilentProgramIsKilledAfterTheIntervalWithTheErrorReporter) {
   const std::string list = "::p\r\n" + Line(1, Helper("recorder.exe"), s + " beat 23481 200 1000", 0) +
                            Line(1, Helper("recorder.exe"), q + " sleep", 0) +
                            Line(1, Helper("recorder.exe"), e + " exit 3000 7", 0) + "\r\n";
-  Program program(list, {"/p", "23481", "/l", journal}, "hang");
+  const std::string dumps = FullPath("hang-dumps");
+  ::CreateDirectoryA(dumps.c_str(), nullptr);
+  WIN32_FIND_DATAA found;
+  for (HANDLE old = ::FindFirstFileA((dumps + "\\*.dmp").c_str(), &found); old != INVALID_HANDLE_VALUE;
+       old = INVALID_HANDLE_VALUE) {
+    do ::DeleteFileA((dumps + "\\" + found.cFileName).c_str()); while (::FindNextFileA(old, &found));
+    ::FindClose(old);
+  }
+  Program program(list, {"/p", "23481", "/l", journal, "/d", dumps}, "hang");
   ASSERT_NE(program.dialog(), nullptr);
   program.SetInterval("15");
   program.Click(kButton);
@@ -325,10 +335,34 @@ TEST(Program, SilentProgramIsKilledAfterTheIntervalWithTheErrorReporter) {
   // The status column, read from outside: the quiet one runs.
   EXPECT_EQ(RemoteListCell(program.process(), program.Item(kList), 1, 4),
             FormatText(texts::kStatusRunning, static_cast<unsigned>(ReadLog(q)[0].pid)));
-  // Silent from about 1 s on; stale once more than 15 s old; one tick later at most.
-  EXPECT_EQ(ExitCodeOf(hs, 20000), 111u);
+  // Silent from about 1 s on; stale once more than 15 s old; dumped, then
+  // killed. The window answers all along, the dump being written off its thread.
+  ULONGLONG longestPause = 0;
+  while (ExitCodeOf(hs, 50) == STILL_ACTIVE && ::GetTickCount64() - started < 40000) {
+    const ULONGLONG asked = ::GetTickCount64();
+    ::SendMessageTimeoutA(program.dialog(), WM_NULL, 0, 0, SMTO_BLOCK, 10000, nullptr);
+    longestPause = std::max(longestPause, ::GetTickCount64() - asked);
+  }
+  EXPECT_EQ(ExitCodeOf(hs, 0), 111u);
   const ULONGLONG killedAfter = ::GetTickCount64() - started;
   EXPECT_GE(killedAfter, 15000u);
+  EXPECT_LT(longestPause, 2000u) << "the window stalled while the dump was written";
+  std::printf("hang kill after %llu ms; the window's longest pause meanwhile: %llu ms\n",
+              static_cast<unsigned long long>(killedAfter), static_cast<unsigned long long>(longestPause));
+  // One dump, named after the program and its id, a minidump by its signature.
+  std::vector<std::string> files;
+  for (HANDLE dir = ::FindFirstFileA((dumps + "\\*").c_str(), &found); dir != INVALID_HANDLE_VALUE;
+       dir = INVALID_HANDLE_VALUE) {
+    do {
+      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) files.push_back(found.cFileName);
+    } while (::FindNextFileA(dir, &found));
+    ::FindClose(dir);
+  }
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].rfind("recorder.exe_" + std::to_string(ReadLog(s)[0].pid) + "_", 0), 0u) << files[0];
+  char signature[4] = {};
+  std::ifstream(dumps + "\\" + files[0], std::ios::binary).read(signature, 4);
+  EXPECT_EQ(std::string(signature, 4), "MDMP");
   EXPECT_EQ(ExitCodeOf(wer.hProcess, 2000), 111u);
   EXPECT_EQ(ExitCodeOf(hq, 0), static_cast<DWORD>(STILL_ACTIVE));
   // The rerun pass brings the killed program back.

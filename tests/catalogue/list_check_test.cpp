@@ -145,6 +145,71 @@ TEST(ListCheck, WarnsAboutTheListsEncoding) {
       noWarnings(CheckLaunchList("::A\r\n1 a b c 0\r\n::\xc8\xab\xb2\xbf\r\n1 a b c 0\r\n")));
 }
 
+TEST(ListCheck, WarnsAboutHiddenBracketsFalseDirectivesSurplusAndMissingPaths) {
+  using Lines = std::vector<std::pair<Kind, std::size_t>>;
+  const auto kindsAndLines = [](const ListCheck& c) {
+    Lines got;
+    for (const ListWarning& w : c.warnings) got.emplace_back(w.kind, w.line);
+    return got;
+  };
+  // 揮 is 93 5D: its "]" ends the bracket after the lead byte, which the
+  // report shows escaped. 乕 is 81 5B: the separator after "[a]" takes its
+  // lead byte and its "[" opens a bracket. 指 (D6 B8) in brackets is harmless.
+  const ListCheck brackets = CheckLaunchList(
+      "::A\r\n"
+      "1 [C:\\\xd6\xb8\x93] x\\a.exe] d c 0\r\n"  // 2
+      "1 [a]\x81[b] d c 0\r\n"                     // 3
+      "1 [C:\\\xd6\xb8 x\\a.exe] d [] 0\r\n");      // 4
+  const Lines hidden = {{Kind::kHiddenDelimiter, 2}, {Kind::kHiddenDelimiter, 3}};
+  Lines got = kindsAndLines(brackets);
+  got.erase(std::remove_if(got.begin(), got.end(),
+                           [](const auto& w) { return w.first != Kind::kHiddenDelimiter; }),
+            got.end());
+  EXPECT_EQ(got, hidden);
+  EXPECT_NE(Find(brackets, Kind::kHiddenDelimiter)->text.find("\"\x93]\""), std::string::npos);
+  EXPECT_NE(Find(brackets, Kind::kHiddenDelimiter)->text.find("as \"C:\\\xd6\xb8\\x93\""),
+            std::string::npos);
+
+  // Where the header ends: an upper-case directive, one after an empty line;
+  // values the launcher takes otherwise than they look.
+  EXPECT_EQ(kindsAndLines(CheckLaunchList("/N T\r\n::A\r\n1 a b c 0\r\n"))[0],
+            std::make_pair(Kind::kNotADirective, std::size_t{1}));
+  EXPECT_EQ(kindsAndLines(CheckLaunchList("/n T\r\n\r\n/p 1\r\n::A\r\n1 a b c 0\r\n"))[0],
+            std::make_pair(Kind::kNotADirective, std::size_t{3}));
+  const ListCheck values =
+      CheckLaunchList("/n \r\n/p x\r\n/i\t\r\n-p 70000\r\n/p 22225\r\n::A\r\n1 a b c 0\r\n");
+  EXPECT_EQ(kindsAndLines(values), (Lines{{Kind::kDirectiveValue, 1}, {Kind::kDirectiveValue, 2},
+                                          {Kind::kDirectiveValue, 3}, {Kind::kDirectiveValue, 4}}));
+  EXPECT_NE(values.warnings[1].text.find("port becomes 0"), std::string::npos);
+  EXPECT_NE(values.warnings[3].text.find("port becomes 4464"), std::string::npos);
+
+  // A surplus line is a warning: the launcher shows a box for it.
+  const ListCheck surplus = CheckLaunchList("::A\r\n1 a b c 0 \r\n");
+  EXPECT_EQ(kindsAndLines(surplus), (Lines{{Kind::kSurplus, 2}}));
+  EXPECT_EQ(FormatListReport(surplus, "x.list").find("No warnings."), std::string::npos);
+
+  // Paths as the machine has them; an empty directory, an entry never
+  // launched and one before the first plan are not asked about.
+  ListCheck paths = CheckLaunchList(
+      "1 gone.exe gone c 0\r\n::A\r\n"
+      "1 a.exe dir c 0\r\n"    // 3: fine
+      "1 gone.exe [] c 0\r\n"  // 4: no program
+      "1 a.exe gone c 0\r\n"   // 5: no directory
+      "1 dir a.exe c 0\r\n"    // 6: a folder as program, a file as directory
+      "1 gone.exe gone c -1\r\n");
+  const std::size_t before = paths.warnings.size();
+  std::vector<std::string> asked;
+  AddMissingPathWarnings(paths, [&asked](const std::string& path) {
+    asked.push_back(path);
+    return path == "a.exe" ? PathKind::kFile : path == "dir" ? PathKind::kDirectory : PathKind::kMissing;
+  });
+  EXPECT_EQ(asked.size(), 7u);
+  got = kindsAndLines(paths);
+  got.erase(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(before));
+  EXPECT_EQ(got, (Lines{{Kind::kMissingPath, 4}, {Kind::kMissingPath, 5},
+                        {Kind::kMissingPath, 6}, {Kind::kMissingPath, 6}}));
+}
+
 TEST(ListDump, EscapesEveryByteThatIsNotPlainText) {
   EXPECT_EQ(EscapeListText("a\\b\tc\rd\ne\x01\x1f\x7f\x80\xc3\xeb ~"),
             "a\\\\b\\tc\\rd\\ne\\x01\\x1f\\x7f\\x80\\xc3\\xeb ~");

@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "app/format_text.h"
+#include "runner/dump_files.h"
+
 namespace {
 
 // Records every call in order. Queries ("checked", "rerun", "running", "pid")
@@ -28,6 +31,8 @@ class FakeHost : public RunnerHost {
   std::uint32_t reporterPid = 0;
   std::map<std::uint32_t, std::uint32_t> exitCodes;  // pid -> its exit code
   std::uint64_t now = 0;
+  bool dumps = false;
+  std::map<std::size_t, DumpOutcome> dumpOutcomes;
 
   bool IsRowChecked(int row) override {
     log.push_back("checked " + std::to_string(row));
@@ -68,6 +73,12 @@ class FakeHost : public RunnerHost {
     return it == exitCodes.end() ? 0 : it->second;
   }
   std::uint64_t NowMilliseconds() override { return now; }
+  bool StartDump(std::size_t entry) override {
+    if (dumps) log.push_back("dump " + std::to_string(entry));
+    return dumps;
+  }
+  DumpOutcome PollDump(std::size_t entry) override { return dumpOutcomes[entry]; }
+  void AbandonDump(std::size_t entry) override { log.push_back("abandon " + std::to_string(entry)); }
   void BroadcastExitNotice() override { log.push_back("notice"); }
   StaleProcess TakeStaleProcessId(int interval) override {
     log.push_back("stale " + std::to_string(interval));
@@ -467,6 +478,72 @@ TEST_F(Fixture, AScriptedRunReportsWhatHappenedInOrder) {
   EXPECT_EQ(events.Take(), (Calls{"notice", "terminated r1 pid108", "stopped"}));
 }
 
+TEST_F(Fixture, AHungProgramIsDumpedBeforeItsKillAndKeepsItsPlaceMeanwhile) {
+  EventLog events;
+  PlanRunner reporting(catalogue, host, options, &events);
+  Plan("A");
+  Entry(0, "C:\\srv\\Malvoryn.exe");  // entry 1, row 0 (pid 104)
+  Entry(0);                              // entry 2, row 1 (pid 100)
+  Done();
+  host.dumps = true;
+  ASSERT_TRUE(reporting.Start(0));
+  reporting.Tick();
+  host.log.clear();
+  events.Take();
+
+  // Picked: the dump starts, nothing is killed yet.
+  host.stale = {100};
+  reporting.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"stale 60", "dump 2"}));
+  // Stale again while the dump is written: picked by nobody, not relaunched.
+  host.stale = {100};
+  host.now += kDumpLimitMs - 1;
+  reporting.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"stale 60"}));
+  // 30 s on and still writing: killed anyway, the unfinished dump given up.
+  host.now += 1;
+  reporting.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"terminate 2", "kill WerFault.exe", "abandon 2", "stale 60"}));
+  EXPECT_EQ(events.Take(), (Calls{"hung r1 pid100 n70", "no dump r1 pid100 err258 error 258"}));
+
+  // A dump that finishes: the kill follows at the next tick, with the file.
+  reporting.Tick();  // entry 2 relaunched as pid 108
+  events.Take();
+  host.stale = {108};
+  reporting.Tick();
+  host.dumpOutcomes[2] = {true, 0, "D:\\d\\app.exe_108.dmp", 4096, 3900};
+  host.log.clear();
+  reporting.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"terminate 2", "kill WerFault.exe", "stale 60"}));
+  Calls written = events.Take();
+  ASSERT_EQ(written.size(), 2u);
+  EXPECT_EQ(written[1], "dumped r1 pid108 ms3900");
+
+  // A program that ends by itself during its dump: the dump goes, nothing more.
+  reporting.Tick();  // pid 112
+  host.dumpOutcomes.clear();
+  host.stale = {112};
+  reporting.Tick();
+  host.alive.erase(112);
+  host.log.clear();
+  options.detect = 0;
+  reporting.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"abandon 2"}));
+  reporting.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"create 2"}));
+
+  // A stop during the dump of a server the notice would spare: killed at once.
+  options.detect = 1;
+  host.stale = {104};
+  reporting.Tick();
+  host.log.clear();
+  events.Take();
+  reporting.Stop();
+  EXPECT_EQ(host.Effects(), (Calls{"timer off", "terminate 1", "kill WerFault.exe", "abandon 1", "notice",
+                                   "terminate 2", "look idle"}));
+  EXPECT_EQ(events.Take(), (Calls{"hung r0 pid104 n70", "notice", "terminated r1 pid116", "stopped"}));
+}
+
 TEST_F(Fixture, HeartbeatsOfAnEarlierProcessWithTheSameIdNeverKillTheNewOne) {
   Plan("A");
   Entry(0);
@@ -529,3 +606,25 @@ TEST_F(Fixture, RangeOutsideTheEntriesIsTreatedAsEmpty) {
 }
 
 }  // namespace
+
+TEST(DumpFiles, NamedForTheOperatorAndAtMostTenOfOursKept) {
+  const LocalTime time{2026, 12, 7, 3, 4, 5, 678};
+  // 服务\战斗.exe: the file name only, whatever its bytes.
+  EXPECT_EQ(DumpFileName("D:\\\xb7\xfe\xce\xf1\\\xd5\xbd\xb6\xb7.exe", 1234, time),
+            "\xd5\xbd\xb6\xb7.exe_1234_20261207-030405.dmp");
+  EXPECT_TRUE(IsDumpFileName("a.exe_1_20261207-030405.dmp"));
+  for (const char* other : {"a.exe_20261207-030405.dmp", "a.exe_1_20261207-030405.dmp.txt",
+                            "a.exe_x_20261207-030405.dmp", "_1_20261207-030405.dmp", "notes.dmp",
+                            "a.exe_1_2026120-0304055.dmp"}) {
+    EXPECT_FALSE(IsDumpFileName(other)) << other;
+  }
+  std::vector<std::string> folder = {"readme.txt", "crash.dmp"};  // not ours: never touched
+  for (int day = 10; day >= 1; --day) {
+    folder.push_back(FormatText("b.exe_%d_202612%02d-000000.dmp", day, day));
+  }
+  EXPECT_EQ(DumpsToRemove(folder), (std::vector<std::string>{"b.exe_1_20261201-000000.dmp"}));
+  folder.push_back("a.exe_99_20261130-235959.dmp");  // the oldest, whatever its name
+  EXPECT_EQ(DumpsToRemove(folder),
+            (std::vector<std::string>{"a.exe_99_20261130-235959.dmp", "b.exe_1_20261201-000000.dmp"}));
+  EXPECT_TRUE(DumpsToRemove({"readme.txt", "c.exe_5_20261201-000000.dmp"}).empty());
+}

@@ -50,6 +50,9 @@ class TableHost : public RunnerHost {
   std::string DescribeError(std::uint32_t) override { return {}; }
   std::uint32_t EntryExitCode(std::size_t) override { return 0; }
   std::uint64_t NowMilliseconds() override { return 0; }
+  bool StartDump(std::size_t) override { return false; }
+  DumpOutcome PollDump(std::size_t) override { return {}; }
+  void AbandonDump(std::size_t) override {}
   bool IsEntryRunning(std::size_t entry) override { return table.IsRunning(entry); }
   std::uint32_t EntryProcessId(std::size_t entry) override { return table.ProcessId(entry); }
   void TerminateEntry(std::size_t entry) override { table.Terminate(entry); }

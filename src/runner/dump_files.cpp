@@ -1,0 +1,74 @@
+#include "runner/dump_files.h"
+
+#include <algorithm>
+
+#include "app/format_text.h"
+
+namespace {
+
+bool Digits(const std::string& text, std::size_t from, std::size_t count) {
+  if (from + count > text.size()) return false;
+  for (std::size_t i = from; i < from + count; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+  }
+  return true;
+}
+
+// The file name of a Windows path; GBK trail bytes may be '\', so the scan
+// steps over double-byte characters.
+std::string FileNameOf(const std::string& path) {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(path[i]);
+    if (byte >= 0x81 && byte <= 0xFE && i + 1 < path.size()) {
+      ++i;
+    } else if (byte == '\\' || byte == '/') {
+      start = i + 1;
+    }
+  }
+  return path.substr(start);
+}
+
+constexpr std::size_t kStampLength = 15;  // YYYYMMDD-HHMMSS
+constexpr char kExtension[] = ".dmp";
+
+// The time stamp of a dump's name, which sorts as time does.
+std::string Stamp(const std::string& name) {
+  return name.substr(name.size() - (sizeof kExtension - 1) - kStampLength, kStampLength);
+}
+
+}  // namespace
+
+std::string DumpFileName(const std::string& programPath, std::uint32_t pid, const LocalTime& time) {
+  return FileNameOf(programPath) +
+         FormatText("_%u_%04d%02d%02d-%02d%02d%02d%s", static_cast<unsigned>(pid), time.year, time.month, time.day,
+                    time.hour, time.minute, time.second, kExtension);
+}
+
+bool IsDumpFileName(const std::string& name) {
+  const std::size_t extension = sizeof kExtension - 1;
+  if (name.size() < extension + kStampLength + 3) return false;
+  if (name.compare(name.size() - extension, extension, kExtension) != 0) return false;
+  const std::size_t stamp = name.size() - extension - kStampLength;
+  if (!Digits(name, stamp, 8) || name[stamp + 8] != '-' || !Digits(name, stamp + 9, 6)) return false;
+  if (name[stamp - 1] != '_') return false;
+  // The process id: digits between two '_', after a file name of one byte at least.
+  std::size_t pid = stamp - 1;
+  while (pid > 0 && name[pid - 1] >= '0' && name[pid - 1] <= '9') --pid;
+  return pid < stamp - 1 && pid >= 2 && name[pid - 1] == '_';
+}
+
+std::vector<std::string> DumpsToRemove(const std::vector<std::string>& names, std::size_t kept) {
+  std::vector<std::string> ours;
+  for (const std::string& name : names) {
+    if (IsDumpFileName(name)) ours.push_back(name);
+  }
+  std::sort(ours.begin(), ours.end(), [](const std::string& a, const std::string& b) {
+    const std::string sa = Stamp(a), sb = Stamp(b);
+    return sa != sb ? sa < sb : a < b;
+  });
+  const std::size_t room = kept == 0 ? 0 : kept - 1;
+  if (ours.size() <= room) return {};
+  ours.resize(ours.size() - room);
+  return ours;
+}
