@@ -98,6 +98,19 @@ std::string Utf16ToUtf8(std::u16string_view text) {
   return out;
 }
 
+std::string GbkFileName(std::string_view path) {
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(path[i]);
+    if (byte >= 0x81 && byte <= 0xFE && i + 1 < path.size()) {
+      ++i;
+    } else if (byte == '\\' || byte == '/') {
+      start = i + 1;
+    }
+  }
+  return std::string(path.substr(start));
+}
+
 bool IsValidUtf8(std::string_view bytes, bool* multibyte) {
   bool wide = false;
   bool malformed = false;

@@ -26,5 +26,10 @@ inline std::string GbkToUtf8(std::string_view gbk) { return Utf16ToUtf8(GbkToUtf
 // one byte: plain ASCII is valid UTF-8 and valid GBK alike.
 bool IsValidUtf8(std::string_view bytes, bool* multibyte = nullptr);
 
+// The file name of a Windows path given in GBK: what follows its last '\'
+// or '/'. A GBK character's second byte can be 0x5C, so the scan steps over
+// double-byte characters rather than searching for the byte.
+std::string GbkFileName(std::string_view path);
+
 // The byte-order mark Notepad writes at the start of a UTF-8 file.
 inline constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";

@@ -7,21 +7,6 @@
 
 namespace {
 
-// The file name of a Windows path: what follows the last '\' or '/'. GBK
-// trail bytes can be 0x5C ('\'), so the scan steps over double-byte characters.
-std::string FileName(const std::string& path) {
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < path.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(path[i]);
-    if (byte >= 0x81 && byte <= 0xFE && i + 1 < path.size()) {
-      ++i;
-    } else if (byte == '\\' || byte == '/') {
-      start = i + 1;
-    }
-  }
-  return path.substr(start);
-}
-
 std::string EscapeUtf8(const std::string& utf8) {
   std::string out;
   for (const char c : utf8) {
@@ -50,7 +35,7 @@ void MetricsBoard::Changed() {
 
 MetricsBoard::Row& MetricsBoard::RowOf(const Event& event) {
   Row& row = rows_[event.row];
-  row.program = GbkToUtf8(FileName(event.program));
+  row.program = GbkToUtf8(GbkFileName(event.program));
   return row;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/encoding.h"
 #include "app/format_text.h"
 
 namespace {
@@ -12,21 +13,6 @@ bool Digits(const std::string& text, std::size_t from, std::size_t count) {
     if (text[i] < '0' || text[i] > '9') return false;
   }
   return true;
-}
-
-// The file name of a Windows path; GBK trail bytes may be '\', so the scan
-// steps over double-byte characters.
-std::string FileNameOf(const std::string& path) {
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < path.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(path[i]);
-    if (byte >= 0x81 && byte <= 0xFE && i + 1 < path.size()) {
-      ++i;
-    } else if (byte == '\\' || byte == '/') {
-      start = i + 1;
-    }
-  }
-  return path.substr(start);
 }
 
 constexpr std::size_t kStampLength = 15;  // YYYYMMDD-HHMMSS
@@ -40,7 +26,7 @@ std::string Stamp(const std::string& name) {
 }  // namespace
 
 std::string DumpFileName(const std::string& programPath, std::uint32_t pid, const LocalTime& time) {
-  return FileNameOf(programPath) +
+  return GbkFileName(programPath) +
          FormatText("_%u_%04d%02d%02d-%02d%02d%02d%s", static_cast<unsigned>(pid), time.year, time.month, time.day,
                     time.hour, time.minute, time.second, kExtension);
 }
