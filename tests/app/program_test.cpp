@@ -372,8 +372,15 @@ TEST(Program, SilentProgramIsKilledAfterTheIntervalWithTheErrorReporter) {
   TerminateAll(Pids(s));
   for (HANDLE h : {hs, hq, wer.hProcess, wer.hThread}) ::CloseHandle(h);
 
-  // The journal tells the same story: the exit with its code, the kill, the stop.
-  const std::vector<std::vector<std::string>> lines = JournalLines(journal);
+  // The journal tells the same story: the exit with its code, the kill, the
+  // stop. Its writer is a thread of its own: the stop's line comes last.
+  std::vector<std::vector<std::string>> lines;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        lines = JournalLines(journal);
+        return !lines.empty() && lines.back()[1] == texts::kEvPlanStopped;
+      },
+      5000));
   const auto count = [&](const char* word, const std::string& pid, const std::string& detail) {
     int n = 0;
     for (const auto& fields : lines) {

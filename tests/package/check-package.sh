@@ -20,7 +20,7 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "package check FAILED: $zip: $*" >&2; exit 1; }
 
 # DLLs that every Windows has; anything else would have to ship in the zip.
-system_dlls='^(kernel32|user32|gdi32|comctl32|shell32|ws2_32|iphlpapi|msvcrt|advapi32|ntdll|psapi)\.dll$'
+system_dlls='^(kernel32|user32|gdi32|comctl32|shell32|ws2_32|iphlpapi|msvcrt|advapi32|ntdll|psapi|dbghelp)\.dll$'
 
 checked=0
 for zip in "$@"; do
