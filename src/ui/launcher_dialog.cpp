@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "app/launcher_app.h"
+#include "app/format_text.h"
 #include "app/number.h"
 #include "app/texts.h"
 #include "catalogue/launch_list.h"
 #include "platform/wide.h"
-#include "app/format_text.h"
 #include "ui/resource_ids.h"
 
 namespace {
@@ -127,30 +127,31 @@ BOOL LauncherDialog::OnInitDialog() {
   setFont(IDC_PROGRAM_LIST);
 
   const HWND list = Item(IDC_PROGRAM_LIST);
-  const struct { const char* text; int width; } columns[] = {
+  struct Column {
+    const char* text;
+    int width;
+  } columns[] = {
       {texts::kColumnProgram, 160},
       {texts::kColumnDirectory, 160},
       {texts::kColumnCommandLine, 210},
       {texts::kColumnDelay, 70},
+      {texts::kColumnStatus, 0},
   };
   // The status column takes the room the four leave free, less a vertical
   // scroll bar's, so a long plan does not need a horizontal one.
   RECT client{};
   ::GetClientRect(list, &client);
-  int statusWidth = client.right - client.left - ::GetSystemMetrics(SM_CXVSCROLL);
-  for (const auto& column : columns) statusWidth -= column.width;
-  const int widths[] = {columns[0].width, columns[1].width, columns[2].width, columns[3].width,
-                        statusWidth > 40 ? statusWidth : 40};
-  const char* titles[] = {columns[0].text, columns[1].text, columns[2].text, columns[3].text,
-                          texts::kColumnStatus};
+  int room = client.right - client.left - ::GetSystemMetrics(SM_CXVSCROLL);
+  for (int i = 0; i < 4; ++i) room -= columns[i].width;
+  columns[4].width = room > 40 ? room : 40;
   for (int i = 0; i < 5; ++i) {
-    std::wstring text = Wide(titles[i]);
+    std::wstring text = Wide(columns[i].text);
     LVCOLUMNW column{};
     column.mask = LVCF_FMT | LVCF_TEXT;
     column.fmt = LVCFMT_LEFT;
     column.pszText = text.data();
     ::SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&column));
-    ::SendMessageW(list, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(i), MAKELPARAM(widths[i], 0));
+    ::SendMessageW(list, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(i), MAKELPARAM(columns[i].width, 0));
   }
   // Grid lines, check boxes, full-row selection; every other bit cleared.
   ::SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, ~0u,
