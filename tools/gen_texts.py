@@ -87,6 +87,24 @@ TEXTS = [
     ("kStatusHangKilled", "卡死结束", "status: killed as hung"),
     ("kStatusLaunchFailed", "启动失败 %u", "status: the launch failed, Windows error"),
     ("kStatusUnticked", "未勾选", "status: the row is unticked"),
+    # Taking over programs that already run, and rows that wait for them.
+    ("kEvProgramAdopted", "接管已在运行的程序", "journal: a launch took over a process already running"),
+    ("kDetailAdoptedDiffering", "命令行与列表不同：列表【%s】，进程【%s】",
+     "journal: the adopted process's command line differs: the list's, the process's"),
+    ("kEvProgramHeld", "暂不启动", "journal: a launch waits for a process that may be the row's"),
+    ("kDetailHeldByLauncher", "同一程序由另一个调度台（进程 %u）监管",
+     "journal: another launcher supervises the program"),
+    ("kDetailHeldUnreadable", "同一程序已在运行，无法读取或接管它，不再启动第二个",
+     "journal: the program runs but cannot be read or opened"),
+    ("kDetailHeldAmbiguous", "同一目录里已在运行的这个程序与列表中几行的命令行都不同，无法判断属于哪一行",
+     "journal: a process in the file and folder of several rows matches none"),
+    ("kEvJobUnavailable", "无法使用作业对象", "journal: a program could not be put into a job"),
+    ("kDetailJobUnavailable", "%s；结束程序时只结束它本身，不含它启动的程序",
+     "journal: why there is no job, and what follows"),
+    ("kStatusAdopted", "接管 %u", "status: taken over, running, process id"),
+    ("kStatusHeldByLauncher", "另一调度台监管 %u", "status: another launcher supervises process id"),
+    ("kStatusHeldUnreadable", "已在运行 %u，无法接管", "status: running, cannot be taken over"),
+    ("kStatusHeldAmbiguous", "已在运行 %u，无法判断", "status: running, cannot be told apart"),
 ]
 
 def literal(text):
