@@ -418,25 +418,36 @@ void PlanRunner::Tick() {
   if (!rerun || options_.detect == 0) return;
   const StaleProcess stale = host_.TakeStaleProcessId(options_.interval);
   if (stale.id == 0) return;
-  for (std::size_t p = span.count; p-- > 0;) {
-    const std::size_t index = span.first + p;
-    if (processes_.EntryProcessId(index) != stale.id) continue;
-    Watch& watch = WatchOf(index);
-    // A program that has ended (its relaunch failing since) hangs no more,
-    // and one whose dump is being written has been picked already.
-    if (watch.dumping || !processes_.IsEntryRunning(index)) return;
-    watch.silentSeconds = stale.silentSeconds;
-    // With dumps on, the evidence is taken first; the kill follows when the
-    // dump is done (FinishDumps), and meanwhile the program keeps its place.
-    if (processes_.StartDump(index)) {
-      watch.dumping = true;
-      watch.dumpStartedMs = processes_.NowMilliseconds();
-      return;
-    }
-    KillHung(plan, span.first, p);
+  const std::size_t p = RowOfProcess(span.first, span.count, stale.id);
+  // An id that belongs to no running program of this plan has been dropped.
+  if (p == SIZE_MAX) return;
+  const std::size_t index = span.first + p;
+  Watch& watch = WatchOf(index);
+  // A program whose dump is being written has been picked already.
+  if (watch.dumping) return;
+  watch.silentSeconds = stale.silentSeconds;
+  watch.silentPid = stale.id;
+  // With dumps on, the evidence is taken first; the kill follows when the
+  // dump is done (FinishDumps), and meanwhile the program keeps its place.
+  if (processes_.StartDump(index, stale.id)) {
+    watch.dumping = true;
+    watch.dumpStartedMs = processes_.NowMilliseconds();
     return;
   }
-  // The id belongs to no entry of this plan: it has been dropped.
+  KillHung(plan, span.first, p);
+}
+
+std::size_t PlanRunner::RowOfProcess(std::size_t first, std::size_t count, std::uint32_t pid) {
+  for (std::size_t p = count; p-- > 0;) {
+    if (processes_.EntryProcessId(first + p) != pid) continue;
+    // A program that has ended (its relaunch failing since) hangs no more.
+    return processes_.IsEntryRunning(first + p) ? p : SIZE_MAX;
+  }
+  // Behind a loader, the heartbeats come from the server it started.
+  for (std::size_t p = count; p-- > 0;) {
+    if (processes_.IsEntryRunning(first + p) && processes_.EntryTreeHolds(first + p, pid)) return p;
+  }
+  return SIZE_MAX;
 }
 
 void PlanRunner::KillHung(int plan, std::size_t first, std::size_t row) {
@@ -446,7 +457,7 @@ void PlanRunner::KillHung(int plan, std::size_t first, std::size_t row) {
   watch.ending = true;
   watch.dumping = false;
   Event killed;
-  killed.pid = processes_.EntryProcessId(index);
+  killed.pid = watch.silentPid != 0 ? watch.silentPid : processes_.EntryProcessId(index);
   killed.number = watch.silentSeconds;
   Raise(EventKind::kHangKilled, plan, first, row, killed);
   // A hung program usually leaves an error-reporting process behind.
@@ -472,7 +483,7 @@ void PlanRunner::FinishDumps(int plan, std::size_t first, std::size_t count) {
     const bool late = processes_.NowMilliseconds() - watch.dumpStartedMs >= kDumpLimitMs;
     if (!outcome.finished && !late) continue;
     Event dump;
-    dump.pid = processes_.EntryProcessId(index);
+    dump.pid = watch.silentPid;
     KillHung(plan, first, p);
     if (!outcome.finished) {
       // Terminating the program has ended the writing; its file goes.

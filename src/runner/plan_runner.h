@@ -143,14 +143,17 @@ class ProcessHost {
   // Ends the entry's latest process and its tree with exit code 111, if it
   // holds one; does nothing otherwise.
   virtual void TerminateEntry(std::size_t entry) = 0;
+  // Whether running process `pid` belongs to the tree the entry's latest
+  // process started (a loader's server).
+  virtual bool EntryTreeHolds(std::size_t entry, std::uint32_t pid) = 0;
   // Ends the error reporter ChooseErrorReporter picks for `hungPid` among
   // those of the launcher's session; returns its id, or 0.
   virtual std::uint32_t TerminateErrorReporter(std::uint32_t hungPid) = 0;
   // Milliseconds of a monotonic clock: how long a program ran.
   virtual std::uint64_t NowMilliseconds() = 0;
-  // Starts writing a minidump of the entry's process, off the window's
-  // thread. False when dumps are off or the writing could not start.
-  virtual bool StartDump(std::size_t entry) = 0;
+  // Starts writing a minidump of process `pid` of the entry's tree, off the
+  // window's thread. False when dumps are off or the writing could not start.
+  virtual bool StartDump(std::size_t entry, std::uint32_t pid) = 0;
   virtual DumpOutcome PollDump(std::size_t entry) = 0;
   // Gives up the entry's dump: its file is removed once the writing ends
   // (terminating the process ends it).
@@ -194,6 +197,7 @@ class PlanRunner {
     bool dumping = false;          // picked as hung; its dump is being written
     std::uint64_t dumpStartedMs = 0;
     std::uint32_t silentSeconds = 0;  // the silence it was picked for
+    std::uint32_t silentPid = 0;      // the process that fell silent: its own, or one of its tree
     Claim held = Claim::kStart;       // a kHeld* claim: its launch waits for that process
     std::uint32_t heldPid = 0;
   };
@@ -216,6 +220,8 @@ class PlanRunner {
   // Reports the end of every watched process of the plan that has ended.
   void SeeEnds(int plan, std::size_t first, std::size_t count);
   Watch& WatchOf(std::size_t index);
+  // The row of the plan whose process, or one of whose tree, is `pid`.
+  std::size_t RowOfProcess(std::size_t first, std::size_t count, std::uint32_t pid);
   // Terminates a program picked as hung, with the error reporter it left.
   void KillHung(int plan, std::size_t first, std::size_t row);
   // Finishes the dumps of the plan's hung programs that are done or late.

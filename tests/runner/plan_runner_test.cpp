@@ -113,9 +113,16 @@ class FakeHost : public RunnerHost, public ProcessHost {
     return it == exitCodes.end() ? 0 : it->second;
   }
   std::uint64_t NowMilliseconds() override { return now; }
-  bool StartDump(std::size_t entry) override {
+  bool StartDump(std::size_t entry, std::uint32_t pid) override {
     if (dumps) log.push_back("dump " + std::to_string(entry));
+    dumpedPid = pid;
     return dumps;
+  }
+  std::uint32_t dumpedPid = 0;
+  std::map<std::uint32_t, std::size_t> trees;  // a process a program started -> the entry
+  bool EntryTreeHolds(std::size_t entry, std::uint32_t pid) override {
+    const auto it = trees.find(pid);
+    return it != trees.end() && it->second == entry && alive.count(pid) != 0;
   }
   DumpOutcome PollDump(std::size_t entry) override { return dumpOutcomes[entry]; }
   void AbandonDump(std::size_t entry) override { log.push_back("abandon " + std::to_string(entry)); }
@@ -658,6 +665,34 @@ TEST_F(Fixture, AProgramThatEndedIsNeverKilledOrReportedAsHung) {
   reporting.Stop();
   EXPECT_EQ(host.Effects(), (Calls{"timer off", "abandon 1", "notice", "terminate 1", "look idle"}));
   EXPECT_EQ(events.Take(), (Calls{"exited r0 pid104", "notice", "stopped"}));
+}
+
+TEST_F(Fixture, ASilentServerBehindALoaderGetsItsWholeTreeKilled) {
+  EventLog events;
+  PlanRunner reporting(catalogue, host, host, options, &events);
+  Plan("A");
+  Entry(0, "C:\\srv\\loader.exe");
+  Entry(0);
+  Done();
+  host.dumps = true;
+  ASSERT_TRUE(reporting.Start(0));
+  reporting.Tick();
+  // The loader (pid 104, row 0) started the server that sends the heartbeats.
+  host.trees[900] = 1;
+  host.alive.insert(900);
+  host.trees[901] = 1;  // one that has ended since
+  host.stale = {901, 900};
+  host.log.clear();
+  events.Take();
+  reporting.Tick();
+  reporting.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"stale 60", "stale 60", "dump 1"}));
+  EXPECT_EQ(host.dumpedPid, 900u);
+  host.dumpOutcomes[1] = {true, 0, "x.dmp", 1, 1};
+  reporting.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"terminate 1", "kill WerFault.exe", "stale 60"}));
+  EXPECT_EQ(host.reportedOn, 900u);
+  EXPECT_EQ(events.Take()[0], "hung r0 pid900 n70");
 }
 
 TEST_F(Fixture, ALaunchTakesOverWhatAlreadyRunsTheRowsProgramOneProcessARow) {
