@@ -372,7 +372,9 @@ std::uint32_t WindowsProcessHost::TerminateErrorReporter(std::uint32_t hungPid) 
 }
 
 bool WindowsProcessHost::EntryTreeHolds(std::size_t entry, std::uint32_t pid) {
-  const ScopedProcessHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid));
+  // Windows asks IsProcessInJob for the limited right; Wine for the full one.
+  ScopedProcessHandle process(::OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, pid));
+  if (!process) process.reset(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid));
   return process && ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT && table_.InTreeOf(entry, process.get());
 }
 
