@@ -72,6 +72,10 @@ bool LauncherDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& 
     case WM_HELD_AUTOSTART:
       RunAutomaticStart();
       return true;
+    case WM_POWERBROADCAST:
+      OnPowerBroadcast(wParam);
+      result = TRUE;
+      return true;
     case WM_METRICS_DUE:
       app_.WriteMetrics(false);
       return true;
@@ -351,6 +355,12 @@ void LauncherDialog::OnIntervalChange() {
   options_.interval = interval;
 }
 
+void LauncherDialog::OnPowerBroadcast(WPARAM event) {
+  // Sleep does not advance the heartbeats' clock, but the programs, too, were
+  // asleep and need a moment to find their network again.
+  if (event == PBT_APMRESUMEAUTOMATIC || event == PBT_APMRESUMESUSPEND) app_.liveness.RestartSilences();
+}
+
 bool LauncherDialog::OnPaint() {
   if (!::IsIconic(hwnd())) return false;  // default painting
   PAINTSTRUCT ps;
@@ -400,6 +410,8 @@ StaleProcess LauncherDialog::TakeStaleProcessId(int interval) {
 }
 
 void LauncherDialog::ForgetHeartbeats(std::uint32_t processId) { app_.liveness.Forget(processId); }
+
+void LauncherDialog::RestartSilences() { app_.liveness.RestartSilences(); }
 
 void LauncherDialog::StartTickTimer() { ::SetTimer(hwnd(), kTickTimer, kTickPeriodMs, nullptr); }
 

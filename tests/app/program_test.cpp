@@ -558,6 +558,28 @@ TEST(Program, ALoadersServerIsEndedWithItAtAHangKillAndAtAStop) {
   TerminateAll(Pids(s));
 }
 
+TEST(Program, AfterTheMachineWakesEveryProgramHasAWholeIntervalToSpeakAgain) {
+  EndHelpers();
+  // Heartbeats for 1 s, then silence.
+  const std::string w = FreshLog("wake-w");
+  const std::string list = "::p\r\n" + Line(1, Helper("recorder.exe"), w + " beat 23484 200 1000", 0) + "\r\n";
+  Program program(list, {"/p", "23484"}, "wake");
+  ASSERT_NE(program.dialog(), nullptr);
+  program.SetInterval("15");
+  program.Click(kButton);
+  ASSERT_TRUE(WaitFor([&] { return !ReadLog(w).empty(); }, 5000));
+  HANDLE silent = OpenForWatch(ReadLog(w)[0].pid);
+  // Ten seconds into its silence, Windows says the machine woke up.
+  ::Sleep(10000);
+  ::SendMessageTimeoutW(program.dialog(), WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0, SMTO_BLOCK, 5000, nullptr);
+  const ULONGLONG woke = ::GetTickCount64();
+  EXPECT_EQ(ExitCodeOf(silent, 25000), 111u);
+  EXPECT_GE(::GetTickCount64() - woke, 15000u);
+  ::CloseHandle(silent);
+  program.Click(kButton);
+  TerminateAll(Pids(w));
+}
+
 TEST(Program, AutomaticStartStartsTheFirstPlanAndHides) {
   const std::string a = FreshLog("auto-a");
   const std::string list = "::first\r\n" + Line(1, Helper("recorder.exe"), a + " sleep", 0) +
