@@ -58,8 +58,8 @@ class ProcessTable {
   // Starts entry `index`'s program: application name programPath, a writable
   // copy of commandLine, no inherited handles, the launcher's environment,
   // runDirectory as the working directory (the launcher's own when it is
-  // empty), the entry's start-up information; in a new job before it runs a
-  // single instruction. The launcher's current directory is saved before
+  // empty), the entry's start-up information, normal priority; in a new job
+  // before it runs a single instruction. The launcher's current directory is saved before
   // and restored after. On success the new process becomes the entry's
   // latest and the replaced handles are closed; on failure the entry keeps
   // what it had.

@@ -23,6 +23,9 @@ constexpr UINT kTickPeriodMs = 1000;
 // while it ran (a surplus message box was open).
 constexpr UINT WM_HELD_AUTOSTART = WM_APP + 1;
 
+static_assert(kIdlePriorityClass == IDLE_PRIORITY_CLASS && kBelowNormalPriorityClass == BELOW_NORMAL_PRIORITY_CLASS,
+              "the journal names Windows' priority classes");
+
 constexpr int kMinInterval = 15;
 constexpr int kMaxInterval = 120;
 
@@ -202,6 +205,14 @@ void LauncherDialog::ReportStart(const LaunchListReport& list) {
                               settings.windowTitle.c_str());
   started.version = MORVASTEL_VERSION;
   app_.Report(started, EventKind::kLauncherStarted);
+  // Task Scheduler starts its programs below normal; the programs the
+  // launcher starts run at normal priority all the same.
+  const DWORD priority = ::GetPriorityClass(::GetCurrentProcess());
+  if (priority == IDLE_PRIORITY_CLASS || priority == BELOW_NORMAL_PRIORITY_CLASS) {
+    Event low;
+    low.number = priority;
+    app_.Report(low, EventKind::kLauncherPriority);
+  }
   for (std::size_t k = 0; k < catalogue_.PlanCount(); ++k) {
     Event listed;
     listed.plan = static_cast<int>(k);
