@@ -311,6 +311,10 @@ void LauncherDialog::OnStartStopPlan(EventSource source) {
 }
 
 void LauncherDialog::OnTimer(UINT_PTR id) {
+  if (id == kTrayRetryTimer) {
+    AddTrayIcon();
+    return;
+  }
   if (id == kMetricsTimer) {
     app_.ReportHeartbeats();
     app_.drops.Poll();
@@ -341,12 +345,21 @@ void LauncherDialog::RunAutomaticStart() {
 
 void LauncherDialog::OnHideWindow() { HideWindow(); }
 
-void LauncherDialog::HideWindow() {
-  keptHidden_ = true;
-  ::ShowWindow(hwnd(), SW_HIDE);
+void LauncherDialog::HideWindow() { ApplyLook(tray_.HideAsked()); }
+
+void LauncherDialog::ApplyLook(TrayPresence::Look look) {
+  if (look == TrayPresence::Look::kHidden) {
+    keptHidden_ = true;
+    ::ShowWindow(hwnd(), SW_HIDE);
+  } else if (look == TrayPresence::Look::kMinimised) {
+    // No icon to come back through: reachable from the taskbar instead.
+    keptHidden_ = false;
+    ::ShowWindow(hwnd(), SW_SHOWMINNOACTIVE);
+  }
 }
 
 void LauncherDialog::ShowHiddenWindow() {
+  tray_.Shown();
   keptHidden_ = false;
   ::ShowWindow(hwnd(), SW_SHOW);
 }
