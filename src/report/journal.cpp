@@ -95,6 +95,9 @@ const char* Word(EventKind kind) {
     case EventKind::kProgramEnded: return texts::kEvProgramEnded;
     case EventKind::kDumpWritten: return texts::kEvDumpWritten;
     case EventKind::kDumpFailed: return texts::kEvDumpFailed;
+    case EventKind::kProgramAdopted: return texts::kEvProgramAdopted;
+    case EventKind::kProgramHeld: return texts::kEvProgramHeld;
+    case EventKind::kJobUnavailable: return texts::kEvJobUnavailable;
     case EventKind::kCountdown:
     case EventKind::kRowUnticked:
     case EventKind::kPlanListed:
@@ -147,6 +150,20 @@ std::string Detail(const Event& e) {
     case EventKind::kListenerOpened:
       return FormatText(texts::kDetailListenerOpened, number,
                     e.detail.empty() ? texts::kDetailAllAddresses : e.detail.c_str());
+    case EventKind::kProgramAdopted:
+      // Said only where the process runs with another command line than the row's.
+      return e.detail.empty() ? std::string()
+                              : FormatText(texts::kDetailAdoptedDiffering, e.rowCommandLine.c_str(), e.detail.c_str());
+    case EventKind::kProgramHeld:
+      switch (static_cast<HoldReason>(e.number)) {
+        case HoldReason::kOtherLauncher:
+          return FormatText(texts::kDetailHeldByLauncher, static_cast<unsigned>(e.count));
+        case HoldReason::kUnreadable: return texts::kDetailHeldUnreadable;
+        case HoldReason::kAmbiguous: return texts::kDetailHeldAmbiguous;
+      }
+      return std::string();
+    case EventKind::kJobUnavailable:
+      return FormatText(texts::kDetailJobUnavailable, ErrorWithText(e.error, e.detail).c_str());
     default: return e.detail;
   }
 }

@@ -65,6 +65,13 @@ void MetricsBoard::OnEvent(const Event& event) {
       break;
     }
     case EventKind::kProgramKept: RowOf(event).up = 1; break;
+    case EventKind::kProgramAdopted: {
+      Row& row = RowOf(event);
+      row.up = 1;
+      ++row.adoptions;
+      break;
+    }
+    case EventKind::kProgramHeld: RowOf(event).up = 0; break;
     case EventKind::kLaunchFailed: {
       Row& row = RowOf(event);
       row.up = 0;
@@ -138,6 +145,8 @@ std::string MetricsBoard::Render(double now) {
       {"morvastel_program_hang_kills_total", "counter", "Times the row's program was killed as hung.", &Row::hangKills},
       {"morvastel_program_launch_failures_total", "counter", "Launches of the row's program that failed.",
        &Row::launchFailures},
+      {"morvastel_program_adoptions_total", "counter",
+       "Launches that took over a process already running the row's program.", &Row::adoptions},
   };
   Family(out, "morvastel_program_up", "gauge", "1 while the row's program runs, per row of the running plan.");
   for (const auto& [row, r] : rows_) {

@@ -33,7 +33,7 @@ class MetricsBoard : public EventSink {
   struct Row {
     std::string program;  // file name, UTF-8
     int up = 0;
-    std::int64_t starts = 0, exits = 0, hangKills = 0, launchFailures = 0;
+    std::int64_t starts = 0, exits = 0, hangKills = 0, launchFailures = 0, adoptions = 0;
     std::int64_t lastExitCode = 0;
     bool exited = false;  // lastExitCode is meaningful
   };

@@ -50,6 +50,17 @@ void StatusBoard::OnEvent(const Event& event) {
     case EventKind::kHangKilled:
       Set(event.row, texts::kStatusHangKilled);
       break;
+    case EventKind::kProgramAdopted:
+      Set(event.row, FormatText(texts::kStatusAdopted, pid));
+      break;
+    case EventKind::kProgramHeld: {
+      const auto reason = static_cast<HoldReason>(event.number);
+      Set(event.row, FormatText(reason == HoldReason::kOtherLauncher ? texts::kStatusHeldByLauncher
+                                : reason == HoldReason::kUnreadable  ? texts::kStatusHeldUnreadable
+                                                                     : texts::kStatusHeldAmbiguous,
+                                pid));
+      break;
+    }
     default:
       break;
   }

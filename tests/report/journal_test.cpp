@@ -93,7 +93,7 @@ class FakeFiles : public JournalFiles {
 };
 
 // Line `n` of the events the tests journal, and the file's text of such lines.
-Event Numbered(int n) { return Event{EventKind::kPlanStopped, 0, "P" + std::to_string(n), -1, "", 0, 0, 0, 0, 0, "", ""}; }
+Event Numbered(int n) { return Event{EventKind::kPlanStopped, 0, "P" + std::to_string(n), -1, "", 0, 0, 0, 0, 0, "", "", ""}; }
 std::string L(int n) {
   return std::string(kStamp) + '\t' + texts::kEvPlanStopped + "\tP" + std::to_string(n) + "\t\t\t\t" +
          texts::kSourceButton;
@@ -115,7 +115,7 @@ class JournalFile : public ::testing::Test {
 }  // namespace
 
 TEST(JournalLine, FieldsDetailsAndExitCodes) {
-  const Event crash{EventKind::kProgramExited, 0, "A\tB", 2, "C:\\s\r\n.exe", 1234, 0xC0000005, 0, 59950, 0, "", ""};
+  const Event crash{EventKind::kProgramExited, 0, "A\tB", 2, "C:\\s\r\n.exe", 1234, 0xC0000005, 0, 59950, 0, "", "", ""};
   EXPECT_EQ(FormatJournalLine(crash, kTime), std::string(kStamp) + '\t' + texts::kEvProgramExited +
                                                  "\tA B\t3\tC:\\s  .exe\t1234\t\xcd\xcb\xb3\xf6\xc2\xeb 0xC0000005"
                                                  "\xa3\xac\xd4\xcb\xd0\xd0 60.0 \xc3\xeb\r\n");
@@ -123,7 +123,7 @@ TEST(JournalLine, FieldsDetailsAndExitCodes) {
   const auto detail = [](EventKind kind, std::int64_t number, std::uint32_t error, std::string text,
                          std::uint64_t millis = 0) {
     const std::string line =
-        FormatJournalLine(Event{kind, -1, "", -1, "", 0, number, 4, millis, error, std::move(text), ""}, kTime);
+        FormatJournalLine(Event{kind, -1, "", -1, "", 0, number, 4, millis, error, std::move(text), "", ""}, kTime);
     EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 6);  // empty row and pid are still fields
     return line.substr(line.rfind('\t') + 1);
   };
