@@ -32,6 +32,7 @@ void ControlBoard::OnEvent(const Event& event) {
       break;
     case EventKind::kProgramLaunched:
     case EventKind::kProgramKept:
+    case EventKind::kProgramAdopted:
     case EventKind::kProgramRelaunched:
       row.state = "running";
       row.pid = event.pid;
@@ -39,6 +40,11 @@ void ControlBoard::OnEvent(const Event& event) {
       break;
     case EventKind::kLaunchFailed:
       row.state = "launch_failed";
+      row.pid = 0;
+      break;
+    case EventKind::kProgramHeld:
+      // A process that may be the row's runs; the launch waits for it.
+      row.state = "held";
       row.pid = 0;
       break;
     case EventKind::kProgramExited:

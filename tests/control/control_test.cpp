@@ -164,7 +164,7 @@ TEST(ControlBoard, StatusFromTheEventsAndTheCatalogue) {
   started.program = "C:\\\xc1\xd0\xb1\xed.list";  // 列表
   board.OnEvent(started);
   board.OnEvent(On(EventKind::kPlanStarted, 0, -1));
-  board.OnEvent(On(EventKind::kProgramLaunched, 0, 0, 100));
+  board.OnEvent(On(EventKind::kProgramAdopted, 0, 0, 100));
   board.OnEvent(On(EventKind::kRowUnticked, 0, 0));  // it runs on all the same
   board.OnEvent(On(EventKind::kProgramLaunched, 0, 1, 200));
   board.OnEvent(On(EventKind::kProgramExited, 0, 1, 200, 0xC0000005));
@@ -203,9 +203,11 @@ TEST(ControlBoard, StatusFromTheEventsAndTheCatalogue) {
   const Catalogue thousand = ReadList(big + "\r\n");
   board.OnEvent(On(EventKind::kPlanStarted, 0, -1));
   board.OnEvent(On(EventKind::kProgramLaunched, 0, 999, 77));
+  board.OnEvent(On(EventKind::kProgramHeld, 0, 0, 78, 1));
   json = board.StatusJson(thousand, 1, 2, none);
-  EXPECT_EQ(Python(json, "len(d['plans'][0]['programs']), d['plans'][0]['programs'][999]"),
-            "1000 {'row': 999, 'program': 'p999.exe', 'ticked': True, 'state': 'running', 'pid': 77, "
+  EXPECT_EQ(Python(json, "d['plans'][0]['programs'][0]['state'], len(d['plans'][0]['programs']), "
+                         "d['plans'][0]['programs'][999]"),
+            "held 1000 {'row': 999, 'program': 'p999.exe', 'ticked': True, 'state': 'running', 'pid': 77, "
             "'relaunches': 0, 'last_exit_code': None}");
 }
 
