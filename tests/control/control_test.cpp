@@ -12,6 +12,7 @@
 #include "control/control_board.h"
 #include "control/control_protocol.h"
 #include "control/json_writer.h"
+#include "report/events.h"
 
 namespace {
 
@@ -32,16 +33,6 @@ Catalogue ReadList(const std::string& text) {
   Catalogue catalogue;
   ReadLaunchListData(text, settings, catalogue);
   return catalogue;
-}
-
-Event On(EventKind kind, int plan, int row, std::uint32_t pid = 0, std::int64_t number = 0) {
-  Event event;
-  event.kind = kind;
-  event.plan = plan;
-  event.row = row;
-  event.pid = pid;
-  event.number = number;
-  return event;
 }
 
 // Runs Python's json on `json` and prints `expression` over the parsed value
