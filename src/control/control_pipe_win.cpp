@@ -15,21 +15,23 @@ namespace {
 constexpr DWORD kTimedOut = WAIT_TIMEOUT;
 constexpr DWORD kStopped = ERROR_OPERATION_ABORTED;
 constexpr DWORD kTooLong = ERROR_MORE_DATA;
+// A deadline (GetTickCount64) that never comes.
+constexpr ULONGLONG kNever = ~0ULL;
 
 std::wstring PipeName(std::uint16_t port) { return Wide(ControlPipeName(port)); }
 
 ControlReply Reply(ControlExit code, const std::string& gbk) { return {code, GbkToUtf8(gbk)}; }
 
 // Waits for an overlapped operation begun with result `begun`, at most until
-// `deadline` (GetTickCount64) or until `stop` is set; an operation not done
-// by then is cancelled. `bytes` gets what it moved.
+// `deadline` (GetTickCount64, or kNever) or until `stop` is set; an operation
+// not done by then is cancelled. `bytes` gets what it moved.
 DWORD Finish(HANDLE handle, OVERLAPPED& overlapped, BOOL begun, HANDLE stop, ULONGLONG deadline, DWORD& bytes) {
   bytes = 0;
   if (!begun) {
     const DWORD error = ::GetLastError();
     if (error != ERROR_IO_PENDING) return error;
     const ULONGLONG now = ::GetTickCount64();
-    const DWORD wait = deadline == INFINITE ? INFINITE : now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+    const DWORD wait = deadline == kNever ? INFINITE : now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
     const HANDLE handles[] = {overlapped.hEvent, stop};
     const DWORD woke = ::WaitForMultipleObjects(stop ? 2 : 1, handles, FALSE, wait);
     if (woke != WAIT_OBJECT_0) {
@@ -138,7 +140,7 @@ void ControlServer::Serve() {
     OVERLAPPED overlapped = On(event.get());
     DWORD bytes = 0;
     DWORD error = Finish(pipe_.get(), overlapped, ::ConnectNamedPipe(pipe_.get(), &overlapped), stop_.get(),
-                         INFINITE, bytes);
+                         kNever, bytes);
     if (error == ERROR_PIPE_CONNECTED) error = 0;  // the client came before the call
     if (error == kStopped) return;
     if (error == 0) ServeClient(event.get());
