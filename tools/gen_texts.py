@@ -105,6 +105,11 @@ TEXTS = [
     ("kStatusHeldByLauncher", "另一调度台监管 %u", "status: another launcher supervises process id"),
     ("kStatusHeldUnreadable", "已在运行 %u，无法接管", "status: running, cannot be taken over"),
     ("kStatusHeldAmbiguous", "已在运行 %u，无法判断", "status: running, cannot be told apart"),
+    ("kEvLauncherPriority", "调度台优先级低", "journal: the launcher runs below normal priority"),
+    ("kDetailPriorityBelowNormal", "低于正常（计划任务的默认设置）；它启动的程序仍以正常优先级运行",
+     "journal: below normal, as Task Scheduler starts it; programs still start at normal priority"),
+    ("kDetailPriorityIdle", "空闲；它启动的程序仍以正常优先级运行",
+     "journal: idle priority; programs still start at normal priority"),
     # Fleet control: morvastelctl and the launcher's control pipe.
     ("kSourceControl", "命令行控制", "journal: a start or stop from morvastelctl"),
     ("kCtlBadRequest", "无法识别的控制请求", "control: a request that is not one"),

@@ -42,10 +42,15 @@ enum class EventKind {
                          // HoldReason; count: the other launcher's id. The launch waits while it runs.
   kJobUnavailable,       // plan, row, program; error and detail: why the program has no job, so
                          // ending it ends the program alone
+  kLauncherPriority,     // number: the launcher's priority class, when below normal
 };
 
 // Why a launch waits instead of starting its program (kProgramHeld's number).
 enum class HoldReason { kOtherLauncher = 1, kUnreadable = 2, kAmbiguous = 3 };
+
+// The priority classes a launcher started below normal runs in (Windows' values).
+inline constexpr std::int64_t kIdlePriorityClass = 0x40;
+inline constexpr std::int64_t kBelowNormalPriorityClass = 0x4000;
 
 // Where a plan start or stop came from.
 enum class EventSource { kButton = 0, kTrayMenu = 1, kAutomaticStart = 2, kControl = 3 };

@@ -23,6 +23,9 @@ constexpr UINT kTickPeriodMs = 1000;
 // while it ran (a surplus message box was open).
 constexpr UINT WM_HELD_AUTOSTART = WM_APP + 1;
 
+static_assert(kIdlePriorityClass == IDLE_PRIORITY_CLASS && kBelowNormalPriorityClass == BELOW_NORMAL_PRIORITY_CLASS,
+              "the journal names Windows' priority classes");
+
 constexpr int kMinInterval = 15;
 constexpr int kMaxInterval = 120;
 
@@ -74,6 +77,10 @@ bool LauncherDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& 
       return true;
     case WM_CONTROL_REQUEST:
       OnControlRequest();
+      return true;
+    case WM_POWERBROADCAST:
+      OnPowerBroadcast(wParam);
+      result = TRUE;
       return true;
     case WM_METRICS_DUE:
       app_.WriteMetrics(false);
@@ -206,6 +213,14 @@ void LauncherDialog::ReportStart(const LaunchListReport& list) {
                               settings.windowTitle.c_str());
   started.version = MORVASTEL_VERSION;
   app_.Report(started, EventKind::kLauncherStarted);
+  // Task Scheduler starts its programs below normal; the programs the
+  // launcher starts run at normal priority all the same.
+  const DWORD priority = ::GetPriorityClass(::GetCurrentProcess());
+  if (priority == IDLE_PRIORITY_CLASS || priority == BELOW_NORMAL_PRIORITY_CLASS) {
+    Event low;
+    low.number = priority;
+    app_.Report(low, EventKind::kLauncherPriority);
+  }
   for (std::size_t k = 0; k < catalogue_.PlanCount(); ++k) {
     Event listed;
     listed.plan = static_cast<int>(k);
@@ -304,6 +319,10 @@ void LauncherDialog::OnStartStopPlan(EventSource source) {
 }
 
 void LauncherDialog::OnTimer(UINT_PTR id) {
+  if (id == kTrayRetryTimer) {
+    AddTrayIcon();
+    return;
+  }
   if (id == kMetricsTimer) {
     app_.ReportHeartbeats();
     app_.drops.Poll();
@@ -334,12 +353,21 @@ void LauncherDialog::RunAutomaticStart() {
 
 void LauncherDialog::OnHideWindow() { HideWindow(); }
 
-void LauncherDialog::HideWindow() {
-  keptHidden_ = true;
-  ::ShowWindow(hwnd(), SW_HIDE);
+void LauncherDialog::HideWindow() { ApplyLook(tray_.HideAsked()); }
+
+void LauncherDialog::ApplyLook(TrayPresence::Look look) {
+  if (look == TrayPresence::Look::kHidden) {
+    keptHidden_ = true;
+    ::ShowWindow(hwnd(), SW_HIDE);
+  } else if (look == TrayPresence::Look::kMinimised) {
+    // No icon to come back through: reachable from the taskbar instead.
+    keptHidden_ = false;
+    ::ShowWindow(hwnd(), SW_SHOWMINNOACTIVE);
+  }
 }
 
 void LauncherDialog::ShowHiddenWindow() {
+  tray_.Shown();
   keptHidden_ = false;
   ::ShowWindow(hwnd(), SW_SHOW);
 }
@@ -357,6 +385,12 @@ void LauncherDialog::OnIntervalChange() {
   if (interval < kMinInterval) interval = kMinInterval;
   if (interval > kMaxInterval) interval = kMaxInterval;
   options_.interval = interval;
+}
+
+void LauncherDialog::OnPowerBroadcast(WPARAM event) {
+  // Sleep does not advance the heartbeats' clock, but the programs, too, were
+  // asleep and need a moment to find their network again.
+  if (event == PBT_APMRESUMEAUTOMATIC || event == PBT_APMRESUMESUSPEND) app_.liveness.RestartSilences();
 }
 
 bool LauncherDialog::OnPaint() {
@@ -410,6 +444,8 @@ StaleProcess LauncherDialog::TakeStaleProcessId(int interval) {
 }
 
 void LauncherDialog::ForgetHeartbeats(std::uint32_t processId) { app_.liveness.Forget(processId); }
+
+void LauncherDialog::RestartSilences() { app_.liveness.RestartSilences(); }
 
 void LauncherDialog::StartTickTimer() { ::SetTimer(hwnd(), kTickTimer, kTickPeriodMs, nullptr); }
 

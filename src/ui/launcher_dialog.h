@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/tray_presence.h"
 #include "catalogue/catalogue.h"
 #include "catalogue/launch_list.h"
 #include "control/control_board.h"
@@ -17,6 +18,10 @@
 #include "runner/process_host.h"
 
 class LauncherApp;
+
+// While the shell does not take the tray icon, it is tried again this often.
+inline constexpr UINT_PTR kTrayRetryTimer = 4;
+inline constexpr UINT kTrayRetryMs = 2000;
 
 // The main and only window: plan chooser, program list, start/stop button,
 // the supervision options, and the tray icon with its menu. It owns the
@@ -64,9 +69,14 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   void OnNotifyCheck();
   void OnDetectCheck();
   void OnIntervalChange();
+  // The machine woke up: every program gets a whole interval to speak again.
+  void OnPowerBroadcast(WPARAM event);
   bool OnPaint();
   // Tray.
-  void AddTrayIcon();
+  // Adds the icon (retried by a timer while the shell does not take it).
+  bool AddTrayIcon();
+  // Hides or minimises the window as the tray's presence allows.
+  void ApplyLook(TrayPresence::Look look);
   void RemoveTrayIcon();
   void ShowTrayMenu();
   bool OnTrayNotify(LPARAM mouseMessage);
@@ -83,6 +93,7 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   void BroadcastExitNotice() override;
   StaleProcess TakeStaleProcessId(int interval) override;
   void ForgetHeartbeats(std::uint32_t processId) override;
+  void RestartSilences() override;
   void StartTickTimer() override;
   void StopTickTimer() override;
   void ShowRunning(bool running) override;
@@ -101,6 +112,7 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   bool autoStartHeld_ = false;  // the automatic start fired during initialisation
   bool keptHidden_ = false;     // hidden on request: nothing else may show it
   UINT taskbarCreated_ = 0;     // registered message: the shell came back
+  TrayPresence tray_;           // hidden only while the icon exists
   ControlBoard controlBoard_;   // what `status` answers, from the events
   ControlServer control_;
 };

@@ -46,6 +46,7 @@ TEST(Metrics, CountsFromTheEventsInTheTextFormatWithEscapedUtf8Labels) {
   board.OnEvent(On(EventKind::kHangKilled, 0, 0, server));
   board.OnEvent(On(EventKind::kProgramEnded, 0, 0, server, 111));
   board.OnEvent(On(EventKind::kLaunchFailed, 0, 1, "D:\\w.exe"));
+  board.OnEvent(On(EventKind::kProgramAdopted, 0, 2, "D:\\a.exe"));
   Event dropped = On(EventKind::kHeartbeatsDropped, -1, -1, "", 3);
   dropped.count = 2;
   board.OnEvent(dropped);
@@ -71,6 +72,8 @@ TEST(Metrics, CountsFromTheEventsInTheTextFormatWithEscapedUtf8Labels) {
   EXPECT_TRUE(Has(text, "morvastel_program_last_exit_code" + labels + " 111"));
   EXPECT_NE(text.find("morvastel_program_launch_failures_total{plan=\"\xe5\x85\xa8"), std::string::npos);
   EXPECT_NE(text.find(",row=\"2\",program=\"w.exe\"} 1\n"), std::string::npos);
+  EXPECT_TRUE(Has(text, "morvastel_program_adoptions_total{plan=\"\xe5\x85\xa8\xe9\x83\xa8 \\\"a\\\\b\\\"\\n\",row=\"3\",program=\"a.exe\"} 1"));
+  EXPECT_TRUE(Has(text, "morvastel_program_adoptions_total" + labels + " 0"));
   EXPECT_TRUE(Has(text, "morvastel_heartbeat_listener_up 1"));
   EXPECT_TRUE(Has(text, "morvastel_heartbeat_ids 2"));
   EXPECT_TRUE(Has(text, "morvastel_heartbeats_received_total 40"));
