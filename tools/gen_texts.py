@@ -110,6 +110,34 @@ TEXTS = [
      "journal: below normal, as Task Scheduler starts it; programs still start at normal priority"),
     ("kDetailPriorityIdle", "空闲；它启动的程序仍以正常优先级运行",
      "journal: idle priority; programs still start at normal priority"),
+    # Fleet control: morvastelctl and the launcher's control pipe.
+    ("kSourceControl", "命令行控制", "journal: a start or stop from morvastelctl"),
+    ("kCtlBadRequest", "无法识别的控制请求", "control: a request that is not one"),
+    ("kCtlRequestTooLong", "控制请求过长", "control: a request over the size limit"),
+    ("kCtlWindowBusy", "调度窗没有及时应答，未执行", "control: the window did not take the request in time"),
+    ("kCtlEnding", "调度台正在退出，未执行", "control: the launcher is ending"),
+    ("kCtlStillStarting", "调度台还在启动：启动列表的提示框尚未关闭，未执行",
+     "control: a message box of the list reader is open"),
+    ("kCtlPlanRunning", "方案【%s】正在运行，请先停止它", "control: start while a plan runs"),
+    ("kCtlNoSuchPlan", "没有名为【%s】的方案", "control: start of an unknown plan"),
+    ("kCtlStartFailed", "方案【%s】未能启动", "control: the start did not take"),
+    ("kCtlNoLauncher", "端口 %u 上没有调度台应答（管道 %s，错误 %lu）", "control: nobody serves the pipe"),
+    ("kCtlAccessDenied", "端口 %u 上的调度台拒绝了本用户：只有运行它的用户和 Administrators 组可以控制它",
+     "control: the pipe's security refused this user"),
+    ("kCtlInternal", "内部错误（错误 %lu）", "control: anything else went wrong"),
+    ("kCtlNoCommand", "缺少命令", "control usage: no command given"),
+    ("kCtlUnknownCommand", "未知命令", "control usage: not status, start or stop"),
+    ("kCtlPlanMissing", "start 需要一个方案名", "control usage: start without a plan"),
+    ("kCtlSurplus", "参数过多", "control usage: more words than the command takes"),
+    ("kCtlBadPort", "/p 后面需要 0 到 65535 之间的端口号", "control usage: a bad port"),
+    ("kCtlUsage",
+     "用法：morvastelctl status | start 方案名 | stop  [/p 端口]\n"
+     "  status  以 JSON（UTF-8）输出调度台和各方案的状态\n"
+     "  start   启动指定的方案，如同在窗口中选中它并按“启动方案”\n"
+     "  stop    停止正在运行的方案，如同按“停止方案”\n"
+     "  /p      调度台的心跳端口，默认 22225\n"
+     "退出码：0 完成；1 被拒绝；2 用法错误或没有该方案；3 该端口上没有调度台应答；其他为内部错误\n",
+     "control usage text"),
 ]
 
 def literal(text):
@@ -122,7 +150,7 @@ def literal(text):
             continue
         if prev_escaped and c in string.hexdigits:
             out.append('" "')  # end the literal so the escape stops here
-        out.append({'"': '\\"', "\\": "\\\\"}.get(c, c))
+        out.append({'"': '\\"', "\\": "\\\\", "\n": "\\n"}.get(c, c))
         prev_escaped = False
     return '"' + "".join(out) + '"'
 
@@ -133,7 +161,8 @@ print()
 print("namespace texts {")
 print()
 for name, text, what in TEXTS:
-    print(f"// {text}  ({what})")
+    shown = text.rstrip("\n").replace("\n", " / ")
+    print(f"// {shown}  ({what})")
     print(f"inline constexpr char {name}[] = {literal(text)};")
 print()
 print("}  // namespace texts")

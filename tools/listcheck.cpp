@@ -27,45 +27,18 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
-// windows.h must come first.
-#include <shellapi.h>
+
+#include "console_text.h"
 #endif
 
 namespace {
 
-#ifdef _WIN32
-// Writes `text` to the console as UTF-16 when `handle` is one; false when it
-// is not (redirected to a file or a pipe), and nothing is written.
-bool WriteToConsole(DWORD which, const std::string& gbk) {
-  const HANDLE handle = ::GetStdHandle(which);
-  DWORD mode = 0;
-  if (handle == INVALID_HANDLE_VALUE || handle == nullptr || !::GetConsoleMode(handle, &mode))
-    return false;
-  const std::u16string wide = GbkToUtf16(gbk);
-  // In pieces: old consoles refuse one large write. A piece never ends
-  // between the two halves of a surrogate pair.
-  constexpr std::size_t kPiece = 8192;
-  for (std::size_t at = 0; at < wide.size();) {
-    std::size_t count = wide.size() - at < kPiece ? wide.size() - at : kPiece;
-    if (at + count < wide.size() && wide[at + count - 1] >= 0xD800 &&
-        wide[at + count - 1] <= 0xDBFF)
-      --count;
-    DWORD written = 0;
-    if (!::WriteConsoleW(handle, wide.data() + at, static_cast<DWORD>(count), &written,
-                         nullptr) ||
-        written == 0)
-      break;
-    at += written;
-  }
-  return true;
-}
-#endif
 
 // The report and the error messages: through the console when there is one.
 // Returns false when the bytes could not be written.
 bool WriteText(std::FILE* stream, const std::string& gbk) {
 #ifdef _WIN32
-  if (WriteToConsole(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE, gbk)) return true;
+  if (WriteConsoleText(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE, GbkToUtf16(gbk))) return true;
 #endif
   std::fwrite(gbk.data(), 1, gbk.size(), stream);
   return std::fflush(stream) == 0;
@@ -93,15 +66,13 @@ int Usage() {
 std::vector<std::string> GbkArguments(int argc, char** argv, std::vector<bool>& lossy) {
   std::vector<std::string> args;
 #ifdef _WIN32
-  int count = 0;
-  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-  if (wide) {
-    for (int i = 1; i < count; ++i) {
+  std::vector<std::u16string> wide;
+  if (CommandLineArguments(wide)) {
+    for (const std::u16string& arg : wide) {
       bool replaced = false;
-      args.push_back(Utf16ToGbk(reinterpret_cast<const char16_t*>(wide[i]), &replaced));
+      args.push_back(Utf16ToGbk(arg, &replaced));
       lossy.push_back(replaced);
     }
-    ::LocalFree(wide);
     return args;
   }
 #endif

@@ -14,7 +14,7 @@ enum class EventKind {
   kListenerOpened,       // number: port; detail: bind address ("" for all)
   kListenerFailed,       // number: port; error: the Windows error; detail: why, in words
   kPlanStarted,          // plan; number: the EventSource it came from
-  kPlanStopped,          // plan
+  kPlanStopped,          // plan; number: the EventSource it came from
   kProgramLaunched,      // plan, row, program, pid: the first launch of the run
   kProgramRelaunched,    // plan, row, program, pid; number: relaunches of this row in the run
   kLaunchFailed,         // plan, row, program; error and detail: the Windows error and its text
@@ -52,8 +52,8 @@ enum class HoldReason { kOtherLauncher = 1, kUnreadable = 2, kAmbiguous = 3 };
 inline constexpr std::int64_t kIdlePriorityClass = 0x40;
 inline constexpr std::int64_t kBelowNormalPriorityClass = 0x4000;
 
-// Where a plan start came from.
-enum class EventSource { kButton = 0, kTrayMenu = 1, kAutomaticStart = 2 };
+// Where a plan start or stop came from.
+enum class EventSource { kButton = 0, kTrayMenu = 1, kAutomaticStart = 2, kControl = 3 };
 
 struct Event {
   EventKind kind = EventKind::kLauncherEnded;

@@ -124,6 +124,7 @@ std::string SourceText(std::int64_t number) {
     case static_cast<int>(EventSource::kButton): return texts::kSourceButton;
     case static_cast<int>(EventSource::kTrayMenu): return texts::kSourceTrayMenu;
     case static_cast<int>(EventSource::kAutomaticStart): return texts::kSourceAutomatic;
+    case static_cast<int>(EventSource::kControl): return texts::kSourceControl;
     default: return std::to_string(static_cast<long long>(number));
   }
 }
@@ -145,7 +146,8 @@ std::string Detail(const Event& e) {
                         static_cast<unsigned long long>(e.millis));
     case EventKind::kHeartbeatsDropped:
       return FormatText(texts::kDetailDropped, number, static_cast<long long>(e.count));
-    case EventKind::kPlanStarted: return SourceText(e.number);
+    case EventKind::kPlanStarted:
+    case EventKind::kPlanStopped: return SourceText(e.number);
     case EventKind::kListenerOpened:
       return FormatText(texts::kDetailListenerOpened, number,
                     e.detail.empty() ? texts::kDetailAllAddresses : e.detail.c_str());

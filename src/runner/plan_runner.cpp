@@ -198,7 +198,7 @@ bool PlanRunner::Start(int plan, EventSource source) {
   return true;
 }
 
-void PlanRunner::Stop() {
+void PlanRunner::Stop(EventSource source) {
   host_.StopTickTimer();
   const int plan = RunningPlan();
   if (plan >= 0) {
@@ -230,7 +230,9 @@ void PlanRunner::Stop() {
       // Nothing is watched between runs.
       watch = Watch{};
     }
-    Raise(EventKind::kPlanStopped, plan, span.first, SIZE_MAX);
+    Event stopped;
+    stopped.number = static_cast<std::int64_t>(source);
+    Raise(EventKind::kPlanStopped, plan, span.first, SIZE_MAX, stopped);
   }
   host_.ShowRunning(false);
 }

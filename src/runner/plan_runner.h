@@ -181,7 +181,7 @@ class PlanRunner {
   // exists or a plan already runs. `source` says who asked, for the report.
   bool Start(int plan, EventSource source = EventSource::kButton);
   // Stops the running plan; with no plan running it only resets the look.
-  void Stop();
+  void Stop(EventSource source = EventSource::kButton);
   // One launch step for the running plan.
   void LaunchDueEntries();
   // One tick of timer 1.

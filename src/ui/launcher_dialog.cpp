@@ -89,6 +89,9 @@ bool LauncherDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& 
     case WM_HELD_AUTOSTART:
       RunAutomaticStart();
       return true;
+    case WM_CONTROL_REQUEST:
+      OnControlRequest();
+      return true;
     case WM_POWERBROADCAST:
       OnPowerBroadcast(wParam);
       result = TRUE;
@@ -125,6 +128,7 @@ BOOL LauncherDialog::OnInitDialog() {
   const int armed = ApplyCommandLine(app_.commandLineArgs(), app_.settings);
   app_.StartReports();
   app_.events.Add(*this);
+  app_.events.Add(controlBoard_);
   processes_.SetDumpFolder(app_.settings.dumpFolder);
   if (app_.metricsOn()) ::SetTimer(hwnd(), kMetricsTimer, kTickPeriodMs, nullptr);
   for (int i = 0; i < armed; ++i) ::SetTimer(hwnd(), kAutoStartTimer, 2000, nullptr);
@@ -181,6 +185,7 @@ BOOL LauncherDialog::OnInitDialog() {
                  LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
 
   const LaunchListReport listReport = ReadLaunchList();
+  StartControl();
   FillPlanChooser();
   ReportStart(listReport);
 
@@ -202,6 +207,9 @@ LaunchListReport LauncherDialog::ReadLaunchList() {
   LaunchListEvents events;
   events.onTitle = [this](const std::string& title) { SetWindowTextGbk(hwnd(), title); };
   events.onSurplus = [this](const SurplusLine& line) {
+    // The header lines are behind us, so the port is final: the control
+    // pipe serves (and refuses) while the box is open.
+    StartControl();
     ShowSurplusMessage(FormatText(texts::kSurplusFormat, line.field1.c_str(), line.field2.c_str(),
                                   line.field3.c_str(), line.field5.c_str(), line.surplus.c_str()));
   };
@@ -315,7 +323,7 @@ void LauncherDialog::OnStartStopPlan(EventSource source) {
   // Whether a plan runs decides, not the button's text: read back through
   // Windows, the text would not compare equal on every code page.
   if (runner_.RunningPlan() >= 0) {
-    runner_.Stop();
+    runner_.Stop(source);
     return;
   }
   const int plan = static_cast<int>(::SendMessageW(Item(IDC_PLAN_CHOOSER), CB_GETCURSEL, 0, 0));
@@ -421,6 +429,8 @@ void LauncherDialog::OnDestroyWindow() {
   // A kill decided while a dump was written happens before the end.
   runner_.EndDumps();
   processes_.EndDumps();
+  control_.Stop();
+  app_.events.Remove(controlBoard_);
   app_.events.Remove(*this);
   // Entries are released with the window; their programs keep running.
   for (auto& entry : catalogue_.m_entries) entry.reset();

@@ -9,6 +9,8 @@
 #include "app/tray_presence.h"
 #include "catalogue/catalogue.h"
 #include "catalogue/launch_list.h"
+#include "control/control_board.h"
+#include "control/control_pipe_win.h"
 #include "platform/dialog.h"
 #include "platform/scoped.h"
 #include "report/status_board.h"
@@ -79,6 +81,11 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   void ShowTrayMenu();
   bool OnTrayNotify(LPARAM mouseMessage);
   bool OnTrayCommand(WPARAM wParam, LPARAM lParam);
+  // Control pipe (control_dialog.cpp): served once the list's header has
+  // been read; its requests are acted on here, as the button would.
+  void StartControl();
+  void OnControlRequest();
+  ControlReply AnswerControl(const ControlRequest& request);
 
   // RunnerHost: what the runner asks of the window and the listener.
   bool IsRowChecked(int row) override;
@@ -106,4 +113,6 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   bool keptHidden_ = false;     // hidden on request: nothing else may show it
   UINT taskbarCreated_ = 0;     // registered message: the shell came back
   TrayPresence tray_;           // hidden only while the icon exists
+  ControlBoard controlBoard_;   // what `status` answers, from the events
+  ControlServer control_;
 };

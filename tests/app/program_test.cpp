@@ -13,11 +13,13 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/encoding.h"
 #include "app/format_text.h"
 #include "app/texts.h"
 #include "platform/wide.h"
@@ -279,6 +281,106 @@ void TerminateAll(const std::vector<DWORD>& pids) {
   }
 }
 
+
+// What morvastelctl did: its exit code and what it wrote (UTF-8).
+struct CtlRun {
+  DWORD code = STILL_ACTIVE;
+  std::string out, err;
+};
+
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Runs the console program with GBK arguments, passed wide so that they
+// arrive whole on any code page, its output into files.
+CtlRun Ctl(const std::vector<std::string>& args) {
+  std::wstring line = L"\"" + Wide(WinPath(MORVASTELCTL_EXE)) + L"\"";
+  for (const std::string& a : args) line += L" \"" + Wide(a) + L"\"";
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  // Files of their own for every run: Wine closes an ended process's handles
+  // a little after its end, and a reused file could still be held.
+  static int runs = 0;
+  const std::string name = "ctl-" + std::to_string(++runs);
+  const std::string outPath = FullPath(name + ".out"), errPath = FullPath(name + ".err");
+  const auto open = [&](const std::string& path) {
+    return ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+  };
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdOutput = open(outPath);
+  si.hStdError = open(errPath);
+  PROCESS_INFORMATION pi{};
+  CtlRun run;
+  if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
+    run.code = ExitCodeOf(pi.hProcess, 30000);
+    ::CloseHandle(pi.hProcess);
+    ::CloseHandle(pi.hThread);
+  }
+  ::CloseHandle(si.hStdOutput);
+  ::CloseHandle(si.hStdError);
+  run.out = FileBytes(outPath);
+  run.err = FileBytes(errPath);
+  return run;
+}
+
+// A Windows path under Z: as Linux names it.
+std::string UnixPath(std::string path) {
+  if (path.rfind("Z:", 0) == 0) path.erase(0, 2);
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  return path;
+}
+
+// The status object as Python's json reads it: each value by its path
+// ("plans.0.programs.1.pid"), UTF-8; "error" when it is not JSON.
+std::map<std::string, std::string> ReadByPython(const std::string& json) {
+  const std::string in = FullPath("status.json"), out = FullPath("status.txt");
+  std::ofstream(in, std::ios::binary) << json;
+  ::DeleteFileA(out.c_str());
+  std::string command = "Z:\\usr\\bin\\python3 \"" + std::string(STATUS_JSON_PY) + "\" \"" + UnixPath(in) +
+                        "\" \"" + UnixPath(out) + "\"";
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  std::map<std::string, std::string> values;
+  // Wine starts a Linux program without a process handle to wait on: its
+  // output file appears whole when it is done.
+  if (!::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi) ||
+      !WaitFor([&] { return ::GetFileAttributesA(out.c_str()) != INVALID_FILE_ATTRIBUTES; }, 15000)) {
+    values["error"] = "python3 did not run: " + std::to_string(::GetLastError());
+    return values;
+  }
+  std::istringstream lines(FileBytes(out));
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t eq = line.find('=');
+    if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return values;
+}
+
+// Writes `request` (nothing at all when null) straight to the control pipe
+// and returns the reply, or "" when the launcher closed the pipe instead.
+std::string RawRequest(const std::string& port, const std::string* request) {
+  const std::wstring name = L"\\\\.\\pipe\\morvastel-" + Wide(port);
+  HANDLE pipe = INVALID_HANDLE_VALUE;
+  WaitFor([&] {
+    pipe = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    return pipe != INVALID_HANDLE_VALUE;
+  }, 10000);
+  if (pipe == INVALID_HANDLE_VALUE) return "<no pipe>";
+  DWORD mode = PIPE_READMODE_MESSAGE, bytes = 0;
+  ::SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
+  if (request) ::WriteFile(pipe, request->data(), static_cast<DWORD>(request->size()), &bytes, nullptr);
+  char reply[4096];
+  std::string text;
+  if (::ReadFile(pipe, reply, sizeof reply, &bytes, nullptr)) text.assign(reply, bytes);
+  ::CloseHandle(pipe);
+  return text;
+}
 }  // namespace
 
 TEST(Program, LaunchesAfterTheDelaysThenRelaunchesWhatExits) {
@@ -728,4 +830,116 @@ TEST(Program, ManifestAsksForCommonControls6AsInvokerAndGdiScaling) {
   EXPECT_NE(manifest.find(">true</gdiScaling>"), std::string::npos);
   EXPECT_EQ(manifest.find("dpiAware"), std::string::npos);  // never DPI aware: Windows scales the window
   ::FreeLibrary(exe);
+}
+
+TEST(Program, ControlPipeStartsAndStopsAsTheButtonAndAnswersStatus) {
+  const std::string port = "23811";
+  EXPECT_EQ(Ctl({"status", "/p", "23810"}).code, 3u);  // nobody there
+  // The second plan has a Chinese name: 一区方案.
+  const std::string plan = "\xd2\xbb\xc7\xf8\xb7\xbd\xb0\xb8";
+  const std::string a = FreshLog("ctl-a"), journal = FreshLog("ctl-journal");
+  const std::string list = "::first\r\n" + Line(1, Helper("recorder.exe"), a + " first", 0) + "::" + plan + "\r\n" +
+                           Line(1, Helper("recorder.exe"), a + " sleep", 0) + "\r\n";
+  Program program(list, {"/p", port, "/l", journal}, "ctl");
+  ASSERT_NE(program.dialog(), nullptr);
+
+  CtlRun idle = Ctl({"status", "/p", port});
+  ASSERT_EQ(idle.code, 0u) << idle.err;
+  std::map<std::string, std::string> status = ReadByPython(idle.out);
+  EXPECT_EQ(status["launcher.pid"], std::to_string(::GetProcessId(program.process())));
+  EXPECT_EQ(status["launcher.port"], port);
+  EXPECT_EQ(status["launcher.list"], FullPath("ctl.list"));
+  EXPECT_EQ(status["plans.1.name"], GbkToUtf8(plan));
+  EXPECT_EQ(status["plans.1.running"], "false");
+  EXPECT_EQ(status["plans.1.programs.0.state"], "idle");
+  EXPECT_EQ(status["plans.1.programs.0.pid"], "null");
+  EXPECT_EQ(status.count("error"), 0u) << status["error"];
+
+  const CtlRun start = Ctl({"start", plan, "/p", port});
+  EXPECT_EQ(start.code, 0u) << start.err;
+  // The window shows it as after the button: the plan chosen, its rows
+  // shown, the button's text, the chooser greyed.
+  EXPECT_TRUE(program.Running());
+  EXPECT_EQ(::SendMessageA(program.Item(kChooser), CB_GETCURSEL, 0, 0), 1);
+  EXPECT_FALSE(::IsWindowEnabled(program.Item(kChooser)));
+  EXPECT_EQ(RemoteListCell(program.process(), program.Item(kList), 0, 2), " " + a + " sleep");
+  const CtlRun again = Ctl({"start", "first", "/p", port});
+  EXPECT_EQ(again.code, 1u);
+  EXPECT_NE(again.err.find(GbkToUtf8(plan)), std::string::npos) << again.err;  // names the running plan
+
+  ASSERT_TRUE(WaitFor([&] { return !ReadLog(a).empty(); }, 5000));
+  const DWORD pid = ReadLog(a)[0].pid;
+  const CtlRun running = Ctl({"status", "/p", port});
+  ASSERT_EQ(running.code, 0u) << running.err;
+  status = ReadByPython(running.out);
+  ASSERT_EQ(status.count("error"), 0u) << status["error"] << running.out;
+  EXPECT_EQ(status["plans.1.running"], "true");
+  EXPECT_EQ(status["plans.1.supervising"], "true");
+  EXPECT_EQ(status["plans.1.programs.0.state"], "running");
+  EXPECT_EQ(status["plans.1.programs.0.pid"], std::to_string(pid));
+  EXPECT_EQ(status["plans.0.running"], "false");
+
+  // Junk straight to the pipe gets an error or a closed pipe, and changes
+  // nothing; a client that says nothing is dropped.
+  const std::string junk[] = {"junk", "", "morvastel-control 1\nstop", std::string(5000, 's'),
+                              "morvastel-control 1\nstart\nfirst\xff\n", "morvastel-control 2\nstop\n"};
+  for (const std::string& bytes : junk) EXPECT_EQ(RawRequest(port, &bytes).substr(0, 2), "2\n") << bytes;
+  EXPECT_EQ(RawRequest(port, nullptr), "");
+  EXPECT_TRUE(program.Running());
+  status = ReadByPython(Ctl({"status", "/p", port}).out);
+  EXPECT_EQ(status["plans.1.programs.0.pid"], std::to_string(pid));
+
+  HANDLE child = OpenForWatch(pid);
+  const CtlRun stop = Ctl({"stop", "/p", port});
+  EXPECT_EQ(stop.code, 0u) << stop.err;
+  EXPECT_EQ(ReadByPython(stop.out)["changed"], "true");
+  EXPECT_FALSE(program.Running());
+  EXPECT_TRUE(::IsWindowEnabled(program.Item(kChooser)));
+  EXPECT_EQ(ExitCodeOf(child, 5000), 111u);
+  ::CloseHandle(child);
+  EXPECT_EQ(ReadByPython(Ctl({"stop", "/p", port}).out)["changed"], "false");
+  const CtlRun unknown = Ctl({"start", "nope", "/p", port});
+  EXPECT_EQ(unknown.code, 2u) << unknown.err;
+  EXPECT_NE(unknown.err.find("nope"), std::string::npos) << unknown.err;
+  EXPECT_FALSE(program.Running());
+
+  // The journal names the command line as the start's and the stop's source.
+  int fromControl = 0;
+  EXPECT_TRUE(WaitFor([&] {
+    fromControl = 0;
+    for (const auto& fields : JournalLines(journal)) {
+      fromControl += (fields[1] == texts::kEvPlanStarted || fields[1] == texts::kEvPlanStopped) &&
+                     fields[6] == texts::kSourceControl;
+    }
+    return fromControl == 2;
+  }, 5000)) << fromControl;
+}
+
+TEST(Program, ControlStartIsRefusedWhileTheSurplusBoxIsOpenNotQueued) {
+  const std::string port = "23812";
+  const std::string list = "::p\r\n1 a.exe C:\\ [] 0 surplus\r\n\r\n";
+  Program program(list, {"/p", port}, "ctl-surplus");
+  ASSERT_NE(program.dialog(), nullptr);
+  // The pipe serves from the moment the box opens.
+  CtlRun refused;
+  EXPECT_TRUE(WaitFor([&] { return (refused = Ctl({"start", "p", "/p", port})).code != 3; }, 15000));
+  EXPECT_EQ(refused.code, 1u) << refused.err;
+  EXPECT_EQ(Ctl({"status", "/p", port}).code, 1u);
+  // The box answered, the start has not happened behind it.
+  HWND box = nullptr;
+  ASSERT_TRUE(WaitFor([&] {
+    for (HWND w = ::FindWindowExA(nullptr, nullptr, "#32770", nullptr); w; w = ::FindWindowExA(nullptr, w, "#32770", nullptr)) {
+      DWORD owner = 0;
+      ::GetWindowThreadProcessId(w, &owner);
+      if (w != program.dialog() && owner == ::GetProcessId(program.process())) box = w;
+    }
+    return box != nullptr;
+  }, 5000));
+  ::PostMessageA(box, WM_COMMAND, IDOK, 0);
+  const CtlRun after = Ctl({"status", "/p", port});
+  ASSERT_EQ(after.code, 0u) << after.err;
+  EXPECT_EQ(ReadByPython(after.out)["plans.0.running"], "false");
+  EXPECT_FALSE(program.Running());
+  EXPECT_EQ(Ctl({"start", "p", "/p", port}).code, 0u);
+  EXPECT_TRUE(program.Running());
 }

@@ -4,9 +4,11 @@
 # For each: the listing is exactly the expected files; the shipped texts are
 # the repository's; both programs are built for the zip's architecture and
 # need no DLL beyond Windows' own; listcheck from the zip reads the example
-# list; Morvastel.exe from the zip starts under Wine in the unpacked folder,
-# shows its window with the example list's title, and closes on Esc. The
-# last two are skipped for win32 where the kernel cannot run 32-bit programs.
+# list; morvastelctl from the zip finds no launcher (exit 3); Morvastel.exe
+# from the zip starts under Wine in the unpacked folder, shows its window with
+# the example list's title, answers morvastelctl's status with the list's
+# plans (read by Python's json), and closes on Esc. The running is skipped
+# for win32 where the kernel cannot run 32-bit programs.
 # Ends with "package check: N zip(s) passed" or the first failure (status 1).
 set -uo pipefail
 cd "$(dirname "$0")/../.."
@@ -32,9 +34,9 @@ for zip in "$@"; do
     win64) format=pei-x86-64 objdump=x86_64-w64-mingw32-objdump loader=/usr/lib/wine/wine64 ;;
   esac
 
-  expected=$(printf '%s\n' "$name/Morvastel.exe" "$name/listcheck.exe" "$name/Morvastel.list" \
+  expected=$(printf '%s\n' "$name/Morvastel.exe" "$name/listcheck.exe" "$name/morvastelctl.exe" "$name/Morvastel.list" \
     "$name/operator-guide.zh-CN.md" "$name/readme.txt" "$name/client/morvastel_client.h" \
-    "$name/client/sample.c" | sort)
+    "$name/client/sample.c" "$name/fleet/morvastel-fleet.yml" "$name/fleet/Invoke-MorvastelFleet.ps1" | sort)
   listing=$(unzip -Z1 "$zip" | sort) || fail "cannot list"
   [ "$listing" = "$expected" ] || fail "listing differs:"$'\n'"$(diff <(echo "$expected") <(echo "$listing"))"
 
@@ -46,9 +48,12 @@ for zip in "$@"; do
   cmp -s "$dir/operator-guide.zh-CN.md" docs/operator-guide.zh-CN.md || fail "the guide is not docs/operator-guide.zh-CN.md"
   cmp -s "$dir/client/morvastel_client.h" client/morvastel_client.h || fail "the client header differs from the repository's"
   cmp -s "$dir/client/sample.c" client/sample.c || fail "the sample differs from the repository's"
+  for example in morvastel-fleet.yml Invoke-MorvastelFleet.ps1; do
+    cmp -s "$dir/fleet/$example" "docs/fleet/$example" || fail "fleet/$example differs from the repository's"
+  done
   grep -qF "Morvastel $version ($arch)" <(tr -d '\r' <"$dir/readme.txt") || fail "readme.txt does not name the version and architecture"
 
-  for exe in Morvastel.exe listcheck.exe; do
+  for exe in Morvastel.exe listcheck.exe morvastelctl.exe; do
     "$objdump" -f "$dir/$exe" | grep -q "file format $format" || fail "$exe is not $format"
     while read -r dll; do
       [[ ${dll,,} =~ $system_dlls ]] || fail "$exe needs $dll, which Windows does not have"
@@ -66,6 +71,11 @@ for zip in "$@"; do
   wine() { (cd "$dir" && "$root/cmake/wine-run.sh" "$prefix" "$loader" "$arch" "$@"); }
   report=$(wine listcheck.exe Morvastel.list | iconv -f GBK -t UTF-8) || fail "listcheck.exe failed on the example list"
   grep -q '^3 plan(s), 7 entries$' <<<"$report" || fail "listcheck.exe read the example list wrongly:"$'\n'"$report"
+  # The example list's port; nothing serves it until the launcher runs.
+  port=$(LC_ALL=C sed -n 's/^[-/]p \([0-9]*\)\r$/\1/p' examples/Morvastel.list)
+  wine morvastelctl.exe status /p "$port" >/dev/null 2>&1
+  code=$?
+  [ "$code" -eq 3 ] || fail "morvastelctl.exe status with no launcher gave $code, not 3"
 
   # The window's title comes from the example list's /n line, so it shows
   # that the program read the list (GBK) from its folder.
@@ -87,6 +97,12 @@ for zip in "$@"; do
     WINEPREFIX=$prefix "$(dirname "$loader")/wineserver" -k 2>/dev/null
     fail "Morvastel.exe showed no window titled \"$title\" within 30 s"
   fi
+  plans=$(wine morvastelctl.exe status /p "$port" 2>&1 |
+          python3 -c 'import json, sys; print(len(json.load(sys.stdin)["plans"]))' 2>&1)
+  if [ "$plans" != 3 ]; then
+    xdotool key --window "$window" Escape 2>/dev/null
+    fail "morvastelctl.exe status did not show the example list's three plans: $plans"
+  fi
   xdotool key --window "$window" Escape 2>/dev/null
   for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
   if kill -0 "$pid" 2>/dev/null; then
@@ -97,7 +113,7 @@ for zip in "$@"; do
   wait "$pid" 2>/dev/null
   # Wine's own helpers in this prefix would outlive the program for a while.
   WINEPREFIX=$prefix "$(dirname "$loader")/wineserver" -k 2>/dev/null
-  echo "$file: listing, contents, $format without foreign DLLs, listcheck, window \"$title\": ok"
+  echo "$file: listing, contents, $format without foreign DLLs, listcheck, window \"$title\", morvastelctl status: ok"
   checked=$((checked + 1))
 done
 echo "package check: $checked zip(s) passed"

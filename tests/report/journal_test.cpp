@@ -95,7 +95,8 @@ class FakeFiles : public JournalFiles {
 // Line `n` of the events the tests journal, and the file's text of such lines.
 Event Numbered(int n) { return Event{EventKind::kPlanStopped, 0, "P" + std::to_string(n), -1, "", 0, 0, 0, 0, 0, "", "", ""}; }
 std::string L(int n) {
-  return std::string(kStamp) + '\t' + texts::kEvPlanStopped + "\tP" + std::to_string(n) + "\t\t\t\t";
+  return std::string(kStamp) + '\t' + texts::kEvPlanStopped + "\tP" + std::to_string(n) + "\t\t\t\t" +
+         texts::kSourceButton;
 }
 std::string Text(const std::vector<std::string>& lines) {
   std::string text;

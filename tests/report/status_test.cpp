@@ -8,17 +8,9 @@
 #include "app/texts.h"
 #include "report/drop_tally.h"
 #include "report/status_board.h"
+#include "report/events.h"
 
 namespace {
-Event On(EventKind kind, int plan, int row = -1, std::uint32_t pid = 0, std::int64_t number = 0) {
-  Event event;
-  event.kind = kind;
-  event.plan = plan;
-  event.row = row;
-  event.pid = pid;
-  event.number = number;
-  return event;
-}
 std::string Gbk(const char* format, const std::string& value) {
   std::string text = format;
   return text.replace(text.find('%'), 2, value);

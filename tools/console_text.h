@@ -1,0 +1,44 @@
+#pragma once
+// Text for a console, readable whatever its code page: written as UTF-16
+// with WriteConsoleW when the stream is a console. Shared by the console
+// tools.
+#include <windows.h>
+// windows.h must come first.
+#include <shellapi.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Writes `text` to the console when `which` (STD_OUTPUT_HANDLE or
+// STD_ERROR_HANDLE) is one; false when it is not (redirected to a file or a
+// pipe), and nothing is written.
+inline bool WriteConsoleText(DWORD which, std::u16string_view text) {
+  const HANDLE handle = ::GetStdHandle(which);
+  DWORD mode = 0;
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr || !::GetConsoleMode(handle, &mode)) return false;
+  // In pieces: old consoles refuse one large write. A piece never ends
+  // between the two halves of a surrogate pair.
+  constexpr std::size_t kPiece = 8192;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t count = text.size() - at < kPiece ? text.size() - at : kPiece;
+    if (at + count < text.size() && text[at + count - 1] >= 0xD800 && text[at + count - 1] <= 0xDBFF) --count;
+    DWORD written = 0;
+    if (!::WriteConsoleW(handle, text.data() + at, static_cast<DWORD>(count), &written, nullptr) || written == 0) {
+      break;
+    }
+    at += written;
+  }
+  return true;
+}
+
+// The program's arguments as UTF-16, without the program's name; false when
+// Windows cannot split the command line.
+inline bool CommandLineArguments(std::vector<std::u16string>& args) {
+  int count = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (!wide) return false;
+  for (int i = 1; i < count; ++i) args.emplace_back(reinterpret_cast<const char16_t*>(wide[i]));
+  ::LocalFree(wide);
+  return true;
+}
