@@ -33,6 +33,8 @@ class LauncherApp : public WinApp {
   void StartReports();
   // Raises one event on the launcher's stream.
   void Report(Event event, EventKind kind);
+  // Tells the stream a second of the running plan has passed (kTick).
+  void ReportTime();
   // With /m: the heartbeat counts on the stream, and the metrics file
   // written when a value changed (`refresh`: also when the last write is
   // some seconds old).

@@ -87,6 +87,12 @@ void LauncherApp::WriteMetrics(bool refresh) {
   if (ReplaceFileWhole(settings.metricsPath, text) != 0) metrics_->Unwritten();
 }
 
+void LauncherApp::ReportTime() {
+  Event tick;
+  tick.number = MonotonicSeconds();
+  Report(tick, EventKind::kTick);
+}
+
 void LauncherApp::Report(Event event, EventKind kind) {
   event.kind = kind;
   events.OnEvent(event);

@@ -146,5 +146,35 @@ inline constexpr char kStatusHangKilled[] = "\xbf\xa8\xcb\xc0\xbd\xe1\xca\xf8";
 inline constexpr char kStatusLaunchFailed[] = "\xc6\xf4\xb6\xaf\xca\xa7\xb0\xdc %u";
 // 未勾选  (status: the row is unticked)
 inline constexpr char kStatusUnticked[] = "\xce\xb4\xb9\xb4\xd1\xa1";
+// 日志无法轮换  (journal: the full file could not be renamed)
+inline constexpr char kEvJournalNotRotated[] = "\xc8\xd5\xd6\xbe\xce\xde\xb7\xa8\xc2\xd6\xbb\xbb";
+// 文件已有 %llu 字节，无法改名：%s；继续写在这个文件里，稍后再试  (journal: size of the live file, the rename's error)
+inline constexpr char kDetailJournalNotRotated[] = "\xce\xc4\xbc\xfe\xd2\xd1\xd3\xd0 %llu \xd7\xd6\xbd\xda\xa3\xac\xce\xde\xb7\xa8\xb8\xc4\xc3\xfb\xa3\xba%s\xa3\xbb\xbc\xcc\xd0\xf8\xd0\xb4\xd4\xda\xd5\xe2\xb8\xf6\xce\xc4\xbc\xfe\xc0\xef\xa3\xac\xc9\xd4\xba\xf3\xd4\xd9\xca\xd4";
+// 重复  (journal: an event that repeats, counted instead of written)
+inline constexpr char kEvRepeated[] = "\xd6\xd8\xb8\xb4";
+// %s 又 %lld 次，最后一次：%s  (journal: event word, repeats, the last one's detail)
+inline constexpr char kDetailRepeated[] = "%s \xd3\xd6 %lld \xb4\xce\xa3\xac\xd7\xee\xba\xf3\xd2\xbb\xb4\xce\xa3\xba%s";
+// 不再重复  (journal: a repeating event has stopped repeating)
+inline constexpr char kEvRepeatEnded[] = "\xb2\xbb\xd4\xd9\xd6\xd8\xb8\xb4";
+// %s 自 %s 起共 %lld 次  (journal: event word, first time, how many in all)
+inline constexpr char kDetailRepeatEnded[] = "%s \xd7\xd4 %s \xc6\xf0\xb9\xb2 %lld \xb4\xce";
+// 指标文件写入失败  (journal: the metrics file could not be written)
+inline constexpr char kEvMetricsFailed[] = "\xd6\xb8\xb1\xea\xce\xc4\xbc\xfe\xd0\xb4\xc8\xeb\xca\xa7\xb0\xdc";
+// 指标文件恢复写入  (journal: the metrics file is written again)
+inline constexpr char kEvMetricsRecovered[] = "\xd6\xb8\xb1\xea\xce\xc4\xbc\xfe\xbb\xd6\xb8\xb4\xd0\xb4\xc8\xeb";
+// 此前 %lld 次写入失败  (journal: failed writes before the recovery)
+inline constexpr char kDetailMetricsRecovered[] = "\xb4\xcb\xc7\xb0 %lld \xb4\xce\xd0\xb4\xc8\xeb\xca\xa7\xb0\xdc";
+// 开始写卡死转储  (journal: a hung program's minidump is being written)
+inline constexpr char kEvDumpStarted[] = "\xbf\xaa\xca\xbc\xd0\xb4\xbf\xa8\xcb\xc0\xd7\xaa\xb4\xa2";
+// 读取列表  (journal: the launch list was read)
+inline constexpr char kEvListRead[] = "\xb6\xc1\xc8\xa1\xc1\xd0\xb1\xed";
+// %lld 个方案  (journal: plans the list gave)
+inline constexpr char kDetailListRead[] = "%lld \xb8\xf6\xb7\xbd\xb0\xb8";
+// 无法读取：%s  (journal: the list could not be read, and why)
+inline constexpr char kDetailListUnread[] = "\xce\xde\xb7\xa8\xb6\xc1\xc8\xa1\xa3\xba%s";
+// 反复退出 %s  (status: 3 or more exits in 5 minutes, then the row's text)
+inline constexpr char kStatusCrashLooping[] = "\xb7\xb4\xb8\xb4\xcd\xcb\xb3\xf6 %s";
+// 写转储中  (status: a hung program's minidump is being written)
+inline constexpr char kStatusDumping[] = "\xd0\xb4\xd7\xaa\xb4\xa2\xd6\xd0";
 
 }  // namespace texts

@@ -30,11 +30,20 @@ enum class EventKind {
                          // The end of a process the runner terminated (a hang kill).
   kDumpWritten,          // plan, row, program, pid; detail: the file; count: its size; millis: time taken
   kDumpFailed,           // plan, row, program, pid; error and detail: the Windows error and its text
+  kDumpStarted,          // plan, row, program, pid; number: seconds of silence. Killed once it is written.
+  kMetricsFailed,        // program: the metrics file; error and detail: the Windows error and its text.
+                         // The first failed write after good ones (or none).
+  kMetricsRecovered,     // program: the metrics file; number: the writes that failed before
+  kListRead,             // program: the list path; number: plans it gave; count: 1 when the file was
+                         // read, 0 when not; detail: why not
   // State, not a happening: the journal skips them.
   kCountdown,            // plan, row; number: seconds until the launch
   kRowUnticked,          // plan, row: its launch waits for its tick
   kPlanListed,           // plan: one of the list's plans, in list order, after the list is read
   kHeartbeatStats,       // number: heartbeats heard in all; count: ids in the liveness table
+  kRowListed,            // plan, row, program; number: its delay. Every row of every plan, after the list is read
+  kTick,                 // number: seconds of a monotonic clock. A second of the running plan has passed:
+                         // what depends on time is looked at again. Time reaches the readers only so.
 };
 
 // Where a plan start came from.
@@ -86,5 +95,6 @@ class EventFanOut : public EventSink {
 // the status column's state.
 inline bool IsHappening(EventKind kind) {
   return kind != EventKind::kCountdown && kind != EventKind::kRowUnticked &&
-         kind != EventKind::kPlanListed && kind != EventKind::kHeartbeatStats;
+         kind != EventKind::kPlanListed && kind != EventKind::kHeartbeatStats &&
+         kind != EventKind::kRowListed && kind != EventKind::kTick;
 }

@@ -47,8 +47,10 @@ class WindowsJournalFiles : public JournalFiles {
     return ::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : ::GetLastError();
   }
 
-  std::uint32_t Remove(const std::string& path) override {
-    return ::DeleteFileW(Wide(path).c_str()) ? 0 : ::GetLastError();
+  bool Exists(const std::string& path) override {
+    if (::GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+    const DWORD error = ::GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
   }
 
   std::string ErrorText(std::uint32_t error) override { return SystemErrorText(error); }

@@ -302,6 +302,7 @@ void LauncherDialog::OnTimer(UINT_PTR id) {
     return;
   }
   if (id != kAutoStartTimer) {
+    app_.ReportTime();
     runner_.Tick();
     app_.drops.Poll();
     return;

@@ -428,7 +428,8 @@ struct EventLog : EventSink {
                                          "plan",     "stopped",  "launched",   "relaunched", "failed",
                                          "exited",   "hung",     "reporter",   "notice",    "spared",
                                          "terminated", "dropped", "kept",      "ended",     "dumped",
-                                         "no dump",  "countdown", "unticked"};
+                                         "no dump",  "dumping",  "metrics failed", "metrics ok", "list",
+                                         "countdown", "unticked"};
     std::string line = kNames[static_cast<int>(e.kind)];
     if (e.row >= 0) line += " r" + std::to_string(e.row);
     if (e.pid != 0) line += " pid" + std::to_string(e.pid);
