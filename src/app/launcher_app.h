@@ -14,6 +14,7 @@
 #include "report/drop_tally.h"
 #include "report/event.h"
 #include "report/metrics.h"
+#include "report/metrics_writer.h"
 
 // The one application object: it owns what outlives the dialog or is reached
 // from the network handlers: the settings, the dialog font, the exit notice
@@ -36,8 +37,9 @@ class LauncherApp : public WinApp {
   // Tells the stream a second of the running plan has passed (kTick).
   void ReportTime();
   // With /m: the heartbeat counts on the stream, and the metrics file
-  // written when a value changed (`refresh`: also when the last write is
-  // some seconds old).
+  // handed to its writer when a value changed or the last write failed
+  // (`refresh`: also when the last write is some seconds old). The writer's
+  // first failure and its recovery are reported on the stream.
   void ReportHeartbeats();
   void WriteMetrics(bool refresh);
   bool metricsOn() const { return metrics_ != nullptr; }
@@ -63,6 +65,7 @@ class LauncherApp : public WinApp {
   ScopedGdiObject font_;
   std::unique_ptr<EventSink> journal_;
   std::unique_ptr<MetricsBoard> metrics_;
+  std::unique_ptr<MetricsWriter> metricsWriter_;
   unsigned long long metricsWrittenAt_ = 0;
 };
 

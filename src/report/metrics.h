@@ -26,8 +26,6 @@ class MetricsBoard : public EventSink {
   std::string Render(double now);
   // Whether an event changed a value since the last Render.
   bool dirty() const { return dirty_; }
-  // The last Render did not reach the file: it is due again.
-  void Unwritten() { dirty_ = true; }
 
  private:
   struct Row {

@@ -4,12 +4,20 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
 
 #include "app/encoding.h"
+#include "report/metrics_writer.h"
 
 namespace {
 Event On(EventKind kind, int plan = -1, int row = -1, const std::string& program = "", std::int64_t number = 0) {
@@ -91,4 +99,95 @@ TEST(Metrics, CountsFromTheEventsInTheTextFormatWithEscapedUtf8Labels) {
   const std::string stopped = board.Render(0);
   EXPECT_EQ(stopped.find("row=\""), std::string::npos);
   EXPECT_NE(stopped.find("morvastel_plan_running{index=\"0\""), std::string::npos);
+}
+
+namespace {
+// A file for the metrics writer that can hold a write or fail it.
+struct HeldFile {
+  std::mutex m;
+  std::condition_variable changed;
+  std::vector<std::string> written;
+  std::vector<std::uint32_t> errors;  // the next writes' outcomes; then success
+  bool hold = false;
+  bool inWrite = false;
+
+  std::uint32_t Write(const std::string& bytes) {
+    std::unique_lock<std::mutex> lock(m);
+    inWrite = true;
+    changed.notify_all();
+    changed.wait(lock, [&] { return !hold; });
+    inWrite = false;
+    std::uint32_t error = 0;
+    if (!errors.empty()) error = errors.front(), errors.erase(errors.begin());
+    if (error == 0) written.push_back(bytes);
+    changed.notify_all();
+    return error;
+  }
+  template <typename F>
+  bool WaitUntil(F done) {
+    std::unique_lock<std::mutex> lock(m);
+    return changed.wait_for(lock, std::chrono::seconds(10), done);
+  }
+  void Set(bool held) {
+    std::lock_guard<std::mutex> lock(m);
+    hold = held;
+    changed.notify_all();
+  }
+};
+// The writer records an outcome just after the file call returns.
+template <typename F>
+bool Eventually(F done) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+using Changes = std::vector<std::tuple<bool, std::uint32_t, std::int64_t>>;
+Changes Take(MetricsWriter& writer) {
+  Changes changes;
+  for (const MetricsWriter::Change& c : writer.TakeChanges()) changes.emplace_back(c.failed, c.error, c.failures);
+  return changes;
+}
+}  // namespace
+
+TEST(MetricsWriter, NewestTextWinsWhileAWriteHangsAndFailuresAreReportedOnceWithTheRecovery) {
+  auto file = std::make_shared<HeldFile>();
+  file->hold = true;
+  auto writer = std::make_unique<MetricsWriter>([file](const std::string& bytes) { return file->Write(bytes); },
+                                                std::chrono::seconds(10));
+  writer->Submit("a");
+  ASSERT_TRUE(file->WaitUntil([&] { return file->inWrite; }));
+  writer->Submit("b");  // returns although the file hangs
+  writer->Submit("c");
+  file->Set(false);
+  ASSERT_TRUE(file->WaitUntil([&] { return file->written.size() == 2; }));
+  EXPECT_EQ(file->written, (std::vector<std::string>{"a", "c"}));
+  EXPECT_TRUE(Take(*writer).empty());
+
+  file->errors = {5, 112};
+  writer->Submit("d");
+  EXPECT_TRUE(Eventually([&] { return writer->failing(); }));
+  writer->Submit("e");
+  ASSERT_TRUE(file->WaitUntil([&] { return file->errors.empty() && !file->inWrite; }));
+  writer->Submit("f");
+  EXPECT_TRUE(Eventually([&] { return !writer->failing(); }));
+  EXPECT_EQ(file->written.back(), "f");
+  // Two failures in a row: the first reported with its error, then the recovery.
+  const Changes failedThenRecovered{{true, 5u, 0}, {false, 0u, 2}};
+  EXPECT_EQ(Take(*writer), failedThenRecovered);
+
+  // At the end the last text is written; a write that hangs is left behind.
+  writer->Submit("g");
+  writer.reset();
+  EXPECT_EQ(file->written.back(), "g");
+  writer = std::make_unique<MetricsWriter>([file](const std::string& bytes) { return file->Write(bytes); },
+                                           std::chrono::milliseconds(10));
+  file->Set(true);
+  writer->Submit("h");
+  ASSERT_TRUE(file->WaitUntil([&] { return file->inWrite; }));
+  writer.reset();
+  file->Set(false);
+  EXPECT_TRUE(file->WaitUntil([&] { return file->written.back() == "h"; }));
 }
