@@ -35,7 +35,7 @@ enum class EventKind {
                          // The first failed write after good ones (or none).
   kMetricsRecovered,     // program: the metrics file; number: the writes that failed before
   kListRead,             // program: the list path; number: plans it gave; count: 1 when the file was
-                         // read, 0 when not; detail: why not
+                         // read, 0 when not; error and detail: why not
   // State, not a happening: the journal skips them.
   kCountdown,            // plan, row; number: seconds until the launch
   kRowUnticked,          // plan, row: its launch waits for its tick

@@ -143,7 +143,7 @@ std::string Detail(const Event& e) {
     case EventKind::kMetricsRecovered: return FormatText(texts::kDetailMetricsRecovered, number);
     case EventKind::kListRead:
       return e.count != 0 ? FormatText(texts::kDetailListRead, number)
-                          : FormatText(texts::kDetailListUnread, e.detail.c_str());
+                          : FormatText(texts::kDetailListUnread, ErrorWithText(e.error, e.detail).c_str());
     case EventKind::kProgramRelaunched: return FormatText(texts::kDetailRelaunch, number);
     case EventKind::kLaunchFailed:
     case EventKind::kDumpFailed:

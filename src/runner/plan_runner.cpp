@@ -267,6 +267,10 @@ void PlanRunner::Tick() {
     if (host_.StartDump(index)) {
       watch.dumping = true;
       watch.dumpStartedMs = host_.NowMilliseconds();
+      Event dumping;
+      dumping.pid = stale.id;
+      dumping.number = stale.silentSeconds;
+      Raise(EventKind::kDumpStarted, plan, span.first, p, dumping);
       return;
     }
     KillHung(plan, span.first, p);

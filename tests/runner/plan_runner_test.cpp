@@ -496,6 +496,7 @@ TEST_F(Fixture, AHungProgramIsDumpedBeforeItsKillAndKeepsItsPlaceMeanwhile) {
   host.stale = {100};
   reporting.Tick();
   EXPECT_EQ(host.Effects(), (Calls{"stale 60", "dump 2"}));
+  EXPECT_EQ(events.Take(), (Calls{"dumping r1 pid100 n70"}));
   // Stale again while the dump is written: picked by nobody, not relaunched.
   host.stale = {100};
   host.now += kDumpLimitMs - 1;
@@ -517,8 +518,9 @@ TEST_F(Fixture, AHungProgramIsDumpedBeforeItsKillAndKeepsItsPlaceMeanwhile) {
   reporting.Tick();
   EXPECT_EQ(host.Effects(), (Calls{"terminate 2", "kill WerFault.exe", "stale 60"}));
   Calls written = events.Take();
-  ASSERT_EQ(written.size(), 2u);
-  EXPECT_EQ(written[1], "dumped r1 pid108 ms3900");
+  ASSERT_EQ(written.size(), 3u);
+  EXPECT_EQ(written[0], "dumping r1 pid108 n70");
+  EXPECT_EQ(written[2], "dumped r1 pid108 ms3900");
 
   // A program that ends by itself during its dump: the dump goes, nothing more.
   reporting.Tick();  // pid 112
