@@ -15,6 +15,7 @@
 #include "report/event.h"
 #include "report/metrics.h"
 #include "report/metrics_writer.h"
+#include "report/spared_exits.h"
 
 // The one application object: it owns what outlives the dialog or is reached
 // from the network handlers: the settings, the dialog font, the exit notice
@@ -42,6 +43,9 @@ class LauncherApp : public WinApp {
   // first failure and its recovery are reported on the stream.
   void ReportHeartbeats();
   void WriteMetrics(bool refresh);
+  // The reports' work for the window's thread (WM_REPORTS_DUE): the ends of
+  // servers spared at a stop, the metrics file.
+  void OnReportsDue();
   bool metricsOn() const { return metrics_ != nullptr; }
 
   Settings settings;
@@ -64,6 +68,7 @@ class LauncherApp : public WinApp {
   std::vector<std::string> args_;
   ScopedGdiObject font_;
   std::unique_ptr<EventSink> journal_;
+  std::unique_ptr<SparedExits> spared_;
   std::unique_ptr<MetricsBoard> metrics_;
   std::unique_ptr<MetricsWriter> metricsWriter_;
   unsigned long long metricsWrittenAt_ = 0;

@@ -54,7 +54,7 @@ bool LauncherApp::OpenHeartbeatListener() {
 void LauncherApp::StartReports() {
   if (!settings.metricsPath.empty() && !metrics_) {
     metrics_ = std::make_unique<MetricsBoard>([this] {
-      if (mainWindow()) ::PostMessageW(mainWindow(), WM_METRICS_DUE, 0, 0);
+      if (mainWindow()) ::PostMessageW(mainWindow(), WM_REPORTS_DUE, 0, 0);
     });
     metricsWriter_ = std::make_unique<MetricsWriter>(
         [path = settings.metricsPath](const std::string& bytes) { return ReplaceFileWhole(path, bytes); });
@@ -68,6 +68,12 @@ void LauncherApp::StartReports() {
   if (!settings.journalPath.empty() && !journal_) {
     journal_ = std::make_unique<Journal>(settings.journalPath, MakeWindowsJournalFiles(), &LocalTimeNow);
     events.Add(*journal_);
+  }
+  if ((journal_ || metrics_) && !spared_) {
+    spared_ = std::make_unique<SparedExits>(events, [window = mainWindow()] {
+      ::PostMessageW(window, WM_REPORTS_DUE, 0, 0);
+    });
+    events.Add(*spared_);
   }
 }
 
@@ -112,6 +118,11 @@ void LauncherApp::ReportTime() {
   Report(tick, EventKind::kTick);
 }
 
+void LauncherApp::OnReportsDue() {
+  if (spared_) spared_->Report();
+  WriteMetrics(false);
+}
+
 void LauncherApp::Report(Event event, EventKind kind) {
   event.kind = kind;
   events.OnEvent(event);
@@ -143,6 +154,8 @@ bool LauncherApp::InitInstance() {
 }
 
 int LauncherApp::ExitInstance() {
+  if (spared_) events.Remove(*spared_);
+  spared_.reset();
   // The journal writes out what it holds before the launcher ends.
   if (journal_) events.Remove(*journal_);
   journal_.reset();

@@ -71,8 +71,8 @@ bool LauncherDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& 
     case WM_HELD_AUTOSTART:
       RunAutomaticStart();
       return true;
-    case WM_METRICS_DUE:
-      app_.WriteMetrics(false);
+    case WM_REPORTS_DUE:
+      app_.OnReportsDue();
       return true;
     case WM_COMMAND: {
       const int id = LOWORD(wParam);
