@@ -69,21 +69,24 @@ BENCHMARK(BM_JournalOnEvent);
 
 // A host whose 1000 programs all run: a supervising tick changes nothing,
 // so what it costs with the journal on is the exit check of every entry.
-class QuietHost : public RunnerHost {
+class QuietHost : public RunnerHost, public ProcessHost {
  public:
   bool IsRowChecked(int) override { return true; }
   bool IsRerunChecked() override { return true; }
-  std::uint32_t CreateEntryProcess(std::size_t entry) override {
+  ProcessStart CreateEntryProcess(std::size_t entry) override {
     pids_.resize(entry + 1 > pids_.size() ? entry + 1 : pids_.size());
     pids_[entry] = static_cast<std::uint32_t>(4 * entry + 100);
-    return 0;
+    return {};
   }
+  ProcessIdentity EntryIdentity(std::size_t) override { return {}; }
+  std::vector<FoundProcess> FindRunning(const ProcessIdentity&) override { return {}; }
+  ProcessStart AdoptProcess(std::size_t, std::uint32_t) override { return {}; }
   std::string DescribeError(std::uint32_t) override { return std::string(); }
   bool IsEntryRunning(std::size_t entry) override { return entry < pids_.size() && pids_[entry] != 0; }
   std::uint32_t EntryProcessId(std::size_t entry) override { return entry < pids_.size() ? pids_[entry] : 0; }
   std::uint32_t EntryExitCode(std::size_t) override { return 0; }
   void TerminateEntry(std::size_t) override {}
-  std::uint32_t TerminateProcessByName(const char*) override { return 0; }
+  std::uint32_t TerminateErrorReporter(std::uint32_t) override { return 0; }
   void BroadcastExitNotice() override {}
   StaleProcess TakeStaleProcessId(int) override { return {}; }
   void ForgetHeartbeats(std::uint32_t) override {}
@@ -91,7 +94,8 @@ class QuietHost : public RunnerHost {
   void StopTickTimer() override {}
   void ShowRunning(bool) override {}
   std::uint64_t NowMilliseconds() override { return 0; }
-  bool StartDump(std::size_t) override { return false; }
+  bool StartDump(std::size_t, std::uint32_t) override { return false; }
+  bool EntryTreeHolds(std::size_t, std::uint32_t) override { return false; }
   DumpOutcome PollDump(std::size_t) override { return {}; }
   void AbandonDump(std::size_t) override {}
 
@@ -114,7 +118,7 @@ void BM_SupervisingTick(benchmark::State& state) {
   RunnerOptions options;
   auto written = std::make_shared<std::atomic<long long>>(0);
   Journal journal("bench.log", std::make_unique<NullFiles>(written), Now);
-  PlanRunner runner(catalogue, host, options, state.range(0) != 0 ? &journal : nullptr);
+  PlanRunner runner(catalogue, host, host, options, state.range(0) != 0 ? &journal : nullptr);
   runner.Start(0);
   for (auto _ : state) runner.Tick();
 }

@@ -43,39 +43,28 @@ double Median(std::vector<double> values) {
 }
 
 // Rows all checked, rerun on, no stale ids: what a tick asks of the dialog
-// costs nothing here, so the figures are the process table's.
-class BenchHost : public RunnerHost {
+// costs nothing here, so the figures are the process host's.
+class BenchWindow : public RunnerHost {
  public:
-  explicit BenchHost(Catalogue& catalogue) : catalogue_(catalogue) {}
   bool IsRowChecked(int) override { return true; }
   bool IsRerunChecked() override { return true; }
-  std::uint32_t CreateEntryProcess(std::size_t entry) override {
-    if (!table.Create(entry, *catalogue_.m_entries[entry])) return 1;
-    ++created;
-    return 0;
-  }
-  std::string DescribeError(std::uint32_t) override { return {}; }
-  std::uint32_t EntryExitCode(std::size_t) override { return 0; }
-  std::uint64_t NowMilliseconds() override { return 0; }
-  bool StartDump(std::size_t) override { return false; }
-  DumpOutcome PollDump(std::size_t) override { return {}; }
-  void AbandonDump(std::size_t) override {}
-  bool IsEntryRunning(std::size_t entry) override { return table.IsRunning(entry); }
-  std::uint32_t EntryProcessId(std::size_t entry) override { return table.ProcessId(entry); }
-  void TerminateEntry(std::size_t entry) override { table.Terminate(entry); }
-  std::uint32_t TerminateProcessByName(const char* name) override { return ProcessTable::TerminateProcessByName(name); }
   void BroadcastExitNotice() override {}
   StaleProcess TakeStaleProcessId(int) override { return {}; }
   void ForgetHeartbeats(std::uint32_t) override {}
   void StartTickTimer() override {}
   void StopTickTimer() override {}
   void ShowRunning(bool) override {}
+};
 
-  ProcessTable table;
+class BenchHost : public WindowsProcessHost {
+ public:
+  explicit BenchHost(const Catalogue& catalogue) : WindowsProcessHost(catalogue) {}
+  ProcessStart CreateEntryProcess(std::size_t entry) override {
+    const ProcessStart start = WindowsProcessHost::CreateEntryProcess(entry);
+    if (start.error == 0) ++created;
+    return start;
+  }
   int created = 0;
-
- private:
-  Catalogue& catalogue_;
 };
 
 void AddPlan(Catalogue& catalogue, int entries, const std::string& program, const std::string& commandLine) {
@@ -120,12 +109,13 @@ void RunningPlan(int entries, int rounds) {
   BenchHost host(catalogue);
   RunnerOptions options;
   options.detect = 0;
-  PlanRunner runner(catalogue, host, options);
+  BenchWindow window;
+  PlanRunner runner(catalogue, window, host, options);
 
   const double t0 = NowMs();
   runner.Start(0);  // every entry has delay 0: all are created here
   const double startMs = NowMs() - t0;
-  const int running = AliveByHandle(host.table, entries);
+  const int running = AliveByHandle(host.table(), entries);
   std::printf("running plan: %d entries, %d created, %d running; start took %.0f ms (%.1f ms per creation)\n",
               entries, host.created, running, startMs, startMs / entries);
 
@@ -136,11 +126,11 @@ void RunningPlan(int entries, int rounds) {
     ticks.push_back(NowMs() - t);
 
     t = NowMs();
-    const int alive = AliveByHandle(host.table, entries);
+    const int alive = AliveByHandle(host.table(), entries);
     byHandle.push_back(NowMs() - t);
 
     t = NowMs();
-    const int versions = AliveByVersion(host.table, entries);
+    const int versions = AliveByVersion(host.table(), entries);
     byVersion.push_back(NowMs() - t);
     if (alive != running || versions != running) {
       std::printf("  round %d: %d alive by handle, %d by version\n", r, alive, versions);
@@ -155,15 +145,15 @@ void RunningPlan(int entries, int rounds) {
 
   const double t1 = NowMs();
   runner.Stop();
-  EndAndWait(host.table, entries);
+  EndAndWait(host.table(), entries);
   std::printf("stop and wait for %d exits: %.0f ms\n", entries, NowMs() - t1);
 
   // Both checks on ended processes (handles still held).
   double t = NowMs();
-  const int alive = AliveByHandle(host.table, entries);
+  const int alive = AliveByHandle(host.table(), entries);
   const double endedHandle = NowMs() - t;
   t = NowMs();
-  const int versions = AliveByVersion(host.table, entries);
+  const int versions = AliveByVersion(host.table(), entries);
   const double endedVersion = NowMs() - t;
   std::printf("ended processes: handle wait %.2f us (%d seen running), GetProcessVersion %.2f us (%d seen running)\n",
               endedHandle * 1000.0 / entries, alive, endedVersion * 1000.0 / entries, versions);
@@ -176,10 +166,11 @@ void ShortLivedPlan(int entries) {
   BenchHost host(catalogue);
   RunnerOptions options;
   options.detect = 0;
-  PlanRunner runner(catalogue, host, options);
+  BenchWindow window;
+  PlanRunner runner(catalogue, window, host, options);
 
   runner.Start(0);
-  EndAndWait(host.table, entries);  // all exit by themselves
+  EndAndWait(host.table(), entries);  // all exit by themselves
   host.created = 0;
   const double t = NowMs();
   runner.Tick();  // finds every program ended and relaunches all of them
@@ -187,7 +178,7 @@ void ShortLivedPlan(int entries) {
   std::printf("short-lived plan: one tick relaunched %d of %d in %.0f ms: %.1f relaunches/s, %.2f ms each\n",
               host.created, entries, tickMs, host.created * 1000.0 / tickMs, tickMs / host.created);
   runner.Stop();
-  EndAndWait(host.table, entries);
+  EndAndWait(host.table(), entries);
 }
 
 }  // namespace

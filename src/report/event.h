@@ -41,10 +41,20 @@ enum class EventKind {
   kRowUnticked,          // plan, row: its launch waits for its tick
   kPlanListed,           // plan: one of the list's plans, in list order, after the list is read
   kHeartbeatStats,       // number: heartbeats heard in all; count: ids in the liveness table
+  kProgramAdopted,       // plan, row, program, pid: a process already running the row's program
+                         // taken over at its launch; detail: its command line where it differs
+                         // from the row's, which is then in rowCommandLine
+  kProgramHeld,          // plan, row, program, pid: the process it waits for; number: the
+                         // HoldReason; count: the other launcher's id. The launch waits while it runs.
+  kJobUnavailable,       // plan, row, program; error and detail: why the program has no job, so
+                         // ending it ends the program alone
   kRowListed,            // plan, row, program; number: its delay. Every row of every plan, after the list is read
   kTick,                 // number: seconds of a monotonic clock. A second of the running plan has passed:
                          // what depends on time is looked at again. Time reaches the readers only so.
 };
+
+// Why a launch waits instead of starting its program (kProgramHeld's number).
+enum class HoldReason { kOtherLauncher = 1, kUnreadable = 2, kAmbiguous = 3 };
 
 // Where a plan start came from.
 enum class EventSource { kButton = 0, kTrayMenu = 1, kAutomaticStart = 2 };
@@ -62,6 +72,7 @@ struct Event {
   std::uint32_t error = 0;    // a Windows error code, 0 for none
   std::string detail;         // words, GBK: the error's text, the settings, an address
   std::string version;        // kLauncherStarted: the launcher's version
+  std::string rowCommandLine; // kProgramAdopted: the list's command line, GBK
 };
 
 // Receives the events, on the thread that raised them (the window's).

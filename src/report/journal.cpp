@@ -100,6 +100,9 @@ const char* Word(EventKind kind) {
     case EventKind::kMetricsFailed: return texts::kEvMetricsFailed;
     case EventKind::kMetricsRecovered: return texts::kEvMetricsRecovered;
     case EventKind::kListRead: return texts::kEvListRead;
+    case EventKind::kProgramAdopted: return texts::kEvProgramAdopted;
+    case EventKind::kProgramHeld: return texts::kEvProgramHeld;
+    case EventKind::kJobUnavailable: return texts::kEvJobUnavailable;
     case EventKind::kCountdown:
     case EventKind::kRowUnticked:
     case EventKind::kPlanListed:
@@ -158,6 +161,20 @@ std::string Detail(const Event& e) {
     case EventKind::kListenerOpened:
       return FormatText(texts::kDetailListenerOpened, number,
                     e.detail.empty() ? texts::kDetailAllAddresses : e.detail.c_str());
+    case EventKind::kProgramAdopted:
+      // Said only where the process runs with another command line than the row's.
+      return e.detail.empty() ? std::string()
+                              : FormatText(texts::kDetailAdoptedDiffering, e.rowCommandLine.c_str(), e.detail.c_str());
+    case EventKind::kProgramHeld:
+      switch (static_cast<HoldReason>(e.number)) {
+        case HoldReason::kOtherLauncher:
+          return FormatText(texts::kDetailHeldByLauncher, static_cast<unsigned>(e.count));
+        case HoldReason::kUnreadable: return texts::kDetailHeldUnreadable;
+        case HoldReason::kAmbiguous: return texts::kDetailHeldAmbiguous;
+      }
+      return std::string();
+    case EventKind::kJobUnavailable:
+      return FormatText(texts::kDetailJobUnavailable, ErrorWithText(e.error, e.detail).c_str());
     default: return e.detail;
   }
 }
@@ -418,6 +435,7 @@ struct Journal::Repeats {
       case EventKind::kProgramLaunched:
       case EventKind::kProgramRelaunched:
       case EventKind::kProgramKept:
+      case EventKind::kProgramAdopted:
         // The row runs again: its launch failures are over.
         Sweep([&](const Run& run) {
           return run.last.kind == EventKind::kLaunchFailed && run.last.plan == event.plan && run.last.row == event.row;

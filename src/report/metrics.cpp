@@ -128,11 +128,20 @@ bool MetricsBoard::OnRowEvent(const Event& event) {
     }
     case EventKind::kProgramLaunched:
     case EventKind::kProgramRelaunched:
-      ++row.starts;
-      [[fallthrough]];
     case EventKind::kProgramKept:
+    case EventKind::kProgramAdopted:
+      if (event.kind == EventKind::kProgramAdopted) {
+        ++row.adoptions;
+      } else if (event.kind != EventKind::kProgramKept) {
+        ++row.starts;
+      }
       row.up = 1;
       row.state = State::kRunning;
+      row.attempted = true;
+      return true;
+    case EventKind::kProgramHeld:
+      row.up = 0;
+      row.state = State::kHeld;
       row.attempted = true;
       return true;
     case EventKind::kLaunchFailed:
@@ -212,6 +221,8 @@ std::string MetricsBoard::Render(double now) {
       {"morvastel_program_hang_kills_total", "counter", "Times the row's program was killed as hung.", &Row::hangKills},
       {"morvastel_program_launch_failures_total", "counter", "Launches of the row's program that failed.",
        &Row::launchFailures},
+      {"morvastel_program_adoptions_total", "counter",
+       "Launches that took over a process already running the row's program.", &Row::adoptions},
       {"morvastel_program_delay_seconds", "gauge", "The row's launch delay (negative: never launched).", &Row::delay},
   };
   for (const PerRow& metric : kPerRow) {
@@ -221,9 +232,10 @@ std::string MetricsBoard::Render(double now) {
     }
   }
   static const char* const kStates[] = {"waiting", "unticked", "running", "exited", "failed", "dumping",
-                                         "crash_looping"};
+                                         "crash_looping", "held"};
   Family(out, "morvastel_program_state", "gauge",
-         "1 for the row's state, 0 for the others; crash_looping: 3 or more exits of its own in 5 minutes.");
+         "1 for the row's state, 0 for the others; crash_looping: 3 or more exits of its own in 5 minutes; "
+         "held: its launch waits for a process already running its program.");
   for (const auto& [index, row] : rows_) {
     const State shown = Shown(row, now_);
     for (std::size_t k = 0; k < std::size(kStates); ++k) {

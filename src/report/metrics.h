@@ -30,7 +30,7 @@ class MetricsBoard : public EventSink {
 
   // A row's state, one series each; crash-looping (exit_window.h) stands
   // for running or exited while it lasts.
-  enum class State { kWaiting, kUnticked, kRunning, kExited, kFailed, kDumping, kCrashLooping };
+  enum class State { kWaiting, kUnticked, kRunning, kExited, kFailed, kDumping, kCrashLooping, kHeld };
 
  private:
   struct Listed {
@@ -43,7 +43,7 @@ class MetricsBoard : public EventSink {
     State state = State::kWaiting;
     bool attempted = false;  // its launch in this run was tried
     std::int64_t up = 0;
-    std::int64_t starts = 0, exits = 0, hangKills = 0, launchFailures = 0;
+    std::int64_t starts = 0, exits = 0, hangKills = 0, launchFailures = 0, adoptions = 0;
     std::int64_t lastExitCode = 0;
     bool exited = false;  // lastExitCode is meaningful
     ExitWindow exitWindow;

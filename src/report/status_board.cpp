@@ -62,6 +62,17 @@ void StatusBoard::OnEvent(const Event& event) {
     case EventKind::kDumpStarted:
       Set(event.row, texts::kStatusDumping);
       break;
+    case EventKind::kProgramAdopted:
+      Set(event.row, FormatText(texts::kStatusAdopted, pid));
+      break;
+    case EventKind::kProgramHeld: {
+      const auto reason = static_cast<HoldReason>(event.number);
+      Set(event.row, FormatText(reason == HoldReason::kOtherLauncher ? texts::kStatusHeldByLauncher
+                                : reason == HoldReason::kUnreadable  ? texts::kStatusHeldUnreadable
+                                                                     : texts::kStatusHeldAmbiguous,
+                                pid));
+      break;
+    }
     default:
       break;
   }

@@ -70,7 +70,7 @@ bool IsExemptProgram(std::string_view programPath) {
   return false;
 }
 
-std::vector<std::uint32_t> ProcessesToKillByName(const std::vector<ListedProcess>& processes,
+std::vector<std::uint32_t> SessionProcessesNamed(const std::vector<ListedProcess>& processes,
                                                  std::string_view name, std::uint32_t session) {
   std::vector<std::uint32_t> ids;
   for (const ListedProcess& process : processes) {
@@ -79,6 +79,92 @@ std::vector<std::uint32_t> ProcessesToKillByName(const std::vector<ListedProcess
     }
   }
   return ids;
+}
+
+namespace {
+
+bool Exactly(const ProcessIdentity& process, const ProcessIdentity& row) {
+  return process.commandLineKnown && process.commandLine == row.commandLine &&
+         (process.directory.empty() || process.directory == row.directory);
+}
+
+}  // namespace
+
+ClaimChoice ChooseClaim(const std::vector<ProcessIdentity>& rows, std::size_t row,
+                        const std::vector<FoundProcess>& found) {
+  if (row >= rows.size()) return {};
+  const ProcessIdentity& own = rows[row];
+  const auto exactForAnotherRow = [&](const ProcessIdentity& process) {
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      if (r != row && rows[r].file == process.file && Exactly(process, rows[r])) return true;
+    }
+    return false;
+  };
+  const auto rowsInFileAndDirectory = [&](const ProcessIdentity& process) {
+    std::size_t n = 0;
+    for (const ProcessIdentity& r : rows) n += r.file == process.file && r.directory == process.directory;
+    return n;
+  };
+
+  // The row's own command line first: a free one is taken, one that another
+  // launcher holds keeps this row from starting a second.
+  const FoundProcess* heldElsewhere = nullptr;
+  for (const FoundProcess& process : found) {
+    if (process.identity.file != own.file || !Exactly(process.identity, own)) continue;
+    if (process.otherLauncher == 0) return {Claim::kAdopt, process.pid, 0, {}};
+    if (!heldElsewhere) heldElsewhere = &process;
+  }
+  if (heldElsewhere) return {Claim::kHeldByLauncher, heldElsewhere->pid, heldElsewhere->otherLauncher, {}};
+
+  for (const FoundProcess& process : found) {
+    const ProcessIdentity& identity = process.identity;
+    if (identity.file != own.file || exactForAnotherRow(identity)) continue;
+    // A process whose command line cannot be read may be this row's: it is
+    // neither doubled nor taken, unless its directory shows it is another's.
+    if (!identity.commandLineKnown) {
+      if (!identity.directory.empty() && identity.directory != own.directory) continue;
+      return {Claim::kHeldUnreadable, process.pid, 0, {}};
+    }
+    // Another command line counts only where the directory could be read and
+    // is the row's: the same server restarted with edited arguments.
+    if (identity.directory.empty() || identity.directory != own.directory) continue;
+    if (process.otherLauncher != 0) return {Claim::kHeldByLauncher, process.pid, process.otherLauncher, {}};
+    if (rowsInFileAndDirectory(identity) > 1) return {Claim::kHeldAmbiguous, process.pid, 0, {}};
+    return {Claim::kAdoptDiffering, process.pid, 0, identity.commandLine};
+  }
+  return {};
+}
+
+std::uint32_t ReportedProcessId(std::string_view commandLine) {
+  std::size_t i = 0;
+  const auto blank = [&](std::size_t at) { return commandLine[at] == ' ' || commandLine[at] == '\t'; };
+  while (i < commandLine.size()) {
+    while (i < commandLine.size() && blank(i)) ++i;
+    const std::size_t start = i;
+    while (i < commandLine.size() && !blank(i)) ++i;
+    const std::string_view word = commandLine.substr(start, i - start);
+    if (word != "-p" && word != "/p" && word != "-P" && word != "/P") continue;
+    while (i < commandLine.size() && blank(i)) ++i;
+    std::uint64_t pid = 0;
+    std::size_t digits = 0;
+    for (; i < commandLine.size() && !blank(i); ++i, ++digits) {
+      const char c = commandLine[i];
+      if (c < '0' || c > '9' || pid > 0xFFFFFFFFu / 10) return 0;
+      pid = pid * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return digits > 0 && pid <= 0xFFFFFFFFu ? static_cast<std::uint32_t>(pid) : 0;
+  }
+  return 0;
+}
+
+std::uint32_t ChooseErrorReporter(const std::vector<ErrorReporter>& reporters, std::uint32_t hungPid) {
+  std::uint32_t untold = 0;
+  for (const ErrorReporter& reporter : reporters) {
+    const std::uint32_t reported = reporter.commandLineKnown ? ReportedProcessId(reporter.commandLine) : 0;
+    if (reported != 0 && reported == hungPid) return reporter.pid;
+    if (reported == 0 && untold == 0) untold = reporter.pid;
+  }
+  return untold;
 }
 
 int PlanRunner::RunningPlan() const {
@@ -132,9 +218,9 @@ void PlanRunner::Stop() {
       const std::size_t index = span.first + p;
       Watch& watch = WatchOf(index);
       // One just killed as hung was reported as such.
-      const bool running = watch.pid != 0 && !watch.ending && host_.IsEntryRunning(index);
+      const bool running = watch.pid != 0 && !watch.ending && processes_.IsEntryRunning(index);
       const bool spared = notify && IsExemptProgram(catalogue_.m_entries[index]->programPath);
-      if (!spared) host_.TerminateEntry(index);
+      if (!spared) processes_.TerminateEntry(index);
       if (running) {
         Event event;
         event.pid = watch.pid;
@@ -173,53 +259,120 @@ void PlanRunner::LaunchDueEntries() {
       // after a stop that spared it) stays the entry's process: a second copy
       // would share its files, and its handle would be lost. The supervision
       // phase relaunches the entry once it has exited.
-      if (host_.IsEntryRunning(index)) {
-        Watch& watch = WatchOf(index);
-        watch.pid = host_.EntryProcessId(index);
-        watch.startedMs = host_.NowMilliseconds();
+      if (processes_.IsEntryRunning(index)) {
+        Hold(index, processes_.EntryProcessId(index));
         Event kept;
-        kept.pid = watch.pid;
+        kept.pid = WatchOf(index).pid;
         Raise(EventKind::kProgramKept, plan, span.first, p, kept);
       } else {
-        CreateProcess(plan, span.first, p, false);
+        ClaimOrCreate(plan, span.first, span.count, p);
       }
-      // A failed creation counts as an attempt too, so it does not hold the
-      // plan in the launch phase.
+      // A failed creation, or one that waits, counts as an attempt too, so it
+      // does not hold the plan in the launch phase.
       ++catalogue_.m_planLaunched[static_cast<std::size_t>(plan)];
     }
   }
 }
 
+void PlanRunner::Hold(std::size_t index, std::uint32_t pid) {
+  Watch& watch = WatchOf(index);
+  watch.pid = pid;
+  watch.startedMs = processes_.NowMilliseconds();
+  watch.ending = false;
+  watch.held = Claim::kStart;
+  watch.heldPid = 0;
+  // Windows hands out the ids of ended processes again, and a process found
+  // running may have sent heartbeats before this run: whatever the table
+  // holds for the id came before, and only silence from now on counts.
+  host_.ForgetHeartbeats(pid);
+}
+
 void PlanRunner::CreateProcess(int plan, std::size_t first, std::size_t row, bool relaunch) {
   const std::size_t index = first + row;
-  const std::uint32_t error = host_.CreateEntryProcess(index);
+  const ProcessStart start = processes_.CreateEntryProcess(index);
   Event event;
-  if (error != 0) {
-    event.error = error;
-    event.detail = host_.DescribeError(error);
+  if (start.error != 0) {
+    event.error = start.error;
+    event.detail = processes_.DescribeError(start.error);
     Raise(EventKind::kLaunchFailed, plan, first, row, event);
     return;
   }
   Watch& watch = WatchOf(index);
-  watch.pid = host_.EntryProcessId(index);
-  watch.startedMs = host_.NowMilliseconds();
-  watch.ending = false;
-  host_.ForgetHeartbeats(watch.pid);
+  Hold(index, processes_.EntryProcessId(index));
   event.pid = watch.pid;
   if (relaunch) event.number = ++watch.relaunches;
   Raise(relaunch ? EventKind::kProgramRelaunched : EventKind::kProgramLaunched, plan, first, row, event);
+  NoteJob(plan, first, row, start.jobError);
+}
+
+void PlanRunner::ClaimOrCreate(int plan, std::size_t first, std::size_t count, std::size_t row) {
+  const std::size_t index = first + row;
+  const ProcessIdentity own = processes_.EntryIdentity(index);
+  const std::vector<FoundProcess> found = processes_.FindRunning(own);
+  ClaimChoice choice;
+  if (!found.empty()) {
+    // The other rows matter only when something runs the file.
+    std::vector<ProcessIdentity> rows;
+    for (std::size_t p = 0; p < count; ++p) rows.push_back(p == row ? own : processes_.EntryIdentity(first + p));
+    choice = ChooseClaim(rows, row, found);
+  }
+  if (choice.claim == Claim::kAdopt || choice.claim == Claim::kAdoptDiffering) {
+    const ProcessStart start = processes_.AdoptProcess(index, choice.pid);
+    if (start.error == 0) {
+      Hold(index, choice.pid);
+      Event adopted;
+      adopted.pid = choice.pid;
+      if (choice.claim == Claim::kAdoptDiffering) {
+        adopted.detail = choice.commandLine;
+        adopted.rowCommandLine = catalogue_.m_entries[index]->commandLine;
+      }
+      Raise(EventKind::kProgramAdopted, plan, first, row, adopted);
+      NoteJob(plan, first, row, start.jobError);
+      return;
+    }
+    // Claimed by another launcher meanwhile, or not ours to open: it waits.
+    choice.claim = start.otherLauncher != 0 ? Claim::kHeldByLauncher : Claim::kHeldUnreadable;
+    choice.otherLauncher = start.otherLauncher;
+  }
+  Watch& watch = WatchOf(index);
+  if (choice.claim == Claim::kStart) {
+    watch.held = Claim::kStart;
+    CreateProcess(plan, first, row, false);
+    return;
+  }
+  // Said once for as long as the same process holds the row back.
+  if (watch.held != choice.claim || watch.heldPid != choice.pid) {
+    Event held;
+    held.pid = choice.pid;
+    held.number = static_cast<std::int64_t>(choice.claim == Claim::kHeldByLauncher ? HoldReason::kOtherLauncher
+                                            : choice.claim == Claim::kHeldUnreadable ? HoldReason::kUnreadable
+                                                                                     : HoldReason::kAmbiguous);
+    held.count = choice.otherLauncher;
+    Raise(EventKind::kProgramHeld, plan, first, row, held);
+  }
+  watch.held = choice.claim;
+  watch.heldPid = choice.pid;
+}
+
+void PlanRunner::NoteJob(int plan, std::size_t first, std::size_t row, std::uint32_t jobError) {
+  if (jobError == 0 || jobFailureReported_) return;
+  jobFailureReported_ = true;
+  Event event;
+  event.error = jobError;
+  event.detail = processes_.DescribeError(jobError);
+  Raise(EventKind::kJobUnavailable, plan, first, row, event);
 }
 
 void PlanRunner::SeeEnds(int plan, std::size_t first, std::size_t count) {
   for (std::size_t p = count; p-- > 0;) {
     const std::size_t index = first + p;
     Watch& watch = WatchOf(index);
-    if (watch.pid == 0 || host_.IsEntryRunning(index)) continue;
+    if (watch.pid == 0 || processes_.IsEntryRunning(index)) continue;
     // An end the runner caused (a hang kill) is no exit of the program's own.
     Event ended;
     ended.pid = watch.pid;
-    ended.number = host_.EntryExitCode(index);
-    ended.millis = host_.NowMilliseconds() - watch.startedMs;
+    ended.number = processes_.EntryExitCode(index);
+    ended.millis = processes_.NowMilliseconds() - watch.startedMs;
     Raise(watch.ending ? EventKind::kProgramEnded : EventKind::kProgramExited, plan, first, p, ended);
     watch.pid = 0;
     watch.ending = false;
@@ -233,6 +386,14 @@ void PlanRunner::Tick() {
   const std::size_t k = static_cast<std::size_t>(plan);
   if (events_) SeeEnds(plan, span.first, span.count);
 
+  // Rows whose launch waits for a process that may be theirs look again:
+  // once it is gone they start, in either phase.
+  for (std::size_t p = span.count; p-- > 0;) {
+    if (WatchOf(span.first + p).held != Claim::kStart && host_.IsRowChecked(static_cast<int>(p))) {
+      ClaimOrCreate(plan, span.first, span.count, p);
+    }
+  }
+
   // Launch phase: until every entry has had its launch attempt.
   if (catalogue_.m_planLaunched[k] != span.count) {
     LaunchDueEntries();
@@ -243,7 +404,9 @@ void PlanRunner::Tick() {
   const bool rerun = host_.IsRerunChecked();
   for (std::size_t p = span.count; rerun && p-- > 0;) {
     const std::size_t index = span.first + p;
-    if (host_.IsRowChecked(static_cast<int>(p)) && !WatchOf(index).dumping && !host_.IsEntryRunning(index)) {
+    const Watch& watch = WatchOf(index);
+    if (watch.held == Claim::kStart && !watch.dumping && host_.IsRowChecked(static_cast<int>(p)) &&
+        !processes_.IsEntryRunning(index)) {
       CreateProcess(plan, span.first, p, true);
     }
   }
@@ -255,42 +418,54 @@ void PlanRunner::Tick() {
   if (!rerun || options_.detect == 0) return;
   const StaleProcess stale = host_.TakeStaleProcessId(options_.interval);
   if (stale.id == 0) return;
-  for (std::size_t p = span.count; p-- > 0;) {
-    const std::size_t index = span.first + p;
-    if (host_.EntryProcessId(index) != stale.id) continue;
-    Watch& watch = WatchOf(index);
-    // A program whose dump is being written has been picked already.
-    if (watch.dumping) return;
-    watch.silentSeconds = stale.silentSeconds;
-    // With dumps on, the evidence is taken first; the kill follows when the
-    // dump is done (FinishDumps), and meanwhile the program keeps its place.
-    if (host_.StartDump(index)) {
-      watch.dumping = true;
-      watch.dumpStartedMs = host_.NowMilliseconds();
-      Event dumping;
-      dumping.pid = stale.id;
-      dumping.number = stale.silentSeconds;
-      Raise(EventKind::kDumpStarted, plan, span.first, p, dumping);
-      return;
-    }
-    KillHung(plan, span.first, p);
+  const std::size_t p = RowOfProcess(span.first, span.count, stale.id);
+  // An id that belongs to no running program of this plan has been dropped.
+  if (p == SIZE_MAX) return;
+  const std::size_t index = span.first + p;
+  Watch& watch = WatchOf(index);
+  // A program whose dump is being written has been picked already.
+  if (watch.dumping) return;
+  watch.silentSeconds = stale.silentSeconds;
+  watch.silentPid = stale.id;
+  // With dumps on, the evidence is taken first; the kill follows when the
+  // dump is done (FinishDumps), and meanwhile the program keeps its place.
+  if (processes_.StartDump(index, stale.id)) {
+    watch.dumping = true;
+    watch.dumpStartedMs = processes_.NowMilliseconds();
+    Event dumping;
+    dumping.pid = stale.id;
+    dumping.number = stale.silentSeconds;
+    Raise(EventKind::kDumpStarted, plan, span.first, p, dumping);
     return;
   }
-  // The id belongs to no entry of this plan: it has been dropped.
+  KillHung(plan, span.first, p);
+}
+
+std::size_t PlanRunner::RowOfProcess(std::size_t first, std::size_t count, std::uint32_t pid) {
+  for (std::size_t p = count; p-- > 0;) {
+    if (processes_.EntryProcessId(first + p) != pid) continue;
+    // A program that has ended (its relaunch failing since) hangs no more.
+    return processes_.IsEntryRunning(first + p) ? p : SIZE_MAX;
+  }
+  // Behind a loader, the heartbeats come from the server it started.
+  for (std::size_t p = count; p-- > 0;) {
+    if (processes_.IsEntryRunning(first + p) && processes_.EntryTreeHolds(first + p, pid)) return p;
+  }
+  return SIZE_MAX;
 }
 
 void PlanRunner::KillHung(int plan, std::size_t first, std::size_t row) {
   const std::size_t index = first + row;
   Watch& watch = WatchOf(index);
-  host_.TerminateEntry(index);
+  processes_.TerminateEntry(index);
   watch.ending = true;
   watch.dumping = false;
   Event killed;
-  killed.pid = host_.EntryProcessId(index);
+  killed.pid = watch.silentPid != 0 ? watch.silentPid : processes_.EntryProcessId(index);
   killed.number = watch.silentSeconds;
   Raise(EventKind::kHangKilled, plan, first, row, killed);
   // A hung program usually leaves an error-reporting process behind.
-  if (const std::uint32_t reporter = host_.TerminateProcessByName(kErrorReportingProgram)) {
+  if (const std::uint32_t reporter = processes_.TerminateErrorReporter(killed.pid)) {
     Event event;
     event.pid = reporter;
     Raise(EventKind::kErrorReporterKilled, plan, first, SIZE_MAX, event);
@@ -303,25 +478,25 @@ void PlanRunner::FinishDumps(int plan, std::size_t first, std::size_t count) {
     Watch& watch = WatchOf(index);
     if (!watch.dumping) continue;
     // It ended by itself meanwhile: the dump is given up, nothing more is done.
-    if (!host_.IsEntryRunning(index)) {
-      host_.AbandonDump(index);
+    if (!processes_.IsEntryRunning(index)) {
+      processes_.AbandonDump(index);
       watch.dumping = false;
       continue;
     }
-    const DumpOutcome outcome = host_.PollDump(index);
-    const bool late = host_.NowMilliseconds() - watch.dumpStartedMs >= kDumpLimitMs;
+    const DumpOutcome outcome = processes_.PollDump(index);
+    const bool late = processes_.NowMilliseconds() - watch.dumpStartedMs >= kDumpLimitMs;
     if (!outcome.finished && !late) continue;
     Event dump;
-    dump.pid = host_.EntryProcessId(index);
+    dump.pid = watch.silentPid;
     KillHung(plan, first, p);
     if (!outcome.finished) {
       // Terminating the program has ended the writing; its file goes.
-      host_.AbandonDump(index);
+      processes_.AbandonDump(index);
       dump.error = kDumpTimedOut;
-      dump.detail = host_.DescribeError(kDumpTimedOut);
+      dump.detail = processes_.DescribeError(kDumpTimedOut);
     } else if (outcome.error != 0) {
       dump.error = outcome.error;
-      dump.detail = host_.DescribeError(outcome.error);
+      dump.detail = processes_.DescribeError(outcome.error);
     } else {
       dump.detail = outcome.path;
       dump.count = static_cast<std::int64_t>(outcome.bytes);
@@ -334,9 +509,16 @@ void PlanRunner::FinishDumps(int plan, std::size_t first, std::size_t count) {
 void PlanRunner::KillDumping(int plan, std::size_t first, std::size_t count) {
   for (std::size_t p = count; p-- > 0;) {
     const std::size_t index = first + p;
-    if (!WatchOf(index).dumping) continue;
-    KillHung(plan, first, p);
-    host_.AbandonDump(index);
+    Watch& watch = WatchOf(index);
+    if (!watch.dumping) continue;
+    // One that ended during its dump has been reported as ended: it is no
+    // hung program to kill any more.
+    if (processes_.IsEntryRunning(index)) {
+      KillHung(plan, first, p);
+    } else {
+      watch.dumping = false;
+    }
+    processes_.AbandonDump(index);
   }
 }
 

@@ -31,30 +31,75 @@ struct DumpOutcome {
   std::uint64_t millis = 0;  // how long the writing took
 };
 
-// What the runner needs of the platform. Entries are named by their index in
-// Catalogue::m_entries; rows by their position in the program list.
+// How the runner recognises a program: what a row would run, or what a
+// running process was started with, as far as it can be read. The host gives
+// files and directories as full paths in one folded form, so equal texts
+// mean the same file whatever case the list or the process used.
+struct ProcessIdentity {
+  std::string file;               // the executable file; never empty for a row
+  std::string directory;          // the current directory; empty: unknown
+  std::string commandLine;        // as the process was given it, GBK
+  bool commandLineKnown = true;   // false: it could not be read
+};
+
+// A running process of the launcher's session that runs a row's file and
+// that this launcher does not hold already.
+struct FoundProcess {
+  std::uint32_t pid = 0;
+  ProcessIdentity identity;
+  std::uint32_t otherLauncher = 0;  // another launcher that supervises it; 0: none
+};
+
+// What a row whose launch is due does about the processes already running
+// its program.
+enum class Claim {
+  kStart,           // none is its own: start the program
+  kAdopt,           // one runs exactly as the row would start it
+  kAdoptDiffering,  // one runs in the row's file and directory with another command line
+  // Waits without starting, as long as the reason lasts:
+  kHeldByLauncher,  // the process is another launcher's
+  kHeldUnreadable,  // one runs the file but cannot be read or opened
+  kHeldAmbiguous,   // one runs in the file and directory of several rows, matching none
+};
+
+struct ClaimChoice {
+  Claim claim = Claim::kStart;
+  std::uint32_t pid = 0;            // the process adopted or waited for
+  std::uint32_t otherLauncher = 0;  // kHeldByLauncher: the launcher's id
+  std::string commandLine;          // kAdoptDiffering: the process's command line
+};
+
+// Decides for row `row` of a plan, given every row's identity (in row order)
+// and the processes found running the row's file. Processes that match
+// another row exactly are that row's; a process whose command line differs
+// from the row's is taken only when no other row has the same file and
+// directory; a process that cannot be told apart is never doubled.
+ClaimChoice ChooseClaim(const std::vector<ProcessIdentity>& rows, std::size_t row,
+                        const std::vector<FoundProcess>& found);
+
+// An error-reporting process and what its command line says.
+struct ErrorReporter {
+  std::uint32_t pid = 0;
+  std::string commandLine;          // GBK
+  bool commandLineKnown = false;
+};
+
+// The process id named after a "-p" or "/p" switch in an error reporter's
+// command line, or 0 when it names none.
+std::uint32_t ReportedProcessId(std::string_view commandLine);
+
+// The error reporter to end after `hungPid`'s kill, or 0: the one whose
+// command line names that process, else the first (in list order) that
+// cannot be told apart; never one that reports on another process.
+std::uint32_t ChooseErrorReporter(const std::vector<ErrorReporter>& reporters, std::uint32_t hungPid);
+
+// What the runner needs of the window and the heartbeat listener. Rows are
+// positions in the program list.
 class RunnerHost {
  public:
   virtual ~RunnerHost() = default;
   virtual bool IsRowChecked(int row) = 0;
   virtual bool IsRerunChecked() = 0;
-  // Creates the entry's program; on success the entry's latest process is
-  // the new one (the handles it replaces are closed). Returns 0 when it
-  // started, else the system's error code.
-  virtual std::uint32_t CreateEntryProcess(std::size_t entry) = 0;
-  // The system's text for an error code, GBK.
-  virtual std::string DescribeError(std::uint32_t error) = 0;
-  // False when the entry never had a process (id 0) or its process has ended.
-  virtual bool IsEntryRunning(std::size_t entry) = 0;
-  virtual std::uint32_t EntryProcessId(std::size_t entry) = 0;
-  // The exit code of the entry's latest process, read from the held handle.
-  virtual std::uint32_t EntryExitCode(std::size_t entry) = 0;
-  // Terminates the entry's latest process with exit code 111, if it holds a
-  // handle to one; does nothing otherwise.
-  virtual void TerminateEntry(std::size_t entry) = 0;
-  // Terminates the first process whose file name equals `name` (ASCII case
-  // ignored) with exit code 111, if there is one; returns its id, or 0.
-  virtual std::uint32_t TerminateProcessByName(const char* name) = 0;
   virtual void BroadcastExitNotice() = 0;
   virtual StaleProcess TakeStaleProcessId(int interval) = 0;
   // Drops whatever heartbeats the liveness table holds for `processId`.
@@ -64,11 +109,51 @@ class RunnerHost {
   // Idle or running look of the dialog: the start/stop button's text, the
   // chooser, rerun box and exit button, the system menu's Close command.
   virtual void ShowRunning(bool running) = 0;
+};
+
+// How taking a process as an entry's own came out.
+struct ProcessStart {
+  std::uint32_t error = 0;          // 0: the entry holds the process; else the system's error
+  std::uint32_t jobError = 0;       // 0: its tree is reachable; else why it has no job
+  std::uint32_t otherLauncher = 0;  // an adoption refused: this launcher holds the process
+};
+
+// What the runner needs of the system's processes. Entries are named by
+// their index in Catalogue::m_entries. Each entry holds at most one process,
+// its latest, with the tree it started.
+class ProcessHost {
+ public:
+  virtual ~ProcessHost() = default;
+  // Creates the entry's program; on success the new process is the entry's.
+  virtual ProcessStart CreateEntryProcess(std::size_t entry) = 0;
+  // What the entry's launch would run.
+  virtual ProcessIdentity EntryIdentity(std::size_t entry) = 0;
+  // The processes of the launcher's session that run `row.file`, other than
+  // those the launcher holds and those of the trees it started.
+  virtual std::vector<FoundProcess> FindRunning(const ProcessIdentity& row) = 0;
+  // Takes running process `pid` as the entry's own, as if it had started it.
+  virtual ProcessStart AdoptProcess(std::size_t entry, std::uint32_t pid) = 0;
+  // The system's text for an error code, GBK.
+  virtual std::string DescribeError(std::uint32_t error) = 0;
+  // False when the entry never had a process (id 0) or its process has ended.
+  virtual bool IsEntryRunning(std::size_t entry) = 0;
+  virtual std::uint32_t EntryProcessId(std::size_t entry) = 0;
+  // The exit code of the entry's latest process, read from the held handle.
+  virtual std::uint32_t EntryExitCode(std::size_t entry) = 0;
+  // Ends the entry's latest process and its tree with exit code 111, if it
+  // holds one; does nothing otherwise.
+  virtual void TerminateEntry(std::size_t entry) = 0;
+  // Whether running process `pid` belongs to the tree the entry's latest
+  // process started (a loader's server).
+  virtual bool EntryTreeHolds(std::size_t entry, std::uint32_t pid) = 0;
+  // Ends the error reporter ChooseErrorReporter picks for `hungPid` among
+  // those of the launcher's session; returns its id, or 0.
+  virtual std::uint32_t TerminateErrorReporter(std::uint32_t hungPid) = 0;
   // Milliseconds of a monotonic clock: how long a program ran.
   virtual std::uint64_t NowMilliseconds() = 0;
-  // Starts writing a minidump of the entry's process, off the window's
-  // thread. False when dumps are off or the writing could not start.
-  virtual bool StartDump(std::size_t entry) = 0;
+  // Starts writing a minidump of process `pid` of the entry's tree, off the
+  // window's thread. False when dumps are off or the writing could not start.
+  virtual bool StartDump(std::size_t entry, std::uint32_t pid) = 0;
   virtual DumpOutcome PollDump(std::size_t entry) = 0;
   // Gives up the entry's dump: its file is removed once the writing ends
   // (terminating the process ends it).
@@ -82,9 +167,9 @@ inline constexpr std::uint64_t kDumpLimitMs = 30000;
 // What happens is reported to `events` (when given) as it happens.
 class PlanRunner {
  public:
-  PlanRunner(Catalogue& catalogue, RunnerHost& host, const RunnerOptions& options,
+  PlanRunner(Catalogue& catalogue, RunnerHost& host, ProcessHost& processes, const RunnerOptions& options,
              EventSink* events = nullptr)
-      : catalogue_(catalogue), host_(host), options_(options), events_(events) {}
+      : catalogue_(catalogue), host_(host), processes_(processes), options_(options), events_(events) {}
 
   // Starts plan `plan`. Returns false, doing nothing at all, when no such plan
   // exists or a plan already runs. `source` says who asked, for the report.
@@ -112,6 +197,9 @@ class PlanRunner {
     bool dumping = false;          // picked as hung; its dump is being written
     std::uint64_t dumpStartedMs = 0;
     std::uint32_t silentSeconds = 0;  // the silence it was picked for
+    std::uint32_t silentPid = 0;      // the process that fell silent: its own, or one of its tree
+    Claim held = Claim::kStart;       // a kHeld* claim: its launch waits for that process
+    std::uint32_t heldPid = 0;
   };
 
   // Creates the entry's program (`relaunch`: in the supervision phase) and
@@ -120,9 +208,20 @@ class PlanRunner {
   // earlier process: they are dropped, and only the new process's own
   // silence can get it killed as hung.
   void CreateProcess(int plan, std::size_t first, std::size_t row, bool relaunch);
+  // The entry's launch is due and it has no process: it takes over one that
+  // already runs its program, waits while one that may be its own cannot be
+  // told apart, or starts its program.
+  void ClaimOrCreate(int plan, std::size_t first, std::size_t count, std::size_t row);
+  // The entry now holds `pid`, found running or just started: watched from
+  // now on, judged only by heartbeats sent from now on.
+  void Hold(std::size_t index, std::uint32_t pid);
+  // Reports once that a program's tree cannot be reached through a job.
+  void NoteJob(int plan, std::size_t first, std::size_t row, std::uint32_t jobError);
   // Reports the end of every watched process of the plan that has ended.
   void SeeEnds(int plan, std::size_t first, std::size_t count);
   Watch& WatchOf(std::size_t index);
+  // The row of the plan whose process, or one of whose tree, is `pid`.
+  std::size_t RowOfProcess(std::size_t first, std::size_t count, std::uint32_t pid);
   // Terminates a program picked as hung, with the error reporter it left.
   void KillHung(int plan, std::size_t first, std::size_t row);
   // Finishes the dumps of the plan's hung programs that are done or late.
@@ -133,9 +232,11 @@ class PlanRunner {
 
   Catalogue& catalogue_;
   RunnerHost& host_;
+  ProcessHost& processes_;
   const RunnerOptions& options_;
   EventSink* events_;
   std::vector<Watch> watches_;  // by entry index
+  bool jobFailureReported_ = false;  // once per launcher run
 };
 
 // True when `programPath` names one of the cooperating servers that save and
@@ -153,11 +254,10 @@ struct ListedProcess {
   std::string exeName;        // its executable file name, GBK
 };
 
-// The ids that a kill by name may end, in list order: the processes named
-// `name` (ASCII case ignored) that run in `session`, the launcher's own.
-// Another user's process is never a candidate. The caller ends the first it
-// can open, so one it cannot open does not shield the next.
-std::vector<std::uint32_t> ProcessesToKillByName(const std::vector<ListedProcess>& processes,
+// The ids of the processes named `name` (ASCII case ignored) that run in
+// `session`, the launcher's own, in list order: the only ones the launcher
+// may end by name or take over. Another user's process is never among them.
+std::vector<std::uint32_t> SessionProcessesNamed(const std::vector<ListedProcess>& processes,
                                                  std::string_view name, std::uint32_t session);
 
 // File name of the error-reporting process a hang leaves behind.

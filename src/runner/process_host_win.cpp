@@ -5,12 +5,15 @@
 #include <cstring>
 
 #include "platform/wide.h"
-#include "runner/plan_runner.h"
+#include "runner/process_peek.h"
 
 namespace {
 
 constexpr DWORD kOpenAccess = 0x1F0FFF;  // standard rights, synchronize, all process rights
 constexpr DWORD kDirectoryBufferSize = 4096;
+// What reading another process needs; without the memory reads (an elevated
+// copy) only its executable, and on newer Windows its command line, can be had.
+constexpr DWORD kPeekAccess = PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
 
 STARTUPINFOW ShowWindowStartupInfo() {
   STARTUPINFOW info{};
@@ -20,7 +23,133 @@ STARTUPINFOW ShowWindowStartupInfo() {
   return info;
 }
 
+std::wstring JobName(DWORD pid) { return L"Local\\Morvastel-job-" + std::to_wstring(pid); }
+std::wstring MarkName(DWORD pid) { return L"Local\\Morvastel-owner-" + std::to_wstring(pid); }
+
+// The launcher that holds `pid`'s mark, or 0 when none does.
+DWORD MarkHolder(DWORD pid) {
+  const ScopedKernelHandle mark(::OpenFileMappingW(FILE_MAP_READ, FALSE, MarkName(pid).c_str()));
+  if (!mark) return 0;
+  DWORD holder = 0;
+  if (const void* view = ::MapViewOfFile(mark.get(), FILE_MAP_READ, 0, 0, sizeof holder)) {
+    std::memcpy(&holder, view, sizeof holder);
+    ::UnmapViewOfFile(view);
+  }
+  // A mark whose writer died before it wrote still says "taken".
+  return holder != 0 ? holder : static_cast<DWORD>(-1);
+}
+
+// Puts this launcher's mark on `pid`; empty, with `holder` set, when another
+// launcher's is on it already.
+ScopedKernelHandle PutMark(DWORD pid, DWORD* holder) {
+  ScopedKernelHandle mark(
+      ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(DWORD), MarkName(pid).c_str()));
+  if (!mark) return {};
+  if (::GetLastError() == ERROR_ALREADY_EXISTS) {
+    mark.reset();
+    *holder = MarkHolder(pid);
+    if (*holder == 0) *holder = static_cast<DWORD>(-1);
+    return {};
+  }
+  if (void* view = ::MapViewOfFile(mark.get(), FILE_MAP_WRITE, 0, 0, sizeof(DWORD))) {
+    const DWORD self = ::GetCurrentProcessId();
+    std::memcpy(view, &self, sizeof self);
+    ::UnmapViewOfFile(view);
+  }
+  return mark;
+}
+
+// A new job named after `pid` holding `process`: not killing its processes
+// when its last handle closes, letting a program that asks for it start one
+// outside. The program gets a handle to its own job, so the name lasts as
+// long as it runs. Empty, with `error` set, when the process cannot join.
+ScopedJob JoinNewJob(HANDLE process, DWORD pid, std::uint32_t* error) {
+  ScopedJob job(::CreateJobObjectW(nullptr, JobName(pid).c_str()));
+  if (job && ::GetLastError() == ERROR_ALREADY_EXISTS) job.reset(::CreateJobObjectW(nullptr, nullptr));
+  if (!job) {
+    *error = ::GetLastError();
+    return {};
+  }
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+  ::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  if (!::AssignProcessToJobObject(job.get(), process)) {
+    *error = ::GetLastError();
+    return {};
+  }
+  HANDLE inside = nullptr;
+  ::DuplicateHandle(::GetCurrentProcess(), job.get(), process, &inside, SYNCHRONIZE, FALSE, 0);
+  return job;
+}
+
+// `process`'s own job of ours, if it has one.
+ScopedJob OpenOwnJob(HANDLE process, DWORD pid) {
+  ScopedJob job(::OpenJobObjectW(JOB_OBJECT_ALL_ACCESS, FALSE, JobName(pid).c_str()));
+  BOOL inside = FALSE;
+  if (job && (!::IsProcessInJob(process, job.get(), &inside) || !inside)) job.reset();
+  return job;
+}
+
+std::wstring FullLongPath(const std::wstring& path) {
+  if (path.empty()) return path;
+  std::wstring full(kDirectoryBufferSize, L'\0');
+  DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  if (length == 0 || length >= full.size()) return path;
+  full.resize(length);
+  std::wstring longer(kDirectoryBufferSize, L'\0');
+  length = ::GetLongPathNameW(full.c_str(), longer.data(), static_cast<DWORD>(longer.size()));
+  if (length == 0 || length >= longer.size()) return full;
+  longer.resize(length);
+  return longer;
+}
+
+std::wstring CurrentDirectory() {
+  wchar_t buffer[kDirectoryBufferSize];
+  const DWORD length = ::GetCurrentDirectoryW(kDirectoryBufferSize, buffer);
+  return length > 0 && length < kDirectoryBufferSize ? std::wstring(buffer, length) : std::wstring();
+}
+
 }  // namespace
+
+std::string ComparablePath(const std::wstring& path) {
+  std::wstring full = FullLongPath(path);
+  if (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/')) full.pop_back();
+  if (!full.empty()) ::CharUpperBuffW(full.data(), static_cast<DWORD>(full.size()));
+  return Narrow(full);
+}
+
+std::vector<ListedProcess> ListSessionProcesses(std::uint32_t* ownSession) {
+  std::vector<ListedProcess> listed;
+  DWORD session = 0;
+  if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) return listed;
+  *ownSession = session;
+  const ScopedSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return listed;
+  PROCESSENTRY32W process{};
+  process.dwSize = sizeof process;
+  for (BOOL more = ::Process32FirstW(snapshot.get(), &process); more;
+       more = ::Process32NextW(snapshot.get(), &process)) {
+    // A process whose session cannot be read is nobody's to end or take.
+    if (!::ProcessIdToSessionId(process.th32ProcessID, &session)) continue;
+    const std::size_t length = wcsnlen(process.szExeFile, sizeof process.szExeFile / sizeof(wchar_t));
+    listed.push_back({process.th32ProcessID, session, Narrow({process.szExeFile, length})});
+  }
+  return listed;
+}
+
+const std::vector<ListedProcess>& SessionListing::Get(std::uint32_t* ownSession) {
+  const std::uint64_t now = ::GetTickCount64();
+  if (!taken_ || now - takenAt_ > kFreshMs) {
+    listed_ = ListSessionProcesses(&session_);
+    takenAt_ = now;
+    taken_ = true;
+  }
+  *ownSession = session_;
+  return listed_;
+}
+
+// ---------------------------------------------------------------------------
+// ProcessTable.
 
 ProcessTable::Slot& ProcessTable::SlotFor(std::size_t index) {
   if (index >= slots_.size()) {
@@ -35,7 +164,7 @@ const ProcessTable::Slot* ProcessTable::Find(std::size_t index) const {
   return index < slots_.size() ? &slots_[index] : nullptr;
 }
 
-bool ProcessTable::Create(std::size_t index, const LaunchEntry& entry, std::uint32_t* error) {
+ProcessStart ProcessTable::Create(std::size_t index, const LaunchEntry& entry) {
   Slot& slot = SlotFor(index);
 
   wchar_t saved[kDirectoryBufferSize];
@@ -52,20 +181,51 @@ bool ProcessTable::Create(std::size_t index, const LaunchEntry& entry, std::uint
   // without one runs in the launcher's directory instead.
   const std::wstring directory = Wide(entry.runDirectory);
 
+  // Suspended until it is in its job, so nothing it starts escapes the job.
   PROCESS_INFORMATION info{};
-  const BOOL created = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
-                                        nullptr, directory.empty() ? nullptr : directory.c_str(),
-                                        &slot.startupInfo, &info);
-  const DWORD createError = created ? 0 : ::GetLastError();
+  const BOOL created = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                                        CREATE_SUSPENDED, nullptr,
+                                        directory.empty() ? nullptr : directory.c_str(), &slot.startupInfo, &info);
+  ProcessStart start;
+  start.error = created ? 0 : ::GetLastError();
   if (restore) ::SetCurrentDirectoryW(saved);
-  if (error) *error = createError;
-  if (!created) return false;
+  if (!created) return start;
 
+  slot.job = JoinNewJob(info.hProcess, info.dwProcessId, &start.jobError);
+  DWORD holder = 0;
+  slot.mark = PutMark(info.dwProcessId, &holder);
+  ::ResumeThread(info.hThread);
   slot.process.reset(info.hProcess);
   slot.thread.reset(info.hThread);
   slot.processId = info.dwProcessId;
   slot.threadId = info.dwThreadId;
-  return true;
+  return start;
+}
+
+ProcessStart ProcessTable::Adopt(std::size_t index, std::uint32_t pid) {
+  ProcessStart start;
+  DWORD holder = 0;
+  ScopedKernelHandle mark = PutMark(pid, &holder);
+  if (!mark) {
+    start.otherLauncher = holder;
+    start.error = holder != 0 ? ERROR_ALREADY_EXISTS : ::GetLastError();
+    return start;
+  }
+  ScopedProcessHandle process = OpenProcessById(pid);
+  if (!process) {
+    start.error = ::GetLastError();
+    return start;
+  }
+  ScopedJob job = OpenOwnJob(process.get(), pid);
+  if (!job) job = JoinNewJob(process.get(), pid, &start.jobError);
+  Slot& slot = SlotFor(index);
+  slot.process = std::move(process);
+  slot.thread.reset();
+  slot.job = std::move(job);
+  slot.mark = std::move(mark);
+  slot.processId = pid;
+  slot.threadId = 0;
+  return start;
 }
 
 bool ProcessTable::IsRunning(std::size_t index) const {
@@ -90,7 +250,11 @@ std::uint32_t ProcessTable::ExitCode(std::size_t index) const {
 
 void ProcessTable::Terminate(std::size_t index) const {
   const Slot* slot = Find(index);
-  if (slot != nullptr && slot->process) ::TerminateProcess(slot->process.get(), kKillExitCode);
+  if (slot == nullptr || !slot->process) return;
+  // The job ends the program with whatever it started; the process itself is
+  // ended too, in case it is not in the job (or the job's end failed).
+  if (slot->job) ::TerminateJobObject(slot->job.get(), kKillExitCode);
+  ::TerminateProcess(slot->process.get(), kKillExitCode);
 }
 
 HANDLE ProcessTable::ProcessHandle(std::size_t index) const {
@@ -98,41 +262,138 @@ HANDLE ProcessTable::ProcessHandle(std::size_t index) const {
   return slot == nullptr ? nullptr : slot->process.get();
 }
 
+std::unordered_set<std::uint32_t> ProcessTable::HeldIds() const {
+  std::unordered_set<std::uint32_t> ids;
+  for (const Slot& slot : slots_) {
+    if (slot.process) ids.insert(slot.processId);
+  }
+  return ids;
+}
+
+bool ProcessTable::InOwnTree(HANDLE process) const {
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    if (InTreeOf(i, process)) return true;
+  }
+  return false;
+}
+
+bool ProcessTable::InTreeOf(std::size_t index, HANDLE process) const {
+  const Slot* slot = Find(index);
+  BOOL inside = FALSE;
+  return slot != nullptr && slot->job && ::IsProcessInJob(process, slot->job.get(), &inside) && inside;
+}
+
 ScopedProcessHandle ProcessTable::OpenProcessById(std::uint32_t processId) {
   return ScopedProcessHandle(::OpenProcess(kOpenAccess, FALSE, processId));
 }
 
-ScopedProcessHandle ProcessTable::FindProcessByName(const char* name, std::uint32_t* id) {
-  std::vector<ListedProcess> listed;
-  {
-    const ScopedSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return {};
-    PROCESSENTRY32W process{};
-    process.dwSize = sizeof process;
-    for (BOOL more = ::Process32FirstW(snapshot.get(), &process); more;
-         more = ::Process32NextW(snapshot.get(), &process)) {
-      DWORD session = 0;
-      // A process whose session cannot be read is nobody's to kill.
-      if (!::ProcessIdToSessionId(process.th32ProcessID, &session)) continue;
-      const std::size_t length = wcsnlen(process.szExeFile, sizeof process.szExeFile / sizeof(wchar_t));
-      listed.push_back({process.th32ProcessID, session, Narrow({process.szExeFile, length})});
-    }
-  }
-  DWORD ownSession = 0;
-  if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &ownSession)) return {};
-  for (const std::uint32_t candidate : ProcessesToKillByName(listed, name, ownSession)) {
-    // The right to end it and no more; one that cannot be opened is skipped.
-    ScopedProcessHandle process(::OpenProcess(PROCESS_TERMINATE, FALSE, candidate));
-    if (!process) continue;
-    if (id) *id = candidate;
-    return process;
-  }
-  return {};
+// ---------------------------------------------------------------------------
+// WindowsProcessHost.
+
+void WindowsProcessHost::SetDumpFolder(const std::string& folder) {
+  dumps_ = folder.empty() ? nullptr : std::make_unique<DumpWriter>(folder);
 }
 
-std::uint32_t ProcessTable::TerminateProcessByName(const char* name) {
-  std::uint32_t id = 0;
-  const ScopedProcessHandle process = FindProcessByName(name, &id);
-  if (!process || !::TerminateProcess(process.get(), kKillExitCode)) return 0;
-  return id;
+ProcessStart WindowsProcessHost::CreateEntryProcess(std::size_t entry) {
+  return table_.Create(entry, *catalogue_.m_entries[entry]);
+}
+
+ProcessIdentity WindowsProcessHost::EntryIdentity(std::size_t entry) {
+  const LaunchEntry& e = *catalogue_.m_entries[entry];
+  ProcessIdentity identity;
+  // Relative names resolve as process creation resolves them: the program
+  // against the launcher's directory, which is also where an entry without
+  // a directory runs.
+  identity.file = ComparablePath(Wide(e.programPath));
+  identity.directory = ComparablePath(e.runDirectory.empty() ? CurrentDirectory() : Wide(e.runDirectory));
+  identity.commandLine = e.commandLine;
+  return identity;
+}
+
+std::vector<FoundProcess> WindowsProcessHost::FindRunning(const ProcessIdentity& row) {
+  std::vector<FoundProcess> found;
+  const std::size_t slash = row.file.find_last_of('\\');
+  const std::string name = slash == std::string::npos ? row.file : row.file.substr(slash + 1);
+  std::uint32_t session = 0;
+  const std::vector<ListedProcess>& listed = listing_.Get(&session);
+  const std::unordered_set<std::uint32_t> held = table_.HeldIds();
+  for (const std::uint32_t pid : SessionProcessesNamed(listed, name, session)) {
+    if (pid == ::GetCurrentProcessId() || held.count(pid) != 0) continue;
+    ScopedProcessHandle process(::OpenProcess(kPeekAccess, FALSE, pid));
+    if (!process) process.reset(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+    if (!process || table_.InOwnTree(process.get())) continue;
+    const PeekedProcess peeked = PeekProcess(process.get());
+    if (peeked.image.empty() || ComparablePath(peeked.image) != row.file) continue;
+    FoundProcess candidate;
+    candidate.pid = pid;
+    candidate.identity.file = row.file;
+    candidate.identity.commandLineKnown = peeked.commandLineKnown;
+    if (peeked.commandLineKnown) candidate.identity.commandLine = Narrow(peeked.commandLine);
+    if (peeked.directoryKnown) candidate.identity.directory = ComparablePath(peeked.directory);
+    candidate.otherLauncher = MarkHolder(pid);
+    found.push_back(std::move(candidate));
+  }
+  return found;
+}
+
+ProcessStart WindowsProcessHost::AdoptProcess(std::size_t entry, std::uint32_t pid) {
+  return table_.Adopt(entry, pid);
+}
+
+std::string WindowsProcessHost::DescribeError(std::uint32_t error) { return SystemErrorText(error); }
+
+std::uint32_t WindowsProcessHost::TerminateErrorReporter(std::uint32_t hungPid) {
+  std::uint32_t session = 0;
+  const std::vector<ListedProcess> listed = ListSessionProcesses(&session);
+  std::vector<ErrorReporter> reporters;
+  for (const std::uint32_t pid : SessionProcessesNamed(listed, kErrorReportingProgram, session)) {
+    ErrorReporter reporter;
+    reporter.pid = pid;
+    const ScopedProcessHandle process(::OpenProcess(kPeekAccess, FALSE, pid));
+    if (process) {
+      const PeekedProcess peeked = PeekProcess(process.get());
+      reporter.commandLineKnown = peeked.commandLineKnown;
+      reporter.commandLine = Narrow(peeked.commandLine);
+    }
+    reporters.push_back(std::move(reporter));
+  }
+  // One that cannot be opened to be ended does not shield the next choice.
+  while (const std::uint32_t chosen = ChooseErrorReporter(reporters, hungPid)) {
+    const ScopedProcessHandle process(::OpenProcess(PROCESS_TERMINATE, FALSE, chosen));
+    if (process && ::TerminateProcess(process.get(), kKillExitCode)) return chosen;
+    for (auto it = reporters.begin(); it != reporters.end(); ++it) {
+      if (it->pid == chosen) {
+        reporters.erase(it);
+        break;
+      }
+    }
+  }
+  return 0;
+}
+
+bool WindowsProcessHost::EntryTreeHolds(std::size_t entry, std::uint32_t pid) {
+  // Windows asks IsProcessInJob for the limited right; Wine for the full one.
+  ScopedProcessHandle process(::OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, pid));
+  if (!process) process.reset(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid));
+  return process && ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT && table_.InTreeOf(entry, process.get());
+}
+
+bool WindowsProcessHost::StartDump(std::size_t entry, std::uint32_t pid) {
+  if (!dumps_) return false;
+  // The entry's own process is held already; one of its tree is opened now,
+  // with the rights a dump needs.
+  if (pid == table_.ProcessId(entry)) {
+    return dumps_->Start(entry, table_.ProcessHandle(entry), pid, catalogue_.m_entries[entry]->programPath);
+  }
+  const ScopedProcessHandle process = ProcessTable::OpenProcessById(pid);
+  std::wstring image;
+  if (process) image = PeekProcess(process.get()).image;
+  return process && dumps_->Start(entry, process.get(), pid, image.empty() ? catalogue_.m_entries[entry]->programPath
+                                                                          : Narrow(image));
+}
+
+DumpOutcome WindowsProcessHost::PollDump(std::size_t entry) { return dumps_ ? dumps_->Poll(entry) : DumpOutcome{}; }
+
+void WindowsProcessHost::AbandonDump(std::size_t entry) {
+  if (dumps_) dumps_->Abandon(entry);
 }

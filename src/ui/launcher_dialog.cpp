@@ -32,7 +32,8 @@ LauncherDialog::LauncherDialog(LauncherApp& app)
     : Dialog(IDD_LAUNCHER, nullptr),
       app_(app),
       icon_(::LoadIconW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_LAUNCHER))),
-      runner_(catalogue_, *this, options_, &app.events) {}
+      processes_(catalogue_),
+      runner_(catalogue_, *this, processes_, options_, &app.events) {}
 
 LauncherDialog::~LauncherDialog() {
   // Destroy a modeless window here, while this object is still whole.
@@ -103,7 +104,7 @@ BOOL LauncherDialog::OnInitDialog() {
   const int armed = ApplyCommandLine(app_.commandLineArgs(), app_.settings);
   app_.StartReports();
   app_.events.Add(*this);
-  if (!app_.settings.dumpFolder.empty()) dumps_ = std::make_unique<DumpWriter>(app_.settings.dumpFolder);
+  processes_.SetDumpFolder(app_.settings.dumpFolder);
   if (app_.metricsOn()) ::SetTimer(hwnd(), kMetricsTimer, kTickPeriodMs, nullptr);
   for (int i = 0; i < armed; ++i) ::SetTimer(hwnd(), kAutoStartTimer, 2000, nullptr);
   if (!app_.settings.windowTitle.empty()) SetWindowTextGbk(hwnd(), app_.settings.windowTitle);
@@ -389,7 +390,7 @@ void LauncherDialog::OnDestroyWindow() {
   RemoveTrayIcon();
   // A kill decided while a dump was written happens before the end.
   runner_.EndDumps();
-  dumps_.reset();
+  processes_.EndDumps();
   app_.events.Remove(*this);
   // Entries are released with the window; their programs keep running.
   for (auto& entry : catalogue_.m_entries) entry.reset();
@@ -407,39 +408,6 @@ bool LauncherDialog::IsRowChecked(int row) {
 
 bool LauncherDialog::IsRerunChecked() {
   return ::SendMessageW(Item(IDC_RERUN), BM_GETCHECK, 0, 0) == BST_CHECKED;
-}
-
-std::uint32_t LauncherDialog::CreateEntryProcess(std::size_t entry) {
-  std::uint32_t error = 0;
-  processes_.Create(entry, *catalogue_.m_entries[entry], &error);
-  return error;
-}
-
-std::string LauncherDialog::DescribeError(std::uint32_t error) { return SystemErrorText(error); }
-
-std::uint32_t LauncherDialog::EntryExitCode(std::size_t entry) { return processes_.ExitCode(entry); }
-
-std::uint64_t LauncherDialog::NowMilliseconds() { return ::GetTickCount64(); }
-
-bool LauncherDialog::StartDump(std::size_t entry) {
-  return dumps_ && dumps_->Start(entry, processes_.ProcessHandle(entry), processes_.ProcessId(entry),
-                                 catalogue_.m_entries[entry]->programPath);
-}
-
-DumpOutcome LauncherDialog::PollDump(std::size_t entry) { return dumps_ ? dumps_->Poll(entry) : DumpOutcome{}; }
-
-void LauncherDialog::AbandonDump(std::size_t entry) {
-  if (dumps_) dumps_->Abandon(entry);
-}
-
-bool LauncherDialog::IsEntryRunning(std::size_t entry) { return processes_.IsRunning(entry); }
-
-std::uint32_t LauncherDialog::EntryProcessId(std::size_t entry) { return processes_.ProcessId(entry); }
-
-void LauncherDialog::TerminateEntry(std::size_t entry) { processes_.Terminate(entry); }
-
-std::uint32_t LauncherDialog::TerminateProcessByName(const char* name) {
-  return ProcessTable::TerminateProcessByName(name);
 }
 
 void LauncherDialog::BroadcastExitNotice() { app_.exitNotice.Broadcast(); }

@@ -12,14 +12,14 @@
 #include "platform/scoped.h"
 #include "report/status_board.h"
 #include "runner/plan_runner.h"
-#include "runner/dump_writer.h"
 #include "runner/process_host.h"
 
 class LauncherApp;
 
 // The main and only window: plan chooser, program list, start/stop button,
 // the supervision options, and the tray icon with its menu. It owns the
-// catalogue and the option states, and carries out the runner's requests.
+// catalogue, the option states and the runner with its process host; it
+// shows their state and passes on the operator's clicks.
 class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
  public:
   explicit LauncherDialog(LauncherApp& app);
@@ -73,22 +73,11 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   bool OnTrayNotify(LPARAM mouseMessage);
   bool OnTrayCommand(WPARAM wParam, LPARAM lParam);
 
-  // RunnerHost: what the runner asks of the window and the platform.
+  // RunnerHost: what the runner asks of the window and the listener.
   bool IsRowChecked(int row) override;
   bool IsRerunChecked() override;
-  std::uint32_t CreateEntryProcess(std::size_t entry) override;
-  std::string DescribeError(std::uint32_t error) override;
-  bool IsEntryRunning(std::size_t entry) override;
-  std::uint32_t EntryProcessId(std::size_t entry) override;
-  std::uint32_t EntryExitCode(std::size_t entry) override;
-  void TerminateEntry(std::size_t entry) override;
-  std::uint32_t TerminateProcessByName(const char* name) override;
   void BroadcastExitNotice() override;
   StaleProcess TakeStaleProcessId(int interval) override;
-  std::uint64_t NowMilliseconds() override;
-  bool StartDump(std::size_t entry) override;
-  DumpOutcome PollDump(std::size_t entry) override;
-  void AbandonDump(std::size_t entry) override;
   void ForgetHeartbeats(std::uint32_t processId) override;
   void StartTickTimer() override;
   void StopTickTimer() override;
@@ -100,8 +89,7 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   HMENU trayPopup_ = nullptr;
   Catalogue catalogue_;
   HICON icon_ = nullptr;
-  ProcessTable processes_;
-  std::unique_ptr<DumpWriter> dumps_;  // with /d only
+  WindowsProcessHost processes_;
   PlanRunner runner_;
   StatusBoard status_;
   int shownPlan_ = -1;          // the plan whose rows the program list shows

@@ -3,12 +3,14 @@
 // helpers' logs and exit codes.
 #include <windows.h>
 #include <commctrl.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -189,6 +191,11 @@ class Program {
   void Click(int id) const {
     ::SendMessageTimeoutA(Item(id), BM_CLICK, 0, 0, SMTO_BLOCK, 10000, nullptr);
   }
+  // A button's command, as a click sends it; works while the window is hidden.
+  void Command(int id) const {
+    ::SendMessageTimeoutA(dialog_, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(Item(id)),
+                          SMTO_BLOCK, 10000, nullptr);
+  }
   void SetInterval(const char* text) const {
     ::SendMessageTimeoutA(Item(kInterval), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text), SMTO_BLOCK, 5000,
                           nullptr);
@@ -205,6 +212,45 @@ class Program {
   bool started_ = false;
   HWND dialog_ = nullptr;
 };
+
+// Ends every helper program still running in this Wine prefix: a launcher
+// takes over a program it finds running in its row's folder, so what an
+// earlier test left behind would become the next test's program.
+void EndHelpers() {
+  const ScopedSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W process{};
+  process.dwSize = sizeof process;
+  for (BOOL more = ::Process32FirstW(snapshot.get(), &process); more;
+       more = ::Process32NextW(snapshot.get(), &process)) {
+    for (const wchar_t* helper : {L"recorder.exe", L"Malvoryn.exe", L"Corvellinex.exe", L"WerFault.exe"}) {
+      if (_wcsicmp(process.szExeFile, helper) != 0) continue;
+      if (HANDLE h = OpenForWatch(process.th32ProcessID)) {
+        ::TerminateProcess(h, 0);
+        ::WaitForSingleObject(h, 5000);
+        ::CloseHandle(h);
+      }
+    }
+  }
+}
+
+// Whether every one of `pids` has ended with `code`, waiting up to `ms` for each.
+bool AllEndedWith(const std::vector<DWORD>& pids, DWORD code, int ms) {
+  bool all = !pids.empty();
+  for (DWORD pid : pids) {
+    const HANDLE h = OpenForWatch(pid);
+    const DWORD exit = h ? ExitCodeOf(h, ms) : code;  // one already gone cannot be opened
+    if (h) ::CloseHandle(h);
+    all = all && exit == code;
+  }
+  return all;
+}
+
+// The journal lines whose event word is `word`.
+int JournalCount(const std::string& journal, const char* word) {
+  int n = 0;
+  for (const auto& fields : JournalLines(journal)) n += fields[1] == word;
+  return n;
+}
 
 // A program line for a helper: enabled, exe, directory, command line, delay.
 std::string Line(int enabled, const std::string& exe, const std::string& args, int delay) {
@@ -442,6 +488,122 @@ TEST(Program, SilentProgramIsKilledAfterTheIntervalWithTheErrorReporter) {
   EXPECT_EQ(count(texts::kEvErrorReporterKilled, std::to_string(wer.dwProcessId), ""), 1);
   EXPECT_EQ(count(texts::kEvProgramTerminated, std::to_string(ReadLog(q)[0].pid), ""), 1);
   EXPECT_EQ(count(texts::kEvPlanStopped, "", ""), 1);
+}
+
+TEST(Program, AQuickRestartLetsASavingServerFinishItsSaveAndRelaunchesItAfter) {
+  EndHelpers();
+  // Heartbeats every 0.5 s until the notice, then a silent save longer than
+  // the interval and an exit of its own.
+  const std::string m = FreshLog("restart-m"), metrics = FullPath("restart.prom");
+  ::DeleteFileA(metrics.c_str());
+  const std::string list = "::p\r\n" + Line(1, Helper("Malvoryn.exe"), m + " save 23482 500 18000", 0) + "\r\n";
+  Program program(list, {"/p", "23482", "/m", metrics}, "restart");
+  ASSERT_NE(program.dialog(), nullptr);
+  program.SetInterval("15");
+  program.Click(kButton);
+  // Its heartbeats are in the launcher's table before the stop.
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        std::ifstream in(metrics, std::ios::binary);
+        const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const char* const name = "\nmorvastel_heartbeats_received_total ";
+        const std::size_t at = all.find(name);
+        return at != std::string::npos && std::atoi(all.c_str() + at + std::strlen(name)) >= 2;
+      },
+      5000));
+  ASSERT_FALSE(ReadLog(m).empty());
+  HANDLE server = OpenForWatch(ReadLog(m)[0].pid);
+  program.Click(kButton);  // stop with the notice: it starts saving
+  ASSERT_TRUE(WaitFor([&] { return Logged(m, "saving"); }, 5000));
+  ::Sleep(500);
+  program.Click(kButton);  // started again while it saves
+  ASSERT_TRUE(program.Running());
+  // The save ends in its own time; the program is not killed as hung.
+  EXPECT_EQ(ExitCodeOf(server, 25000), 0u);
+  EXPECT_TRUE(Logged(m, "saved"));
+  ::CloseHandle(server);
+  // Then it is relaunched like any program that exits.
+  EXPECT_TRUE(WaitFor([&] { return Pids(m).size() >= 2; }, 3000));
+  program.Click(kNotify);
+  program.Click(kButton);
+  TerminateAll(Pids(m));
+}
+
+TEST(Program, ARestartedLauncherTakesOverWhatItsPredecessorRanInsteadOfStartingItAgain) {
+  EndHelpers();
+  const std::string a = FreshLog("adopt-a"), b = FreshLog("adopt-b"), c = FreshLog("adopt-c");
+  const std::string journal = FreshLog("adopt-journal");
+  // The same program twice with two command lines, and another program.
+  const std::string list = "::p\r\n" + Line(1, Helper("recorder.exe"), a + " sleep", 0) +
+                           Line(1, Helper("recorder.exe"), b + " sleep", 0) +
+                           Line(1, Helper("Malvoryn.exe"), c + " sleep", 1) + "\r\n";
+  const auto all = [&] {
+    std::vector<DWORD> pids;
+    for (const std::string* log : {&a, &b, &c}) {
+      for (DWORD pid : Pids(*log)) pids.push_back(pid);
+    }
+    return pids;
+  };
+  {
+    Program first(list, {"/p", "0"}, "adopt-first");
+    ASSERT_NE(first.dialog(), nullptr);
+    first.Click(kButton);
+    ASSERT_TRUE(WaitFor([&] { return all().size() == 3; }, 5000));
+    // The launcher dies under its plan (end task, crash).
+    ::TerminateProcess(first.process(), 1);
+    ASSERT_EQ(ExitCodeOf(first.process(), 5000), 1u);
+  }
+  const std::vector<DWORD> before = all();
+  Program second(list, {"/p", "0", "/r", "/l", journal}, "adopt-second");
+  ASSERT_NE(second.dialog(), nullptr);
+  ASSERT_TRUE(WaitFor([&] { return JournalCount(journal, texts::kEvProgramAdopted) == 3; }, 8000));
+  EXPECT_TRUE(second.Running());
+  EXPECT_EQ(all(), before);  // no second copy of any row
+  EXPECT_EQ(JournalCount(journal, texts::kEvProgramLaunched), 0);
+  EXPECT_EQ(RemoteListCell(second.process(), second.Item(kList), 1, 4),
+            FormatText(texts::kStatusAdopted, static_cast<unsigned>(ReadLog(b)[0].pid)));
+
+  // An adopted program that exits is relaunched.
+  TerminateAll({ReadLog(a)[0].pid});
+  ASSERT_TRUE(WaitFor([&] { return Pids(a).size() == 2; }, 4000));
+  // A stop with the notice off leaves nothing running.
+  ::SendMessageTimeoutA(second.Item(kNotify), BM_SETCHECK, BST_UNCHECKED, 0, SMTO_BLOCK, 5000, nullptr);
+  second.Command(kNotify);
+  second.Command(kButton);
+  EXPECT_FALSE(second.Running());
+  const std::vector<DWORD> last = {Pids(a)[1], ReadLog(b)[0].pid, ReadLog(c)[0].pid};
+  EXPECT_TRUE(AllEndedWith(last, 111, 5000));
+  TerminateAll(all());
+}
+
+TEST(Program, ALoadersServerIsEndedWithItAtAHangKillAndAtAStop) {
+  EndHelpers();
+  // The row starts a loader; the loader starts the real server and waits.
+  // The server sends heartbeats for 1 s, then falls silent.
+  const std::string l = FreshLog("loader-l"), s = FreshLog("loader-s"), journal = FreshLog("loader-journal");
+  const std::string list =
+      "::p\r\n" + Line(1, Helper("recorder.exe"), l + " spawn " + s + " beat 23483 200 1000", 0) + "\r\n";
+  Program program(list, {"/p", "23483", "/l", journal}, "loader");
+  ASSERT_NE(program.dialog(), nullptr);
+  program.SetInterval("15");
+  program.Click(kButton);
+  ASSERT_TRUE(WaitFor([&] { return !ReadLog(s).empty(); }, 5000));
+  const std::vector<DWORD> first = {ReadLog(l)[0].pid, ReadLog(s)[0].pid};
+  // The server's silence gets the whole tree killed, the loader with it;
+  // the relaunch starts one loader and one server.
+  EXPECT_TRUE(AllEndedWith(first, 111, 25000));
+  ASSERT_TRUE(WaitFor([&] { return Pids(l).size() == 2 && Pids(s).size() == 2; }, 4000));
+  // Reported as the server's hang, in the loader's row.
+  bool reported = false;
+  for (const auto& fields : JournalLines(journal)) {
+    reported = reported || (fields[1] == texts::kEvHangKilled && fields[5] == std::to_string(first[1]));
+  }
+  EXPECT_TRUE(reported);
+  const std::vector<DWORD> second = {Pids(l)[1], Pids(s)[1]};
+  program.Click(kButton);  // nothing here is spared: both end
+  EXPECT_TRUE(AllEndedWith(second, 111, 5000));
+  TerminateAll(Pids(l));
+  TerminateAll(Pids(s));
 }
 
 TEST(Program, AutomaticStartStartsTheFirstPlanAndHides) {

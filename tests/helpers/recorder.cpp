@@ -10,6 +10,13 @@
 //   LOG listen PORT [SAVE_MS]        log, wait for the exit notice on PORT,
 //                                    log "notice", take SAVE_MS (default 0)
 //                                    to save and exit 0
+//   LOG save PORT EVERY_MS SAVE_MS   log, send heartbeats to 127.0.0.1:PORT
+//                                    every EVERY_MS until the exit notice
+//                                    (ports 33333), then fall silent, log
+//                                    "saving", "saved" after SAVE_MS, exit 0
+//   LOG spawn ARGS...                log, start this program again with the
+//                                    command line " ARGS..." (a loader and
+//                                    its server), wait for it, exit with its code
 //
 // The log line is: process id, TAB, milliseconds since boot, TAB, working
 // directory, TAB, the raw command line. Arguments are split from the raw
@@ -17,6 +24,7 @@
 // blank carries no program name, as a launcher's stored command line does.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -96,6 +104,42 @@ int Listen(const std::string& log, int port, int saveMs) {
   }
 }
 
+// A cooperating server: alive until the notice, then a long silent save.
+int Save(const std::string& log, int port, int everyMs, int saveMs) {
+  if (morvastel_startup() != 0) return 2;
+  const SOCKET listener = morvastel_open_exit_listener(MORVASTEL_EXIT_PORT_FIRST);
+  if (listener == INVALID_SOCKET) return 3;
+  AppendLine(log, "listening");
+  for (;;) {
+    morvastel_heartbeat(static_cast<unsigned short>(port), nullptr);
+    const int arrived = morvastel_exit_notice_arrived(listener, everyMs);
+    if (arrived < 0) return 4;
+    if (arrived == 1) break;
+  }
+  AppendLine(log, "saving");
+  ::Sleep(static_cast<DWORD>(saveMs));
+  AppendLine(log, "saved");
+  return 0;
+}
+
+int Spawn(const char* commandLine) {
+  // The rest of the raw command line after "spawn", as the child's own.
+  const char* rest = std::strstr(commandLine, " spawn ");
+  if (rest == nullptr) return 5;
+  std::string child = rest + 6;  // keeps the blank before the first argument
+  wchar_t self[MAX_PATH * 4];
+  ::GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+  std::wstring wide(child.begin(), child.end());
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!::CreateProcessW(self, wide.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 6;
+  ::WaitForSingleObject(pi.hProcess, INFINITE);
+  DWORD code = 0;
+  ::GetExitCodeProcess(pi.hProcess, &code);
+  return static_cast<int>(code);
+}
+
 }  // namespace
 
 int main() {
@@ -114,5 +158,9 @@ int main() {
     SleepForever();
   }
   if (mode == "listen") return Listen(log, Number(args, 2, MORVASTEL_EXIT_PORT_FIRST), Number(args, 3, 0));
+  if (mode == "save") {
+    return Save(log, Number(args, 2, MORVASTEL_HEARTBEAT_PORT), Number(args, 3, 500), Number(args, 4, 0));
+  }
+  if (mode == "spawn") return Spawn(::GetCommandLineA());
   SleepForever();
 }

@@ -96,7 +96,7 @@ class FakeFiles : public JournalFiles {
 };
 
 // Line `n` of the events the tests journal, and the file's text of such lines.
-Event Numbered(int n) { return Event{EventKind::kPlanStopped, 0, "P" + std::to_string(n), -1, "", 0, 0, 0, 0, 0, "", ""}; }
+Event Numbered(int n) { return Event{EventKind::kPlanStopped, 0, "P" + std::to_string(n), -1, "", 0, 0, 0, 0, 0, "", "", ""}; }
 std::string L(int n) {
   return std::string(kStamp) + '\t' + texts::kEvPlanStopped + "\tP" + std::to_string(n) + "\t\t\t\t";
 }
@@ -120,7 +120,7 @@ class JournalFile : public ::testing::Test {
 }  // namespace
 
 TEST(JournalLine, FieldsDetailsAndExitCodes) {
-  const Event crash{EventKind::kProgramExited, 0, "A\tB", 2, "C:\\s\r\n.exe", 1234, 0xC0000005, 0, 59950, 0, "", ""};
+  const Event crash{EventKind::kProgramExited, 0, "A\tB", 2, "C:\\s\r\n.exe", 1234, 0xC0000005, 0, 59950, 0, "", "", ""};
   EXPECT_EQ(FormatJournalLine(crash, kTime), std::string(kStamp) + '\t' + texts::kEvProgramExited +
                                                  "\tA B\t3\tC:\\s  .exe\t1234\t\xcd\xcb\xb3\xf6\xc2\xeb 0xC0000005"
                                                  "\xa3\xac\xd4\xcb\xd0\xd0 60.0 \xc3\xeb\r\n");
@@ -128,7 +128,7 @@ TEST(JournalLine, FieldsDetailsAndExitCodes) {
   const auto detail = [](EventKind kind, std::int64_t number, std::uint32_t error, std::string text,
                          std::uint64_t millis = 0) {
     const std::string line =
-        FormatJournalLine(Event{kind, -1, "", -1, "", 0, number, 4, millis, error, std::move(text), ""}, kTime);
+        FormatJournalLine(Event{kind, -1, "", -1, "", 0, number, 4, millis, error, std::move(text), "", ""}, kTime);
     EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 6);  // empty row and pid are still fields
     return line.substr(line.rfind('\t') + 1);
   };
@@ -143,7 +143,7 @@ TEST(JournalLine, FieldsDetailsAndExitCodes) {
   EXPECT_EQ(detail(EventKind::kMetricsFailed, 0, 5, "denied"), "5 denied\r\n");
   // Each outcome has a word of its own: a failed dump never reads as written.
   const auto word = [](EventKind kind) {
-    const std::string line = FormatJournalLine(Event{kind, -1, "", -1, "", 0, 0, 0, 0, 0, "", ""}, kTime);
+    const std::string line = FormatJournalLine(Event{kind, -1, "", -1, "", 0, 0, 0, 0, 0, "", "", ""}, kTime);
     return line.substr(24, line.find('\t', 24) - 24);
   };
   EXPECT_EQ(word(EventKind::kDumpWritten), texts::kEvDumpWritten);
@@ -218,13 +218,13 @@ TEST_F(JournalFile, EventsRepeatingEveryTickAreCountedOnceAMinuteUntilTheyStop) 
   // Raises an event of plan P at row `row` (0-based) and returns its line.
   const auto on = [&](EventKind kind, int row, std::int64_t number = 0, std::uint32_t error = 0,
                       const char* detail = "") {
-    const Event e{kind, 0, "P", row, "a.exe", 0, number, 0, 0, error, detail, ""};
+    const Event e{kind, 0, "P", row, "a.exe", 0, number, 0, 0, error, detail, "", ""};
     journal->OnEvent(e);
     const std::string line = FormatJournalLine(e, kTime);
     return line.substr(0, line.size() - 2);
   };
   const auto tick = [&](std::uint32_t second) {
-    journal->OnEvent(Event{EventKind::kTick, -1, "", -1, "", 0, second, 0, 0, 0, "", ""});
+    journal->OnEvent(Event{EventKind::kTick, -1, "", -1, "", 0, second, 0, 0, 0, "", "", ""});
   };
   const auto own = [&](const char* word, int row, const std::string& detail) {
     return std::string(kStamp) + '\t' + word + "\tP\t" + std::to_string(row + 1) + "\ta.exe\t\t" + detail;

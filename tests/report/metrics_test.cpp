@@ -59,11 +59,12 @@ void AddRow(Samples& samples, const std::string& labels, int up, int starts, int
                                                 {"exits_total", exits},
                                                 {"hang_kills_total", kills},
                                                 {"launch_failures_total", failures},
+                                                {"adoptions_total", 0},
                                                 {"delay_seconds", delay}};
   for (const auto& [name, value] : values) {
     samples["morvastel_program_" + std::string(name) + "{" + labels + "}"] = std::to_string(value);
   }
-  for (const char* s : {"waiting", "unticked", "running", "exited", "failed", "dumping", "crash_looping"}) {
+  for (const char* s : {"waiting", "unticked", "running", "exited", "failed", "dumping", "crash_looping", "held"}) {
     samples["morvastel_program_state{" + labels + ",state=\"" + s + "\"}"] = s == state ? "1" : "0";
   }
 }
@@ -194,9 +195,15 @@ TEST(Metrics, EverySampleFollowsTheEventsWithRowsFromThePlansStartAndEscapedUtf8
   EXPECT_EQ(next["morvastel_plan_supervising"], "1");
   std::size_t rows = 0;
   for (const auto& [series, value] : next) rows += series.find("row=\"") != std::string::npos;
-  EXPECT_EQ(rows, 6u + 7u);
-  EXPECT_EQ(next["morvastel_program_state{plan=\"x\xef\xbf\xbd\xef\xbf\xbd\",row=\"1\",program=\"other.exe\",state=\"failed\"}"],
-            "1");
+  EXPECT_EQ(rows, 7u + 8u);
+  const std::string other = "morvastel_program_state{plan=\"x\xef\xbf\xbd\xef\xbf\xbd\",row=\"1\",program=\"other.exe\",state=";
+  EXPECT_EQ(next[other + "\"failed\"}"], "1");
+  board.OnEvent(On(EventKind::kProgramHeld, 1, 0, "D:\\other.exe"));
+  EXPECT_EQ(Parse(board.Render(0))[other + "\"held\"}"], "1");
+  board.OnEvent(On(EventKind::kProgramAdopted, 1, 0, "D:\\other.exe"));
+  next = Parse(board.Render(0));
+  EXPECT_EQ(next[other + "\"running\"}"], "1");
+  EXPECT_EQ(next["morvastel_program_adoptions_total{plan=\"x\xef\xbf\xbd\xef\xbf\xbd\",row=\"1\",program=\"other.exe\"}"], "1");
 }
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <limits>
@@ -18,8 +19,9 @@ namespace {
 
 // Records every call in order. Queries ("checked", "rerun", "running", "pid")
 // are recorded too; Effects() leaves them out.
-class FakeHost : public RunnerHost {
+class FakeHost : public RunnerHost, public ProcessHost {
  public:
+  const Catalogue* catalogue = nullptr;
   std::vector<std::string> log;
   std::set<int> uncheckedRows;
   bool rerun = true;
@@ -33,6 +35,9 @@ class FakeHost : public RunnerHost {
   std::uint64_t now = 0;
   bool dumps = false;
   std::map<std::size_t, DumpOutcome> dumpOutcomes;
+  std::vector<FoundProcess> foreign;  // running, not held: what FindRunning sees
+  std::uint32_t jobError = 0;         // every creation and adoption gets no job
+  std::uint32_t adoptionTakenBy = 0;  // another launcher claims each adoption first
 
   bool IsRowChecked(int row) override {
     log.push_back("checked " + std::to_string(row));
@@ -42,13 +47,46 @@ class FakeHost : public RunnerHost {
     log.push_back("rerun");
     return rerun;
   }
-  std::uint32_t CreateEntryProcess(std::size_t entry) override {
+  ProcessStart CreateEntryProcess(std::size_t entry) override {
     log.push_back("create " + std::to_string(entry));
-    if (creationFails) return 2;
+    if (creationFails) return {2};
     pids[entry] = nextPid;
     alive.insert(nextPid);
     nextPid += 4;
-    return 0;
+    return {0, jobError};
+  }
+  // Rows differ by their program path; all run in one directory.
+  ProcessIdentity EntryIdentity(std::size_t entry) override {
+    const LaunchEntry& e = *catalogue->m_entries[entry];
+    return {e.programPath, "D:\\RUN", e.commandLine, true};
+  }
+  std::vector<FoundProcess> FindRunning(const ProcessIdentity& row) override {
+    std::vector<FoundProcess> found;
+    for (const FoundProcess& f : foreign) {
+      if (f.identity.file == row.file && alive.count(f.pid)) found.push_back(f);
+    }
+    return found;
+  }
+  ProcessStart AdoptProcess(std::size_t entry, std::uint32_t pid) override {
+    log.push_back("adopt " + std::to_string(entry) + " " + std::to_string(pid));
+    if (adoptionTakenBy != 0) return {5, 0, adoptionTakenBy};
+    pids[entry] = pid;
+    for (auto it = foreign.begin(); it != foreign.end(); ++it) {
+      if (it->pid == pid) {
+        foreign.erase(it);
+        break;
+      }
+    }
+    return {0, jobError};
+  }
+  // A process started outside the launcher, running `path` with `commandLine`.
+  std::uint32_t Outside(const std::string& path, const std::string& commandLine, bool readable = true,
+                        std::uint32_t launcher = 0, const std::string& directory = "D:\\RUN") {
+    const std::uint32_t pid = nextPid;
+    nextPid += 4;
+    alive.insert(pid);
+    foreign.push_back({pid, {path, readable ? directory : "", commandLine, readable}, launcher});
+    return pid;
   }
   std::string DescribeError(std::uint32_t error) override { return "error " + std::to_string(error); }
   bool IsEntryRunning(std::size_t entry) override {
@@ -64,18 +102,27 @@ class FakeHost : public RunnerHost {
     log.push_back("terminate " + std::to_string(entry));
     alive.erase(EntryPid(entry));
   }
-  std::uint32_t TerminateProcessByName(const char* name) override {
-    log.push_back(std::string("kill ") + name);
+  std::uint32_t TerminateErrorReporter(std::uint32_t hungPid) override {
+    log.push_back("kill WerFault.exe");
+    reportedOn = hungPid;
     return reporterPid;
   }
+  std::uint32_t reportedOn = 0;
   std::uint32_t EntryExitCode(std::size_t entry) override {
     const auto it = exitCodes.find(EntryPid(entry));
     return it == exitCodes.end() ? 0 : it->second;
   }
   std::uint64_t NowMilliseconds() override { return now; }
-  bool StartDump(std::size_t entry) override {
+  bool StartDump(std::size_t entry, std::uint32_t pid) override {
     if (dumps) log.push_back("dump " + std::to_string(entry));
+    dumpedPid = pid;
     return dumps;
+  }
+  std::uint32_t dumpedPid = 0;
+  std::map<std::uint32_t, std::size_t> trees;  // a process a program started -> the entry
+  bool EntryTreeHolds(std::size_t entry, std::uint32_t pid) override {
+    const auto it = trees.find(pid);
+    return it != trees.end() && it->second == entry && alive.count(pid) != 0;
   }
   DumpOutcome PollDump(std::size_t entry) override { return dumpOutcomes[entry]; }
   void AbandonDump(std::size_t entry) override { log.push_back("abandon " + std::to_string(entry)); }
@@ -130,9 +177,12 @@ struct Fixture : ::testing::Test {
   Catalogue catalogue;
   FakeHost host;
   RunnerOptions options;
-  PlanRunner runner{catalogue, host, options};
+  PlanRunner runner{catalogue, host, host, options};
 
-  Fixture() { Entry(0, "C:\\outside\\loose.exe"); }
+  Fixture() {
+    host.catalogue = &catalogue;
+    Entry(0, "C:\\outside\\loose.exe");
+  }
 
   void Plan(const std::string& name) { catalogue.AddPlan(name); }
   void Entry(std::int32_t delay, const std::string& path = "C:\\srv\\app.exe") {
@@ -361,7 +411,7 @@ TEST(EqualsIgnoringAsciiCase, FoldsOnlyAsciiLetters) {
   EXPECT_FALSE(EqualsIgnoringAsciiCase("\xc3\xeb", "\xe3\xeb"));
 }
 
-TEST(ProcessesToKillByName, OnlyThoseOfTheLaunchersSessionByWholeNameInListOrder) {
+TEST(SessionProcessesNamed, OnlyThoseOfTheLaunchersSessionByWholeNameInListOrder) {
   const std::vector<ListedProcess> listed = {
       {40, 0, "WerFault.exe"},    // a service's, session 0
       {44, 2, "werfault.EXE"},    // another user's desktop
@@ -369,9 +419,9 @@ TEST(ProcessesToKillByName, OnlyThoseOfTheLaunchersSessionByWholeNameInListOrder
       {52, 1, "xWerFault.exe"},   // whole names only
       {56, 1, "WERFAULT.EXE"},
   };
-  EXPECT_EQ(ProcessesToKillByName(listed, "WerFault.exe", 1), (std::vector<std::uint32_t>{48, 56}));
-  EXPECT_EQ(ProcessesToKillByName(listed, "WerFault.exe", 2), (std::vector<std::uint32_t>{44}));
-  EXPECT_TRUE(ProcessesToKillByName(listed, "WerFault.exe", 3).empty());
+  EXPECT_EQ(SessionProcessesNamed(listed, "WerFault.exe", 1), (std::vector<std::uint32_t>{48, 56}));
+  EXPECT_EQ(SessionProcessesNamed(listed, "WerFault.exe", 2), (std::vector<std::uint32_t>{44}));
+  EXPECT_TRUE(SessionProcessesNamed(listed, "WerFault.exe", 3).empty());
 }
 
 struct StopFixture : Fixture {
@@ -429,13 +479,16 @@ struct EventLog : EventSink {
                                          "exited",   "hung",     "reporter",   "notice",    "spared",
                                          "terminated", "dropped", "kept",      "ended",     "dumped",
                                          "no dump",  "dumping",  "metrics failed", "metrics ok", "list",
-                                         "countdown", "unticked"};
+                                         "countdown", "unticked", "listed",   "stats",    "adopted",
+                                         "held",     "no job",   "row listed", "tick"};
     std::string line = kNames[static_cast<int>(e.kind)];
     if (e.row >= 0) line += " r" + std::to_string(e.row);
     if (e.pid != 0) line += " pid" + std::to_string(e.pid);
     if (e.number != 0) line += " n" + std::to_string(e.number);
     if (e.millis != 0) line += " ms" + std::to_string(e.millis);
+    if (e.count != 0) line += " c" + std::to_string(e.count);
     if (e.error != 0) line += " err" + std::to_string(e.error) + " " + e.detail;
+    else if (!e.detail.empty()) line += " [" + e.detail + "]";
     lines.push_back(line);
   }
   std::vector<std::string> Take() {
@@ -448,7 +501,7 @@ struct EventLog : EventSink {
 
 TEST_F(Fixture, AScriptedRunReportsWhatHappenedInOrder) {
   EventLog events;
-  PlanRunner reporting(catalogue, host, options, &events);
+  PlanRunner reporting(catalogue, host, host, options, &events);
   Plan("A");
   Entry(0, "C:\\srv\\Malvoryn.exe");  // entry 1, row 0: spared at the stop
   Entry(2);                              // entry 2, row 1
@@ -481,7 +534,7 @@ TEST_F(Fixture, AScriptedRunReportsWhatHappenedInOrder) {
 
 TEST_F(Fixture, AHungProgramIsDumpedBeforeItsKillAndKeepsItsPlaceMeanwhile) {
   EventLog events;
-  PlanRunner reporting(catalogue, host, options, &events);
+  PlanRunner reporting(catalogue, host, host, options, &events);
   Plan("A");
   Entry(0, "C:\\srv\\Malvoryn.exe");  // entry 1, row 0 (pid 104)
   Entry(0);                              // entry 2, row 1 (pid 100)
@@ -520,7 +573,7 @@ TEST_F(Fixture, AHungProgramIsDumpedBeforeItsKillAndKeepsItsPlaceMeanwhile) {
   Calls written = events.Take();
   ASSERT_EQ(written.size(), 3u);
   EXPECT_EQ(written[0], "dumping r1 pid108 n70");
-  EXPECT_EQ(written[2], "dumped r1 pid108 ms3900");
+  EXPECT_EQ(written[2], "dumped r1 pid108 ms3900 c4096 [D:\\d\\app.exe_108.dmp]");
 
   // A program that ends by itself during its dump: the dump goes, nothing more.
   reporting.Tick();  // pid 112
@@ -564,6 +617,254 @@ TEST_F(Fixture, HeartbeatsOfAnEarlierProcessWithTheSameIdNeverKillTheNewOne) {
   host.stale = {host.EntryPid(1)};
   runner.Tick();
   EXPECT_EQ(host.Effects(), (Calls{"stale 60", "terminate 1", "kill WerFault.exe"}));
+}
+
+TEST_F(StopFixture, AQuickRestartJudgesAKeptServerOnlyByHeartbeatsSentAfterIt) {
+  StartAndLaunchAll(0);
+  const std::uint32_t saving = host.EntryPid(1);
+  runner.Stop();
+  // Its heartbeats stopped at the notice; before its save ends they are stale.
+  host.stale = {saving};
+  ASSERT_TRUE(runner.Start(0));
+  host.log.clear();
+  for (int i = 0; i < 3; ++i) runner.Tick();
+  EXPECT_FALSE(host.Called("terminate 1"));
+  EXPECT_TRUE(host.alive.count(saving));
+  host.alive.erase(saving);  // saved and exited by itself: relaunched as usual
+  host.log.clear();
+  runner.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"create 1", "stale 60"}));
+}
+
+TEST_F(Fixture, AProgramThatEndedIsNeverKilledOrReportedAsHung) {
+  EventLog events;
+  PlanRunner reporting(catalogue, host, host, options, &events);
+  Plan("A");
+  Entry(0);
+  Done();
+  host.dumps = true;
+  ASSERT_TRUE(reporting.Start(0));
+  reporting.Tick();
+  // It sent heartbeats, then exited; its relaunches fail, so the entry still
+  // names the ended process when its id goes stale.
+  const std::uint32_t gone = host.EntryPid(1);
+  host.alive.erase(gone);
+  host.creationFails = true;
+  host.stale = {gone};
+  host.log.clear();
+  events.Take();
+  reporting.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"create 1", "stale 60"}));
+  EXPECT_EQ(events.Take(), (Calls{"exited r0 pid100", "failed r0 err2 error 2"}));
+
+  // A program that ends during its dump is reported once at a stop, as ended.
+  host.creationFails = false;
+  reporting.Tick();  // pid 104
+  host.stale = {104};
+  reporting.Tick();  // picked: its dump starts
+  host.alive.erase(104);
+  host.log.clear();
+  events.Take();
+  reporting.Stop();
+  EXPECT_EQ(host.Effects(), (Calls{"timer off", "abandon 1", "notice", "terminate 1", "look idle"}));
+  EXPECT_EQ(events.Take(), (Calls{"exited r0 pid104", "notice", "stopped"}));
+}
+
+TEST_F(Fixture, ASilentServerBehindALoaderGetsItsWholeTreeKilled) {
+  EventLog events;
+  PlanRunner reporting(catalogue, host, host, options, &events);
+  Plan("A");
+  Entry(0, "C:\\srv\\loader.exe");
+  Entry(0);
+  Done();
+  host.dumps = true;
+  ASSERT_TRUE(reporting.Start(0));
+  reporting.Tick();
+  // The loader (pid 104, row 0) started the server that sends the heartbeats.
+  host.trees[900] = 1;
+  host.alive.insert(900);
+  host.trees[901] = 1;  // one that has ended since
+  host.stale = {901, 900};
+  host.log.clear();
+  events.Take();
+  reporting.Tick();
+  reporting.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"stale 60", "stale 60", "dump 1"}));
+  EXPECT_EQ(host.dumpedPid, 900u);
+  EXPECT_EQ(events.Take(), (Calls{"dumping r0 pid900 n70"}));
+  host.dumpOutcomes[1] = {true, 0, "x.dmp", 1, 1};
+  reporting.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"terminate 1", "kill WerFault.exe", "stale 60"}));
+  EXPECT_EQ(host.reportedOn, 900u);
+  EXPECT_EQ(events.Take()[0], "hung r0 pid900 n70");
+}
+
+TEST_F(Fixture, ALaunchTakesOverWhatAlreadyRunsTheRowsProgramOneProcessARow) {
+  EventLog events;
+  PlanRunner reporting(catalogue, host, host, options, &events);
+  Plan("A");
+  Entry(0, "C:\\srv\\zone.exe");  // entries 1 to 3: the same line three times
+  Entry(0, "C:\\srv\\zone.exe");
+  Entry(0, "C:\\srv\\zone.exe");
+  Entry(2, "C:\\srv\\login.exe");
+  Done();
+  // Left running by a launcher that died: two zones and the login server.
+  const std::uint32_t zoneA = host.Outside("C:\\srv\\zone.exe", " -x");
+  const std::uint32_t zoneB = host.Outside("C:\\srv\\zone.exe", " -x");
+  const std::uint32_t login = host.Outside("C:\\srv\\login.exe", " -x");
+  host.Outside("C:\\srv\\zone.exe", " -x", true, 0, "E:\\OTHER");  // another copy's folder
+  host.stale = {zoneA, login};  // their heartbeats from before this run
+  ASSERT_TRUE(reporting.Start(0, EventSource::kAutomaticStart));
+  // Due bottom up: two rows take the two copies, the row left over starts.
+  EXPECT_EQ(host.Effects(), (Calls{"look running", "adopt 3 " + std::to_string(zoneA),
+                                   "adopt 2 " + std::to_string(zoneB), "create 1", "timer on"}));
+  reporting.Tick();
+  reporting.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"adopt 4 " + std::to_string(login)}));
+  const Calls adopted = events.Take();
+  for (const std::string& line : {"adopted r2 pid" + std::to_string(zoneA), "adopted r1 pid" + std::to_string(zoneB),
+                                  "adopted r3 pid" + std::to_string(login)}) {
+    EXPECT_NE(std::find(adopted.begin(), adopted.end(), line), adopted.end()) << line;
+  }
+  // Supervised as its own: old heartbeats kill nothing, an exit is relaunched,
+  // a stop ends it.
+  EXPECT_TRUE(host.stale.empty());
+  host.alive.erase(zoneB);
+  reporting.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"create 2", "stale 60"}));
+  options.notify = 0;
+  reporting.Stop();
+  EXPECT_EQ(host.Effects(), (Calls{"timer off", "terminate 4", "terminate 3", "terminate 2", "terminate 1",
+                                   "look idle"}));
+}
+
+TEST_F(Fixture, ARowWaitsWithoutStartingWhileAProcessThatMayBeItsOwnCannotBeTakenOver) {
+  EventLog events;
+  PlanRunner reporting(catalogue, host, host, options, &events);
+  Plan("A");
+  Entry(0, "C:\\srv\\a.exe");
+  Entry(0, "C:\\srv\\b.exe");
+  Entry(0, "C:\\srv\\c.exe");
+  Done();
+  const std::uint32_t elevated = host.Outside("C:\\srv\\a.exe", "", false);
+  const std::uint32_t elsewhere = host.Outside("C:\\srv\\b.exe", " -x", true, 4321);
+  host.adoptionTakenBy = 0;
+  ASSERT_TRUE(reporting.Start(0));
+  EXPECT_EQ(host.Effects(), (Calls{"look running", "create 3", "timer on"}));
+  const Calls held = events.Take();
+  ASSERT_GE(held.size(), 2u);
+  EXPECT_EQ(held[held.size() - 2], "held r1 pid" + std::to_string(elsewhere) + " n1 c4321");
+  EXPECT_EQ(held.back(), "held r0 pid" + std::to_string(elevated) + " n2");
+  // Said once; the plan supervises meanwhile, without touching them.
+  for (int i = 0; i < 3; ++i) reporting.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"stale 60", "stale 60", "stale 60"}));
+  EXPECT_TRUE(events.Take().empty());
+  // Once the other launcher's copy is gone, the row starts.
+  host.alive.erase(elsewhere);
+  reporting.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"create 2", "stale 60"}));
+  EXPECT_EQ(events.Take(), (Calls{"launched r1 pid" + std::to_string(host.EntryPid(2))}));
+
+  // A launcher that claims the process between the look and the adoption.
+  reporting.Stop();
+  host.alive.erase(host.EntryPid(2));
+  const std::uint32_t claimed = host.Outside("C:\\srv\\b.exe", " -x");
+  host.adoptionTakenBy = 99;
+  ASSERT_TRUE(reporting.Start(0));
+  EXPECT_FALSE(host.Called("create 2"));
+  EXPECT_TRUE(host.Called("adopt 2 " + std::to_string(claimed)));
+  bool said = false;
+  for (const std::string& line : events.Take()) said = said || line == "held r1 pid" + std::to_string(claimed) + " n1 c99";
+  EXPECT_TRUE(said);
+}
+
+TEST_F(Fixture, AServerRestartedWithEditedArgumentsIsTakenOverOnlyWhereNoOtherRowCouldClaimIt) {
+  EventLog events;
+  PlanRunner reporting(catalogue, host, host, options, &events);
+  Plan("A");
+  Entry(0, "C:\\srv\\world.exe");  // row 0: the only row of world.exe
+  Entry(0, "C:\\srv\\zone.exe");   // rows 1 and 2: zone.exe twice, one folder
+  Entry(0, "C:\\srv\\zone.exe");
+  Done();
+  catalogue.m_entries[3]->commandLine = " -zone 2";
+  const std::uint32_t world = host.Outside("C:\\srv\\world.exe", " -old");
+  const std::uint32_t stray = host.Outside("C:\\srv\\zone.exe", " -zone 9");
+  const std::uint32_t zone2 = host.Outside("C:\\srv\\zone.exe", " -zone 2");
+  ASSERT_TRUE(reporting.Start(0));
+  // Row 2 takes its exact copy; row 1 may not take the stray, nor row 2's.
+  EXPECT_EQ(host.Effects(), (Calls{"look running", "adopt 3 " + std::to_string(zone2),
+                                   "adopt 1 " + std::to_string(world), "timer on"}));
+  const Calls said = events.Take();
+  EXPECT_EQ(said[said.size() - 2], "held r1 pid" + std::to_string(stray) + " n3");
+  EXPECT_EQ(said.back(), "adopted r0 pid" + std::to_string(world) + " [ -old]");
+}
+
+TEST(ChooseClaim, ExactFirstThenTheSafeRules) {
+  const ProcessIdentity row{"C:\\A.EXE", "C:\\RUN", " -x", true};
+  const std::vector<ProcessIdentity> rows = {row, {"C:\\A.EXE", "C:\\RUN", " -y", true}};
+  const auto found = [](std::uint32_t pid, const std::string& cmd, const std::string& dir = "C:\\RUN",
+                        std::uint32_t other = 0, bool known = true) {
+    return FoundProcess{pid, {"C:\\A.EXE", dir, cmd, known}, other};
+  };
+  // Nothing, or only another row's exact copy: start.
+  EXPECT_EQ(ChooseClaim(rows, 0, {}).claim, Claim::kStart);
+  EXPECT_EQ(ChooseClaim(rows, 0, {found(8, " -y")}).claim, Claim::kStart);
+  // An unreadable directory does not stand in the way of an exact command line.
+  EXPECT_EQ(ChooseClaim(rows, 0, {found(8, " -y"), found(9, " -x", "")}).pid, 9u);
+  // An exact copy beats one that cannot be read, and a free one beats another launcher's.
+  const ClaimChoice free = ChooseClaim(rows, 0, {found(7, "", "", 0, false), found(8, " -x", "C:\\RUN", 55),
+                                                 found(9, " -x")});
+  EXPECT_EQ(free.claim, Claim::kAdopt);
+  EXPECT_EQ(free.pid, 9u);
+  EXPECT_EQ(ChooseClaim(rows, 0, {found(8, " -x", "C:\\RUN", 55)}).otherLauncher, 55u);
+  EXPECT_EQ(ChooseClaim(rows, 0, {found(7, "", "", 0, false)}).claim, Claim::kHeldUnreadable);
+  // Another directory is another installation; an unknown one with another
+  // command line cannot be tied to the row.
+  EXPECT_EQ(ChooseClaim(rows, 0, {found(7, "", "E:\\X", 0, false), found(8, " -z", "E:\\X")}).claim,
+            Claim::kStart);
+  EXPECT_EQ(ChooseClaim(rows, 0, {found(8, " -z", "")}).claim, Claim::kStart);
+  // Edited arguments: taken where the row alone has the file and directory.
+  const ClaimChoice edited = ChooseClaim({row}, 0, {found(8, " -z")});
+  EXPECT_EQ(edited.claim, Claim::kAdoptDiffering);
+  EXPECT_EQ(edited.commandLine, " -z");
+  EXPECT_EQ(ChooseClaim({row}, 0, {found(8, " -z", "C:\\RUN", 56)}).claim, Claim::kHeldByLauncher);
+  EXPECT_EQ(ChooseClaim(rows, 0, {found(8, " -z")}).claim, Claim::kHeldAmbiguous);
+  EXPECT_EQ(ChooseClaim(rows, 5, {found(8, " -x")}).claim, Claim::kStart);  // no such row
+}
+
+TEST(ChooseErrorReporter, TheOneReportingOnTheHungProgramElseTheFirstUntold) {
+  EXPECT_EQ(ReportedProcessId("C:\\Windows\\system32\\WerFault.exe -u -p 4242 -s 1234"), 4242u);
+  EXPECT_EQ(ReportedProcessId(" /P 17"), 17u);
+  for (const char* none : {"", "WerFault.exe -u", "WerFault.exe -p", "WerFault.exe -p x12", "-pp 5",
+                           "-p 99999999999"}) {
+    EXPECT_EQ(ReportedProcessId(none), 0u) << none;
+  }
+  const std::vector<ErrorReporter> reporters = {
+      {10, "WerFault.exe -u -p 300 -s 1", true},  // another program's
+      {11, "", false},                            // cannot be read
+      {12, "WerFault.exe -u -p 200 -s 2", true},
+      {13, "WerFault.exe", true},                 // names nobody
+  };
+  EXPECT_EQ(ChooseErrorReporter(reporters, 200), 12u);
+  EXPECT_EQ(ChooseErrorReporter(reporters, 999), 11u);
+  EXPECT_EQ(ChooseErrorReporter({reporters[0], reporters[2]}, 999), 0u);
+  EXPECT_EQ(ChooseErrorReporter({}, 200), 0u);
+}
+
+TEST_F(Fixture, AProgramWithoutAJobIsReportedOnce) {
+  EventLog events;
+  PlanRunner reporting(catalogue, host, host, options, &events);
+  Plan("A");
+  Entry(0);
+  Entry(0);
+  Done();
+  host.jobError = 5;
+  ASSERT_TRUE(reporting.Start(0));
+  host.alive.clear();
+  reporting.Tick();
+  int reports = 0;
+  for (const std::string& line : events.Take()) reports += line.rfind("no job", 0) == 0;
+  EXPECT_EQ(reports, 1);
 }
 
 TEST_F(Fixture, EmptyPlanStartsAndStopsAndTheNoticeGoesOutOnce) {

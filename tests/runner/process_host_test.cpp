@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "catalogue/catalogue.h"
 #include "runner/helper_processes.h"
 #include "runner/plan_runner.h"
 
@@ -89,7 +90,7 @@ TEST_F(ProcessTableTest, CreateRunsTheStoredCommandLineInTheRunDirectory) {
   EXPECT_EQ(table_.ProcessId(0), 0u);
   EXPECT_FALSE(table_.IsRunning(0));
 
-  ASSERT_TRUE(table_.Create(0, entry));
+  ASSERT_EQ(table_.Create(0, entry).error, 0u);
   EXPECT_EQ(CurrentDirectory(), launcherDir);
   const DWORD pid = table_.ProcessId(0);
   EXPECT_NE(pid, 0u);
@@ -106,7 +107,7 @@ TEST_F(ProcessTableTest, CreateRunsTheStoredCommandLineInTheRunDirectory) {
 }
 
 TEST_F(ProcessTableTest, EmptyRunDirectoryRunsInTheLaunchersDirectory) {
-  ASSERT_TRUE(table_.Create(0, Entry(Helper("recorder.exe"), "", " " + log_ + " exit 0")));
+  ASSERT_EQ(table_.Create(0, Entry(Helper("recorder.exe"), "", " " + log_ + " exit 0")).error, 0u);
   ASSERT_TRUE(WaitForExit(table_.ProcessHandle(0)));
   const std::vector<LogLine> log = ReadLog(log_);
   ASSERT_EQ(log.size(), 1u);
@@ -114,18 +115,18 @@ TEST_F(ProcessTableTest, EmptyRunDirectoryRunsInTheLaunchersDirectory) {
 }
 
 TEST_F(ProcessTableTest, TerminateUses111AndARelaunchReplacesTheProcess) {
-  ASSERT_TRUE(table_.Create(0, Sleeper()));
+  ASSERT_EQ(table_.Create(0, Sleeper()).error, 0u);
   const DWORD first = table_.ProcessId(0);
   EXPECT_TRUE(table_.IsRunning(0));
   const ScopedProcessHandle firstProcess = ProcessTable::OpenProcessById(first);
   ASSERT_TRUE(firstProcess);
 
-  ASSERT_TRUE(table_.Create(0, Sleeper()));
+  ASSERT_EQ(table_.Create(0, Sleeper()).error, 0u);
   const DWORD second = table_.ProcessId(0);
   EXPECT_NE(second, first);
 
   // A creation that fails leaves the latest process in place.
-  EXPECT_FALSE(table_.Create(0, Entry(work_ + "\\missing.exe", run_, " x")));
+  EXPECT_EQ(table_.Create(0, Entry(work_ + "\\missing.exe", run_, " x")).error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(table_.ProcessId(0), second);
 
   // Terminate reaches the latest process only.
@@ -144,25 +145,101 @@ TEST_F(ProcessTableTest, TerminateUses111AndARelaunchReplacesTheProcess) {
   EXPECT_EQ(table_.ProcessId(5), 0u);
 }
 
-TEST_F(ProcessTableTest, FindsAndTerminatesAProcessByNameIgnoringCase) {
-  EXPECT_FALSE(ProcessTable::FindProcessByName("WerFault.exe"));
-  // Started with no arguments, the WerFault.exe copy only sleeps.
-  ASSERT_TRUE(table_.Create(0, Entry(Helper("WerFault.exe"), run_, " ")));
+TEST_F(ProcessTableTest, EndingAProgramEndsWhatItStartedAndAnotherLauncherCanTakeItOver) {
+  // A loader that starts its server and waits for it.
+  const std::string server = work_ + "\\server.txt";
+  ::DeleteFileA(server.c_str());
+  Catalogue catalogue;
+  catalogue.AddPlan("p");
+  catalogue.AddEntry(std::make_unique<LaunchEntry>(
+      Entry(Helper("recorder.exe"), run_, " " + log_ + " spawn " + server + " sleep")));
+  catalogue.CloseLastPlan();
+  const auto serverPid = [&] {
+    for (int i = 0; i < 500 && ReadLog(server).empty(); ++i) ::Sleep(10);
+    return ReadLog(server).empty() ? 0 : ReadLog(server)[0].pid;
+  };
 
-  EXPECT_TRUE(ProcessTable::FindProcessByName("werfault.EXE"));
-  EXPECT_FALSE(ProcessTable::FindProcessByName("WerFault"));  // whole names only
-  EXPECT_FALSE(ProcessTable::FindProcessByName("Fault.exe"));
+  // Whatever happens, nothing outlives the test.
+  struct EndPids {
+    std::vector<DWORD> pids;
+    ~EndPids() {
+      for (DWORD pid : pids) {
+        const ScopedProcessHandle process = ProcessTable::OpenProcessById(pid);
+        if (process) ::TerminateProcess(process.get(), 0);
+      }
+    }
+  } leftovers;
 
-  ProcessTable::TerminateProcessByName("WERFAULT.exe");
-  ASSERT_TRUE(WaitForExit(table_.ProcessHandle(0)));
-  EXPECT_EQ(ExitCode(table_.ProcessHandle(0)), kKillExitCode);
+  // The first launcher starts it and ends without ending it.
+  DWORD loader = 0;
+  {
+    WindowsProcessHost first(catalogue);
+    ASSERT_EQ(first.CreateEntryProcess(0).jobError, 0u);
+    loader = first.EntryProcessId(0);
+    leftovers.pids = {loader, serverPid()};
+    ASSERT_NE(leftovers.pids[1], 0u);
+    // While it supervises, another launcher finds the loader as its.
+    WindowsProcessHost other(catalogue);
+    const std::vector<FoundProcess> found = other.FindRunning(other.EntryIdentity(0));
+    const auto seen = std::find_if(found.begin(), found.end(), [&](const FoundProcess& f) { return f.pid == loader; });
+    ASSERT_NE(seen, found.end());
+    EXPECT_EQ(seen->otherLauncher, ::GetCurrentProcessId());
+    EXPECT_NE(other.AdoptProcess(0, loader).error, 0u);
+    // Its own host never finds what it holds.
+    EXPECT_TRUE(first.FindRunning(first.EntryIdentity(0)).empty());
+  }
+  const ScopedProcessHandle loaderProcess = ProcessTable::OpenProcessById(loader);
+  const ScopedProcessHandle serverProcess = ProcessTable::OpenProcessById(serverPid());
+  ASSERT_TRUE(loaderProcess && serverProcess);
+
+  // The next one finds it as the row would start it, takes it over with its
+  // tree, and ending it ends the server too.
+  WindowsProcessHost next(catalogue);
+  const ProcessIdentity row = next.EntryIdentity(0);
+  // The server runs the same file in the same folder, with its own line.
+  const std::vector<FoundProcess> found = next.FindRunning(row);
+  ASSERT_EQ(found.size(), 2u);
+  const FoundProcess& first = found[0].pid == loader ? found[0] : found[1];
+  EXPECT_EQ(first.pid, loader);
+  EXPECT_EQ(first.otherLauncher, 0u);
+  EXPECT_TRUE(first.identity.commandLineKnown);
+  EXPECT_EQ(first.identity.commandLine, row.commandLine);
+  EXPECT_EQ(first.identity.directory, row.directory);
+  EXPECT_EQ(ChooseClaim({row}, 0, found).pid, loader);
+  EXPECT_EQ(next.AdoptProcess(0, loader).error, 0u);
+  EXPECT_TRUE(next.IsEntryRunning(0));
+  // Once held, neither it nor what it started is found again.
+  EXPECT_TRUE(next.FindRunning(row).empty());
+  next.TerminateEntry(0);
+  ASSERT_TRUE(WaitForExit(serverProcess.get()));
+  EXPECT_EQ(ExitCode(serverProcess.get()), kKillExitCode);
+  ASSERT_TRUE(WaitForExit(loaderProcess.get()));
+  EXPECT_EQ(ExitCode(loaderProcess.get()), kKillExitCode);
+  ::DeleteFileA(server.c_str());
+}
+
+TEST_F(ProcessTableTest, TheErrorReporterEndedIsTheOneReportingOnTheHungProgram) {
+  Catalogue none;
+  WindowsProcessHost host(none);
+  EXPECT_EQ(host.TerminateErrorReporter(4242), 0u);
+  ASSERT_EQ(table_.Create(0, Entry(Helper("WerFault.exe"), run_, " -u -p 4241 -s 1")).error, 0u);
+  ASSERT_EQ(table_.Create(1, Entry(Helper("werfault.EXE"), run_, " -u -p 4242 -s 1")).error, 0u);
+  EXPECT_EQ(host.TerminateErrorReporter(4242), table_.ProcessId(1));
+  ASSERT_TRUE(WaitForExit(table_.ProcessHandle(1)));
+  EXPECT_EQ(ExitCode(table_.ProcessHandle(1)), kKillExitCode);
+  // One that reports on another program is left alone; one that names no
+  // program is taken when nothing tells the reporters apart.
+  EXPECT_EQ(host.TerminateErrorReporter(4242), 0u);
+  EXPECT_TRUE(table_.IsRunning(0));
+  ASSERT_EQ(table_.Create(2, Entry(Helper("WerFault.exe"), run_, " ")).error, 0u);
+  EXPECT_EQ(host.TerminateErrorReporter(4242), table_.ProcessId(2));
 }
 
 TEST_F(ProcessTableTest, RelaunchesLeaveTheHandleCountFlat) {
   const LaunchEntry quiet = Entry(Helper("recorder.exe"), run_, " ");  // sleeps, logs nothing
   // Warm up: the first creations may set up lasting state of their own.
   for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(table_.Create(0, quiet));
+    ASSERT_EQ(table_.Create(0, quiet).error, 0u);
     table_.Terminate(0);
   }
   ASSERT_TRUE(WaitForExit(table_.ProcessHandle(0)));
@@ -171,7 +248,7 @@ TEST_F(ProcessTableTest, RelaunchesLeaveTheHandleCountFlat) {
 
   constexpr int kRelaunches = 200;
   for (int i = 0; i < kRelaunches; ++i) {
-    ASSERT_TRUE(table_.Create(0, quiet));
+    ASSERT_EQ(table_.Create(0, quiet).error, 0u);
     table_.Terminate(0);
   }
   ASSERT_TRUE(WaitForExit(table_.ProcessHandle(0)));

@@ -36,27 +36,14 @@ int FreeUdpPort() {
   return ntohs(at.sin_port);
 }
 
-// The real process table; the dialog's parts (rows, rerun box, timer, look)
+// The real process host; the dialog's parts (rows, rerun box, timer, look)
 // and the liveness table are stand-ins. The notice goes to one test port.
-class TableHost : public RunnerHost {
+class Window : public RunnerHost {
  public:
-  TableHost(Catalogue& catalogue, int noticePort) : catalogue_(catalogue), noticePort_(noticePort) {}
+  explicit Window(int noticePort) : noticePort_(noticePort) {}
 
   bool IsRowChecked(int) override { return true; }
   bool IsRerunChecked() override { return true; }
-  std::uint32_t CreateEntryProcess(std::size_t entry) override {
-    return table.Create(entry, *catalogue_.m_entries[entry]) ? 0 : 1;
-  }
-  std::string DescribeError(std::uint32_t) override { return {}; }
-  std::uint32_t EntryExitCode(std::size_t) override { return 0; }
-  std::uint64_t NowMilliseconds() override { return 0; }
-  bool StartDump(std::size_t) override { return false; }
-  DumpOutcome PollDump(std::size_t) override { return {}; }
-  void AbandonDump(std::size_t) override {}
-  bool IsEntryRunning(std::size_t entry) override { return table.IsRunning(entry); }
-  std::uint32_t EntryProcessId(std::size_t entry) override { return table.ProcessId(entry); }
-  void TerminateEntry(std::size_t entry) override { table.Terminate(entry); }
-  std::uint32_t TerminateProcessByName(const char* name) override { return ProcessTable::TerminateProcessByName(name); }
   void BroadcastExitNotice() override {
     const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in to{};
@@ -77,11 +64,9 @@ class TableHost : public RunnerHost {
   void StopTickTimer() override {}
   void ShowRunning(bool) override {}
 
-  ProcessTable table;
   std::deque<std::uint32_t> stale;
 
  private:
-  Catalogue& catalogue_;
   int noticePort_;
 };
 
@@ -114,37 +99,43 @@ TEST(RunnerWithProcesses, HungKillRelaunchAndStopWithNotice) {
   add("Malvoryn.exe", " " + log + " listen " + std::to_string(port));      // entry 1: exempt
   catalogue.CloseLastPlan();
 
-  TableHost host(catalogue, port);
+  Window window(port);
+  WindowsProcessHost host(catalogue);
+  ProcessTable& table = host.table();
   RunnerOptions options;
-  PlanRunner runner(catalogue, host, options);
-  const EndAll endPlan{host.table};
+  PlanRunner runner(catalogue, window, host, options);
+  const EndAll endPlan{table};
   ASSERT_TRUE(runner.Start(0));
-  ASSERT_TRUE(host.table.IsRunning(0));
-  ASSERT_TRUE(host.table.IsRunning(1));
+  ASSERT_TRUE(table.IsRunning(0));
+  ASSERT_TRUE(table.IsRunning(1));
 
-  // An error-reporting process left behind by some hang.
+  // Error-reporting processes: one reporting on another program, which is
+  // left alone, and one reporting on the program that hangs.
+  const DWORD hung = table.ProcessId(0);
   ProcessTable others;
   const EndAll endOthers{others};
   LaunchEntry werFault;
   werFault.programPath = Helper("WerFault.exe");
-  werFault.commandLine = " ";
-  ASSERT_TRUE(others.Create(0, werFault));
+  werFault.commandLine = " -u -p 1 -s 8";
+  ASSERT_EQ(others.Create(0, werFault).error, 0u);
+  werFault.commandLine = " -u -p " + std::to_string(hung) + " -s 8";
+  ASSERT_EQ(others.Create(1, werFault).error, 0u);
 
-  // Entry 0's heartbeat went stale: it and the error-reporting process die.
-  const DWORD hung = host.table.ProcessId(0);
+  // Entry 0's heartbeat went stale: it and its error-reporting process die.
   const ScopedProcessHandle hungProcess = ProcessTable::OpenProcessById(hung);
-  host.stale = {hung};
+  window.stale = {hung};
   runner.Tick();
   ASSERT_TRUE(WaitForExit(hungProcess.get()));
   EXPECT_EQ(ExitCode(hungProcess.get()), kKillExitCode);
-  ASSERT_TRUE(WaitForExit(others.ProcessHandle(0)));
-  EXPECT_EQ(ExitCode(others.ProcessHandle(0)), kKillExitCode);
-  EXPECT_TRUE(host.table.IsRunning(1));
+  ASSERT_TRUE(WaitForExit(others.ProcessHandle(1)));
+  EXPECT_EQ(ExitCode(others.ProcessHandle(1)), kKillExitCode);
+  EXPECT_TRUE(others.IsRunning(0));
+  EXPECT_TRUE(table.IsRunning(1));
 
   // The next tick relaunches it.
   runner.Tick();
-  EXPECT_TRUE(host.table.IsRunning(0));
-  EXPECT_NE(host.table.ProcessId(0), hung);
+  EXPECT_TRUE(table.IsRunning(0));
+  EXPECT_NE(table.ProcessId(0), hung);
 
   // The listener must be up before the notice is worth sending; it logs
   // "listening" once bound.
@@ -154,10 +145,10 @@ TEST(RunnerWithProcesses, HungKillRelaunchAndStopWithNotice) {
   // Stop: the exempt server exits by itself on the notice, the other is
   // terminated through the handle of its latest process.
   runner.Stop();
-  ASSERT_TRUE(WaitForExit(host.table.ProcessHandle(0)));
-  EXPECT_EQ(ExitCode(host.table.ProcessHandle(0)), kKillExitCode);
-  ASSERT_TRUE(WaitForExit(host.table.ProcessHandle(1)));
-  EXPECT_EQ(ExitCode(host.table.ProcessHandle(1)), 0u);
+  ASSERT_TRUE(WaitForExit(table.ProcessHandle(0)));
+  EXPECT_EQ(ExitCode(table.ProcessHandle(0)), kKillExitCode);
+  ASSERT_TRUE(WaitForExit(table.ProcessHandle(1)));
+  EXPECT_EQ(ExitCode(table.ProcessHandle(1)), 0u);
   EXPECT_TRUE(LogHas(log, "\tnotice"));
 
   ::DeleteFileA(log.c_str());
