@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <deque>
 #include <mutex>
-#include <vector>
 #include <utility>
+#include <vector>
 
 #include "app/format_text.h"
 #include "app/texts.h"
@@ -361,7 +361,8 @@ bool Journal::State::Append(const std::string& bytes) {
 void Journal::State::Rotate() {
   files->Close();
   open_ = false;
-  std::uint32_t error = shiftPending_ ? ShiftOlder() : 0;
+  // A PATH.0 left by a launcher that ended mid-rotation is history too.
+  std::uint32_t error = shiftPending_ || files->Exists(Numbered(0)) ? ShiftOlder() : 0;
   if (error == 0) {
     error = files->Rename(path, Numbered(0));
     if (error == kFileNotFound) error = 0;  // gone already: a new file begins
@@ -421,7 +422,9 @@ struct Journal::Repeats {
         now = static_cast<std::uint32_t>(event.number);
         timed = true;
         for (Run& run : runs) {
-          if (!run.timed) run.lastLine = run.lastSeen = now, run.timed = true;
+          if (run.timed) continue;
+          run.lastLine = run.lastSeen = now;
+          run.timed = true;
         }
         Sweep([&](const Run& run) { return now - run.lastSeen >= kRepeatSeconds; });
         return false;

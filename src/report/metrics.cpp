@@ -117,6 +117,13 @@ bool MetricsBoard::OnRowEvent(const Event& event) {
   Row* found = RowOf(event);
   if (!found) return false;
   Row& row = *found;
+  // The row's launch in this run was tried, with this outcome.
+  const auto attempted = [&row](std::int64_t up, State state) {
+    row.up = up;
+    row.state = state;
+    row.attempted = true;
+    return true;
+  };
   switch (event.kind) {
     case EventKind::kCountdown:
     case EventKind::kRowUnticked: {
@@ -135,21 +142,11 @@ bool MetricsBoard::OnRowEvent(const Event& event) {
       } else if (event.kind != EventKind::kProgramKept) {
         ++row.starts;
       }
-      row.up = 1;
-      row.state = State::kRunning;
-      row.attempted = true;
-      return true;
-    case EventKind::kProgramHeld:
-      row.up = 0;
-      row.state = State::kHeld;
-      row.attempted = true;
-      return true;
+      return attempted(1, State::kRunning);
+    case EventKind::kProgramHeld: return attempted(0, State::kHeld);
     case EventKind::kLaunchFailed:
-      row.up = 0;
       ++row.launchFailures;
-      row.state = State::kFailed;
-      row.attempted = true;
-      return true;
+      return attempted(0, State::kFailed);
     case EventKind::kProgramExited:
       row.up = 0;
       ++row.exits;

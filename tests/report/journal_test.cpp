@@ -186,6 +186,12 @@ TEST_F(JournalFile, FullFileIsRotatedKeepingFiveOlderOnesAndAHeldOneStopsTheShif
   EXPECT_EQ(disk->files, (Files{{"j.log", Text({L(4)})}, {"j.log.1", Text({note, L(2), L(3)})},
                                 {"j.log.2", Text({L(1)})}, {"j.log.3", std::string(100, 'x')}, {"j.log.4", "1"},
                                 {"j.log.5", "2"}}));
+
+  // A .0 left by a launcher that ended mid-rotation joins the history first.
+  disk->files = Files{{"j.log", std::string(10, 'x')}, {"j.log.0", "0"}, {"j.log.1", "1"}};
+  Start()->OnEvent(Numbered(5));
+  EXPECT_EQ(disk->files, (Files{{"j.log", Text({L(5)})}, {"j.log.1", std::string(10, 'x')}, {"j.log.2", "0"},
+                                {"j.log.3", "1"}}));
 }
 
 TEST_F(JournalFile, LiveFileHeldByAReaderKeepsEveryOlderFileAndGrowsPastTheLimit) {
