@@ -3,7 +3,8 @@
 // stopped watching it. This sink keeps watching each spared process and
 // reports its end (kProgramEnded: exit code, how long it ran) when it comes,
 // so the operator sees that the server did finish saving. A start that keeps
-// the process (kProgramKept) hands it back to the runner.
+// or takes over the process (kProgramKept, kProgramAdopted) hands it back to
+// the runner.
 #include <functional>
 #include <memory>
 #include <vector>

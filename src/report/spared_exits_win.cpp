@@ -3,19 +3,18 @@
 // has ended.
 #include <windows.h>
 
-#include <vector>
-
+#include "platform/scoped.h"
 #include "report/spared_exits.h"
 
 struct SparedExits::Watch {
   Event spared;  // plan, row, program, pid
-  HANDLE process = nullptr;
+  ScopedKernelHandle process;
   HANDLE wait = nullptr;
 
+  // Waits for a callback in progress, so `due` is never called afterwards;
+  // the process handle goes after the wait on it.
   ~Watch() {
-    // Waits for a callback in progress, so `due` is never called afterwards.
     if (wait) ::UnregisterWaitEx(wait, INVALID_HANDLE_VALUE);
-    if (process) ::CloseHandle(process);
   }
 };
 
@@ -34,7 +33,7 @@ SparedExits::SparedExits(EventSink& events, std::function<void()> due) : events_
 SparedExits::~SparedExits() = default;
 
 void SparedExits::OnEvent(const Event& event) {
-  if (event.kind == EventKind::kProgramKept) {
+  if (event.kind == EventKind::kProgramKept || event.kind == EventKind::kProgramAdopted) {
     for (auto it = watches_.begin(); it != watches_.end(); ++it) {
       if ((*it)->spared.pid == event.pid) {
         watches_.erase(it);
@@ -46,9 +45,9 @@ void SparedExits::OnEvent(const Event& event) {
   if (event.kind != EventKind::kProgramSpared || event.pid == 0) return;
   auto watch = std::make_unique<Watch>();
   watch->spared = event;
-  watch->process = ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, event.pid);
+  watch->process.reset(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, event.pid));
   if (!watch->process) return;  // ended already, or not ours to watch
-  if (!::RegisterWaitForSingleObject(&watch->wait, watch->process, &Ended, &due_, INFINITE,
+  if (!::RegisterWaitForSingleObject(&watch->wait, watch->process.get(), &Ended, &due_, INFINITE,
                                      WT_EXECUTEONLYONCE)) {
     watch->wait = nullptr;
     due_();  // looked at by the next Report all the same
@@ -59,17 +58,17 @@ void SparedExits::OnEvent(const Event& event) {
 void SparedExits::Report() {
   for (auto it = watches_.begin(); it != watches_.end();) {
     const Watch& watch = **it;
-    if (::WaitForSingleObject(watch.process, 0) != WAIT_OBJECT_0) {
+    if (::WaitForSingleObject(watch.process.get(), 0) != WAIT_OBJECT_0) {
       ++it;
       continue;
     }
     Event ended = watch.spared;
     ended.kind = EventKind::kProgramEnded;
     DWORD code = 0;
-    ::GetExitCodeProcess(watch.process, &code);
+    ::GetExitCodeProcess(watch.process.get(), &code);
     ended.number = code;
     FILETIME created, exited, kernel, user;
-    if (::GetProcessTimes(watch.process, &created, &exited, &kernel, &user)) {
+    if (::GetProcessTimes(watch.process.get(), &created, &exited, &kernel, &user)) {
       ended.millis = Milliseconds(exited) - Milliseconds(created);
     }
     it = watches_.erase(it);
