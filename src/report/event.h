@@ -27,7 +27,8 @@ enum class EventKind {
   kHeartbeatsDropped,    // number: wrong length; count: from another host (since the last report)
   kProgramKept,          // plan, row, program, pid: a start found the last run's process still running
   kProgramEnded,         // plan, row, program, pid; number: exit code; millis: how long it ran.
-                         // The end of a process the runner terminated (a hang kill).
+                         // The end of a process the runner terminated (a hang kill), or of
+                         // a server spared at a stop (raised by SparedExits).
   kDumpWritten,          // plan, row, program, pid; detail: the file; count: its size; millis: time taken
   kDumpFailed,           // plan, row, program, pid; error and detail: the Windows error and its text
   kDumpStarted,          // plan, row, program, pid; number: seconds of silence. Killed once it is written.

@@ -44,9 +44,10 @@ TEST(MetricsFile, IsReplacedWholeAndAFailedWriteLeavesTheOldFileAndNoTemporary) 
 TEST(MetricsFile, MissingFoldersAreMadeAndAFileInTheWayIsAnError) {
   // 指标\新 under a folder that is not there yet.
   const std::string path = "metrics-made\\\xd6\xb8\xb1\xea\\\xd0\xc2\\m.prom";
-  ::RemoveDirectoryW(L"metrics-made\\\u6307\u6807\\\u65b0");
   ::DeleteFileW(L"metrics-made\\\u6307\u6807\\\u65b0\\m.prom");
-  ::RemoveDirectoryW(L"metrics-made\\\u6307\u6807\\\u65b0");
+  for (const wchar_t* folder : {L"metrics-made\\\u6307\u6807\\\u65b0", L"metrics-made\\\u6307\u6807", L"metrics-made"}) {
+    ::RemoveDirectoryW(folder);
+  }
   ASSERT_EQ(ReplaceFileWhole(path, "a 1\n"), 0u);
   EXPECT_EQ(Read(path), "a 1\n");
   // A file where the folder should be: no file, and Windows' reason.
@@ -62,6 +63,8 @@ TEST(JournalFiles, OpenMakesTheFolderAndTellsWhichNumberedFilesExist) {
   const std::string path = "journal-made\\\xc8\xd5\xd6\xbe\\j.log";  // 日志
   ::DeleteFileW(L"journal-made\\\u65e5\u5fd7\\j.log");
   ::DeleteFileW(L"journal-made\\\u65e5\u5fd7\\j.log.1");
+  ::RemoveDirectoryW(L"journal-made\\\u65e5\u5fd7");
+  ::RemoveDirectoryW(L"journal-made");
   ASSERT_EQ(files->OpenAppend(path), 0u);
   ASSERT_EQ(files->Append("line\r\n"), 0u);
   EXPECT_EQ(files->Size(), 6);
