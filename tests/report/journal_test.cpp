@@ -154,6 +154,17 @@ TEST(JournalLine, FieldsDetailsAndExitCodes) {
   EXPECT_EQ(detail(EventKind::kHeartbeatsDropped, 3, 0, ""),
             "\xb3\xa4\xb6\xc8\xb2\xbb\xb6\xd4 3 \xb8\xf6\xa3\xac\xc0\xb4\xd7\xd4\xc6\xe4\xcb\xfb\xd6\xf7\xbb\xfa"
             " 4 \xb8\xf6\r\n");
+  // Taking over: nothing to add unless the command lines differ, then both.
+  EXPECT_EQ(detail(EventKind::kProgramAdopted, 0, 0, ""), "\r\n");
+  Event differing{EventKind::kProgramAdopted, 0, "P", 0, "a.exe", 5, 0, 0, 0, 0, " -old", "", " -new"};
+  const std::string adopted = FormatJournalLine(differing, kTime);
+  EXPECT_LT(adopted.find(" -new"), adopted.find(" -old"));  // the list's first
+  EXPECT_EQ(detail(EventKind::kProgramHeld, static_cast<int>(HoldReason::kOtherLauncher), 0, ""),
+            FormatText(texts::kDetailHeldByLauncher, 4u) + "\r\n");
+  EXPECT_EQ(detail(EventKind::kProgramHeld, static_cast<int>(HoldReason::kUnreadable), 0, ""),
+            std::string(texts::kDetailHeldUnreadable) + "\r\n");
+  EXPECT_EQ(detail(EventKind::kJobUnavailable, 0, 5, "denied"),
+            FormatText(texts::kDetailJobUnavailable, "5 denied") + "\r\n");
 }
 
 TEST_F(JournalFile, FullFileIsRotatedKeepingFiveOlderOnesAndAHeldOneStopsTheShiftWithoutLoss) {

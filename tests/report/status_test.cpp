@@ -44,6 +44,15 @@ TEST(StatusBoard, EachRowShowsItsLastStateAndOnlyChangedCellsAreRedrawn) {
   board.OnEvent(On(EventKind::kProgramExited, 1, 1, 99, 3));
   EXPECT_EQ(board.TakeChanges(), (Changes{{0, Gbk(texts::kStatusExited, "0xC0000005")},
                                          {1, Gbk(texts::kStatusExited, "3")}}));
+  // Taken over, and waiting for a process that may be the row's, by reason.
+  board.OnEvent(On(EventKind::kProgramAdopted, 1, 0, 77));
+  board.OnEvent(On(EventKind::kProgramHeld, 1, 1, 78, static_cast<int>(HoldReason::kOtherLauncher)));
+  board.OnEvent(On(EventKind::kProgramHeld, 1, 2, 79, static_cast<int>(HoldReason::kAmbiguous)));
+  EXPECT_EQ(board.TakeChanges(), (Changes{{0, Gbk(texts::kStatusAdopted, "77")},
+                                         {1, Gbk(texts::kStatusHeldByLauncher, "78")},
+                                         {2, Gbk(texts::kStatusHeldAmbiguous, "79")}}));
+  board.OnEvent(On(EventKind::kProgramHeld, 1, 2, 79, static_cast<int>(HoldReason::kUnreadable)));
+  EXPECT_EQ(board.TakeChanges(), (Changes{{2, Gbk(texts::kStatusHeldUnreadable, "79")}}));
   board.OnEvent(On(EventKind::kHangKilled, 1, 1, 99));
   board.OnEvent(On(EventKind::kProgramRelaunched, 1, 0, 4321, 2));
   board.OnEvent(On(EventKind::kProgramKept, 1, 2, 77));  // a countdown no more
