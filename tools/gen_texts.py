@@ -105,6 +105,11 @@ TEXTS = [
     ("kStatusHeldByLauncher", "另一调度台监管 %u", "status: another launcher supervises process id"),
     ("kStatusHeldUnreadable", "已在运行 %u，无法接管", "status: running, cannot be taken over"),
     ("kStatusHeldAmbiguous", "已在运行 %u，无法判断", "status: running, cannot be told apart"),
+    ("kEvLauncherPriority", "调度台优先级低", "journal: the launcher runs below normal priority"),
+    ("kDetailPriorityBelowNormal", "低于正常（计划任务的默认设置）；它启动的程序仍以正常优先级运行",
+     "journal: below normal, as Task Scheduler starts it; programs still start at normal priority"),
+    ("kDetailPriorityIdle", "空闲；它启动的程序仍以正常优先级运行",
+     "journal: idle priority; programs still start at normal priority"),
     # What the launcher says when its own reports fail, repeats and loops.
     ("kEvJournalNotRotated", "日志无法轮换", "journal: the full file could not be renamed"),
     ("kDetailJournalNotRotated", "文件已有 %llu 字节，无法改名：%s；继续写在这个文件里，稍后再试",

@@ -105,6 +105,7 @@ class QuietHost : public RunnerHost, public ProcessHost {
   void BroadcastExitNotice() override {}
   StaleProcess TakeStaleProcessId(int) override { return {}; }
   void ForgetHeartbeats(std::uint32_t) override {}
+  void RestartSilences() override {}
   void StartTickTimer() override {}
   void StopTickTimer() override {}
   void ShowRunning(bool) override {}

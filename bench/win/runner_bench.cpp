@@ -51,6 +51,7 @@ class BenchWindow : public RunnerHost {
   void BroadcastExitNotice() override {}
   StaleProcess TakeStaleProcessId(int) override { return {}; }
   void ForgetHeartbeats(std::uint32_t) override {}
+  void RestartSilences() override {}
   void StartTickTimer() override {}
   void StopTickTimer() override {}
   void ShowRunning(bool) override {}

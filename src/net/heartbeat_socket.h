@@ -44,8 +44,8 @@ class HeartbeatSocket : public AsyncSocket {
   ::LocalAddresses localAddresses_;
 };
 
-// Whole seconds of the system's monotonic clock: the clock of the liveness
-// table, which setting the wall clock does not move.
+// Whole seconds of the machine's awake time: the clock of the liveness
+// table, which setting the wall clock does not move and sleep does not advance.
 std::uint32_t MonotonicSeconds();
 
 // This machine's IPv4 unicast addresses in host byte order, loopback

@@ -1,5 +1,7 @@
 #include "net/heartbeat_socket.h"
 
+#include "platform/awake_clock.h"
+
 // iphlpapi needs the full Winsock and Windows headers before its own.
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -12,7 +14,7 @@
 
 #include "net/local_sender.h"
 
-std::uint32_t MonotonicSeconds() { return static_cast<std::uint32_t>(GetTickCount64() / 1000); }
+std::uint32_t MonotonicSeconds() { return static_cast<std::uint32_t>(AwakeMilliseconds() / 1000); }
 
 std::vector<std::uint32_t> QueryLocalIpv4Addresses() {
   std::vector<std::uint32_t> result;

@@ -30,6 +30,12 @@ std::uint32_t LivenessTable::TakeStaleProcessId(int interval, std::uint32_t* age
   return 0;
 }
 
+void LivenessTable::RestartSilences() {
+  if (times_.empty()) return;
+  const std::uint32_t now = clock_();
+  for (std::uint32_t& time : times_) time = now;
+}
+
 void LivenessTable::Forget(std::uint32_t processId) {
   const auto found = index_.find(processId);
   if (found != index_.end()) EraseAt(found->second);

@@ -21,6 +21,10 @@ class LivenessTable {
   std::uint32_t TakeStaleProcessId(int interval, std::uint32_t* age = nullptr);
   // Removes `processId`'s entry, if there is one; the others keep their order.
   void Forget(std::uint32_t processId);
+  // Every silence counts from now: after the machine woke up, or after the
+  // launcher could not read heartbeats for a while, each program has one
+  // whole interval to speak again before it is judged hung.
+  void RestartSilences();
 
   const std::vector<std::uint32_t>& ProcessIds() const { return ids_; }
   const std::vector<std::uint32_t>& Times() const { return times_; }

@@ -49,6 +49,7 @@ enum class EventKind {
                          // HoldReason; count: the other launcher's id. The launch waits while it runs.
   kJobUnavailable,       // plan, row, program; error and detail: why the program has no job, so
                          // ending it ends the program alone
+  kLauncherPriority,     // number: the launcher's priority class, when below normal
   kRowListed,            // plan, row, program; number: its delay. Every row of every plan, after the list is read
   kTick,                 // number: seconds of a monotonic clock. A second of the running plan has passed:
                          // what depends on time is looked at again. Time reaches the readers only so.
@@ -56,6 +57,10 @@ enum class EventKind {
 
 // Why a launch waits instead of starting its program (kProgramHeld's number).
 enum class HoldReason { kOtherLauncher = 1, kUnreadable = 2, kAmbiguous = 3 };
+
+// The priority classes a launcher started below normal runs in (Windows' values).
+inline constexpr std::int64_t kIdlePriorityClass = 0x40;
+inline constexpr std::int64_t kBelowNormalPriorityClass = 0x4000;
 
 // Where a plan start came from.
 enum class EventSource { kButton = 0, kTrayMenu = 1, kAutomaticStart = 2 };

@@ -103,6 +103,7 @@ const char* Word(EventKind kind) {
     case EventKind::kProgramAdopted: return texts::kEvProgramAdopted;
     case EventKind::kProgramHeld: return texts::kEvProgramHeld;
     case EventKind::kJobUnavailable: return texts::kEvJobUnavailable;
+    case EventKind::kLauncherPriority: return texts::kEvLauncherPriority;
     case EventKind::kCountdown:
     case EventKind::kRowUnticked:
     case EventKind::kPlanListed:
@@ -175,6 +176,8 @@ std::string Detail(const Event& e) {
       return std::string();
     case EventKind::kJobUnavailable:
       return FormatText(texts::kDetailJobUnavailable, ErrorWithText(e.error, e.detail).c_str());
+    case EventKind::kLauncherPriority:
+      return e.number == kIdlePriorityClass ? texts::kDetailPriorityIdle : texts::kDetailPriorityBelowNormal;
     default: return e.detail;
   }
 }

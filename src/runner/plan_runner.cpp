@@ -191,6 +191,7 @@ bool PlanRunner::Start(int plan, EventSource source) {
   Event started;
   started.number = static_cast<std::int64_t>(source);
   Raise(EventKind::kPlanStarted, plan, span.first, SIZE_MAX, started);
+  lastTickMs_ = processes_.NowMilliseconds();
   // Entries with delay 0 are launched here, before the first tick.
   LaunchDueEntries();
   host_.StartTickTimer();
@@ -384,6 +385,9 @@ void PlanRunner::Tick() {
   if (plan < 0) return;
   const EntrySpan span = PlanEntries(catalogue_, plan);
   const std::size_t k = static_cast<std::size_t>(plan);
+  const std::uint64_t now = processes_.NowMilliseconds();
+  if (now - lastTickMs_ > kTickGapMs) host_.RestartSilences();
+  lastTickMs_ = now;
   if (events_) SeeEnds(plan, span.first, span.count);
 
   // Rows whose launch waits for a process that may be theirs look again:

@@ -104,6 +104,8 @@ class RunnerHost {
   virtual StaleProcess TakeStaleProcessId(int interval) = 0;
   // Drops whatever heartbeats the liveness table holds for `processId`.
   virtual void ForgetHeartbeats(std::uint32_t processId) = 0;
+  // Every program's silence counts from now (LivenessTable::RestartSilences).
+  virtual void RestartSilences() = 0;
   virtual void StartTickTimer() = 0;
   virtual void StopTickTimer() = 0;
   // Idle or running look of the dialog: the start/stop button's text, the
@@ -162,6 +164,10 @@ class ProcessHost {
 
 // The longest a dump may take before the hung program is killed anyway.
 inline constexpr std::uint64_t kDumpLimitMs = 30000;
+// Ticks further apart than this on the awake clock mean the launcher did not
+// run meanwhile (a paused virtual machine, a stalled window): no heartbeat
+// could be read, so silences count again from the late tick.
+inline constexpr std::uint64_t kTickGapMs = 5000;
 
 // Starting and stopping a plan, the launch countdown and the supervision tick.
 // What happens is reported to `events` (when given) as it happens.
@@ -237,6 +243,7 @@ class PlanRunner {
   EventSink* events_;
   std::vector<Watch> watches_;  // by entry index
   bool jobFailureReported_ = false;  // once per launcher run
+  std::uint64_t lastTickMs_ = 0;     // when the running plan last ticked (or started)
 };
 
 // True when `programPath` names one of the cooperating servers that save and

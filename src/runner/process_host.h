@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "catalogue/catalogue.h"
+#include "platform/awake_clock.h"
 #include "platform/scoped.h"
 #include "runner/dump_writer.h"
 #include "runner/plan_runner.h"
@@ -57,8 +58,8 @@ class ProcessTable {
   // Starts entry `index`'s program: application name programPath, a writable
   // copy of commandLine, no inherited handles, the launcher's environment,
   // runDirectory as the working directory (the launcher's own when it is
-  // empty), the entry's start-up information; in a new job before it runs a
-  // single instruction. The launcher's current directory is saved before
+  // empty), the entry's start-up information, normal priority; in a new job
+  // before it runs a single instruction. The launcher's current directory is saved before
   // and restored after. On success the new process becomes the entry's
   // latest and the replaced handles are closed; on failure the entry keeps
   // what it had.
@@ -148,7 +149,7 @@ class WindowsProcessHost : public ProcessHost {
   void TerminateEntry(std::size_t entry) override { table_.Terminate(entry); }
   bool EntryTreeHolds(std::size_t entry, std::uint32_t pid) override;
   std::uint32_t TerminateErrorReporter(std::uint32_t hungPid) override;
-  std::uint64_t NowMilliseconds() override { return ::GetTickCount64(); }
+  std::uint64_t NowMilliseconds() override { return AwakeMilliseconds(); }
   bool StartDump(std::size_t entry, std::uint32_t pid) override;
   DumpOutcome PollDump(std::size_t entry) override;
   void AbandonDump(std::size_t entry) override;

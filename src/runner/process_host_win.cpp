@@ -182,9 +182,11 @@ ProcessStart ProcessTable::Create(std::size_t index, const LaunchEntry& entry) {
   const std::wstring directory = Wide(entry.runDirectory);
 
   // Suspended until it is in its job, so nothing it starts escapes the job.
+  // At normal priority, whatever the launcher's own: a launcher started by
+  // Task Scheduler runs below normal, and its servers would inherit that.
   PROCESS_INFORMATION info{};
   const BOOL created = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                                        CREATE_SUSPENDED, nullptr,
+                                        CREATE_SUSPENDED | NORMAL_PRIORITY_CLASS, nullptr,
                                         directory.empty() ? nullptr : directory.c_str(), &slot.startupInfo, &info);
   ProcessStart start;
   start.error = created ? 0 : ::GetLastError();

@@ -23,6 +23,9 @@ constexpr UINT kTickPeriodMs = 1000;
 // while it ran (a surplus message box was open).
 constexpr UINT WM_HELD_AUTOSTART = WM_APP + 1;
 
+static_assert(kIdlePriorityClass == IDLE_PRIORITY_CLASS && kBelowNormalPriorityClass == BELOW_NORMAL_PRIORITY_CLASS,
+              "the journal names Windows' priority classes");
+
 constexpr int kMinInterval = 15;
 constexpr int kMaxInterval = 120;
 
@@ -71,6 +74,10 @@ bool LauncherDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& 
       return true;
     case WM_HELD_AUTOSTART:
       RunAutomaticStart();
+      return true;
+    case WM_POWERBROADCAST:
+      OnPowerBroadcast(wParam);
+      result = TRUE;
       return true;
     case WM_REPORTS_DUE:
       app_.OnReportsDue();
@@ -199,6 +206,14 @@ void LauncherDialog::ReportStart(const LaunchListReport& list) {
                               settings.windowTitle.c_str());
   started.version = MORVASTEL_VERSION;
   app_.Report(started, EventKind::kLauncherStarted);
+  // Task Scheduler starts its programs below normal; the programs the
+  // launcher starts run at normal priority all the same.
+  const DWORD priority = ::GetPriorityClass(::GetCurrentProcess());
+  if (priority == IDLE_PRIORITY_CLASS || priority == BELOW_NORMAL_PRIORITY_CLASS) {
+    Event low;
+    low.number = priority;
+    app_.Report(low, EventKind::kLauncherPriority);
+  }
   for (std::size_t k = 0; k < catalogue_.PlanCount(); ++k) {
     Event listed;
     listed.plan = static_cast<int>(k);
@@ -370,6 +385,12 @@ void LauncherDialog::OnIntervalChange() {
   options_.interval = interval;
 }
 
+void LauncherDialog::OnPowerBroadcast(WPARAM event) {
+  // Sleep does not advance the heartbeats' clock, but the programs, too, were
+  // asleep and need a moment to find their network again.
+  if (event == PBT_APMRESUMEAUTOMATIC || event == PBT_APMRESUMESUSPEND) app_.liveness.RestartSilences();
+}
+
 bool LauncherDialog::OnPaint() {
   if (!::IsIconic(hwnd())) return false;  // default painting
   PAINTSTRUCT ps;
@@ -419,6 +440,8 @@ StaleProcess LauncherDialog::TakeStaleProcessId(int interval) {
 }
 
 void LauncherDialog::ForgetHeartbeats(std::uint32_t processId) { app_.liveness.Forget(processId); }
+
+void LauncherDialog::RestartSilences() { app_.liveness.RestartSilences(); }
 
 void LauncherDialog::StartTickTimer() { ::SetTimer(hwnd(), kTickTimer, kTickPeriodMs, nullptr); }
 

@@ -65,6 +65,8 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   void OnNotifyCheck();
   void OnDetectCheck();
   void OnIntervalChange();
+  // The machine woke up: every program gets a whole interval to speak again.
+  void OnPowerBroadcast(WPARAM event);
   bool OnPaint();
   // Tray.
   void AddTrayIcon();
@@ -79,6 +81,7 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   void BroadcastExitNotice() override;
   StaleProcess TakeStaleProcessId(int interval) override;
   void ForgetHeartbeats(std::uint32_t processId) override;
+  void RestartSilences() override;
   void StartTickTimer() override;
   void StopTickTimer() override;
   void ShowRunning(bool running) override;

@@ -164,15 +164,21 @@ std::vector<std::vector<std::string>> JournalLines(const std::string& path) {
 // The program under test.
 class Program {
  public:
-  Program(const std::string& listBytes, std::vector<std::string> args, const char* name)
+  Program(const std::string& listBytes, std::vector<std::string> args, const char* name, DWORD flags = 0)
       : list_(std::string(name) + ".list"), title_(std::string("e2e-") + name) {
     std::ofstream(list_, std::ios::binary) << listBytes;
     std::string commandLine = "\"" + WinPath(MORVASTEL_EXE) + "\" /n " + title_ + " /f " + FullPath(list_);
     for (const std::string& a : args) commandLine += " " + a;
     STARTUPINFOA si{};
     si.cb = sizeof si;
-    started_ = ::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                &si, &pi_) != 0;
+    // A priority class is set before the program runs (Wine does not take
+    // it from the creation flags).
+    started_ = ::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, flags | CREATE_SUSPENDED,
+                                nullptr, nullptr, &si, &pi_) != 0;
+    if (started_) {
+      if (flags != 0) ::SetPriorityClass(pi_.hProcess, flags);
+      ::ResumeThread(pi_.hThread);
+    }
     if (started_) {
       WaitFor([&] { return (dialog_ = ::FindWindowA(nullptr, title_.c_str())) != nullptr; }, 15000);
     }
@@ -554,7 +560,8 @@ TEST(Program, ARestartedLauncherTakesOverWhatItsPredecessorRanInsteadOfStartingI
     ASSERT_EQ(ExitCodeOf(first.process(), 5000), 1u);
   }
   const std::vector<DWORD> before = all();
-  Program second(list, {"/p", "0", "/r", "/l", journal}, "adopt-second");
+  // Started again as Task Scheduler starts it at logon: below normal priority.
+  Program second(list, {"/p", "0", "/r", "/l", journal}, "adopt-second", BELOW_NORMAL_PRIORITY_CLASS);
   ASSERT_NE(second.dialog(), nullptr);
   ASSERT_TRUE(WaitFor([&] { return JournalCount(journal, texts::kEvProgramAdopted) == 3; }, 8000));
   EXPECT_TRUE(second.Running());
@@ -563,9 +570,13 @@ TEST(Program, ARestartedLauncherTakesOverWhatItsPredecessorRanInsteadOfStartingI
   EXPECT_EQ(RemoteListCell(second.process(), second.Item(kList), 1, 4),
             FormatText(texts::kStatusAdopted, static_cast<unsigned>(ReadLog(b)[0].pid)));
 
-  // An adopted program that exits is relaunched.
+  // An adopted program that exits is relaunched, at normal priority.
   TerminateAll({ReadLog(a)[0].pid});
   ASSERT_TRUE(WaitFor([&] { return Pids(a).size() == 2; }, 4000));
+  const HANDLE relaunched = OpenForWatch(Pids(a)[1]);
+  EXPECT_EQ(::GetPriorityClass(relaunched), static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+  ::CloseHandle(relaunched);
+  EXPECT_EQ(JournalCount(journal, texts::kEvLauncherPriority), 1);
   // A stop with the notice off leaves nothing running.
   ::SendMessageTimeoutA(second.Item(kNotify), BM_SETCHECK, BST_UNCHECKED, 0, SMTO_BLOCK, 5000, nullptr);
   second.Command(kNotify);
@@ -604,6 +615,28 @@ TEST(Program, ALoadersServerIsEndedWithItAtAHangKillAndAtAStop) {
   EXPECT_TRUE(AllEndedWith(second, 111, 5000));
   TerminateAll(Pids(l));
   TerminateAll(Pids(s));
+}
+
+TEST(Program, AfterTheMachineWakesEveryProgramHasAWholeIntervalToSpeakAgain) {
+  EndHelpers();
+  // Heartbeats for 1 s, then silence.
+  const std::string w = FreshLog("wake-w");
+  const std::string list = "::p\r\n" + Line(1, Helper("recorder.exe"), w + " beat 23484 200 1000", 0) + "\r\n";
+  Program program(list, {"/p", "23484"}, "wake");
+  ASSERT_NE(program.dialog(), nullptr);
+  program.SetInterval("15");
+  program.Click(kButton);
+  ASSERT_TRUE(WaitFor([&] { return !ReadLog(w).empty(); }, 5000));
+  HANDLE silent = OpenForWatch(ReadLog(w)[0].pid);
+  // Ten seconds into its silence, Windows says the machine woke up.
+  ::Sleep(10000);
+  ::SendMessageTimeoutW(program.dialog(), WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0, SMTO_BLOCK, 5000, nullptr);
+  const ULONGLONG woke = ::GetTickCount64();
+  EXPECT_EQ(ExitCodeOf(silent, 25000), 111u);
+  EXPECT_GE(::GetTickCount64() - woke, 15000u);
+  ::CloseHandle(silent);
+  program.Click(kButton);
+  TerminateAll(Pids(w));
 }
 
 TEST(Program, AutomaticStartStartsTheFirstPlanAndHides) {

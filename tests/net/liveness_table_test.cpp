@@ -46,6 +46,20 @@ TEST(LivenessTable, AgeEqualToTheIntervalIsNotStaleOneSecondMoreIs) {
   EXPECT_TRUE(t.table.Times().empty());
 }
 
+TEST(LivenessTable, AfterAWakeUpEverySilenceCountsFromThenInTheSameOrder) {
+  ClockedTable t;
+  t.table.Heard(7);
+  t.now = 1030;
+  t.table.Heard(8);
+  t.now = 1500;  // long silent, both
+  t.table.RestartSilences();
+  EXPECT_EQ(t.table.Times(), (Ids{1500, 1500}));
+  t.now = 1560;
+  EXPECT_EQ(t.table.TakeStaleProcessId(60), 0u);  // a whole interval to speak again
+  t.now = 1561;
+  EXPECT_EQ(t.table.TakeStaleProcessId(60), 7u);
+}
+
 TEST(LivenessTable, TakesTheEarliestHeardStaleEntryOnePerCall) {
   ClockedTable t;
   t.table.Heard(7);

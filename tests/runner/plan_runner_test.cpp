@@ -140,6 +140,7 @@ class FakeHost : public RunnerHost, public ProcessHost {
     log.push_back("forget " + std::to_string(pid));
     for (auto it = stale.begin(); it != stale.end();) it = *it == pid ? stale.erase(it) : it + 1;
   }
+  void RestartSilences() override { log.push_back("silences"); }
   void StartTickTimer() override { log.push_back("timer on"); }
   void StopTickTimer() override { log.push_back("timer off"); }
   void ShowRunning(bool running) override { log.push_back(running ? "look running" : "look idle"); }
@@ -480,7 +481,7 @@ struct EventLog : EventSink {
                                          "terminated", "dropped", "kept",      "ended",     "dumped",
                                          "no dump",  "dumping",  "metrics failed", "metrics ok", "list",
                                          "countdown", "unticked", "listed",   "stats",    "adopted",
-                                         "held",     "no job",   "row listed", "tick"};
+                                         "held",     "no job",   "priority", "row listed", "tick"};
     std::string line = kNames[static_cast<int>(e.kind)];
     if (e.row >= 0) line += " r" + std::to_string(e.row);
     if (e.pid != 0) line += " pid" + std::to_string(e.pid);
@@ -554,7 +555,7 @@ TEST_F(Fixture, AHungProgramIsDumpedBeforeItsKillAndKeepsItsPlaceMeanwhile) {
   host.stale = {100};
   host.now += kDumpLimitMs - 1;
   reporting.Tick();
-  EXPECT_EQ(host.Effects(), (Calls{"stale 60"}));
+  EXPECT_EQ(host.Effects(), (Calls{"silences", "stale 60"}));  // a tick 30 s late
   // 30 s on and still writing: killed anyway, the unfinished dump given up.
   host.now += 1;
   reporting.Tick();
@@ -598,6 +599,22 @@ TEST_F(Fixture, AHungProgramIsDumpedBeforeItsKillAndKeepsItsPlaceMeanwhile) {
   EXPECT_EQ(host.Effects(), (Calls{"timer off", "terminate 1", "kill WerFault.exe", "abandon 1", "notice",
                                    "terminate 2", "look idle"}));
   EXPECT_EQ(events.Take(), (Calls{"hung r0 pid104 n70", "notice", "terminated r1 pid116", "stopped"}));
+}
+
+TEST_F(Fixture, ATickLongAfterTheLastOneRestartsEverySilenceBeforeJudging) {
+  Plan("A");
+  Entry(0);
+  Done();
+  StartAndLaunchAll(0);
+  host.now += kTickGapMs;  // late, but not by so much that heartbeats went unread
+  runner.Tick();
+  EXPECT_FALSE(host.Called("silences"));
+  host.now += kTickGapMs + 1;  // the machine or the window stood still
+  host.log.clear();
+  runner.Tick();
+  ASSERT_TRUE(host.Called("silences"));
+  EXPECT_LT(std::find(host.log.begin(), host.log.end(), "silences"),
+            std::find(host.log.begin(), host.log.end(), "stale 60"));
 }
 
 TEST_F(Fixture, HeartbeatsOfAnEarlierProcessWithTheSameIdNeverKillTheNewOne) {

@@ -60,6 +60,7 @@ class Window : public RunnerHost {
     return {pid, 0};
   }
   void ForgetHeartbeats(std::uint32_t) override {}
+  void RestartSilences() override {}
   void StartTickTimer() override {}
   void StopTickTimer() override {}
   void ShowRunning(bool) override {}
