@@ -26,6 +26,20 @@ constexpr UINT WM_HELD_AUTOSTART = WM_APP + 1;
 static_assert(kIdlePriorityClass == IDLE_PRIORITY_CLASS && kBelowNormalPriorityClass == BELOW_NORMAL_PRIORITY_CLASS,
               "the journal names Windows' priority classes");
 
+// Enter on the start/stop button does nothing: a focused push button would
+// otherwise take the default button's place, and a stray Enter would start
+// or stop the plan. The button keeps the key, which a push button ignores;
+// everywhere else Enter presses 退出, the dialog's default.
+LRESULT CALLBACK KeepEnter(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UINT_PTR, DWORD_PTR) {
+  if (msg == WM_GETDLGCODE && lParam != 0) {
+    const MSG* key = reinterpret_cast<const MSG*>(lParam);
+    if (key->message == WM_KEYDOWN && key->wParam == VK_RETURN) {
+      return ::DefSubclassProc(hwnd, msg, wParam, lParam) | DLGC_WANTMESSAGE;
+    }
+  }
+  return ::DefSubclassProc(hwnd, msg, wParam, lParam);
+}
+
 constexpr int kMinInterval = 15;
 constexpr int kMaxInterval = 120;
 
@@ -124,6 +138,7 @@ BOOL LauncherDialog::OnInitDialog() {
     if (font) ::SendMessageW(Item(id), WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
   };
   setFont(IDC_START_STOP);
+  ::SetWindowSubclass(Item(IDC_START_STOP), KeepEnter, 0, 0);
   setFont(IDC_HIDE);
   setFont(IDOK);
   SetWindowTextGbk(Item(IDC_INTERVAL), texts::kIntervalDefault);  // raises EN_CHANGE
@@ -329,6 +344,10 @@ void LauncherDialog::OnStartStopPlan(EventSource source) {
 }
 
 void LauncherDialog::OnTimer(UINT_PTR id) {
+  if (id == kTrayRetryTimer) {
+    AddTrayIcon();
+    return;
+  }
   if (id == kMetricsTimer) {
     app_.ReportHeartbeats();
     app_.drops.Poll();
@@ -360,12 +379,21 @@ void LauncherDialog::RunAutomaticStart() {
 
 void LauncherDialog::OnHideWindow() { HideWindow(); }
 
-void LauncherDialog::HideWindow() {
-  keptHidden_ = true;
-  ::ShowWindow(hwnd(), SW_HIDE);
+void LauncherDialog::HideWindow() { ApplyLook(tray_.HideAsked()); }
+
+void LauncherDialog::ApplyLook(TrayPresence::Look look) {
+  if (look == TrayPresence::Look::kHidden) {
+    keptHidden_ = true;
+    ::ShowWindow(hwnd(), SW_HIDE);
+  } else if (look == TrayPresence::Look::kMinimised) {
+    // No icon to come back through: reachable from the taskbar instead.
+    keptHidden_ = false;
+    ::ShowWindow(hwnd(), SW_SHOWMINNOACTIVE);
+  }
 }
 
 void LauncherDialog::ShowHiddenWindow() {
+  tray_.Shown();
   keptHidden_ = false;
   ::ShowWindow(hwnd(), SW_SHOW);
 }

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/tray_presence.h"
 #include "catalogue/catalogue.h"
 #include "catalogue/launch_list.h"
 #include "platform/dialog.h"
@@ -15,6 +16,10 @@
 #include "runner/process_host.h"
 
 class LauncherApp;
+
+// While the shell does not take the tray icon, it is tried again this often.
+inline constexpr UINT_PTR kTrayRetryTimer = 4;
+inline constexpr UINT kTrayRetryMs = 2000;
 
 // The main and only window: plan chooser, program list, start/stop button,
 // the supervision options, and the tray icon with its menu. It owns the
@@ -69,7 +74,10 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   void OnPowerBroadcast(WPARAM event);
   bool OnPaint();
   // Tray.
-  void AddTrayIcon();
+  // Adds the icon (retried by a timer while the shell does not take it).
+  bool AddTrayIcon();
+  // Hides or minimises the window as the tray's presence allows.
+  void ApplyLook(TrayPresence::Look look);
   void RemoveTrayIcon();
   void ShowTrayMenu();
   bool OnTrayNotify(LPARAM mouseMessage);
@@ -100,4 +108,5 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   bool autoStartHeld_ = false;  // the automatic start fired during initialisation
   bool keptHidden_ = false;     // hidden on request: nothing else may show it
   UINT taskbarCreated_ = 0;     // registered message: the shell came back
+  TrayPresence tray_;           // hidden only while the icon exists
 };

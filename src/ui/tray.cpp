@@ -26,14 +26,23 @@ NOTIFYICONDATAW TrayRecord(HWND hwnd) {
 
 }  // namespace
 
-void LauncherDialog::AddTrayIcon() {
+bool LauncherDialog::AddTrayIcon() {
   NOTIFYICONDATAW data = TrayRecord(hwnd());
   data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
   data.uCallbackMessage = WM_TRAY_NOTIFY;
   data.hIcon = icon_;
   const std::wstring tip = Wide(texts::kTrayTip);
   tip.copy(data.szTip, sizeof data.szTip / sizeof data.szTip[0] - 1);
-  ::Shell_NotifyIconW(NIM_ADD, &data);
+  // After a restart of the shell the old icon is gone; an icon that is
+  // still there (a second TaskbarCreated) is only modified.
+  const bool added = ::Shell_NotifyIconW(NIM_ADD, &data) != FALSE || ::Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
+  ApplyLook(tray_.IconAdded(added));
+  if (tray_.RetryDue()) {
+    ::SetTimer(hwnd(), kTrayRetryTimer, kTrayRetryMs, nullptr);
+  } else {
+    ::KillTimer(hwnd(), kTrayRetryTimer);
+  }
+  return added;
 }
 
 void LauncherDialog::RemoveTrayIcon() {

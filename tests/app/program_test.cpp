@@ -684,6 +684,35 @@ TEST(Program, EscapeEndsTheProgramWhileAPlanRunsAndItsProgramsKeepRunning) {
   ::CloseHandle(child);
 }
 
+TEST(Program, EnterOnTheStartStopButtonNeitherStartsNorStopsElsewhereItPressesExit) {
+  EndHelpers();
+  const std::string a = FreshLog("enter-a");
+  const std::string list = "::p\r\n" + Line(1, Helper("recorder.exe"), a + " sleep", 0) + "\r\n";
+  Program program(list, {"/p", "0"}, "enter");
+  ASSERT_NE(program.dialog(), nullptr);
+  const HWND button = program.Item(kButton);
+  const auto key = [&](HWND to, WPARAM vk) {
+    ::PostMessageA(to, WM_KEYDOWN, vk, 0);
+    ::PostMessageA(to, WM_KEYUP, vk, 0xC0000000);
+  };
+  // The keys are handled in order: Space, which does click the focused
+  // button, shows whether the Enter before it did anything.
+  ::SendMessageTimeoutA(program.dialog(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(button), TRUE, SMTO_BLOCK, 5000,
+                        nullptr);
+  key(button, VK_RETURN);
+  key(button, VK_SPACE);
+  ASSERT_TRUE(WaitFor([&] { return program.Running(); }, 5000));  // started by Space alone
+  key(button, VK_RETURN);
+  key(button, VK_SPACE);
+  ASSERT_TRUE(WaitFor([&] { return !program.Running(); }, 5000));  // stopped by Space alone
+  // Elsewhere, Enter presses 退出: an idle launcher closes.
+  ::SendMessageTimeoutA(program.dialog(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(program.Item(kList)), TRUE,
+                        SMTO_BLOCK, 5000, nullptr);
+  key(program.Item(kList), VK_RETURN);
+  EXPECT_NE(ExitCodeOf(program.process(), 10000), static_cast<DWORD>(STILL_ACTIVE));
+  TerminateAll(Pids(a));
+}
+
 TEST(Program, TrayMenuDrivenByKeyboardShowsTheWindowAndStartsAPlan) {
   Program program("::p\r\n", {"/p", "0"}, "tray");
   ASSERT_NE(program.dialog(), nullptr);

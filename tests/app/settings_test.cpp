@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "app/tray_presence.h"
+
 namespace {
 struct Result {
   Settings settings;
@@ -74,4 +76,23 @@ TEST(CommandLine, ListPathIsResetToTheDefaultAtTheStartOfThePass) {
   s.listPath = "stale.list";
   ApplyCommandLine({}, s);
   EXPECT_EQ(s.listPath, "Morvastel.list");
+}
+
+TEST(TrayPresence, TheWindowHidesOnlyWhileTheIconExists) {
+  using Look = TrayPresence::Look;
+  // Logon before the shell is ready: the automatic start minimises, the
+  // retries go on, and the hide happens once the icon is there.
+  TrayPresence early;
+  EXPECT_EQ(early.IconAdded(false), Look::kUnchanged);
+  EXPECT_TRUE(early.RetryDue());
+  EXPECT_EQ(early.HideAsked(), Look::kMinimised);
+  EXPECT_EQ(early.IconAdded(false), Look::kMinimised);
+  EXPECT_EQ(early.IconAdded(true), Look::kHidden);
+  EXPECT_FALSE(early.RetryDue());
+  // The shell restarts and cannot take the icon back: the hidden window
+  // comes back minimised; shown from the tray, it stays shown.
+  EXPECT_EQ(early.IconAdded(false), Look::kMinimised);
+  early.Shown();
+  EXPECT_EQ(early.IconAdded(true), Look::kUnchanged);
+  EXPECT_EQ(early.HideAsked(), Look::kHidden);
 }
