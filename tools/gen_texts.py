@@ -138,6 +138,23 @@ TEXTS = [
      "  /p      调度台的心跳端口，默认 22225\n"
      "退出码：0 完成；1 被拒绝；2 用法错误或没有该方案；3 该端口上没有调度台应答；其他为内部错误\n",
      "control usage text"),
+    # What the launcher says when its own reports fail, repeats and loops.
+    ("kEvJournalNotRotated", "日志无法轮换", "journal: the full file could not be renamed"),
+    ("kDetailJournalNotRotated", "文件已有 %llu 字节，无法改名：%s；继续写在这个文件里，稍后再试",
+     "journal: size of the live file, the rename's error"),
+    ("kEvRepeated", "重复", "journal: an event that repeats, counted instead of written"),
+    ("kDetailRepeated", "%s 又 %lld 次，最后一次：%s", "journal: event word, repeats, the last one's detail"),
+    ("kEvRepeatEnded", "不再重复", "journal: a repeating event has stopped repeating"),
+    ("kDetailRepeatEnded", "%s 自 %s 起共 %lld 次", "journal: event word, first time, how many in all"),
+    ("kEvMetricsFailed", "指标文件写入失败", "journal: the metrics file could not be written"),
+    ("kEvMetricsRecovered", "指标文件恢复写入", "journal: the metrics file is written again"),
+    ("kDetailMetricsRecovered", "此前 %lld 次写入失败", "journal: failed writes before the recovery"),
+    ("kEvDumpStarted", "开始写卡死转储", "journal: a hung program's minidump is being written"),
+    ("kEvListRead", "读取列表", "journal: the launch list was read"),
+    ("kDetailListRead", "%lld 个方案", "journal: plans the list gave"),
+    ("kDetailListUnread", "无法读取：%s", "journal: the list could not be read, and why"),
+    ("kStatusCrashLooping", "反复退出 %s", "status: 3 or more exits in 5 minutes, then the row's text"),
+    ("kStatusDumping", "写转储中", "status: a hung program's minidump is being written"),
 ]
 
 def literal(text):

@@ -14,6 +14,8 @@
 #include "report/drop_tally.h"
 #include "report/event.h"
 #include "report/metrics.h"
+#include "report/metrics_writer.h"
+#include "report/spared_exits.h"
 
 // The one application object: it owns what outlives the dialog or is reached
 // from the network handlers: the settings, the dialog font, the exit notice
@@ -33,11 +35,17 @@ class LauncherApp : public WinApp {
   void StartReports();
   // Raises one event on the launcher's stream.
   void Report(Event event, EventKind kind);
+  // Tells the stream a second of the running plan has passed (kTick).
+  void ReportTime();
   // With /m: the heartbeat counts on the stream, and the metrics file
-  // written when a value changed (`refresh`: also when the last write is
-  // some seconds old).
+  // handed to its writer when a value changed or the last write failed
+  // (`refresh`: also when the last write is some seconds old). The writer's
+  // first failure and its recovery are reported on the stream.
   void ReportHeartbeats();
   void WriteMetrics(bool refresh);
+  // The reports' work for the window's thread (WM_REPORTS_DUE): the ends of
+  // servers spared at a stop, the metrics file.
+  void OnReportsDue();
   bool metricsOn() const { return metrics_ != nullptr; }
 
   Settings settings;
@@ -60,7 +68,9 @@ class LauncherApp : public WinApp {
   std::vector<std::string> args_;
   ScopedGdiObject font_;
   std::unique_ptr<EventSink> journal_;
+  std::unique_ptr<SparedExits> spared_;
   std::unique_ptr<MetricsBoard> metrics_;
+  std::unique_ptr<MetricsWriter> metricsWriter_;
   unsigned long long metricsWrittenAt_ = 0;
 };
 

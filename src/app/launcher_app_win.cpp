@@ -1,7 +1,10 @@
 #include "app/launcher_app.h"
 
+#include <thread>
+
 #include "app/texts.h"
 #include "platform/async_socket.h"
+#include "platform/files.h"
 #include "platform/wide.h"
 #include "report/journal.h"
 #include "ui/launcher_dialog.h"
@@ -51,13 +54,26 @@ bool LauncherApp::OpenHeartbeatListener() {
 void LauncherApp::StartReports() {
   if (!settings.metricsPath.empty() && !metrics_) {
     metrics_ = std::make_unique<MetricsBoard>([this] {
-      if (mainWindow()) ::PostMessageW(mainWindow(), WM_METRICS_DUE, 0, 0);
+      if (mainWindow()) ::PostMessageW(mainWindow(), WM_REPORTS_DUE, 0, 0);
     });
+    metricsWriter_ = std::make_unique<MetricsWriter>(
+        [path = settings.metricsPath](const std::string& bytes) { return ReplaceFileWhole(path, bytes); });
     events.Add(*metrics_);
+  }
+  // The dump folder is made now, off the window's thread (a share may take
+  // long to answer); when it cannot be, each dump's failure says why.
+  if (!settings.dumpFolder.empty()) {
+    std::thread([folder = Wide(settings.dumpFolder)] { CreateFolders(folder); }).detach();
   }
   if (!settings.journalPath.empty() && !journal_) {
     journal_ = std::make_unique<Journal>(settings.journalPath, MakeWindowsJournalFiles(), &LocalTimeNow);
     events.Add(*journal_);
+  }
+  if ((journal_ || metrics_) && !spared_) {
+    spared_ = std::make_unique<SparedExits>(events, [window = mainWindow()] {
+      ::PostMessageW(window, WM_REPORTS_DUE, 0, 0);
+    });
+    events.Add(*spared_);
   }
 }
 
@@ -73,18 +89,38 @@ void LauncherApp::WriteMetrics(bool refresh) {
   // current while the launcher lives.
   constexpr ULONGLONG kRefreshMs = 15000;
   if (!metrics_) return;
+  for (const MetricsWriter::Change& change : metricsWriter_->TakeChanges()) {
+    Event event;
+    event.program = settings.metricsPath;
+    event.error = change.error;
+    event.number = change.failures;
+    if (change.failed) event.detail = SystemErrorText(change.error);
+    Report(std::move(event), change.failed ? EventKind::kMetricsFailed : EventKind::kMetricsRecovered);
+  }
   const ULONGLONG tick = ::GetTickCount64();
-  if (!metrics_->dirty() && !(refresh && tick - metricsWrittenAt_ >= kRefreshMs)) return;
+  if (!metrics_->dirty() && !metricsWriter_->failing() && !(refresh && tick - metricsWrittenAt_ >= kRefreshMs)) {
+    return;
+  }
   metricsWrittenAt_ = tick;
   FILETIME now;
   ::GetSystemTimeAsFileTime(&now);
   // 100 ns ticks since 1601 to seconds since 1970.
   const ULONGLONG ticks = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
   const double unixSeconds = static_cast<double>(ticks - 116444736000000000ULL) / 1e7;
-  // A write that fails leaves the value dirty: it is tried again with the
-  // next change or the next refresh, and supervision goes on meanwhile.
-  const std::string text = metrics_->Render(unixSeconds);
-  if (ReplaceFileWhole(settings.metricsPath, text) != 0) metrics_->Unwritten();
+  // A failed write is tried again with the next call (every second) while
+  // it fails, with the text of the moment.
+  metricsWriter_->Submit(metrics_->Render(unixSeconds));
+}
+
+void LauncherApp::ReportTime() {
+  Event tick;
+  tick.number = MonotonicSeconds();
+  Report(tick, EventKind::kTick);
+}
+
+void LauncherApp::OnReportsDue() {
+  if (spared_) spared_->Report();
+  WriteMetrics(false);
 }
 
 void LauncherApp::Report(Event event, EventKind kind) {
@@ -118,11 +154,14 @@ bool LauncherApp::InitInstance() {
 }
 
 int LauncherApp::ExitInstance() {
+  if (spared_) events.Remove(*spared_);
+  spared_.reset();
   // The journal writes out what it holds before the launcher ends.
   if (journal_) events.Remove(*journal_);
   journal_.reset();
   if (metrics_) events.Remove(*metrics_);
   metrics_.reset();
+  metricsWriter_.reset();  // writes the last text
   font_.reset();
   return 0;
 }

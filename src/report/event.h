@@ -27,9 +27,16 @@ enum class EventKind {
   kHeartbeatsDropped,    // number: wrong length; count: from another host (since the last report)
   kProgramKept,          // plan, row, program, pid: a start found the last run's process still running
   kProgramEnded,         // plan, row, program, pid; number: exit code; millis: how long it ran.
-                         // The end of a process the runner terminated (a hang kill).
+                         // The end of a process the runner terminated (a hang kill), or of
+                         // a server spared at a stop (raised by SparedExits).
   kDumpWritten,          // plan, row, program, pid; detail: the file; count: its size; millis: time taken
   kDumpFailed,           // plan, row, program, pid; error and detail: the Windows error and its text
+  kDumpStarted,          // plan, row, program, pid; number: seconds of silence. Killed once it is written.
+  kMetricsFailed,        // program: the metrics file; error and detail: the Windows error and its text.
+                         // The first failed write after good ones (or none).
+  kMetricsRecovered,     // program: the metrics file; number: the writes that failed before
+  kListRead,             // program: the list path; number: plans it gave; count: 1 when the file was
+                         // read, 0 when not; error and detail: why not
   // State, not a happening: the journal skips them.
   kCountdown,            // plan, row; number: seconds until the launch
   kRowUnticked,          // plan, row: its launch waits for its tick
@@ -43,6 +50,9 @@ enum class EventKind {
   kJobUnavailable,       // plan, row, program; error and detail: why the program has no job, so
                          // ending it ends the program alone
   kLauncherPriority,     // number: the launcher's priority class, when below normal
+  kRowListed,            // plan, row, program; number: its delay. Every row of every plan, after the list is read
+  kTick,                 // number: seconds of a monotonic clock. A second of the running plan has passed:
+                         // what depends on time is looked at again. Time reaches the readers only so.
 };
 
 // Why a launch waits instead of starting its program (kProgramHeld's number).
@@ -102,5 +112,6 @@ class EventFanOut : public EventSink {
 // the status column's state.
 inline bool IsHappening(EventKind kind) {
   return kind != EventKind::kCountdown && kind != EventKind::kRowUnticked &&
-         kind != EventKind::kPlanListed && kind != EventKind::kHeartbeatStats;
+         kind != EventKind::kPlanListed && kind != EventKind::kHeartbeatStats &&
+         kind != EventKind::kRowListed && kind != EventKind::kTick;
 }

@@ -6,6 +6,7 @@
 #include <deque>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 #include "app/format_text.h"
 #include "app/texts.h"
@@ -95,6 +96,10 @@ const char* Word(EventKind kind) {
     case EventKind::kProgramEnded: return texts::kEvProgramEnded;
     case EventKind::kDumpWritten: return texts::kEvDumpWritten;
     case EventKind::kDumpFailed: return texts::kEvDumpFailed;
+    case EventKind::kDumpStarted: return texts::kEvDumpStarted;
+    case EventKind::kMetricsFailed: return texts::kEvMetricsFailed;
+    case EventKind::kMetricsRecovered: return texts::kEvMetricsRecovered;
+    case EventKind::kListRead: return texts::kEvListRead;
     case EventKind::kProgramAdopted: return texts::kEvProgramAdopted;
     case EventKind::kProgramHeld: return texts::kEvProgramHeld;
     case EventKind::kJobUnavailable: return texts::kEvJobUnavailable;
@@ -102,7 +107,9 @@ const char* Word(EventKind kind) {
     case EventKind::kCountdown:
     case EventKind::kRowUnticked:
     case EventKind::kPlanListed:
-    case EventKind::kHeartbeatStats: break;
+    case EventKind::kHeartbeatStats:
+    case EventKind::kRowListed:
+    case EventKind::kTick: break;
   }
   return "";
 }
@@ -136,10 +143,16 @@ std::string Detail(const Event& e) {
     case EventKind::kProgramEnded:
       return FormatText(texts::kDetailExit, FormatExitCode(static_cast<std::uint32_t>(e.number)).c_str(),
                     SecondsText(e.millis).c_str());
-    case EventKind::kHangKilled: return FormatText(texts::kDetailSilent, number);
+    case EventKind::kHangKilled:
+    case EventKind::kDumpStarted: return FormatText(texts::kDetailSilent, number);
+    case EventKind::kMetricsRecovered: return FormatText(texts::kDetailMetricsRecovered, number);
+    case EventKind::kListRead:
+      return e.count != 0 ? FormatText(texts::kDetailListRead, number)
+                          : FormatText(texts::kDetailListUnread, ErrorWithText(e.error, e.detail).c_str());
     case EventKind::kProgramRelaunched: return FormatText(texts::kDetailRelaunch, number);
     case EventKind::kLaunchFailed:
     case EventKind::kDumpFailed:
+    case EventKind::kMetricsFailed:
     case EventKind::kListenerFailed: return ErrorWithText(e.error, e.detail);
     case EventKind::kDumpWritten:
       return FormatText(texts::kDetailDump, e.detail.c_str(), static_cast<long long>(e.count),
@@ -209,8 +222,13 @@ struct Journal::State {
   using Steady = std::chrono::steady_clock;
 
   bool TryOpen();
+  // Appends a line, rotating the file first when it is full.
   bool Write(const std::string& line);
+  bool Append(const std::string& bytes);
   void Rotate();
+  // Moves PATH.0 .. PATH.4 up one; 0 or the error that stopped it.
+  std::uint32_t ShiftOlder();
+  std::string Numbered(int n) const { return path + '.' + std::to_string(n); }
   void Failed(std::uint32_t error);
   // The journal's own lines: about the file (its path as the program) or
   // about lines lost.
@@ -226,6 +244,10 @@ struct Journal::State {
   std::uint32_t failedError_ = 0;
   Steady::time_point nextOpen_{};
   Steady::time_point nextRotation_{};
+  bool shiftPending_ = false;    // PATH.0 waits for the older files to move up
+  std::uint32_t rotateError_ = 0;  // why the last rotation stopped, 0 when it did not
+  bool rotateReported_ = false;    // the journal has said so since the last rotation
+  std::uint64_t unrotatedSize_ = 0;  // the file's size when it first could not rotate
   bool lastAttempt_ = false;  // the one opening allowed after the stop
 };
 
@@ -312,37 +334,181 @@ void Journal::State::Failed(std::uint32_t error) {
 bool Journal::State::Write(const std::string& line) {
   if (size_ >= limits.rotateBytes && Steady::now() >= nextRotation_) Rotate();
   if (!open_) return false;
-  const std::uint32_t error = files->Append(line);
+  if (rotateError_ != 0 && !rotateReported_) {
+    const std::string note = OwnLine(
+        texts::kEvJournalNotRotated, path,
+        FormatText(texts::kDetailJournalNotRotated, static_cast<unsigned long long>(unrotatedSize_),
+                   ErrorWithText(rotateError_, files->ErrorText(rotateError_)).c_str()));
+    if (!Append(note)) return false;
+    rotateReported_ = true;
+  }
+  return Append(line);
+}
+
+bool Journal::State::Append(const std::string& bytes) {
+  const std::uint32_t error = files->Append(bytes);
   if (error != 0) {
     files->Close();
     open_ = false;
     Failed(error);
     return false;
   }
-  size_ += line.size();
+  size_ += bytes.size();
   return true;
 }
 
-// PATH.5 goes, PATH.4 .. PATH.1 move up one, PATH becomes PATH.1 and a new
-// PATH is begun. A name that cannot be moved (held open by another program
-// without sharing) stops the shift before anything is overwritten: the
-// journal goes on in PATH and tries again after the retry interval.
+// The live file is moved aside to PATH.0 first: while another program holds
+// it without sharing, nothing else is touched, and the journal goes on in it
+// past the limit. Once it has moved, PATH.0 .. PATH.4 move up one into the
+// lowest free number (PATH.5, the oldest, is replaced only when none is
+// free). A name that cannot move stops the shift where every file still has
+// a name of its own: it is tried again, before the live file moves next.
 void Journal::State::Rotate() {
   files->Close();
   open_ = false;
-  const auto numbered = [&](int n) { return path + '.' + std::to_string(n); };
-  files->Remove(numbered(kKeptFiles));
-  bool shifted = true;
-  for (int n = kKeptFiles - 1; n >= 0 && shifted; --n) {
-    const std::uint32_t error = files->Rename(n == 0 ? path : numbered(n), numbered(n + 1));
-    shifted = error == 0 || (n > 0 && (error == kFileNotFound || error == kPathNotFound));
+  // A PATH.0 left by a launcher that ended mid-rotation is history too.
+  std::uint32_t error = shiftPending_ || files->Exists(Numbered(0)) ? ShiftOlder() : 0;
+  if (error == 0) {
+    error = files->Rename(path, Numbered(0));
+    if (error == kFileNotFound) error = 0;  // gone already: a new file begins
+    else if (error == 0) error = ShiftOlder();
   }
-  if (!shifted) nextRotation_ = Steady::now() + limits.retry;
+  if (error != 0) {
+    nextRotation_ = Steady::now() + limits.retry;
+    if (rotateError_ == 0) unrotatedSize_ = size_;
+  } else {
+    rotateReported_ = false;
+  }
+  rotateError_ = error;
   TryOpen();
 }
 
+std::uint32_t Journal::State::ShiftOlder() {
+  shiftPending_ = true;
+  int free = 1;
+  while (free < kKeptFiles && files->Exists(Numbered(free))) ++free;
+  for (int n = free - 1; n >= 0; --n) {
+    const std::uint32_t error = files->Rename(Numbered(n), Numbered(n + 1));
+    if (error != 0 && !(n > 0 && (error == kFileNotFound || error == kPathNotFound))) return error;
+  }
+  shiftPending_ = false;
+  return 0;
+}
+
+// Repeating events, on the window's thread.
+struct Journal::Repeats {
+  explicit Repeats(const Clock& clock) : clock(clock) {}
+
+  struct Run {
+    Event last;                  // its latest occurrence
+    std::string since;           // when it began, as the journal writes times
+    std::uint32_t lastLine = 0;  // when a line last counted it
+    std::uint32_t lastSeen = 0;  // when it last happened
+    bool timed = false;          // the two times come from a tick after it began
+    std::int64_t pending = 0;    // occurrences no line has counted yet
+    std::int64_t total = 1;
+  };
+
+  // The kinds that can come back every tick, and what tells one run of them
+  // from another on the same row.
+  static bool Repeatable(EventKind kind) {
+    return kind == EventKind::kLaunchFailed || kind == EventKind::kProgramExited ||
+           kind == EventKind::kProgramRelaunched;
+  }
+  static std::int64_t Code(const Event& e) {
+    return e.kind == EventKind::kLaunchFailed ? e.error : e.kind == EventKind::kProgramExited ? e.number : 0;
+  }
+
+  // Returns whether `event`, happening at `time`, is written as it is; the
+  // lines it causes before it go to `out`.
+  bool Take(const Event& event, const LocalTime& time) {
+    switch (event.kind) {
+      case EventKind::kTick:
+        now = static_cast<std::uint32_t>(event.number);
+        timed = true;
+        for (Run& run : runs) {
+          if (run.timed) continue;
+          run.lastLine = run.lastSeen = now;
+          run.timed = true;
+        }
+        Sweep([&](const Run& run) { return now - run.lastSeen >= kRepeatSeconds; });
+        return false;
+      case EventKind::kPlanStarted:
+        timed = false;  // the last tick may be long ago
+        break;
+      case EventKind::kPlanStopped:
+      case EventKind::kLauncherEnded:
+        Sweep([&](const Run&) { return true; });
+        break;
+      case EventKind::kProgramLaunched:
+      case EventKind::kProgramRelaunched:
+      case EventKind::kProgramKept:
+      case EventKind::kProgramAdopted:
+        // The row runs again: its launch failures are over.
+        Sweep([&](const Run& run) {
+          return run.last.kind == EventKind::kLaunchFailed && run.last.plan == event.plan && run.last.row == event.row;
+        });
+        break;
+      default:
+        break;
+    }
+    if (!Repeatable(event.kind)) return true;
+    for (Run& run : runs) {
+      if (run.last.kind != event.kind || run.last.plan != event.plan || run.last.row != event.row ||
+          Code(run.last) != Code(event)) {
+        continue;
+      }
+      run.last = event;
+      run.lastSeen = now;
+      ++run.total;
+      ++run.pending;
+      if (run.timed && now - run.lastLine >= kRepeatSeconds) Count(run);
+      return false;
+    }
+    runs.push_back(Run{event, TimeText(time), now, now, timed, 0, 1});
+    return true;
+  }
+
+  // Counts what is pending of every run once a minute has passed since its
+  // last line, and ends the runs `ends` picks.
+  template <typename Ends>
+  void Sweep(Ends ends) {
+    for (auto it = runs.begin(); it != runs.end();) {
+      Run& run = *it;
+      const bool ending = ends(run);
+      if (run.pending > 0 && (ending || now - run.lastLine >= kRepeatSeconds)) Count(run);
+      if (!ending) {
+        ++it;
+        continue;
+      }
+      if (run.total > 1) {
+        out.push_back(Line(clock(), texts::kEvRepeatEnded, run.last.planName, run.last.row, run.last.program, 0,
+                           FormatText(texts::kDetailRepeatEnded, Word(run.last.kind), run.since.c_str(),
+                                      static_cast<long long>(run.total))));
+      }
+      it = runs.erase(it);
+    }
+  }
+
+  void Count(Run& run) {
+    const Event& e = run.last;
+    out.push_back(Line(clock(), texts::kEvRepeated, e.planName, e.row, e.program, e.pid,
+                       FormatText(texts::kDetailRepeated, Word(e.kind), static_cast<long long>(run.pending),
+                                  Detail(e).c_str())));
+    run.pending = 0;
+    run.lastLine = now;
+  }
+
+  const Clock& clock;
+  std::vector<Run> runs;  // a few at a time: one per repeating row and kind
+  std::uint32_t now = 0;
+  bool timed = false;     // `now` is from a tick of the running plan
+  std::vector<std::string> out;
+};
+
 Journal::Journal(std::string path, std::unique_ptr<JournalFiles> files, Clock clock, Limits limits)
-    : state_(std::make_shared<State>(std::move(path), std::move(files), std::move(clock), limits)) {
+    : state_(std::make_shared<State>(std::move(path), std::move(files), std::move(clock), limits)),
+      repeats_(std::make_unique<Repeats>(state_->clock)) {
   writer_ = std::thread([state = state_] { state->Run(); });
 }
 
@@ -364,8 +530,14 @@ Journal::~Journal() {
 }
 
 void Journal::OnEvent(const Event& event) {
-  if (!IsHappening(event.kind)) return;
-  std::string line = FormatJournalLine(event, state_->clock());
+  const LocalTime time = state_->clock();
+  const bool whole = repeats_->Take(event, time);
+  for (std::string& line : repeats_->out) Queue(std::move(line));
+  repeats_->out.clear();
+  if (whole && IsHappening(event.kind)) Queue(FormatJournalLine(event, time));
+}
+
+void Journal::Queue(std::string line) {
   bool wasEmpty;
   {
     std::lock_guard<std::mutex> lock(state_->mutex);

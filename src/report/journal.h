@@ -40,7 +40,8 @@ class JournalFiles {
   virtual void Close() = 0;
   // Renames `from` to `to`, replacing `to` when it exists.
   virtual std::uint32_t Rename(const std::string& from, const std::string& to) = 0;
-  virtual std::uint32_t Remove(const std::string& path) = 0;
+  // False only when `path` is surely not there.
+  virtual bool Exists(const std::string& path) = 0;
   // The system's words for an error code, GBK ("" when it has none).
   virtual std::string ErrorText(std::uint32_t error) = 0;
 };
@@ -62,10 +63,12 @@ class Journal : public EventSink {
   struct Limits {
     std::size_t queueLines = 4096;  // lines waiting for the writer; more are counted as lost
     std::uint64_t rotateBytes = 10 * 1024 * 1024;  // the file is renamed PATH.1 once this big
-    std::chrono::milliseconds retry = std::chrono::seconds(60);  // between attempts to open
+    std::chrono::milliseconds retry = std::chrono::seconds(60);  // between attempts to open or rotate
     std::chrono::milliseconds drain = std::chrono::seconds(2);  // the writer's time at the end
   };
-  static constexpr int kKeptFiles = 5;  // PATH.1 (newest) .. PATH.5
+  // PATH.1 (newest) .. PATH.5; PATH.0 holds the file just moved aside while
+  // the older ones cannot make room for it.
+  static constexpr int kKeptFiles = 5;
 
   // Starts the writer, which opens `path` at once.
   Journal(std::string path, std::unique_ptr<JournalFiles> files, Clock clock, Limits limits);
@@ -80,10 +83,24 @@ class Journal : public EventSink {
 
   // Formats the line with the clock's time and queues it; never waits for the
   // file. State events (countdowns, unticked rows) are not journalled.
+  //
+  // Events that can come back every second (a launch that fails, a program
+  // that exits at once and is relaunched) are written once; while they go on
+  // repeating, one line a minute counts them, and one more line says when they
+  // stopped: a row failing for a week costs the journal kilobytes, not
+  // gigabytes. A launch failure stops when the row launches again. Time for
+  // this comes from the stream's kTick events.
   void OnEvent(const Event& event) override;
+
+  // What repeats in the running plan; a minute is this many kTick seconds.
+  static constexpr std::uint32_t kRepeatSeconds = 60;
 
  private:
   struct State;  // shared by this object and the writer thread
+  struct Repeats;  // the window thread's alone
+  void Queue(std::string line);
+
   std::shared_ptr<State> state_;
+  std::unique_ptr<Repeats> repeats_;
   std::thread writer_;
 };

@@ -4,6 +4,7 @@
 // or another program's) can rename it while it is open.
 #include <windows.h>
 
+#include "platform/files.h"
 #include "platform/wide.h"
 #include "report/journal.h"
 
@@ -13,23 +14,23 @@ class WindowsJournalFiles : public JournalFiles {
  public:
   ~WindowsJournalFiles() override { Close(); }
 
+  // A missing folder is made first.
   std::uint32_t OpenAppend(const std::string& path) override {
     Close();
-    file_ = ::CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    return file_ == INVALID_HANDLE_VALUE ? ::GetLastError() : 0;
+    const std::wstring wide = Wide(path);
+    const auto open = [&] {
+      file_ = ::CreateFileW(wide.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+      return file_ == INVALID_HANDLE_VALUE ? ::GetLastError() : 0;
+    };
+    const DWORD error = open();
+    if (error != ERROR_PATH_NOT_FOUND) return error;
+    if (const DWORD folder = CreateFoldersOf(wide)) return folder;
+    return open();
   }
 
   std::uint32_t Append(std::string_view bytes) override {
-    if (file_ == INVALID_HANDLE_VALUE) return ERROR_INVALID_HANDLE;
-    while (!bytes.empty()) {
-      const DWORD chunk = bytes.size() > 0x40000000u ? 0x40000000u : static_cast<DWORD>(bytes.size());
-      DWORD written = 0;
-      if (!::WriteFile(file_, bytes.data(), chunk, &written, nullptr)) return ::GetLastError();
-      if (written == 0) return ERROR_WRITE_FAULT;
-      bytes.remove_prefix(written);
-    }
-    return 0;
+    return file_ == INVALID_HANDLE_VALUE ? ERROR_INVALID_HANDLE : WriteAll(file_, bytes);
   }
 
   std::int64_t Size() override {
@@ -47,8 +48,10 @@ class WindowsJournalFiles : public JournalFiles {
     return ::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : ::GetLastError();
   }
 
-  std::uint32_t Remove(const std::string& path) override {
-    return ::DeleteFileW(Wide(path).c_str()) ? 0 : ::GetLastError();
+  bool Exists(const std::string& path) override {
+    if (::GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+    const DWORD error = ::GetLastError();
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
   }
 
   std::string ErrorText(std::uint32_t error) override { return SystemErrorText(error); }

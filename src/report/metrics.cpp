@@ -1,6 +1,7 @@
 #include "report/metrics.h"
 
 #include <cinttypes>
+#include <iterator>
 
 #include "app/encoding.h"
 #include "app/format_text.h"
@@ -33,69 +34,64 @@ void MetricsBoard::Changed() {
   if (changed_) changed_();
 }
 
-MetricsBoard::Row& MetricsBoard::RowOf(const Event& event) {
+MetricsBoard::Row* MetricsBoard::RowOf(const Event& event) {
+  if (event.plan != runningPlan_ || runningPlan_ < 0 || event.row < 0) return nullptr;
   Row& row = rows_[event.row];
-  row.program = GbkToUtf8(GbkFileName(event.program));
-  return row;
+  if (!event.program.empty()) row.program = GbkToUtf8(GbkFileName(event.program));
+  return &row;
+}
+
+MetricsBoard::State MetricsBoard::Shown(const Row& row, std::uint32_t now) {
+  const bool settled = row.state == State::kRunning || row.state == State::kExited;
+  return settled && row.exitWindow.Looping(now) ? State::kCrashLooping : row.state;
 }
 
 void MetricsBoard::OnEvent(const Event& event) {
   switch (event.kind) {
     case EventKind::kLauncherStarted: version_ = event.version; break;
+    case EventKind::kListRead:
+      listRead_ = event.count != 0 ? 1 : 0;
+      listPlans_ = event.number;
+      break;
     case EventKind::kPlanListed:
       if (event.plan < 0) return;
       if (plans_.size() <= static_cast<std::size_t>(event.plan)) plans_.resize(static_cast<std::size_t>(event.plan) + 1);
       plans_[static_cast<std::size_t>(event.plan)] = GbkToUtf8(event.planName);
       break;
+    case EventKind::kRowListed: {
+      if (event.plan < 0 || event.row < 0) return;
+      const auto plan = static_cast<std::size_t>(event.plan), row = static_cast<std::size_t>(event.row);
+      if (listed_.size() <= plan) listed_.resize(plan + 1);
+      if (listed_[plan].size() <= row) listed_[plan].resize(row + 1);
+      listed_[plan][row] = Listed{GbkToUtf8(GbkFileName(event.program)), event.number};
+      return;  // shown once its plan starts
+    }
     case EventKind::kListenerOpened: listenerUp_ = 1; break;
     case EventKind::kListenerFailed: listenerUp_ = 0; break;
     case EventKind::kPlanStarted:
+      // Every row shows from the start, those that never launch too.
       runningPlan_ = event.plan;
       rows_.clear();
+      if (event.plan >= 0 && static_cast<std::size_t>(event.plan) < listed_.size()) {
+        const std::vector<Listed>& listed = listed_[static_cast<std::size_t>(event.plan)];
+        for (std::size_t r = 0; r < listed.size(); ++r) {
+          Row& row = rows_[static_cast<int>(r)];
+          row.program = listed[r].program;
+          row.delay = listed[r].delay;
+        }
+      }
       break;
     case EventKind::kPlanStopped:
       runningPlan_ = -1;
       rows_.clear();
       break;
-    case EventKind::kProgramLaunched:
-    case EventKind::kProgramRelaunched: {
-      Row& row = RowOf(event);
-      row.up = 1;
-      ++row.starts;
-      break;
-    }
-    case EventKind::kProgramKept: RowOf(event).up = 1; break;
-    case EventKind::kProgramAdopted: {
-      Row& row = RowOf(event);
-      row.up = 1;
-      ++row.adoptions;
-      break;
-    }
-    case EventKind::kProgramHeld: RowOf(event).up = 0; break;
-    case EventKind::kLaunchFailed: {
-      Row& row = RowOf(event);
-      row.up = 0;
-      ++row.launchFailures;
-      break;
-    }
-    case EventKind::kProgramExited: {
-      Row& row = RowOf(event);
-      row.up = 0;
-      ++row.exits;
-      row.lastExitCode = static_cast<std::uint32_t>(event.number);
-      row.exited = true;
-      break;
-    }
-    case EventKind::kHangKilled: {
-      Row& row = RowOf(event);
-      row.up = 0;
-      ++row.hangKills;
-      break;
-    }
-    case EventKind::kProgramEnded: {
-      Row& row = RowOf(event);
-      row.lastExitCode = static_cast<std::uint32_t>(event.number);
-      row.exited = true;
+    case EventKind::kTick: {
+      // A loop ends when its oldest exit leaves the five minutes.
+      const auto now = static_cast<std::uint32_t>(event.number);
+      bool changed = false;
+      for (const auto& [index, row] : rows_) changed = changed || Shown(row, now) != Shown(row, now_);
+      now_ = now;
+      if (!changed) return;
       break;
     }
     case EventKind::kExitNoticeSent: ++notices_; break;
@@ -110,9 +106,68 @@ void MetricsBoard::OnEvent(const Event& event) {
       break;
     case EventKind::kDumpWritten: ++dumps_; break;
     case EventKind::kDumpFailed: ++dumpFailures_; break;
-    default: return;  // nothing of the file changes
+    default:
+      if (!OnRowEvent(event)) return;  // nothing of the file changes
+      break;
   }
   Changed();
+}
+
+bool MetricsBoard::OnRowEvent(const Event& event) {
+  Row* found = RowOf(event);
+  if (!found) return false;
+  Row& row = *found;
+  // The row's launch in this run was tried, with this outcome.
+  const auto attempted = [&row](std::int64_t up, State state) {
+    row.up = up;
+    row.state = state;
+    row.attempted = true;
+    return true;
+  };
+  switch (event.kind) {
+    case EventKind::kCountdown:
+    case EventKind::kRowUnticked: {
+      // Every second while waiting: a change only when the state changes.
+      const State state = event.kind == EventKind::kCountdown ? State::kWaiting : State::kUnticked;
+      if (row.state == state) return false;
+      row.state = state;
+      return true;
+    }
+    case EventKind::kProgramLaunched:
+    case EventKind::kProgramRelaunched:
+    case EventKind::kProgramKept:
+    case EventKind::kProgramAdopted:
+      if (event.kind == EventKind::kProgramAdopted) {
+        ++row.adoptions;
+      } else if (event.kind != EventKind::kProgramKept) {
+        ++row.starts;
+      }
+      return attempted(1, State::kRunning);
+    case EventKind::kProgramHeld: return attempted(0, State::kHeld);
+    case EventKind::kLaunchFailed:
+      ++row.launchFailures;
+      return attempted(0, State::kFailed);
+    case EventKind::kProgramExited:
+      row.up = 0;
+      ++row.exits;
+      row.exitWindow.Exited(now_);
+      row.state = State::kExited;
+      [[fallthrough]];
+    case EventKind::kProgramEnded:
+      row.lastExitCode = static_cast<std::uint32_t>(event.number);
+      row.exited = true;
+      return true;
+    case EventKind::kHangKilled:
+      row.up = 0;
+      ++row.hangKills;
+      row.state = State::kExited;
+      return true;
+    case EventKind::kDumpStarted:
+      row.state = State::kDumping;
+      return true;
+    default:
+      return false;
+  }
 }
 
 std::string MetricsBoard::Render(double now) {
@@ -124,15 +179,32 @@ std::string MetricsBoard::Render(double now) {
   Family(out, "morvastel_last_update_timestamp_seconds", "gauge",
          "When the launcher last wrote this file (a stale value means the launcher is gone).");
   out += FormatText("morvastel_last_update_timestamp_seconds %.3f\n", now);
+  Family(out, "morvastel_list_read", "gauge", "1 when the launch list file was read at start.");
+  out += FormatText("morvastel_list_read %d\n", listRead_);
+  Family(out, "morvastel_list_plans", "gauge", "Plans the launch list gave (0: nothing can run).");
+  out += FormatText("morvastel_list_plans %" PRId64 "\n", listPlans_);
   Family(out, "morvastel_plan_running", "gauge", "1 for the plan that runs, 0 for every other plan of the list.");
   for (std::size_t k = 0; k < plans_.size(); ++k) {
     out += FormatText("morvastel_plan_running{index=\"%zu\",plan=\"%s\"} %d\n", k, EscapeUtf8(plans_[k]).c_str(),
                       static_cast<int>(k) == runningPlan_ ? 1 : 0);
   }
+  // Supervision (relaunches, hang kills) begins once every row's launch was
+  // tried; an unticked row or a negative delay holds it off for good.
+  bool supervising = runningPlan_ >= 0;
+  for (const auto& [index, row] : rows_) supervising = supervising && row.attempted;
+  Family(out, "morvastel_plan_supervising", "gauge",
+         "1 when the running plan relaunches and watches its programs: every row's launch was tried.");
+  out += FormatText("morvastel_plan_supervising %d\n", supervising ? 1 : 0);
+
   const std::string plan =
       runningPlan_ >= 0 && static_cast<std::size_t>(runningPlan_) < plans_.size()
           ? EscapeUtf8(plans_[static_cast<std::size_t>(runningPlan_)])
           : std::string();
+  std::map<int, std::string> labels;  // each row's, between the braces
+  for (const auto& [index, row] : rows_) {
+    labels[index] = FormatText("plan=\"%s\",row=\"%d\",program=\"%s\"", plan.c_str(), index + 1,
+                               EscapeUtf8(row.program).c_str());
+  }
   struct PerRow {
     const char* name;
     const char* type;
@@ -140,6 +212,7 @@ std::string MetricsBoard::Render(double now) {
     std::int64_t Row::*value;
   };
   static const PerRow kPerRow[] = {
+      {"morvastel_program_up", "gauge", "1 while the row's program runs, per row of the running plan.", &Row::up},
       {"morvastel_program_starts_total", "counter", "Launches and relaunches of the row's program.", &Row::starts},
       {"morvastel_program_exits_total", "counter", "Times the row's program exited by itself.", &Row::exits},
       {"morvastel_program_hang_kills_total", "counter", "Times the row's program was killed as hung.", &Row::hangKills},
@@ -147,24 +220,30 @@ std::string MetricsBoard::Render(double now) {
        &Row::launchFailures},
       {"morvastel_program_adoptions_total", "counter",
        "Launches that took over a process already running the row's program.", &Row::adoptions},
+      {"morvastel_program_delay_seconds", "gauge", "The row's launch delay (negative: never launched).", &Row::delay},
   };
-  Family(out, "morvastel_program_up", "gauge", "1 while the row's program runs, per row of the running plan.");
-  for (const auto& [row, r] : rows_) {
-    out += FormatText("morvastel_program_up{plan=\"%s\",row=\"%d\",program=\"%s\"} %d\n", plan.c_str(), row + 1,
-                      EscapeUtf8(r.program).c_str(), r.up);
-  }
   for (const PerRow& metric : kPerRow) {
     Family(out, metric.name, metric.type, metric.help);
-    for (const auto& [row, r] : rows_) {
-      out += FormatText("%s{plan=\"%s\",row=\"%d\",program=\"%s\"} %" PRId64 "\n", metric.name, plan.c_str(), row + 1,
-                        EscapeUtf8(r.program).c_str(), r.*metric.value);
+    for (const auto& [index, row] : rows_) {
+      out += FormatText("%s{%s} %" PRId64 "\n", metric.name, labels[index].c_str(), row.*metric.value);
+    }
+  }
+  static const char* const kStates[] = {"waiting", "unticked", "running", "exited", "failed", "dumping",
+                                         "crash_looping", "held"};
+  Family(out, "morvastel_program_state", "gauge",
+         "1 for the row's state, 0 for the others; crash_looping: 3 or more exits of its own in 5 minutes; "
+         "held: its launch waits for a process already running its program.");
+  for (const auto& [index, row] : rows_) {
+    const State shown = Shown(row, now_);
+    for (std::size_t k = 0; k < std::size(kStates); ++k) {
+      out += FormatText("morvastel_program_state{%s,state=\"%s\"} %d\n", labels[index].c_str(), kStates[k],
+                        static_cast<std::size_t>(shown) == k ? 1 : 0);
     }
   }
   Family(out, "morvastel_program_last_exit_code", "gauge", "The exit code of the row's program's last end.");
-  for (const auto& [row, r] : rows_) {
-    if (!r.exited) continue;
-    out += FormatText("morvastel_program_last_exit_code{plan=\"%s\",row=\"%d\",program=\"%s\"} %" PRId64 "\n",
-                      plan.c_str(), row + 1, EscapeUtf8(r.program).c_str(), r.lastExitCode);
+  for (const auto& [index, row] : rows_) {
+    if (!row.exited) continue;
+    out += FormatText("morvastel_program_last_exit_code{%s} %" PRId64 "\n", labels[index].c_str(), row.lastExitCode);
   }
   Family(out, "morvastel_heartbeat_listener_up", "gauge", "1 when the heartbeat listener is open.");
   out += FormatText("morvastel_heartbeat_listener_up %d\n", listenerUp_);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "report/event.h"
+#include "report/exit_window.h"
 
 class MetricsBoard : public EventSink {
  public:
@@ -26,27 +27,45 @@ class MetricsBoard : public EventSink {
   std::string Render(double now);
   // Whether an event changed a value since the last Render.
   bool dirty() const { return dirty_; }
-  // The last Render did not reach the file: it is due again.
-  void Unwritten() { dirty_ = true; }
+
+  // A row's state, one series each; crash-looping (exit_window.h) stands
+  // for running or exited while it lasts.
+  enum class State { kWaiting, kUnticked, kRunning, kExited, kFailed, kDumping, kCrashLooping, kHeld };
 
  private:
+  struct Listed {
+    std::string program;  // file name, UTF-8
+    std::int64_t delay = 0;
+  };
   struct Row {
     std::string program;  // file name, UTF-8
-    int up = 0;
+    std::int64_t delay = 0;
+    State state = State::kWaiting;
+    bool attempted = false;  // its launch in this run was tried
+    std::int64_t up = 0;
     std::int64_t starts = 0, exits = 0, hangKills = 0, launchFailures = 0, adoptions = 0;
     std::int64_t lastExitCode = 0;
     bool exited = false;  // lastExitCode is meaningful
+    ExitWindow exitWindow;
   };
   void Changed();
-  Row& RowOf(const Event& event);
+  // The running plan's row of `event`, or null for another plan's.
+  Row* RowOf(const Event& event);
+  // Applies an event about a row; false when nothing of the file changed.
+  bool OnRowEvent(const Event& event);
+  static State Shown(const Row& row, std::uint32_t now);
 
   std::function<void()> changed_;
   bool dirty_ = true;
   bool flushAsked_ = false;
   std::string version_;
+  int listRead_ = 0;
+  std::int64_t listPlans_ = 0;
   std::vector<std::string> plans_;  // UTF-8 names by index
+  std::vector<std::vector<Listed>> listed_;  // every plan's rows, by plan and row
   int runningPlan_ = -1;
   std::map<int, Row> rows_;  // rows of the running plan by row index
+  std::uint32_t now_ = 0;  // the last kTick's seconds
   int listenerUp_ = 0;
   std::int64_t heartbeats_ = 0, ids_ = 0, droppedLength_ = 0, droppedForeign_ = 0, notices_ = 0;
   std::int64_t dumps_ = 0, dumpFailures_ = 0;

@@ -1,20 +1,33 @@
 // The metrics file is replaced whole: the exporter that reads it must never
-// see a half-written file.
+// see a half-written file, and a power cut must not leave an empty one.
 #include <windows.h>
 
+#include "platform/files.h"
 #include "platform/wide.h"
 #include "report/metrics.h"
+
+namespace {
+
+HANDLE CreateTemporary(const std::wstring& path) {
+  return ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
 
 std::uint32_t ReplaceFileWhole(const std::string& path, const std::string& bytes) {
   const std::wstring target = Wide(path);
   const std::wstring temporary = target + L".tmp";
-  const HANDLE file = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return ::GetLastError();
-  DWORD written = 0;
-  const BOOL wrote = ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                     written == bytes.size();
-  DWORD error = wrote ? 0 : ::GetLastError();
+  HANDLE file = CreateTemporary(temporary);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_PATH_NOT_FOUND) return error;
+    if (const DWORD folder = CreateFoldersOf(target)) return folder;
+    file = CreateTemporary(temporary);
+    if (file == INVALID_HANDLE_VALUE) return ::GetLastError();
+  }
+  // On the disk before the move: a power cut leaves the old file or the new.
+  DWORD error = WriteAll(file, bytes);
+  if (error == 0 && !::FlushFileBuffers(file)) error = ::GetLastError();
   ::CloseHandle(file);
   if (error == 0 && !::MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
     error = ::GetLastError();

@@ -13,13 +13,20 @@ void StatusBoard::OnEvent(const Event& event) {
   switch (event.kind) {
     case EventKind::kPlanStarted:
       plan_ = event.plan;
+      states_.clear();
       rows_.clear();
       changed_.clear();
       return;
     case EventKind::kPlanStopped:
       // A plan that is not running shows nothing: every cell is emptied.
-      for (std::size_t r = 0; r < rows_.size(); ++r) Set(static_cast<int>(r), std::string());
+      for (Row& row : states_) row = Row{};
+      for (std::size_t r = 0; r < rows_.size(); ++r) Show(r);
       plan_ = -1;
+      return;
+    case EventKind::kTick:
+      // A loop ends when its oldest exit leaves the five minutes.
+      now_ = static_cast<std::uint32_t>(event.number);
+      for (std::size_t r = 0; r < states_.size(); ++r) Show(r);
       return;
     default:
       break;
@@ -46,9 +53,14 @@ void StatusBoard::OnEvent(const Event& event) {
     case EventKind::kProgramExited:
       Set(event.row, FormatText(texts::kStatusExited,
                             FormatExitCode(static_cast<std::uint32_t>(event.number)).c_str()));
+      states_[static_cast<std::size_t>(event.row)].exits.Exited(now_);
+      Show(static_cast<std::size_t>(event.row));
       break;
     case EventKind::kHangKilled:
       Set(event.row, texts::kStatusHangKilled);
+      break;
+    case EventKind::kDumpStarted:
+      Set(event.row, texts::kStatusDumping);
       break;
     case EventKind::kProgramAdopted:
       Set(event.row, FormatText(texts::kStatusAdopted, pid));
@@ -68,10 +80,18 @@ void StatusBoard::OnEvent(const Event& event) {
 
 void StatusBoard::Set(int row, std::string text) {
   const auto r = static_cast<std::size_t>(row);
+  if (r >= states_.size()) states_.resize(r + 1);
+  states_[r].text = std::move(text);
+  Show(r);
+}
+
+void StatusBoard::Show(std::size_t r) {
   if (r >= rows_.size()) {
     rows_.resize(r + 1);
     changed_.resize(r + 1, false);
   }
+  const Row& row = states_[r];
+  std::string text = row.exits.Looping(now_) ? FormatText(texts::kStatusCrashLooping, row.text.c_str()) : row.text;
   if (rows_[r] == text) return;
   rows_[r] = std::move(text);
   changed_[r] = true;

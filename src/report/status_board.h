@@ -1,13 +1,15 @@
 #pragma once
 // The status column of the program list, kept from the event stream alone:
 // one short text per row of the running plan, and which rows changed since
-// the window last drew them, so it redraws only those cells.
+// the window last drew them, so it redraws only those cells. A row that
+// crash-loops (see exit_window.h) says so before its text.
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "report/event.h"
+#include "report/exit_window.h"
 
 class StatusBoard : public EventSink {
  public:
@@ -20,10 +22,18 @@ class StatusBoard : public EventSink {
   std::vector<std::pair<int, std::string>> TakeChanges();
 
  private:
+  struct Row {
+    std::string text;  // what the last event said
+    ExitWindow exits;
+  };
+  // Sets the row's text and shows it (after the crash-loop mark when it loops).
   void Set(int row, std::string text);
+  void Show(std::size_t row);
 
   int plan_ = -1;
-  std::vector<std::string> rows_;
+  std::uint32_t now_ = 0;
+  std::vector<Row> states_;
+  std::vector<std::string> rows_;  // as shown
   std::vector<bool> changed_;
 };
 

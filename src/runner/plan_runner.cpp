@@ -438,6 +438,10 @@ void PlanRunner::Tick() {
   if (processes_.StartDump(index, stale.id)) {
     watch.dumping = true;
     watch.dumpStartedMs = processes_.NowMilliseconds();
+    Event dumping;
+    dumping.pid = stale.id;
+    dumping.number = stale.silentSeconds;
+    Raise(EventKind::kDumpStarted, plan, span.first, p, dumping);
     return;
   }
   KillHung(plan, span.first, p);

@@ -96,8 +96,8 @@ bool LauncherDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& 
       OnPowerBroadcast(wParam);
       result = TRUE;
       return true;
-    case WM_METRICS_DUE:
-      app_.WriteMetrics(false);
+    case WM_REPORTS_DUE:
+      app_.OnReportsDue();
       return true;
     case WM_COMMAND: {
       const int id = LOWORD(wParam);
@@ -214,7 +214,8 @@ LaunchListReport LauncherDialog::ReadLaunchList() {
                                   line.field3.c_str(), line.field5.c_str(), line.surplus.c_str()));
   };
   LaunchListReport report;
-  ReadLaunchListFile(app_.settings, catalogue_, events, nullptr, &report);
+  listRead_ = ReadLaunchListFile(app_.settings, catalogue_, events, nullptr, &report);
+  listError_ = listRead_ ? 0 : ::GetLastError();
   return report;
 }
 
@@ -241,7 +242,24 @@ void LauncherDialog::ReportStart(const LaunchListReport& list) {
     listed.plan = static_cast<int>(k);
     listed.planName = catalogue_.m_planNames[k];
     app_.Report(listed, EventKind::kPlanListed);
+    const PlanRange range = catalogue_.Range(listed.plan);
+    for (std::int32_t r = 0; r < range.count; ++r) {
+      const auto index = static_cast<std::size_t>(range.first) + static_cast<std::size_t>(r);
+      if (index >= catalogue_.m_entries.size()) break;
+      Event entry = listed;
+      entry.row = r;
+      entry.program = catalogue_.m_entries[index]->programPath;
+      entry.number = catalogue_.m_entries[index]->delaySeconds;
+      app_.Report(entry, EventKind::kRowListed);
+    }
   }
+  Event read;
+  read.program = settings.listPath;
+  read.number = static_cast<std::int64_t>(catalogue_.PlanCount());
+  read.count = listRead_ ? 1 : 0;
+  read.error = static_cast<std::uint32_t>(listError_);
+  if (!listRead_) read.detail = SystemErrorText(listError_);
+  app_.Report(read, EventKind::kListRead);
   if (list.encoding.encoding == ListEncoding::kUtf8Bom || list.encoding.utf8WithoutMark) {
     Event encoding;
     encoding.program = settings.listPath;
@@ -345,6 +363,7 @@ void LauncherDialog::OnTimer(UINT_PTR id) {
     return;
   }
   if (id != kAutoStartTimer) {
+    app_.ReportTime();
     runner_.Tick();
     app_.drops.Poll();
     return;

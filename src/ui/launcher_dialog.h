@@ -59,6 +59,9 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   void RunAutomaticStart();
   // The launcher's own account of itself at start: settings, list, listener.
   void ReportStart(const LaunchListReport& list);
+  // Whether ReadLaunchList read the file, and if not, the Windows error.
+  bool listRead_ = false;
+  unsigned long listError_ = 0;
   // The status column: the event stream's last word on each row.
   void OnEvent(const Event& event) override;
   void ShowStatus(const std::vector<std::pair<int, std::string>>& cells);

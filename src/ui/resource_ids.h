@@ -15,8 +15,9 @@
 
 // Tray icon callback message and tray menu commands.
 #define WM_TRAY_NOTIFY (WM_USER + 5)
-// Posted by the application when the metrics file is due to be written.
-#define WM_METRICS_DUE (WM_APP + 2)
+// Posted by the application when its reports have work for the window's
+// thread: the metrics file is due to be written, or a spared server ended.
+#define WM_REPORTS_DUE (WM_APP + 2)
 // Posted by the control pipe's thread when a request waits for the window.
 #define WM_CONTROL_REQUEST (WM_APP + 16)
 #define ID_TRAY_SHOW 100

@@ -419,10 +419,12 @@ TEST(Program, LaunchesAfterTheDelaysThenRelaunchesWhatExits) {
 
 TEST(Program, StopSendsTheNoticeAndSparesTheCooperatingServers) {
   const std::string m = FreshLog("stop-m"), k = FreshLog("stop-k"), o = FreshLog("stop-o");
-  const std::string list = "::p\r\n" + Line(1, Helper("Malvoryn.exe"), m + " listen 33333", 0) +
+  // Malvoryn takes half a second to save.
+  const std::string list = "::p\r\n" + Line(1, Helper("Malvoryn.exe"), m + " listen 33333 500", 0) +
                            Line(1, Helper("Corvellinex.exe"), k + " listen 33334", 0) +
                            Line(1, Helper("recorder.exe"), o + " sleep", 0) + "\r\n";
-  Program program(list, {"/p", "0"}, "notify-on");
+  const std::string journal = FreshLog("stop-journal");
+  Program program(list, {"/p", "0", "/l", journal}, "notify-on");
   ASSERT_NE(program.dialog(), nullptr);
   program.Click(kButton);
   ASSERT_TRUE(WaitFor([&] { return Logged(m, "listening") && Logged(k, "listening") && !ReadLog(o).empty(); },
@@ -437,6 +439,52 @@ TEST(Program, StopSendsTheNoticeAndSparesTheCooperatingServers) {
   EXPECT_TRUE(Logged(k, "notice"));
   EXPECT_EQ(ExitCodeOf(ho, 5000), 111u);
   for (HANDLE h : {hm, hk, ho}) ::CloseHandle(h);
+  // The journal reports the saving server's own end after the stop, after
+  // it was spared.
+  const std::string pid = std::to_string(ReadLog(m)[0].pid), ended = FormatText(texts::kDetailExit, "0", "%");
+  std::vector<std::string> words;
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        words.clear();
+        for (const auto& fields : JournalLines(journal)) {
+          if (fields[5] == pid && (fields[1] != texts::kEvProgramEnded ||
+                                   fields[6].rfind(ended.substr(0, ended.find('%')), 0) == 0)) {
+            words.push_back(fields[1]);
+          }
+        }
+        return words.size() == 3;
+      },
+      5000));
+  EXPECT_EQ(words, (std::vector<std::string>{texts::kEvProgramLaunched, texts::kEvProgramSpared,
+                                             texts::kEvProgramEnded}));
+}
+
+TEST(Program, MetricsThatCannotBeWrittenAreJournalledOnceAndSoIsTheRecovery) {
+  // A file stands where the metrics file's folder should be.
+  const std::string blocker = FullPath("metrics-blocked");
+  ::DeleteFileA((blocker + "\\m.prom").c_str());
+  ::RemoveDirectoryA(blocker.c_str());
+  std::ofstream(blocker, std::ios::binary) << "x";
+  const std::string journal = FreshLog("metrics-journal");
+  Program program("::p\r\n" + Line(1, Helper("recorder.exe"), "x sleep", 0) + "\r\n",
+                  {"/p", "0", "/l", journal, "/m", blocker + "\\m.prom"}, "metrics-blocked");
+  ASSERT_NE(program.dialog(), nullptr);
+  const auto count = [&](const char* word) {
+    int n = 0;
+    for (const auto& fields : JournalLines(journal)) n += fields[1] == word && fields[4] == blocker + "\\m.prom";
+    return n;
+  };
+  ASSERT_TRUE(WaitFor([&] { return count(texts::kEvMetricsFailed) == 1; }, 5000));
+  ::DeleteFileA(blocker.c_str());  // now the folder can be made
+  EXPECT_TRUE(WaitFor([&] { return count(texts::kEvMetricsRecovered) == 1; }, 5000));
+  EXPECT_EQ(count(texts::kEvMetricsFailed), 1);  // tried every second, said once
+  EXPECT_NE(::GetFileAttributesA((blocker + "\\m.prom").c_str()), INVALID_FILE_ATTRIBUTES);
+  // The list's line at the start: read, one plan.
+  bool listed = false;
+  for (const auto& fields : JournalLines(journal)) {
+    listed = listed || (fields[1] == texts::kEvListRead && fields[6] == FormatText(texts::kDetailListRead, 1ll));
+  }
+  EXPECT_TRUE(listed);
 }
 
 TEST(Program, StopWithNotifyOffTerminatesEveryoneAndSendsNothing) {
@@ -697,8 +745,11 @@ TEST(Program, AutomaticStartStartsTheFirstPlanAndHides) {
   const std::string a = FreshLog("auto-a");
   const std::string list = "::first\r\n" + Line(1, Helper("recorder.exe"), a + " sleep", 0) +
                            "::second\r\n" + Line(1, Helper("recorder.exe"), a + " other", 0) + "\r\n";
-  // A journal in a folder that does not exist costs the journal, nothing else.
-  Program program(list, {"/p", "0", "/r", "/l", FullPath("no-such-folder\\j.log")}, "auto");
+  // A journal in a folder that does not exist: the folder is made.
+  const std::string journal = FullPath("made-folder\\j.log");
+  ::DeleteFileA(journal.c_str());
+  ::RemoveDirectoryA(FullPath("made-folder").c_str());
+  Program program(list, {"/p", "0", "/r", "/l", journal}, "auto");
   ASSERT_NE(program.dialog(), nullptr);
   // Shown once initialised, hidden by the automatic start 2 s later.
   ASSERT_TRUE(WaitFor([&] { return ::IsWindowVisible(program.dialog()) != FALSE; }, 5000));
@@ -708,6 +759,7 @@ TEST(Program, AutomaticStartStartsTheFirstPlanAndHides) {
   EXPECT_EQ(ReadLog(a)[0].text, " " + a + " sleep");  // the first plan's program
   program.Click(kButton);
   TerminateAll(Pids(a));
+  EXPECT_TRUE(WaitFor([&] { return !JournalLines(journal).empty(); }, 5000));
 }
 
 TEST(Program, EscapeEndsTheProgramWhileAPlanRunsAndItsProgramsKeepRunning) {

@@ -7,8 +7,9 @@
 //   LOG beat PORT EVERY_MS FOR_MS    log, send its process id as a 4-byte
 //                                    datagram to 127.0.0.1:PORT every EVERY_MS
 //                                    for FOR_MS, then fall silent forever
-//   LOG listen PORT                  log, wait for the exit notice on PORT,
-//                                    log "notice" and exit 0
+//   LOG listen PORT [SAVE_MS]        log, wait for the exit notice on PORT,
+//                                    log "notice", take SAVE_MS (default 0)
+//                                    to save and exit 0
 //   LOG save PORT EVERY_MS SAVE_MS   log, send heartbeats to 127.0.0.1:PORT
 //                                    every EVERY_MS until the exit notice
 //                                    (ports 33333), then fall silent, log
@@ -87,7 +88,7 @@ void Beat(int port, int everyMs, int forMs) {
   } while (::GetTickCount64() < end);
 }
 
-int Listen(const std::string& log, int port) {
+int Listen(const std::string& log, int port, int saveMs) {
   if (morvastel_startup() != 0) return 2;
   const SOCKET listener = morvastel_open_exit_listener(static_cast<unsigned short>(port));
   if (listener == INVALID_SOCKET) return 3;
@@ -97,6 +98,7 @@ int Listen(const std::string& log, int port) {
     if (arrived < 0) return 4;
     if (arrived == 1) {
       AppendLine(log, "notice");
+      ::Sleep(static_cast<DWORD>(saveMs));
       return 0;
     }
   }
@@ -155,7 +157,7 @@ int main() {
     Beat(Number(args, 2, MORVASTEL_HEARTBEAT_PORT), Number(args, 3, 1000), Number(args, 4, 0));
     SleepForever();
   }
-  if (mode == "listen") return Listen(log, Number(args, 2, MORVASTEL_EXIT_PORT_FIRST));
+  if (mode == "listen") return Listen(log, Number(args, 2, MORVASTEL_EXIT_PORT_FIRST), Number(args, 3, 0));
   if (mode == "save") {
     return Save(log, Number(args, 2, MORVASTEL_HEARTBEAT_PORT), Number(args, 3, 500), Number(args, 4, 0));
   }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -25,6 +26,7 @@ struct Disk {
   std::condition_variable changed;
   std::map<std::string, std::string> files;
   std::map<std::string, std::uint32_t> renameErrors;
+  std::map<std::string, int> renames;  // attempts by the name moved
   std::uint32_t openError = 0;
   int openAttempts = 0;
   int appendFailures = 0;  // the next appends that fail with 112 (disk full)
@@ -76,14 +78,15 @@ class FakeFiles : public JournalFiles {
   void Close() override {}
   std::uint32_t Rename(const std::string& from, const std::string& to) override {
     return d_->Change([&]() -> std::uint32_t {
+      ++d_->renames[from];
       if (d_->renameErrors.count(from)) return d_->renameErrors[from];
       if (!d_->files.count(from)) return 2;
       d_->files[to] = std::move(d_->files[from]);
       return d_->files.erase(from), 0;
     });
   }
-  std::uint32_t Remove(const std::string& path) override {
-    return d_->Change([&] { return d_->files.erase(path) ? 0u : 2u; });
+  bool Exists(const std::string& path) override {
+    return d_->Change([&] { return d_->files.count(path) > 0; });
   }
   std::string ErrorText(std::uint32_t error) override { return "E" + std::to_string(error); }
 
@@ -107,9 +110,12 @@ std::string Text(const std::vector<std::string>& lines) {
 class JournalFile : public ::testing::Test {
  protected:
   std::unique_ptr<Journal> Start() {
-    return std::make_unique<Journal>("j.log", std::make_unique<FakeFiles>(disk), [] { return kTime; }, limits);
+    return std::make_unique<Journal>("j.log", std::make_unique<FakeFiles>(disk),
+                                     [second = second] { return LocalTime{2026, 12, 7, 20, 31, *second, 123}; },
+                                     limits);
   }
   std::shared_ptr<Disk> disk = std::make_shared<Disk>();
+  std::shared_ptr<std::atomic<int>> second = std::make_shared<std::atomic<int>>(kTime.second);
   Journal::Limits limits;
 };
 }  // namespace
@@ -134,6 +140,18 @@ TEST(JournalLine, FieldsDetailsAndExitCodes) {
   EXPECT_EQ(detail(EventKind::kPlanStarted, 9, 0, ""), "9\r\n");
   EXPECT_EQ(detail(EventKind::kListenerOpened, 22225, 0, ""),
             "\xb6\xcb\xbf\xda 22225\xa3\xac\xb5\xd8\xd6\xb7 " + std::string(texts::kDetailAllAddresses) + "\r\n");
+  EXPECT_EQ(detail(EventKind::kListRead, 3, 0, ""), FormatText(texts::kDetailListRead, 3ll) + "\r\n");
+  EXPECT_EQ(detail(EventKind::kMetricsFailed, 0, 5, "denied"), "5 denied\r\n");
+  // Each outcome has a word of its own: a failed dump never reads as written.
+  const auto word = [](EventKind kind) {
+    const std::string line = FormatJournalLine(Event{kind, -1, "", -1, "", 0, 0, 0, 0, 0, "", "", ""}, kTime);
+    return line.substr(24, line.find('\t', 24) - 24);
+  };
+  EXPECT_EQ(word(EventKind::kDumpWritten), texts::kEvDumpWritten);
+  EXPECT_EQ(word(EventKind::kDumpFailed), texts::kEvDumpFailed);
+  EXPECT_EQ(word(EventKind::kDumpStarted), texts::kEvDumpStarted);
+  EXPECT_EQ(word(EventKind::kProgramEnded), texts::kEvProgramEnded);
+  EXPECT_EQ(word(EventKind::kMetricsRecovered), texts::kEvMetricsRecovered);
   EXPECT_EQ(detail(EventKind::kHeartbeatsDropped, 3, 0, ""),
             "\xb3\xa4\xb6\xc8\xb2\xbb\xb6\xd4 3 \xb8\xf6\xa3\xac\xc0\xb4\xd7\xd4\xc6\xe4\xcb\xfb\xd6\xf7\xbb\xfa"
             " 4 \xb8\xf6\r\n");
@@ -150,21 +168,129 @@ TEST(JournalLine, FieldsDetailsAndExitCodes) {
             FormatText(texts::kDetailJobUnavailable, "5 denied") + "\r\n");
 }
 
-TEST_F(JournalFile, FullFileIsRotatedKeepingFiveOlderOnes) {
+TEST_F(JournalFile, FullFileIsRotatedKeepingFiveOlderOnesAndAHeldOneStopsTheShiftWithoutLoss) {
   using Files = std::map<std::string, std::string>;
   disk->files = Files{{"j.log", std::string(100, 'x')}, {"j.log.1", "1"}, {"j.log.2", "2"}, {"j.log.3", "3"},
-                      {"j.log.5", "5"}};  // no .4: .5 goes all the same
+                      {"j.log.5", "5"}};  // no .4: everything fits, .5 stays
   limits.rotateBytes = 100;
   Start()->OnEvent(Numbered(1));  // the destructor waits for the line
   EXPECT_EQ(disk->files, (Files{{"j.log", Text({L(1)})}, {"j.log.1", std::string(100, 'x')}, {"j.log.2", "1"},
-                                {"j.log.3", "2"}, {"j.log.4", "3"}}));
+                                {"j.log.3", "2"}, {"j.log.4", "3"}, {"j.log.5", "5"}}));
 
-  // A name another program holds stops the shift before anything is lost.
+  // A reader holds .2: the full file waits as .0, nothing is lost, the
+  // journal goes on in a new file and says so once.
   disk->renameErrors["j.log.2"] = 32;
   limits.rotateBytes = 10;
-  Start()->OnEvent(Numbered(2));
-  EXPECT_EQ(disk->files, (Files{{"j.log", Text({L(1), L(2)})}, {"j.log.1", std::string(100, 'x')},
-                                {"j.log.2", "1"}, {"j.log.4", "2"}, {"j.log.5", "3"}}));
+  limits.retry = 0ms;
+  auto journal = Start();
+  journal->OnEvent(Numbered(2));
+  journal->OnEvent(Numbered(3));
+  disk->WaitUntil([&] { return disk->files["j.log"].find(L(3)) != std::string::npos; });
+  const std::string note = std::string(kStamp) + '\t' + texts::kEvJournalNotRotated + "\t\t\tj.log\t\t" +
+                           FormatText(texts::kDetailJournalNotRotated, 0ull + Text({L(1)}).size(), "32 E32");
+  EXPECT_EQ(disk->files, (Files{{"j.log", Text({note, L(2), L(3)})}, {"j.log.0", Text({L(1)})},
+                                {"j.log.1", std::string(100, 'x')}, {"j.log.2", "1"}, {"j.log.4", "2"},
+                                {"j.log.5", "3"}}));
+  // Let go: .0 takes its place first, then the live file rotates as usual.
+  disk->Change([&] { disk->renameErrors.clear(); });
+  journal->OnEvent(Numbered(4));
+  journal.reset();
+  EXPECT_EQ(disk->files, (Files{{"j.log", Text({L(4)})}, {"j.log.1", Text({note, L(2), L(3)})},
+                                {"j.log.2", Text({L(1)})}, {"j.log.3", std::string(100, 'x')}, {"j.log.4", "1"},
+                                {"j.log.5", "2"}}));
+
+  // A .0 left by a launcher that ended mid-rotation joins the history first.
+  disk->files = Files{{"j.log", std::string(10, 'x')}, {"j.log.0", "0"}, {"j.log.1", "1"}};
+  Start()->OnEvent(Numbered(5));
+  EXPECT_EQ(disk->files, (Files{{"j.log", Text({L(5)})}, {"j.log.1", std::string(10, 'x')}, {"j.log.2", "0"},
+                                {"j.log.3", "1"}}));
+}
+
+TEST_F(JournalFile, LiveFileHeldByAReaderKeepsEveryOlderFileAndGrowsPastTheLimit) {
+  using Files = std::map<std::string, std::string>;
+  const Files older{{"j.log.1", "1"}, {"j.log.2", "2"}, {"j.log.3", "3"}, {"j.log.4", "4"}, {"j.log.5", "5"}};
+  disk->files = older;
+  disk->files["j.log"] = std::string(100, 'x');
+  disk->renameErrors["j.log"] = 32;  // opened elsewhere without delete sharing
+  limits.rotateBytes = 100;
+  limits.retry = 0ms;  // every line tries again
+  auto journal = Start();
+  for (int n = 1; n <= 8; ++n) journal->OnEvent(Numbered(n));
+  journal.reset();
+  for (const auto& [name, text] : older) EXPECT_EQ(disk->files[name], text) << name;
+  const std::string note = std::string(kStamp) + '\t' + texts::kEvJournalNotRotated + "\t\t\tj.log\t\t" +
+                           FormatText(texts::kDetailJournalNotRotated, 100ull, "32 E32");
+  EXPECT_EQ(disk->files["j.log"], std::string(100, 'x') + Text({note, L(1), L(2), L(3), L(4), L(5), L(6), L(7), L(8)}));
+  EXPECT_EQ(disk->renames["j.log"], 8);
+
+  // With the usual pause between attempts, lines written meanwhile do not retry.
+  limits.retry = 60s;
+  journal = Start();
+  for (int n = 1; n <= 5; ++n) journal->OnEvent(Numbered(n));
+  journal.reset();
+  EXPECT_EQ(disk->renames["j.log"], 9);
+}
+
+TEST_F(JournalFile, EventsRepeatingEveryTickAreCountedOnceAMinuteUntilTheyStop) {
+  auto journal = Start();
+  // Raises an event of plan P at row `row` (0-based) and returns its line.
+  const auto on = [&](EventKind kind, int row, std::int64_t number = 0, std::uint32_t error = 0,
+                      const char* detail = "") {
+    const Event e{kind, 0, "P", row, "a.exe", 0, number, 0, 0, error, detail, "", ""};
+    journal->OnEvent(e);
+    const std::string line = FormatJournalLine(e, kTime);
+    return line.substr(0, line.size() - 2);
+  };
+  const auto tick = [&](std::uint32_t second) {
+    journal->OnEvent(Event{EventKind::kTick, -1, "", -1, "", 0, second, 0, 0, 0, "", "", ""});
+  };
+  const auto own = [&](const char* word, int row, const std::string& detail) {
+    return std::string(kStamp) + '\t' + word + "\tP\t" + std::to_string(row + 1) + "\ta.exe\t\t" + detail;
+  };
+  const auto counted = [&](int row, const char* kind, long long n, const std::string& last) {
+    return own(texts::kEvRepeated, row, FormatText(texts::kDetailRepeated, kind, n, last.c_str()));
+  };
+  const auto ended = [&](int row, const char* kind, long long n) {
+    return own(texts::kEvRepeatEnded, row, FormatText(texts::kDetailRepeatEnded, kind, kStamp, n));
+  };
+  std::vector<std::string> expected;
+  tick(10);  // the last tick of an earlier run, long ago
+  expected.push_back(on(EventKind::kPlanStarted, -1));
+  // Row 1 fails at the start, before the run's first tick, then every tick.
+  expected.push_back(on(EventKind::kLaunchFailed, 0, 0, 2, "no file"));
+  for (std::uint32_t t = 5000; t < 5060; ++t) {
+    tick(t);
+    on(EventKind::kLaunchFailed, 0, 0, 2, "no file");
+  }
+  tick(5060);  // a minute after the first tick: the repeats so far
+  expected.push_back(counted(0, texts::kEvLaunchFailed, 60, "2 no file"));
+  on(EventKind::kLaunchFailed, 0, 0, 2, "no file");
+  expected.push_back(on(EventKind::kLaunchFailed, 0, 0, 5, "denied"));  // another error is news
+  // Row 2 exits at once and is relaunched every tick for 30 s, then stays up.
+  for (std::uint32_t t = 5061; t <= 5090; ++t) {
+    tick(t);
+    const std::string exited = on(EventKind::kProgramExited, 1, 3);
+    const std::string relaunched = on(EventKind::kProgramRelaunched, 1, t - 5060);
+    if (t == 5061) expected.insert(expected.end(), {exited, relaunched});
+    on(EventKind::kLaunchFailed, 0, 0, 2, "no file");
+  }
+  for (std::uint32_t t = 5091; t <= 5150; ++t) tick(t);
+  expected.push_back(counted(0, texts::kEvLaunchFailed, 31, "2 no file"));  // 5120
+  expected.push_back(counted(1, texts::kEvProgramExited, 29, FormatText(texts::kDetailExit, "3", "0.0")));  // 5121
+  expected.push_back(counted(1, texts::kEvProgramRelaunched, 29, FormatText(texts::kDetailRelaunch, 30ll)));
+  expected.push_back(ended(0, texts::kEvLaunchFailed, 92));  // 5150: a minute without them
+  expected.push_back(ended(1, texts::kEvProgramExited, 30));
+  expected.push_back(ended(1, texts::kEvProgramRelaunched, 30));
+  // Row 2 fails twice, then launches: its failures end at once.
+  expected.push_back(on(EventKind::kLaunchFailed, 1, 0, 5, "denied"));
+  tick(5151);
+  on(EventKind::kLaunchFailed, 1, 0, 5, "denied");
+  const std::string relaunched = on(EventKind::kProgramRelaunched, 1, 31);
+  expected.push_back(counted(1, texts::kEvLaunchFailed, 1, "5 denied"));
+  expected.push_back(ended(1, texts::kEvLaunchFailed, 2));
+  expected.push_back(relaunched);
+  journal.reset();
+  EXPECT_EQ(disk->files["j.log"], Text(expected));
 }
 
 TEST_F(JournalFile, LinesDroppedWhileTheWriterHangsAreCountedOnceItWrites) {
@@ -191,17 +317,20 @@ TEST_F(JournalFile, UnopenablePathIsRetriedAndTheFailureIsTheFirstLine) {
   auto journal = Start();
   journal->OnEvent(Numbered(1));
   disk->WaitUntil([&] { return disk->openAttempts >= 3; });
+  *second = 9;  // retries later still name the first failure's time
+  disk->WaitUntil([&] { return disk->openAttempts >= 5; });
   disk->Change([&] { disk->openError = 0; });
   disk->WaitUntil([&] { return disk->files["j.log"].find(L(1)) != std::string::npos; });
   disk->Change([&] { disk->appendFailures = 2; });  // the line, then the failure line: the disk is full
+  *second = 5;
   journal->OnEvent(Numbered(2));
   disk->WaitUntil([&] { return disk->files["j.log"].find(L(2)) != std::string::npos; });
   journal.reset();
-  const std::string failed = std::string(kStamp) + '\t' + texts::kEvJournalOpenFailed + "\t\t\tj.log\t\t";
-  const auto since = [&](const char* error) {
-    return failed + FormatText(texts::kDetailJournalOpenFailed, kStamp, error);
+  const auto failed = [&](const char* at, const char* error) {
+    return "2026-12-07 20:31:" + std::string(at) + ".123\t" + texts::kEvJournalOpenFailed + "\t\t\tj.log\t\t" +
+           FormatText(texts::kDetailJournalOpenFailed, kStamp, error);
   };
-  EXPECT_EQ(disk->files["j.log"], Text({since("5 E5"), L(1), since("112 E112"), L(2)}));
+  EXPECT_EQ(disk->files["j.log"], Text({failed("09", "5 E5"), L(1), failed("05", "112 E112"), L(2)}));
 }
 
 TEST_F(JournalFile, DestructorLeavesAWriterStuckOnADeadDiskBehind) {

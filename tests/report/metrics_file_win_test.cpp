@@ -1,4 +1,5 @@
-// The metrics file is replaced whole, on Windows' own file calls.
+// The metrics file and the journal's file calls on Windows' own calls: whole
+// files, missing folders made, a folder that cannot be made reported.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <sstream>
 #include <string>
 
+#include "report/journal.h"
 #include "report/metrics.h"
 
 namespace {
@@ -37,5 +39,40 @@ TEST(MetricsFile, IsReplacedWholeAndAFailedWriteLeavesTheOldFileAndNoTemporary) 
   ::CloseHandle(reader);
   EXPECT_EQ(Read(path), "b 1\n");
   EXPECT_FALSE(Exists(path + ".tmp"));
-  EXPECT_EQ(ReplaceFileWhole("no-such-folder\\x.prom", "d 1\n"), static_cast<std::uint32_t>(ERROR_PATH_NOT_FOUND));
+}
+
+TEST(MetricsFile, MissingFoldersAreMadeAndAFileInTheWayIsAnError) {
+  // 指标\新 under a folder that is not there yet.
+  const std::string path = "metrics-made\\\xd6\xb8\xb1\xea\\\xd0\xc2\\m.prom";
+  ::DeleteFileW(L"metrics-made\\\u6307\u6807\\\u65b0\\m.prom");
+  for (const wchar_t* folder : {L"metrics-made\\\u6307\u6807\\\u65b0", L"metrics-made\\\u6307\u6807", L"metrics-made"}) {
+    ::RemoveDirectoryW(folder);
+  }
+  ASSERT_EQ(ReplaceFileWhole(path, "a 1\n"), 0u);
+  EXPECT_EQ(Read(path), "a 1\n");
+  // A file where the folder should be: no file, and Windows' reason.
+  std::ofstream("metrics-blocker", std::ios::binary) << "x";
+  const std::uint32_t error = ReplaceFileWhole("metrics-blocker\\m.prom", "b 1\n");
+  EXPECT_NE(error, 0u);
+  EXPECT_FALSE(Exists("metrics-blocker\\m.prom"));
+  EXPECT_FALSE(Exists("metrics-blocker\\m.prom.tmp"));
+}
+
+TEST(JournalFiles, OpenMakesTheFolderAndTellsWhichNumberedFilesExist) {
+  const auto files = MakeWindowsJournalFiles();
+  const std::string path = "journal-made\\\xc8\xd5\xd6\xbe\\j.log";  // 日志
+  ::DeleteFileW(L"journal-made\\\u65e5\u5fd7\\j.log");
+  ::DeleteFileW(L"journal-made\\\u65e5\u5fd7\\j.log.1");
+  ::RemoveDirectoryW(L"journal-made\\\u65e5\u5fd7");
+  ::RemoveDirectoryW(L"journal-made");
+  ASSERT_EQ(files->OpenAppend(path), 0u);
+  ASSERT_EQ(files->Append("line\r\n"), 0u);
+  EXPECT_EQ(files->Size(), 6);
+  EXPECT_TRUE(files->Exists(path));
+  EXPECT_FALSE(files->Exists(path + ".1"));
+  EXPECT_FALSE(files->Exists("journal-no-such-folder\\j.log.1"));
+  files->Close();
+  EXPECT_EQ(files->Rename(path, path + ".1"), 0u);
+  EXPECT_EQ(Read(path + ".1"), "line\r\n");
+  EXPECT_NE(files->OpenAppend("metrics-blocker\\j.log"), 0u);  // a file where the folder should be
 }

@@ -1,15 +1,26 @@
-// The metrics file's text, from a scripted stream of events, checked line by
-// line and by Prometheus' own promtool.
+// The metrics file's text, from a scripted stream of events, checked sample
+// by sample and by Prometheus' own promtool; its writer thread.
 #include "report/metrics.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
 
 #include "app/encoding.h"
+#include "report/metrics_writer.h"
 
 namespace {
 Event On(EventKind kind, int plan = -1, int row = -1, const std::string& program = "", std::int64_t number = 0) {
@@ -21,10 +32,45 @@ Event On(EventKind kind, int plan = -1, int row = -1, const std::string& program
   event.number = number;
   return event;
 }
-bool Has(const std::string& text, const std::string& line) { return text.find("\n" + line + "\n") != std::string::npos; }
+
+using Samples = std::map<std::string, std::string>;
+
+// The file's samples, series to value; every sample's family has its HELP
+// and TYPE lines before it.
+Samples Parse(const std::string& text) {
+  Samples samples;
+  std::set<std::string> described;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("# TYPE ", 0) == 0) described.insert(line.substr(7, line.find(' ', 7) - 7));
+    if (line.empty() || line[0] == '#') continue;
+    const std::size_t cut = line.rfind(' ');
+    samples[line.substr(0, cut)] = line.substr(cut + 1);
+    EXPECT_EQ(described.count(line.substr(0, line.find_first_of("{ "))), 1u) << line;
+  }
+  return samples;
+}
+
+// A row's series: its counters, its delay, and its state among the seven.
+void AddRow(Samples& samples, const std::string& labels, int up, int starts, int exits, int kills, int failures,
+            int delay, const std::string& state) {
+  const std::pair<const char*, int> values[] = {{"up", up},
+                                                {"starts_total", starts},
+                                                {"exits_total", exits},
+                                                {"hang_kills_total", kills},
+                                                {"launch_failures_total", failures},
+                                                {"adoptions_total", 0},
+                                                {"delay_seconds", delay}};
+  for (const auto& [name, value] : values) {
+    samples["morvastel_program_" + std::string(name) + "{" + labels + "}"] = std::to_string(value);
+  }
+  for (const char* s : {"waiting", "unticked", "running", "exited", "failed", "dumping", "crash_looping", "held"}) {
+    samples["morvastel_program_state{" + labels + ",state=\"" + s + "\"}"] = s == state ? "1" : "0";
+  }
+}
 }  // namespace
 
-TEST(Metrics, CountsFromTheEventsInTheTextFormatWithEscapedUtf8Labels) {
+TEST(Metrics, EverySampleFollowsTheEventsWithRowsFromThePlansStartAndEscapedUtf8Labels) {
   int asked = 0;
   MetricsBoard board([&] { ++asked; });
   Event started = On(EventKind::kLauncherStarted);
@@ -37,61 +83,216 @@ TEST(Metrics, CountsFromTheEventsInTheTextFormatWithEscapedUtf8Labels) {
   plan1.planName = "x\xff\x81";  // not GBK: still a valid file
   board.OnEvent(plan1);
   EXPECT_EQ(asked, 1);  // one write asked for the burst
+  const std::string server = "C:\\\xb7\xfe\xce\xf1\\Game.exe";  // C:\服务\Game.exe
+  board.OnEvent(On(EventKind::kRowListed, 0, 0, server, 0));
+  board.OnEvent(On(EventKind::kRowListed, 0, 1, "D:\\never.exe", -1));
+  board.OnEvent(On(EventKind::kRowListed, 0, 2, "D:\\w.exe", 5));
+  board.OnEvent(On(EventKind::kRowListed, 1, 0, "D:\\other.exe", 3));
+  Event list = On(EventKind::kListRead, -1, -1, "", 2);
+  list.count = 1;
+  board.OnEvent(list);
+
+  Samples expected{
+      {"morvastel_info{version=\"1.2-\\\"x\\\"\"}", "1"},
+      {"morvastel_last_update_timestamp_seconds", "1765000000.500"},
+      {"morvastel_list_read", "1"},
+      {"morvastel_list_plans", "2"},
+      {"morvastel_plan_running{index=\"0\",plan=\"\xe5\x85\xa8\xe9\x83\xa8 \\\"a\\\\b\\\"\\n\"}", "0"},
+      {"morvastel_plan_running{index=\"1\",plan=\"x\xef\xbf\xbd\xef\xbf\xbd\"}", "0"},
+      {"morvastel_plan_supervising", "0"},
+      {"morvastel_heartbeat_listener_up", "0"},
+      {"morvastel_heartbeat_ids", "0"},
+      {"morvastel_heartbeats_received_total", "0"},
+      {"morvastel_heartbeats_dropped_total{reason=\"length\"}", "0"},
+      {"morvastel_heartbeats_dropped_total{reason=\"foreign\"}", "0"},
+      {"morvastel_exit_notices_sent_total", "0"},
+      {"morvastel_hang_dumps_total", "0"},
+      {"morvastel_hang_dump_failures_total", "0"},
+  };
+  EXPECT_EQ(Parse(board.Render(1765000000.5)), expected);
+
   board.OnEvent(On(EventKind::kListenerOpened));
   board.OnEvent(On(EventKind::kPlanStarted, 0));
-  const std::string server = "C:\\\xb7\xfe\xce\xf1\\Game.exe";  // C:\服务\Game.exe
+  board.OnEvent(On(EventKind::kTick, -1, -1, "", 1000));
   board.OnEvent(On(EventKind::kProgramLaunched, 0, 0, server));
+  board.OnEvent(On(EventKind::kRowUnticked, 0, 2, "D:\\w.exe"));
   board.OnEvent(On(EventKind::kProgramExited, 0, 0, server, 0xC0000005));
   board.OnEvent(On(EventKind::kProgramRelaunched, 0, 0, server));
+  board.OnEvent(On(EventKind::kTick, -1, -1, "", 1100));
+  board.OnEvent(On(EventKind::kProgramExited, 0, 0, server, 1));
+  board.OnEvent(On(EventKind::kProgramRelaunched, 0, 0, server));
   board.OnEvent(On(EventKind::kHangKilled, 0, 0, server));
-  board.OnEvent(On(EventKind::kProgramEnded, 0, 0, server, 111));
-  board.OnEvent(On(EventKind::kLaunchFailed, 0, 1, "D:\\w.exe"));
-  board.OnEvent(On(EventKind::kProgramAdopted, 0, 2, "D:\\a.exe"));
+  board.OnEvent(On(EventKind::kProgramEnded, 0, 0, server, 111));  // not an exit of its own
+  board.OnEvent(On(EventKind::kTick, -1, -1, "", 1299));
+  board.OnEvent(On(EventKind::kProgramExited, 0, 0, server, 7));  // the third within five minutes
+  board.OnEvent(On(EventKind::kProgramRelaunched, 0, 0, server));
+  board.OnEvent(On(EventKind::kProgramEnded, 1, 0, "D:\\other.exe", 0));  // another plan's: nothing
+  board.OnEvent(On(EventKind::kExitNoticeSent));
+  for (const EventKind dump : {EventKind::kDumpWritten, EventKind::kDumpFailed, EventKind::kDumpWritten}) {
+    board.OnEvent(On(dump, 0, 0, server));
+  }
   Event dropped = On(EventKind::kHeartbeatsDropped, -1, -1, "", 3);
   dropped.count = 2;
   board.OnEvent(dropped);
   Event stats = On(EventKind::kHeartbeatStats, -1, -1, "", 40);
   stats.count = 2;
   board.OnEvent(stats);
-  board.OnEvent(On(EventKind::kCountdown, 0, 1, "", 5));  // changes nothing
+  stats.number = 41;  // heard one more, the ids the same
+  board.OnEvent(stats);
   EXPECT_TRUE(board.dirty());
 
-  const std::string text = "\n" + board.Render(1765000000.5);
+  const std::string text = board.Render(1765000000.5);
   EXPECT_FALSE(board.dirty());
+  const std::string plan = "plan=\"\xe5\x85\xa8\xe9\x83\xa8 \\\"a\\\\b\\\"\\n\"";
+  expected["morvastel_plan_running{index=\"0\"," + plan + "}"] = "1";
+  expected["morvastel_heartbeat_listener_up"] = "1";
+  expected["morvastel_heartbeat_ids"] = "2";
+  expected["morvastel_heartbeats_received_total"] = "41";
+  expected["morvastel_heartbeats_dropped_total{reason=\"length\"}"] = "3";
+  expected["morvastel_heartbeats_dropped_total{reason=\"foreign\"}"] = "2";
+  expected["morvastel_exit_notices_sent_total"] = "1";
+  expected["morvastel_hang_dumps_total"] = "2";
+  expected["morvastel_hang_dump_failures_total"] = "1";
+  AddRow(expected, plan + ",row=\"1\",program=\"Game.exe\"", 1, 4, 3, 1, 0, 0, "crash_looping");
+  expected["morvastel_program_last_exit_code{" + plan + ",row=\"1\",program=\"Game.exe\"}"] = "7";
+  AddRow(expected, plan + ",row=\"2\",program=\"never.exe\"", 0, 0, 0, 0, 0, -1, "waiting");
+  AddRow(expected, plan + ",row=\"3\",program=\"w.exe\"", 0, 0, 0, 0, 0, 5, "unticked");
+  EXPECT_EQ(Parse(text), expected);
   EXPECT_EQ(text.back(), '\n');
   EXPECT_EQ(text.find('\r'), std::string::npos);
-  EXPECT_TRUE(Has(text, "morvastel_info{version=\"1.2-\\\"x\\\"\"} 1"));
-  EXPECT_TRUE(Has(text, "morvastel_last_update_timestamp_seconds 1765000000.500"));
-  EXPECT_TRUE(Has(text, "morvastel_plan_running{index=\"0\",plan=\"\xe5\x85\xa8\xe9\x83\xa8 \\\"a\\\\b\\\"\\n\"} 1"));
-  EXPECT_TRUE(Has(text, "morvastel_plan_running{index=\"1\",plan=\"x\xef\xbf\xbd\xef\xbf\xbd\"} 0"));
-  const std::string labels = "{plan=\"\xe5\x85\xa8\xe9\x83\xa8 \\\"a\\\\b\\\"\\n\",row=\"1\",program=\"Game.exe\"}";
-  EXPECT_TRUE(Has(text, "morvastel_program_up" + labels + " 0"));
-  EXPECT_TRUE(Has(text, "morvastel_program_starts_total" + labels + " 2"));
-  EXPECT_TRUE(Has(text, "morvastel_program_exits_total" + labels + " 1"));
-  EXPECT_TRUE(Has(text, "morvastel_program_hang_kills_total" + labels + " 1"));
-  EXPECT_TRUE(Has(text, "morvastel_program_last_exit_code" + labels + " 111"));
-  EXPECT_NE(text.find("morvastel_program_launch_failures_total{plan=\"\xe5\x85\xa8"), std::string::npos);
-  EXPECT_NE(text.find(",row=\"2\",program=\"w.exe\"} 1\n"), std::string::npos);
-  EXPECT_TRUE(Has(text, "morvastel_program_adoptions_total{plan=\"\xe5\x85\xa8\xe9\x83\xa8 \\\"a\\\\b\\\"\\n\",row=\"3\",program=\"a.exe\"} 1"));
-  EXPECT_TRUE(Has(text, "morvastel_program_adoptions_total" + labels + " 0"));
-  EXPECT_TRUE(Has(text, "morvastel_heartbeat_listener_up 1"));
-  EXPECT_TRUE(Has(text, "morvastel_heartbeat_ids 2"));
-  EXPECT_TRUE(Has(text, "morvastel_heartbeats_received_total 40"));
-  EXPECT_TRUE(Has(text, "morvastel_heartbeats_dropped_total{reason=\"length\"} 3"));
-  EXPECT_TRUE(Has(text, "morvastel_heartbeats_dropped_total{reason=\"foreign\"} 2"));
   bool multibyte = false;
   EXPECT_TRUE(IsValidUtf8(text, &multibyte));
 
+  // The loop ends five minutes after its first exit; a dump shows as such.
+  asked = 0;
+  board.OnEvent(On(EventKind::kTick, -1, -1, "", 1300));
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(Parse(board.Render(0))["morvastel_program_state{" + plan + ",row=\"1\",program=\"Game.exe\",state=\"running\"}"],
+            "1");
+  board.OnEvent(On(EventKind::kDumpStarted, 0, 0, server));
+  EXPECT_EQ(Parse(board.Render(0))["morvastel_program_state{" + plan + ",row=\"1\",program=\"Game.exe\",state=\"dumping\"}"],
+            "1");
+  board.OnEvent(On(EventKind::kTick, -1, -1, "", 1301));
+  EXPECT_FALSE(board.dirty());  // nothing changed with the second
+
   // Prometheus' own tool accepts the file.
   const std::string path = "metrics_test.prom";
-  std::ofstream(path, std::ios::binary) << text.substr(1);
-  ASSERT_EQ(std::system("command -v promtool >/dev/null"), 0)
-      << "promtool is missing: scripts/deps installs the packages prometheus and prometheus-node-exporter";
-  EXPECT_EQ(std::system(("promtool check metrics < " + path).c_str()), 0);
+  std::ofstream(path, std::ios::binary) << text;
+  if (std::system("command -v promtool >/dev/null") != 0) {
+    ADD_FAILURE() << "promtool is missing: scripts/deps installs the packages prometheus and prometheus-node-exporter";
+  } else {
+    EXPECT_EQ(std::system(("promtool check metrics < " + path).c_str()), 0);
+  }
 
-  // A stop leaves no row behind and the plan not running.
+  // A stop leaves no row behind; the next plan's rows are there at once, and
+  // it supervises once every row's launch was tried, failed ones included.
   board.OnEvent(On(EventKind::kPlanStopped, 0));
-  const std::string stopped = board.Render(0);
-  EXPECT_EQ(stopped.find("row=\""), std::string::npos);
-  EXPECT_NE(stopped.find("morvastel_plan_running{index=\"0\""), std::string::npos);
+  board.OnEvent(On(EventKind::kPlanStarted, 1));
+  Samples next = Parse(board.Render(0));
+  EXPECT_EQ(next["morvastel_plan_supervising"], "0");
+  board.OnEvent(On(EventKind::kLaunchFailed, 1, 0, "D:\\other.exe"));
+  next = Parse(board.Render(0));
+  EXPECT_EQ(next["morvastel_plan_supervising"], "1");
+  std::size_t rows = 0;
+  for (const auto& [series, value] : next) rows += series.find("row=\"") != std::string::npos;
+  EXPECT_EQ(rows, 7u + 8u);
+  const std::string other = "morvastel_program_state{plan=\"x\xef\xbf\xbd\xef\xbf\xbd\",row=\"1\",program=\"other.exe\",state=";
+  EXPECT_EQ(next[other + "\"failed\"}"], "1");
+  board.OnEvent(On(EventKind::kProgramHeld, 1, 0, "D:\\other.exe"));
+  EXPECT_EQ(Parse(board.Render(0))[other + "\"held\"}"], "1");
+  board.OnEvent(On(EventKind::kProgramAdopted, 1, 0, "D:\\other.exe"));
+  next = Parse(board.Render(0));
+  EXPECT_EQ(next[other + "\"running\"}"], "1");
+  EXPECT_EQ(next["morvastel_program_adoptions_total{plan=\"x\xef\xbf\xbd\xef\xbf\xbd\",row=\"1\",program=\"other.exe\"}"], "1");
+}
+
+namespace {
+// A file for the metrics writer that can hold a write or fail it.
+struct HeldFile {
+  std::mutex m;
+  std::condition_variable changed;
+  std::vector<std::string> written;
+  std::vector<std::uint32_t> errors;  // the next writes' outcomes; then success
+  bool hold = false;
+  bool inWrite = false;
+
+  std::uint32_t Write(const std::string& bytes) {
+    std::unique_lock<std::mutex> lock(m);
+    inWrite = true;
+    changed.notify_all();
+    changed.wait(lock, [&] { return !hold; });
+    inWrite = false;
+    std::uint32_t error = 0;
+    if (!errors.empty()) error = errors.front(), errors.erase(errors.begin());
+    if (error == 0) written.push_back(bytes);
+    changed.notify_all();
+    return error;
+  }
+  template <typename F>
+  bool WaitUntil(F done) {
+    std::unique_lock<std::mutex> lock(m);
+    return changed.wait_for(lock, std::chrono::seconds(10), done);
+  }
+  void Set(bool held) {
+    std::lock_guard<std::mutex> lock(m);
+    hold = held;
+    changed.notify_all();
+  }
+};
+// The writer records an outcome just after the file call returns.
+template <typename F>
+bool Eventually(F done) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+using Changes = std::vector<std::tuple<bool, std::uint32_t, std::int64_t>>;
+Changes Take(MetricsWriter& writer) {
+  Changes changes;
+  for (const MetricsWriter::Change& c : writer.TakeChanges()) changes.emplace_back(c.failed, c.error, c.failures);
+  return changes;
+}
+}  // namespace
+
+TEST(MetricsWriter, NewestTextWinsWhileAWriteHangsAndFailuresAreReportedOnceWithTheRecovery) {
+  auto file = std::make_shared<HeldFile>();
+  file->hold = true;
+  auto writer = std::make_unique<MetricsWriter>([file](const std::string& bytes) { return file->Write(bytes); },
+                                                std::chrono::seconds(10));
+  writer->Submit("a");
+  ASSERT_TRUE(file->WaitUntil([&] { return file->inWrite; }));
+  writer->Submit("b");  // returns although the file hangs
+  writer->Submit("c");
+  file->Set(false);
+  ASSERT_TRUE(file->WaitUntil([&] { return file->written.size() == 2; }));
+  EXPECT_EQ(file->written, (std::vector<std::string>{"a", "c"}));
+  EXPECT_TRUE(Take(*writer).empty());
+
+  file->errors = {5, 112};
+  writer->Submit("d");
+  EXPECT_TRUE(Eventually([&] { return writer->failing(); }));
+  writer->Submit("e");
+  ASSERT_TRUE(file->WaitUntil([&] { return file->errors.empty() && !file->inWrite; }));
+  writer->Submit("f");
+  EXPECT_TRUE(Eventually([&] { return !writer->failing(); }));
+  EXPECT_EQ(file->written.back(), "f");
+  // Two failures in a row: the first reported with its error, then the recovery.
+  const Changes failedThenRecovered{{true, 5u, 0}, {false, 0u, 2}};
+  EXPECT_EQ(Take(*writer), failedThenRecovered);
+
+  // At the end the last text is written; a write that hangs is left behind.
+  writer->Submit("g");
+  writer.reset();
+  EXPECT_EQ(file->written.back(), "g");
+  writer = std::make_unique<MetricsWriter>([file](const std::string& bytes) { return file->Write(bytes); },
+                                           std::chrono::milliseconds(10));
+  file->Set(true);
+  writer->Submit("h");
+  ASSERT_TRUE(file->WaitUntil([&] { return file->inWrite; }));
+  writer.reset();
+  file->Set(false);
+  EXPECT_TRUE(file->WaitUntil([&] { return file->written.back() == "h"; }));
 }

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "app/format_text.h"
 #include "app/texts.h"
 #include "report/drop_tally.h"
 #include "report/status_board.h"
@@ -45,6 +46,34 @@ TEST(StatusBoard, EachRowShowsItsLastStateAndOnlyChangedCellsAreRedrawn) {
   board.OnEvent(On(EventKind::kProgramHeld, 1, 2, 79, static_cast<int>(HoldReason::kUnreadable)));
   EXPECT_EQ(board.TakeChanges(), (Changes{{2, Gbk(texts::kStatusHeldUnreadable, "79")}}));
   board.OnEvent(On(EventKind::kHangKilled, 1, 1, 99));
+  board.OnEvent(On(EventKind::kProgramRelaunched, 1, 0, 4321, 2));
+  board.OnEvent(On(EventKind::kProgramKept, 1, 2, 77));  // a countdown no more
+  EXPECT_EQ(board.TakeChanges(), (Changes{{0, FormatText(texts::kStatusRelaunched, 2, 4321u)},
+                                         {1, texts::kStatusHangKilled},
+                                         {2, Gbk(texts::kStatusRunning, "77")}}));
+  board.OnEvent(On(EventKind::kDumpStarted, 1, 2, 77));
+  EXPECT_EQ(board.TakeChanges(), (Changes{{2, texts::kStatusDumping}}));
+
+  // Row 2 has exited three times within five minutes: it crash-loops until
+  // the first of them is five minutes old.
+  const auto tick = [&](std::int64_t second) { board.OnEvent(On(EventKind::kTick, -1, -1, 0, second)); };
+  const std::string looping = FormatText(texts::kStatusCrashLooping, FormatText(texts::kStatusRelaunched, 3, 4324u).c_str());
+  tick(1000);
+  board.OnEvent(On(EventKind::kProgramExited, 1, 1, 99, 3));  // the hang kill above was no exit of its own
+  tick(1200);
+  board.OnEvent(On(EventKind::kProgramExited, 1, 0, 4321, 1));
+  board.OnEvent(On(EventKind::kProgramRelaunched, 1, 0, 4322, 3));
+  tick(1299);
+  board.OnEvent(On(EventKind::kProgramExited, 1, 1, 99, 3));
+  board.TakeChanges();
+  board.OnEvent(On(EventKind::kProgramExited, 1, 1, 99, 4));
+  board.OnEvent(On(EventKind::kProgramRelaunched, 1, 1, 4324, 3));
+  EXPECT_EQ(board.TakeChanges(), (Changes{{1, looping}}));
+  tick(1299);
+  EXPECT_TRUE(board.TakeChanges().empty());
+  tick(1300);  // the exit at 1000 is five minutes old
+  EXPECT_EQ(board.TakeChanges(), (Changes{{1, FormatText(texts::kStatusRelaunched, 3, 4324u)}}));
+
   board.OnEvent(On(EventKind::kPlanStopped, 1));
   EXPECT_EQ(board.plan(), -1);
   EXPECT_EQ(board.TakeChanges(), (Changes{{0, ""}, {1, ""}, {2, ""}}));

@@ -479,8 +479,9 @@ struct EventLog : EventSink {
                                          "plan",     "stopped",  "launched",   "relaunched", "failed",
                                          "exited",   "hung",     "reporter",   "notice",    "spared",
                                          "terminated", "dropped", "kept",      "ended",     "dumped",
-                                         "no dump",  "countdown", "unticked", "listed",   "stats",
-                                         "adopted",  "held",     "no job"};
+                                         "no dump",  "dumping",  "metrics failed", "metrics ok", "list",
+                                         "countdown", "unticked", "listed",   "stats",    "adopted",
+                                         "held",     "no job",   "priority", "row listed", "tick"};
     std::string line = kNames[static_cast<int>(e.kind)];
     if (e.row >= 0) line += " r" + std::to_string(e.row);
     if (e.pid != 0) line += " pid" + std::to_string(e.pid);
@@ -549,6 +550,7 @@ TEST_F(Fixture, AHungProgramIsDumpedBeforeItsKillAndKeepsItsPlaceMeanwhile) {
   host.stale = {100};
   reporting.Tick();
   EXPECT_EQ(host.Effects(), (Calls{"stale 60", "dump 2"}));
+  EXPECT_EQ(events.Take(), (Calls{"dumping r1 pid100 n70"}));
   // Stale again while the dump is written: picked by nobody, not relaunched.
   host.stale = {100};
   host.now += kDumpLimitMs - 1;
@@ -570,8 +572,9 @@ TEST_F(Fixture, AHungProgramIsDumpedBeforeItsKillAndKeepsItsPlaceMeanwhile) {
   reporting.Tick();
   EXPECT_EQ(host.Effects(), (Calls{"terminate 2", "kill WerFault.exe", "stale 60"}));
   Calls written = events.Take();
-  ASSERT_EQ(written.size(), 2u);
-  EXPECT_EQ(written[1], "dumped r1 pid108 ms3900 c4096 [D:\\d\\app.exe_108.dmp]");
+  ASSERT_EQ(written.size(), 3u);
+  EXPECT_EQ(written[0], "dumping r1 pid108 n70");
+  EXPECT_EQ(written[2], "dumped r1 pid108 ms3900 c4096 [D:\\d\\app.exe_108.dmp]");
 
   // A program that ends by itself during its dump: the dump goes, nothing more.
   reporting.Tick();  // pid 112
@@ -705,6 +708,7 @@ TEST_F(Fixture, ASilentServerBehindALoaderGetsItsWholeTreeKilled) {
   reporting.Tick();
   EXPECT_EQ(host.Effects(), (Calls{"stale 60", "stale 60", "dump 1"}));
   EXPECT_EQ(host.dumpedPid, 900u);
+  EXPECT_EQ(events.Take(), (Calls{"dumping r0 pid900 n70"}));
   host.dumpOutcomes[1] = {true, 0, "x.dmp", 1, 1};
   reporting.Tick();
   EXPECT_EQ(host.Effects(), (Calls{"terminate 1", "kill WerFault.exe", "stale 60"}));

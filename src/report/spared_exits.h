@@ -1,0 +1,33 @@
+#pragma once
+// A server spared at a stop saves and exits by itself, after the runner has
+// stopped watching it. This sink keeps watching each spared process and
+// reports its end (kProgramEnded: exit code, how long it ran) when it comes,
+// so the operator sees that the server did finish saving. A start that keeps
+// or takes over the process (kProgramKept, kProgramAdopted) hands it back to
+// the runner.
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "report/event.h"
+
+class SparedExits : public EventSink {
+ public:
+  // `events`: where the ends are reported. `due`: called on another thread
+  // when an end waits to be reported; it must make the window's thread call
+  // Report soon (it posts a message).
+  SparedExits(EventSink& events, std::function<void()> due);
+  ~SparedExits() override;
+  SparedExits(const SparedExits&) = delete;
+  SparedExits& operator=(const SparedExits&) = delete;
+
+  void OnEvent(const Event& event) override;
+  // On the window's thread: reports every watched process that has ended.
+  void Report();
+
+ private:
+  struct Watch;
+  EventSink& events_;
+  std::function<void()> due_;
+  std::vector<std::unique_ptr<Watch>> watches_;
+};
