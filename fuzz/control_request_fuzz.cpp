@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/encoding.h"
+#include "text/encoding.h"
 #include "catalogue/catalogue.h"
 #include "control/control_board.h"
 #include "control/control_protocol.h"

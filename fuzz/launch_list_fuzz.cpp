@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/encoding.h"
+#include "text/encoding.h"
 #include "catalogue/launch_list.h"
 #include "catalogue/list_check.h"
 

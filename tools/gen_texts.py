@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-"""Writes src/app/texts.h: every user-visible text as its GBK bytes.
+"""Writes src/text/texts.h: every user-visible text as its GBK bytes.
 
 Source files stay UTF-8; the program needs the bytes of code page 936. Each
 text is written as escaped bytes with the readable text in a comment.
-Run: python3 tools/gen_texts.py > src/app/texts.h
+Run: python3 tools/gen_texts.py > src/text/texts.h
 """
 import string
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "app/encoding.h"
+#include "text/encoding.h"
 #include "catalogue/launch_list.h"
 #include "catalogue/list_check.h"
 

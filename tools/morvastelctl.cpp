@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "app/encoding.h"
-#include "app/format_text.h"
-#include "app/texts.h"
+#include "text/encoding.h"
+#include "text/format_text.h"
+#include "text/texts.h"
 #include "console_text.h"
 #include "control/control_pipe_win.h"
 #include "control/control_protocol.h"

@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "app/texts.h"
+#include "text/texts.h"
 #include "platform/async_socket.h"
 #include "platform/files.h"
 #include "platform/wide.h"

@@ -1,6 +1,6 @@
 #include "app/settings.h"
 
-#include "app/number.h"
+#include "text/number.h"
 
 namespace {
 enum class Pending { kNone, kBindAddress, kPort, kTitle, kListPath, kJournal, kMetrics, kDumps };

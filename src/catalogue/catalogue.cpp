@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "app/texts.h"
+#include "text/texts.h"
 
 void Catalogue::AddPlan(std::string name) {
   CloseLastPlan();

@@ -8,8 +8,8 @@
 #include <map>
 #include <memory>
 
-#include "app/encoding.h"
-#include "app/number.h"
+#include "text/encoding.h"
+#include "text/number.h"
 
 // The launch list is read byte by byte: every delimiter is one ASCII byte, so
 // a GBK trail byte equal to a delimiter acts as that delimiter. All positions

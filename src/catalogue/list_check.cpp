@@ -5,7 +5,7 @@
 #include <map>
 #include <utility>
 
-#include "app/number.h"
+#include "text/number.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "control/control_board.h"
 
-#include "app/encoding.h"
+#include "text/encoding.h"
 #include "control/json_writer.h"
 
 void ControlBoard::OnEvent(const Event& event) {

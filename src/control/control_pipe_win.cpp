@@ -5,8 +5,8 @@
 #include <string>
 #include <utility>
 
-#include "app/encoding.h"
-#include "app/texts.h"
+#include "text/encoding.h"
+#include "text/texts.h"
 #include "platform/wide.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "control/control_protocol.h"
 
-#include "app/encoding.h"
+#include "text/encoding.h"
 
 namespace {
 

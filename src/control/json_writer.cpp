@@ -1,6 +1,6 @@
 #include "control/json_writer.h"
 
-#include "app/encoding.h"
+#include "text/encoding.h"
 
 std::string JsonString(std::string_view utf8) {
   // Malformed UTF-8 is turned into U+FFFD first: a JSON text must be UTF-8.

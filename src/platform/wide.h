@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/encoding.h"
+#include "text/encoding.h"
 
 inline std::wstring Wide(std::string_view gbk) {
   const std::u16string text = GbkToUtf16(gbk);

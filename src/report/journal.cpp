@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/format_text.h"
-#include "app/texts.h"
+#include "text/format_text.h"
+#include "text/texts.h"
 #include "report/status_board.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <cinttypes>
 #include <iterator>
 
-#include "app/encoding.h"
-#include "app/format_text.h"
+#include "text/encoding.h"
+#include "text/format_text.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <cinttypes>
 
-#include "app/format_text.h"
-#include "app/texts.h"
+#include "text/format_text.h"
+#include "text/texts.h"
 
 std::string FormatExitCode(std::uint32_t code) {
   return code >= 0xC0000000u ? FormatText("0x%08" PRIX32, code) : FormatText("%" PRIu32, code);

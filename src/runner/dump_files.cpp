@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "app/encoding.h"
-#include "app/format_text.h"
+#include "text/encoding.h"
+#include "text/format_text.h"
 
 namespace {
 

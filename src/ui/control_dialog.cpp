@@ -3,10 +3,10 @@
 // window shows what it did and every rule of a start or a stop holds.
 #include <windows.h>
 
-#include "app/encoding.h"
-#include "app/format_text.h"
+#include "text/encoding.h"
+#include "text/format_text.h"
 #include "app/launcher_app.h"
-#include "app/texts.h"
+#include "text/texts.h"
 #include "control/json_writer.h"
 #include "ui/launcher_dialog.h"
 #include "ui/resource_ids.h"

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "app/launcher_app.h"
-#include "app/format_text.h"
-#include "app/number.h"
-#include "app/texts.h"
+#include "text/format_text.h"
+#include "text/number.h"
+#include "text/texts.h"
 #include "catalogue/launch_list.h"
 #include "platform/wide.h"
 #include "ui/resource_ids.h"

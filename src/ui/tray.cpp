@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "app/texts.h"
+#include "text/texts.h"
 #include "platform/wide.h"
-#include "app/format_text.h"
+#include "text/format_text.h"
 #include "ui/launcher_dialog.h"
 #include "ui/resource_ids.h"
 

@@ -19,9 +19,9 @@
 #include <thread>
 #include <vector>
 
-#include "app/encoding.h"
-#include "app/format_text.h"
-#include "app/texts.h"
+#include "text/encoding.h"
+#include "text/format_text.h"
+#include "text/texts.h"
 #include "platform/wide.h"
 #include "runner/process_host.h"
 

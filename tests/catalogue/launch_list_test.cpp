@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <fstream>
 
-#include "app/encoding.h"
+#include "text/encoding.h"
 #include "catalogue/read_helper.h"
 
 namespace {

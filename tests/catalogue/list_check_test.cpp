@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "app/encoding.h"
+#include "text/encoding.h"
 
 namespace {
 using Kind = ListWarning::Kind;

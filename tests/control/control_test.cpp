@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string>
 
-#include "app/encoding.h"
+#include "text/encoding.h"
 #include "catalogue/launch_list.h"
 #include "control/control_board.h"
 #include "control/control_protocol.h"

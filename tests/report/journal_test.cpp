@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/format_text.h"
-#include "app/texts.h"
+#include "text/format_text.h"
+#include "text/texts.h"
 #include "report/journal.h"
 
 namespace {

@@ -19,7 +19,7 @@
 #include <tuple>
 #include <vector>
 
-#include "app/encoding.h"
+#include "text/encoding.h"
 #include "report/metrics_writer.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/format_text.h"
-#include "app/texts.h"
+#include "text/format_text.h"
+#include "text/texts.h"
 #include "report/drop_tally.h"
 #include "report/status_board.h"
 #include "report/events.h"

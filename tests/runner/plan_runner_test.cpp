@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/format_text.h"
+#include "text/format_text.h"
 #include "runner/dump_files.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // font's lifetime, and the automatic start held back during initialisation.
 #include <gtest/gtest.h>
 
-#include "app/texts.h"
+#include "text/texts.h"
 #include "ui_support.h"
 
 using namespace uitest;

@@ -1,7 +1,7 @@
 // The main dialog, created from the real template under Wine.
 #include <gtest/gtest.h>
 
-#include "app/texts.h"
+#include "text/texts.h"
 #include "ui_support.h"
 
 using namespace uitest;

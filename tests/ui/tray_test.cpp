@@ -1,7 +1,7 @@
 // The tray menu and commands on the real dialog.
 #include <gtest/gtest.h>
 
-#include "app/texts.h"
+#include "text/texts.h"
 #include "ui_support.h"
 
 #include <shellapi.h>

@@ -1,4 +1,4 @@
-#include "app/encoding.h"
+#include "text/encoding.h"
 
 #include <gtest/gtest.h>
 

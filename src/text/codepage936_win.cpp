@@ -1,7 +1,7 @@
 // Code page 936 from Windows' own tables.
 #include <windows.h>
 
-#include "app/encoding.h"
+#include "text/encoding.h"
 
 namespace {
 constexpr UINT kGbk = 936;

@@ -1,5 +1,5 @@
 // Every user-visible text must be the GBK encoding of its Chinese original.
-#include "app/texts.h"
+#include "text/texts.h"
 
 #include <gtest/gtest.h>
 #include <iconv.h>

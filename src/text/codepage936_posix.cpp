@@ -3,7 +3,7 @@
 
 #include <cerrno>
 
-#include "app/encoding.h"
+#include "text/encoding.h"
 
 namespace {
 
