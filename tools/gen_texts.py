@@ -112,6 +112,9 @@ TEXTS = [
      "journal: idle priority; programs still start at normal priority"),
     # Fleet control: morvastelctl and the launcher's control pipe.
     ("kSourceControl", "命令行控制", "journal: a start or stop from morvastelctl"),
+    # The end of the Windows session.
+    ("kSourceSessionEnd", "Windows 结束会话", "journal: a stop because Windows ends the session"),
+    ("kShutdownBlockReason", "服务器正在保存数据", "Windows' shutdown screen: why the launcher holds the end"),
     ("kCtlBadRequest", "无法识别的控制请求", "control: a request that is not one"),
     ("kCtlRequestTooLong", "控制请求过长", "control: a request over the size limit"),
     ("kCtlWindowBusy", "调度窗没有及时应答，未执行", "control: the window did not take the request in time"),

@@ -1,6 +1,7 @@
 #pragma once
 #include <windows.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,6 +47,11 @@ class LauncherApp : public WinApp {
   // The reports' work for the window's thread (WM_REPORTS_DUE): the ends of
   // servers spared at a stop, the metrics file.
   void OnReportsDue();
+  // The launcher's last word, once: waits up to `sparedWaitMs` for the
+  // servers spared at a stop to end and reports those that did, says the
+  // launcher ended, writes the metrics file a last time, and gives the
+  // journal and the metrics writer their time to write out what they hold.
+  void EndReports(std::uint32_t sparedWaitMs);
   bool metricsOn() const { return metrics_ != nullptr; }
 
   Settings settings;
@@ -72,6 +78,7 @@ class LauncherApp : public WinApp {
   std::unique_ptr<MetricsBoard> metrics_;
   std::unique_ptr<MetricsWriter> metricsWriter_;
   unsigned long long metricsWrittenAt_ = 0;
+  bool reportsEnded_ = false;
 };
 
 // Creates the dialog font: 16 units high, 8 wide, normal weight, GB2312

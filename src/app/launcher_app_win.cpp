@@ -147,13 +147,17 @@ bool LauncherApp::InitInstance() {
     dialog.DoModal();
   }
   SetMainWindow(nullptr);
-  drops.Poll(true);
-  Report({}, EventKind::kLauncherEnded);
-  WriteMetrics(false);
+  EndReports(0);
   return false;
 }
 
-int LauncherApp::ExitInstance() {
+void LauncherApp::EndReports(std::uint32_t sparedWaitMs) {
+  if (reportsEnded_) return;
+  reportsEnded_ = true;
+  if (spared_) spared_->WaitForEnds(sparedWaitMs);
+  drops.Poll(true);
+  Report({}, EventKind::kLauncherEnded);
+  WriteMetrics(false);
   if (spared_) events.Remove(*spared_);
   spared_.reset();
   // The journal writes out what it holds before the launcher ends.
@@ -162,6 +166,9 @@ int LauncherApp::ExitInstance() {
   if (metrics_) events.Remove(*metrics_);
   metrics_.reset();
   metricsWriter_.reset();  // writes the last text
+}
+
+int LauncherApp::ExitInstance() {
   font_.reset();
   return 0;
 }

@@ -63,7 +63,7 @@ inline constexpr std::int64_t kIdlePriorityClass = 0x40;
 inline constexpr std::int64_t kBelowNormalPriorityClass = 0x4000;
 
 // Where a plan start or stop came from.
-enum class EventSource { kButton = 0, kTrayMenu = 1, kAutomaticStart = 2, kControl = 3 };
+enum class EventSource { kButton = 0, kTrayMenu = 1, kAutomaticStart = 2, kControl = 3, kSessionEnd = 4 };
 
 struct Event {
   EventKind kind = EventKind::kLauncherEnded;

@@ -132,6 +132,7 @@ std::string SourceText(std::int64_t number) {
     case static_cast<int>(EventSource::kTrayMenu): return texts::kSourceTrayMenu;
     case static_cast<int>(EventSource::kAutomaticStart): return texts::kSourceAutomatic;
     case static_cast<int>(EventSource::kControl): return texts::kSourceControl;
+    case static_cast<int>(EventSource::kSessionEnd): return texts::kSourceSessionEnd;
     default: return std::to_string(static_cast<long long>(number));
   }
 }

@@ -5,6 +5,7 @@
 // so the operator sees that the server did finish saving. A start that keeps
 // or takes over the process (kProgramKept, kProgramAdopted) hands it back to
 // the runner.
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -24,6 +25,9 @@ class SparedExits : public EventSink {
   void OnEvent(const Event& event) override;
   // On the window's thread: reports every watched process that has ended.
   void Report();
+  // On the window's thread, when the launcher must end: waits up to `ms` for
+  // every watched process to end, then reports those that have.
+  void WaitForEnds(std::uint32_t ms);
 
  private:
   struct Watch;

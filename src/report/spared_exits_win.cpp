@@ -3,6 +3,8 @@
 // has ended.
 #include <windows.h>
 
+#include <vector>
+
 #include "platform/scoped.h"
 #include "report/spared_exits.h"
 
@@ -53,6 +55,21 @@ void SparedExits::OnEvent(const Event& event) {
     due_();  // looked at by the next Report all the same
   }
   watches_.push_back(std::move(watch));
+}
+
+void SparedExits::WaitForEnds(std::uint32_t ms) {
+  const ULONGLONG deadline = ::GetTickCount64() + ms;
+  // In groups, as one wait takes at most MAXIMUM_WAIT_OBJECTS handles.
+  for (std::size_t first = 0; first < watches_.size(); first += MAXIMUM_WAIT_OBJECTS) {
+    std::vector<HANDLE> group;
+    for (std::size_t i = first; i < watches_.size() && group.size() < MAXIMUM_WAIT_OBJECTS; ++i) {
+      group.push_back(watches_[i]->process.get());
+    }
+    const ULONGLONG now = ::GetTickCount64();
+    if (now >= deadline) break;
+    ::WaitForMultipleObjects(static_cast<DWORD>(group.size()), group.data(), TRUE, static_cast<DWORD>(deadline - now));
+  }
+  Report();
 }
 
 void SparedExits::Report() {

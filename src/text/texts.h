@@ -178,6 +178,10 @@ inline constexpr char kDetailPriorityBelowNormal[] = "\xb5\xcd\xd3\xda\xd5\xfd\x
 inline constexpr char kDetailPriorityIdle[] = "\xbf\xd5\xcf\xd0\xa3\xbb\xcb\xfc\xc6\xf4\xb6\xaf\xb5\xc4\xb3\xcc\xd0\xf2\xc8\xd4\xd2\xd4\xd5\xfd\xb3\xa3\xd3\xc5\xcf\xc8\xbc\xb6\xd4\xcb\xd0\xd0";
 // 命令行控制  (journal: a start or stop from morvastelctl)
 inline constexpr char kSourceControl[] = "\xc3\xfc\xc1\xee\xd0\xd0\xbf\xd8\xd6\xc6";
+// Windows 结束会话  (journal: a stop because Windows ends the session)
+inline constexpr char kSourceSessionEnd[] = "Windows \xbd\xe1\xca\xf8\xbb\xe1\xbb\xb0";
+// 服务器正在保存数据  (Windows' shutdown screen: why the launcher holds the end)
+inline constexpr char kShutdownBlockReason[] = "\xb7\xfe\xce\xf1\xc6\xf7\xd5\xfd\xd4\xda\xb1\xa3\xb4\xe6\xca\xfd\xbe\xdd";
 // 无法识别的控制请求  (control: a request that is not one)
 inline constexpr char kCtlBadRequest[] = "\xce\xde\xb7\xa8\xca\xb6\xb1\xf0\xb5\xc4\xbf\xd8\xd6\xc6\xc7\xeb\xc7\xf3";
 // 控制请求过长  (control: a request over the size limit)

@@ -96,6 +96,14 @@ bool LauncherDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& 
       OnPowerBroadcast(wParam);
       result = TRUE;
       return true;
+    case WM_QUERYENDSESSION:
+      OnQueryEndSession();
+      result = TRUE;  // never refused: the launcher saves nothing of its own
+      return true;
+    case WM_ENDSESSION:
+      OnEndSession(wParam != FALSE);
+      result = 0;
+      return true;
     case WM_REPORTS_DUE:
       app_.OnReportsDue();
       return true;
@@ -425,6 +433,27 @@ void LauncherDialog::OnPowerBroadcast(WPARAM event) {
   // Sleep does not advance the heartbeats' clock, but the programs, too, were
   // asleep and need a moment to find their network again.
   if (event == PBT_APMRESUMEAUTOMATIC || event == PBT_APMRESUMESUSPEND) app_.liveness.RestartSilences();
+}
+
+void LauncherDialog::OnQueryEndSession() {
+  // Windows' shutdown screen names the launcher and why it holds the end
+  // while the spared servers save.
+  if (runner_.RunningPlan() >= 0) ::ShutdownBlockReasonCreate(hwnd(), Wide(texts::kShutdownBlockReason).c_str());
+}
+
+void LauncherDialog::OnEndSession(bool ending) {
+  if (!ending) {
+    // The end was cancelled: the plan runs on as before.
+    ::ShutdownBlockReasonDestroy(hwnd());
+    return;
+  }
+  // Windows may end the launcher at any moment once this returns: the stop,
+  // the servers' ends and the last lines happen now, as at the stop button
+  // and at the exit.
+  runner_.Stop(EventSource::kSessionEnd);
+  app_.EndReports(kSessionEndWaitMs);
+  ::ShutdownBlockReasonDestroy(hwnd());
+  EndDialog(IDOK);
 }
 
 bool LauncherDialog::OnPaint() {

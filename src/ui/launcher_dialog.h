@@ -1,6 +1,7 @@
 #pragma once
 #include <windows.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -18,6 +19,13 @@
 #include "runner/process_host.h"
 
 class LauncherApp;
+
+// When Windows ends the session, the servers spared by the stop get this long
+// to end before the launcher writes its last lines and ends. Windows waits
+// 5 s for an answer to WM_ENDSESSION before it offers to end (or, on a forced
+// restart, ends) the launcher; what is known before the wait is written in
+// that time on a healthy disk.
+inline constexpr std::uint32_t kSessionEndWaitMs = 4000;
 
 // While the shell does not take the tray icon, it is tried again this often.
 inline constexpr UINT_PTR kTrayRetryTimer = 4;
@@ -74,6 +82,9 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   void OnIntervalChange();
   // The machine woke up: every program gets a whole interval to speak again.
   void OnPowerBroadcast(WPARAM event);
+  // Windows asks whether the session may end, then says whether it does.
+  void OnQueryEndSession();
+  void OnEndSession(bool ending);
   bool OnPaint();
   // Tray.
   // Adds the icon (retried by a timer while the shell does not take it).

@@ -459,6 +459,50 @@ TEST(Program, StopSendsTheNoticeAndSparesTheCooperatingServers) {
                                              texts::kEvProgramEnded}));
 }
 
+TEST(Program, TheEndOfTheSessionStopsThePlanAsTheButtonAndWaitsForTheSavingServer) {
+  const std::string m = FreshLog("session-m"), o = FreshLog("session-o");
+  // Malvoryn takes a second to save.
+  const std::string list = "::p\r\n" + Line(1, Helper("Malvoryn.exe"), m + " listen 33333 1000", 0) +
+                           Line(1, Helper("recorder.exe"), o + " sleep", 0) + "\r\n";
+  const std::string journal = FreshLog("session-journal");
+  Program program(list, {"/p", "0", "/l", journal}, "session");
+  ASSERT_NE(program.dialog(), nullptr);
+  program.Click(kButton);
+  ASSERT_TRUE(WaitFor([&] { return Logged(m, "listening") && !ReadLog(o).empty(); }, 5000));
+  HANDLE hm = OpenForWatch(ReadLog(m)[0].pid), ho = OpenForWatch(ReadLog(o)[0].pid);
+  const auto send = [&](UINT msg, WPARAM wParam) {
+    DWORD_PTR answer = 0;
+    ::SendMessageTimeoutW(program.dialog(), msg, wParam, ENDSESSION_LOGOFF, SMTO_BLOCK, 15000, &answer);
+    return answer;
+  };
+  // A cancelled end changes nothing.
+  EXPECT_EQ(send(WM_QUERYENDSESSION, 0), static_cast<DWORD_PTR>(TRUE));
+  send(WM_ENDSESSION, FALSE);
+  EXPECT_TRUE(program.Running());
+  EXPECT_EQ(ExitCodeOf(hm, 0), STILL_ACTIVE);
+  // The real end: the notice, the saving server spared and waited for, the
+  // rest terminated, the journal written out, and the launcher gone.
+  EXPECT_EQ(send(WM_QUERYENDSESSION, 0), static_cast<DWORD_PTR>(TRUE));
+  send(WM_ENDSESSION, TRUE);
+  EXPECT_EQ(ExitCodeOf(hm, 0), 0u);
+  EXPECT_TRUE(Logged(m, "notice"));
+  EXPECT_EQ(ExitCodeOf(ho, 5000), 111u);
+  EXPECT_NE(ExitCodeOf(program.process(), 10000), STILL_ACTIVE);
+  for (HANDLE h : {hm, ho}) ::CloseHandle(h);
+  std::vector<std::string> words;
+  for (const auto& fields : JournalLines(journal)) {
+    if (fields[1] == texts::kEvPlanStopped) {
+      EXPECT_EQ(fields[6], texts::kSourceSessionEnd);
+    }
+    if (fields[1] == texts::kEvPlanStopped || fields[5] == std::to_string(ReadLog(m)[0].pid) ||
+        fields[1] == texts::kEvLauncherEnded) {
+      words.push_back(fields[1]);
+    }
+  }
+  EXPECT_EQ(words, (std::vector<std::string>{texts::kEvProgramLaunched, texts::kEvProgramSpared, texts::kEvPlanStopped,
+                                             texts::kEvProgramEnded, texts::kEvLauncherEnded}));
+}
+
 TEST(Program, MetricsThatCannotBeWrittenAreJournalledOnceAndSoIsTheRecovery) {
   // A file stands where the metrics file's folder should be.
   const std::string blocker = FullPath("metrics-blocked");
