@@ -39,7 +39,7 @@ bool IsDumpFileName(const std::string& name) {
   return pid < stamp - 1 && pid >= 2 && name[pid - 1] == '_';
 }
 
-std::vector<std::string> DumpsToRemove(const std::vector<FolderFile>& files, const std::string& lastWritten,
+std::vector<std::string> DumpsToRemove(const std::vector<FolderFile>& files, const std::string& newest,
                                        std::size_t kept) {
   // Not by the local time in the names, which the end of daylight-saving
   // time or a clock set back makes go backwards.
@@ -48,13 +48,12 @@ std::vector<std::string> DumpsToRemove(const std::vector<FolderFile>& files, con
   for (const FolderFile& file : files) {
     if (!IsDumpFileName(file.name)) continue;
     ++ours;
-    if (file.name != lastWritten) removable.push_back(file);
+    if (file.name != newest) removable.push_back(file);
   }
   std::sort(removable.begin(), removable.end(), [](const FolderFile& a, const FolderFile& b) {
     return a.writtenAt != b.writtenAt ? a.writtenAt < b.writtenAt : a.name < b.name;
   });
-  const std::size_t room = kept == 0 ? 0 : kept - 1;
   std::vector<std::string> removed;
-  for (std::size_t i = 0; i < removable.size() && ours - i > room; ++i) removed.push_back(removable[i].name);
+  for (std::size_t i = 0; i < removable.size() && ours - i > kept; ++i) removed.push_back(removable[i].name);
   return removed;
 }

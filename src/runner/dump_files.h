@@ -23,8 +23,8 @@ struct FolderFile {
   std::uint64_t writtenAt = 0;
 };
 // Of a folder's files, the dumps to remove, oldest first by the time they
-// were written, so that with one more dump at most `kept` remain. Other
-// files never appear, nor does `lastWritten`, the dump this launcher wrote
-// last: it is the newest even when the clock was set back since.
-std::vector<std::string> DumpsToRemove(const std::vector<FolderFile>& files, const std::string& lastWritten,
+// were written, so that at most `kept` remain. Other files never appear,
+// nor does `newest`, the dump just written: it stays even when the clock
+// was set back before it.
+std::vector<std::string> DumpsToRemove(const std::vector<FolderFile>& files, const std::string& newest,
                                        std::size_t kept = kDumpsKept);

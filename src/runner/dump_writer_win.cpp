@@ -61,15 +61,16 @@ WriteDumpFunction LoadWriteDump(std::uint32_t* error) {
   }
   const FARPROC found = library ? ::GetProcAddress(library, "MiniDumpWriteDump") : nullptr;
   if (!found) {
-    *error = ::GetLastError();
+    *error = ::GetLastError() != 0 ? ::GetLastError() : ERROR_PROC_NOT_FOUND;
     return nullptr;
   }
   return reinterpret_cast<WriteDumpFunction>(reinterpret_cast<void*>(found));
 }
 
-// Removes the oldest of our dumps so that, with the one to come, at most
-// kDumpsKept remain; nothing else in the folder is looked at twice.
-void MakeRoom(const std::string& folder, const std::string& lastWritten) {
+// Removes the oldest of our dumps, by the time they were written, so that
+// at most kDumpsKept remain with `newest`, the one just written; nothing
+// else in the folder is looked at twice.
+void KeepNewest(const std::string& folder, const std::string& newest) {
   std::vector<FolderFile> files;
   WIN32_FIND_DATAW found;
   const HANDLE search = ::FindFirstFileW(Joined(folder, "*.dmp").c_str(), &found);
@@ -81,14 +82,13 @@ void MakeRoom(const std::string& folder, const std::string& lastWritten) {
     files.push_back({Narrow(found.cFileName), written});
   } while (::FindNextFileW(search, &found));
   ::FindClose(search);
-  for (const std::string& name : DumpsToRemove(files, lastWritten)) ::DeleteFileW(Joined(folder, name).c_str());
+  for (const std::string& name : DumpsToRemove(files, newest)) ::DeleteFileW(Joined(folder, name).c_str());
 }
 
 DumpOutcome Write(const std::string& folder, const Request& request, WriteDumpFunction writeDump,
-                  std::uint32_t loadError, const std::string& lastWritten) {
+                  std::uint32_t loadError) {
   DumpOutcome outcome;
   const std::uint64_t begun = AwakeMilliseconds();
-  MakeRoom(folder, lastWritten);
   const std::wstring path = Joined(folder, request.name);
   outcome.path = Narrow(path);
   const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -116,11 +116,11 @@ struct DumpWriter::Shared {
   explicit Shared(std::string folderName) : folder(std::move(folderName)) {}
 
   // The worker: one dump at a time until the end is asked; the dumps still
-  // waiting then are dropped.
+  // waiting then are dropped. Files are removed outside the lock, so the
+  // window's thread never waits for the disk.
   void Work() {
     std::uint32_t loadError = 0;
     const WriteDumpFunction writeDump = LoadWriteDump(&loadError);
-    std::string lastWritten;
     std::unique_lock<std::mutex> lock(mutex);
     while (!ending) {
       std::optional<DumpQueue<Request>::Taken> taken = queue.Take(AwakeMilliseconds());
@@ -129,18 +129,21 @@ struct DumpWriter::Shared {
         continue;
       }
       lock.unlock();
-      const DumpOutcome outcome = Write(folder, taken->request, writeDump, loadError, lastWritten);
+      const DumpOutcome outcome = Write(folder, taken->request, writeDump, loadError);
       taken->request.process.reset();
       lock.lock();
       const bool wanted = !queue.Finish(outcome);
-      if (outcome.error == 0) {
-        if (wanted) {
-          lastWritten = taken->request.name;
-        } else {
-          ::DeleteFileW(Wide(outcome.path).c_str());
-        }
-      }
       changed.notify_all();
+      if (outcome.error != 0) continue;
+      lock.unlock();
+      // Only a dump written makes room: failing ones never push out the
+      // good ones before them.
+      if (wanted) {
+        KeepNewest(folder, taken->request.name);
+      } else {
+        ::DeleteFileW(Wide(outcome.path).c_str());
+      }
+      lock.lock();
     }
   }
 

@@ -1011,14 +1011,15 @@ TEST(DumpFiles, NamedForTheOperatorAndTheTenNewestOfOursKeptByTheirFileTimes) {
   for (int k = 1; k <= 10; ++k) {
     folder.push_back({FormatText("b.exe_%d_202612%02d-000000.dmp", k, 11 - k), 100u + k});
   }
-  EXPECT_EQ(DumpsToRemove(folder, ""), (std::vector<std::string>{"b.exe_1_20261210-000000.dmp"}));
-  // The one written last, whatever its time says, is never the one to go.
+  EXPECT_TRUE(DumpsToRemove(folder, "b.exe_10_20261201-000000.dmp").empty());
+  // One more: the one written longest ago goes. The one just written stays,
+  // whatever its time says.
   folder.push_back({"a.exe_99_20261130-235959.dmp", 50});
-  EXPECT_EQ(DumpsToRemove(folder, ""),
-            (std::vector<std::string>{"a.exe_99_20261130-235959.dmp", "b.exe_1_20261210-000000.dmp"}));
   EXPECT_EQ(DumpsToRemove(folder, "a.exe_99_20261130-235959.dmp"),
-            (std::vector<std::string>{"b.exe_1_20261210-000000.dmp", "b.exe_2_20261209-000000.dmp"}));
-  EXPECT_TRUE(DumpsToRemove({{"readme.txt", 1}, {"c.exe_5_20261201-000000.dmp", 2}}, "").empty());
+            (std::vector<std::string>{"b.exe_1_20261210-000000.dmp"}));
+  folder.push_back({"c.exe_7_20261130-000000.dmp", 200});
+  EXPECT_EQ(DumpsToRemove(folder, "c.exe_7_20261130-000000.dmp"),
+            (std::vector<std::string>{"a.exe_99_20261130-235959.dmp", "b.exe_1_20261210-000000.dmp"}));
 }
 
 TEST(DumpQueue, OneAtATimeInOrderEachFromItsTurnAndAGivenUpDumpNeverHoldsTheLine) {

@@ -290,18 +290,6 @@ TEST_F(ProcessTableTest, DumpsAreWrittenOneAtATimeAndTheTenNewestByFileTimeKept)
                 static_cast<unsigned long long>(outcome.millis), static_cast<unsigned long long>(outcome.bytes));
   }
   EXPECT_GE(outcomes[1].begunMs, outcomes[0].begunMs + outcomes[0].millis);
-  // Room was made by file time: the two written longest ago went.
-  for (int k = 1; k <= 10; ++k) {
-    EXPECT_EQ(::GetFileAttributesA(earlier[k - 1].c_str()) != INVALID_FILE_ATTRIBUTES, k <= 8) << k;
-  }
-  EXPECT_NE(::GetFileAttributesA(notOurs.c_str()), INVALID_FILE_ATTRIBUTES);
-  WIN32_FIND_DATAA found;
-  int files = 0;
-  const HANDLE search = ::FindFirstFileA((dumps + "\\*.dmp").c_str(), &found);
-  for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = ::FindNextFileA(search, &found)) ++files;
-  if (search != INVALID_HANDLE_VALUE) ::FindClose(search);
-  EXPECT_EQ(files, 11);  // ten of ours and the other
-
   // A folder that cannot be written: the Windows error, and no file. A
   // process that has ended: the error its dump carries, as a Windows error.
   table_.Terminate(2);
@@ -315,6 +303,19 @@ TEST_F(ProcessTableTest, DumpsAreWrittenOneAtATimeAndTheTenNewestByFileTimeKept)
   EXPECT_NE(ended.error, 0u);
   EXPECT_LT(ended.error, 0x10000u) << "an HRESULT, not the Windows error it carries";
   EXPECT_EQ(::GetFileAttributesA(ended.path.c_str()), INVALID_FILE_ATTRIBUTES);
+
+  // Room was made by file time, for the dumps written only: the two written
+  // longest ago went, and the failed dump took none.
+  for (int k = 1; k <= 10; ++k) {
+    EXPECT_EQ(::GetFileAttributesA(earlier[k - 1].c_str()) != INVALID_FILE_ATTRIBUTES, k <= 8) << k;
+  }
+  EXPECT_NE(::GetFileAttributesA(notOurs.c_str()), INVALID_FILE_ATTRIBUTES);
+  WIN32_FIND_DATAA found;
+  int files = 0;
+  const HANDLE search = ::FindFirstFileA((dumps + "\\*.dmp").c_str(), &found);
+  for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = ::FindNextFileA(search, &found)) ++files;
+  if (search != INVALID_HANDLE_VALUE) ::FindClose(search);
+  EXPECT_EQ(files, 11);  // ten of ours and the other
 
   for (const std::string& path : earlier) ::DeleteFileA(path.c_str());
   for (const DumpOutcome& outcome : outcomes) ::DeleteFileA(outcome.path.c_str());
