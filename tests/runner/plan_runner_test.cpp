@@ -1024,59 +1024,51 @@ TEST(DumpFiles, NamedForTheOperatorAndTheTenNewestOfOursKeptByTheirFileTimes) {
 
 TEST(DumpQueue, OneAtATimeInOrderEachFromItsTurnAndAGivenUpDumpNeverHoldsTheLine) {
   DumpQueue<std::string> queue;
+  const auto turn = [&](std::size_t entry) {
+    const DumpOutcome o = queue.Poll(entry);
+    return o.begun ? static_cast<std::int64_t>(o.begunMs) : -1;
+  };
   queue.Add(1, "one", 100);
   queue.Add(2, "two", 200);
   queue.Add(3, "three", 300);
-  EXPECT_FALSE(queue.Poll(1).begun);  // asked for, not taken yet
   auto taken = queue.Take(400);
   ASSERT_TRUE(taken);
-  EXPECT_EQ(taken->entry, 1u);
   EXPECT_EQ(taken->request, "one");
   EXPECT_FALSE(queue.Take(410));  // one at a time
-  DumpOutcome polled = queue.Poll(1);
-  EXPECT_TRUE(polled.begun && !polled.finished);
-  EXPECT_EQ(polled.begunMs, 400u);
-  EXPECT_FALSE(queue.Poll(2).begun);  // waits its turn: no limit runs for it
+  EXPECT_EQ(turn(1), 400);
+  EXPECT_EQ(turn(2), -1);  // waits its turn: no limit runs for it
 
   // Written: told once, with when its turn came.
   DumpOutcome written;
   written.path = "one.dmp";
   EXPECT_FALSE(queue.Finish(written));
-  polled = queue.Poll(1);
-  EXPECT_TRUE(polled.finished);
-  EXPECT_EQ(polled.path, "one.dmp");
-  EXPECT_EQ(polled.begunMs, 400u);
+  const DumpOutcome told = queue.Poll(1);
+  EXPECT_TRUE(told.finished && told.path == "one.dmp" && told.begunMs == 400);
   EXPECT_FALSE(queue.Poll(1).finished);
 
   // Given up while it is written (its program killed at its limit): the next
-  // one's turn comes at once, though the worker is still busy.
-  taken = queue.Take(1000);
-  ASSERT_TRUE(taken);
-  EXPECT_EQ(taken->entry, 2u);
+  // one's turn comes at once, though the worker is still busy with it.
+  ASSERT_EQ(queue.Take(1000)->entry, 2u);
   EXPECT_EQ(queue.Abandon(2, 31000), "");
   EXPECT_FALSE(queue.Take(31001));
-  EXPECT_TRUE(queue.Poll(3).begun);
-  EXPECT_EQ(queue.Poll(3).begunMs, 31000u);
+  EXPECT_EQ(turn(3), 31000);
   EXPECT_TRUE(queue.Finish(written));  // nobody wants entry 2's file
   EXPECT_FALSE(queue.Poll(2).finished);
-  taken = queue.Take(40000);
-  ASSERT_TRUE(taken);
-  EXPECT_EQ(queue.Poll(3).begunMs, 31000u);
+  ASSERT_TRUE(queue.Take(40000));
+  EXPECT_EQ(turn(3), 31000);
 
-  // One given up while it waits is never written; a failed one leaves no file
-  // to remove, a written one does.
+  // One given up while it waits is never written; of those given up once
+  // done, a written one leaves its file to remove, a failed one none.
   queue.Add(4, "four", 40001);
   EXPECT_EQ(queue.Abandon(4, 40002), "");
-  DumpOutcome failed;
+  DumpOutcome failed = written;
   failed.error = 5;
-  failed.path = "three.dmp";
   EXPECT_FALSE(queue.Finish(failed));
   EXPECT_EQ(queue.Abandon(3, 40003), "");
   EXPECT_FALSE(queue.Take(40004));
   queue.Add(5, "five", 40005);
   ASSERT_TRUE(queue.Take(40006));
   EXPECT_FALSE(queue.Finish(written));
-  EXPECT_FALSE(queue.Busy());
   EXPECT_EQ(queue.Abandon(5, 40007), "one.dmp");
 }
 
