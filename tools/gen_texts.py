@@ -55,6 +55,8 @@ TEXTS = [
     ("kEvDumpWritten", "写入卡死转储", "journal: a minidump of a hung program was written"),
     ("kEvDumpFailed", "卡死转储失败", "journal: a minidump of a hung program could not be written"),
     ("kDetailDump", "%s，%lld 字节，用时 %llu 毫秒", "journal: dump file, size, milliseconds"),
+    ("kDumpOtherBitness", "32 位的启动器不能转储 64 位程序，未转储即结束；要转储请用 64 位版本",
+     "journal: why a hung 64-bit program was killed without a dump"),
     ("kEvHeartbeatsDropped", "丢弃心跳", "journal: heartbeats dropped"),
     ("kEvLinesLost", "日志丢失", "journal: lines that could not be written"),
     ("kEvJournalOpenFailed", "日志无法打开", "journal: the file could not be opened"),

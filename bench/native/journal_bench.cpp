@@ -110,7 +110,7 @@ class QuietHost : public RunnerHost, public ProcessHost {
   void StopTickTimer() override {}
   void ShowRunning(bool) override {}
   std::uint64_t NowMilliseconds() override { return 0; }
-  bool StartDump(std::size_t, std::uint32_t) override { return false; }
+  DumpStart StartDump(std::size_t, std::uint32_t) override { return {}; }
   bool EntryTreeHolds(std::size_t, std::uint32_t) override { return false; }
   DumpOutcome PollDump(std::size_t) override { return {}; }
   void AbandonDump(std::size_t) override {}

@@ -18,11 +18,6 @@ bool Digits(const std::string& text, std::size_t from, std::size_t count) {
 constexpr std::size_t kStampLength = 15;  // YYYYMMDD-HHMMSS
 constexpr char kExtension[] = ".dmp";
 
-// The time stamp of a dump's name, which sorts as time does.
-std::string Stamp(const std::string& name) {
-  return name.substr(name.size() - (sizeof kExtension - 1) - kStampLength, kStampLength);
-}
-
 }  // namespace
 
 std::string DumpFileName(const std::string& programPath, std::uint32_t pid, const LocalTime& time) {
@@ -44,17 +39,21 @@ bool IsDumpFileName(const std::string& name) {
   return pid < stamp - 1 && pid >= 2 && name[pid - 1] == '_';
 }
 
-std::vector<std::string> DumpsToRemove(const std::vector<std::string>& names, std::size_t kept) {
-  std::vector<std::string> ours;
-  for (const std::string& name : names) {
-    if (IsDumpFileName(name)) ours.push_back(name);
+std::vector<std::string> DumpsToRemove(const std::vector<FolderFile>& files, const std::string& newest,
+                                       std::size_t kept) {
+  // Not by the local time in the names, which the end of daylight-saving
+  // time or a clock set back makes go backwards.
+  std::size_t ours = 0;
+  std::vector<FolderFile> removable;
+  for (const FolderFile& file : files) {
+    if (!IsDumpFileName(file.name)) continue;
+    ++ours;
+    if (file.name != newest) removable.push_back(file);
   }
-  std::sort(ours.begin(), ours.end(), [](const std::string& a, const std::string& b) {
-    const std::string sa = Stamp(a), sb = Stamp(b);
-    return sa != sb ? sa < sb : a < b;
+  std::sort(removable.begin(), removable.end(), [](const FolderFile& a, const FolderFile& b) {
+    return a.writtenAt != b.writtenAt ? a.writtenAt < b.writtenAt : a.name < b.name;
   });
-  const std::size_t room = kept == 0 ? 0 : kept - 1;
-  if (ours.size() <= room) return {};
-  ours.resize(ours.size() - room);
-  return ours;
+  std::vector<std::string> removed;
+  for (std::size_t i = 0; i < removable.size() && ours - i > kept; ++i) removed.push_back(removable[i].name);
+  return removed;
 }

@@ -14,6 +14,17 @@ inline constexpr std::size_t kDumpsKept = 10;
 std::string DumpFileName(const std::string& programPath, std::uint32_t pid, const LocalTime& time);
 // True for a file name DumpFileName could have made.
 bool IsDumpFileName(const std::string& name);
-// Of `names` (a folder's file names), the dumps to remove, oldest first, so
-// that with one more dump at most `kept` remain. Other files never appear.
-std::vector<std::string> DumpsToRemove(const std::vector<std::string>& names, std::size_t kept = kDumpsKept);
+
+// A file of the dump folder and when it was last written, in the file
+// system's own time (UTC, which neither daylight-saving time nor the local
+// time in the name moves).
+struct FolderFile {
+  std::string name;
+  std::uint64_t writtenAt = 0;
+};
+// Of a folder's files, the dumps to remove, oldest first by the time they
+// were written, so that at most `kept` remain. Other files never appear,
+// nor does `newest`, the dump just written: it stays even when the clock
+// was set back before it.
+std::vector<std::string> DumpsToRemove(const std::vector<FolderFile>& files, const std::string& newest,
+                                       std::size_t kept = kDumpsKept);

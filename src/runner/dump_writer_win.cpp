@@ -3,19 +3,17 @@
 #include <dbghelp.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
-#include <thread>
+#include <system_error>
 #include <vector>
 
+#include "platform/awake_clock.h"
+#include "platform/scoped.h"
 #include "platform/wide.h"
 #include "runner/dump_files.h"
-
-struct DumpWriter::Job {
-  std::mutex mutex;
-  bool done = false;
-  bool abandoned = false;
-  DumpOutcome outcome;
-};
+#include "runner/dump_queue.h"
+#include "text/texts.h"
 
 namespace {
 
@@ -24,115 +22,199 @@ namespace {
 constexpr MINIDUMP_TYPE kDumpType =
     static_cast<MINIDUMP_TYPE>(MiniDumpNormal | MiniDumpWithHandleData | MiniDumpWithThreadInfo);
 
+using WriteDumpFunction = decltype(&::MiniDumpWriteDump);
+
+struct Request {
+  ScopedKernelHandle process;  // a duplicate of the host's
+  DWORD pid = 0;
+  std::string name;            // the file's, GBK
+};
+
 std::wstring Joined(const std::string& folder, const std::string& name) {
   std::wstring path = Wide(folder);
   if (!path.empty() && path.back() != L'\\' && path.back() != L'/') path += L'\\';
   return path + Wide(name);
 }
 
-// Removes the oldest of our dumps so that, with the one to come, at most
-// kDumpsKept remain; nothing else in the folder is looked at twice.
-void MakeRoom(const std::string& folder) {
-  std::vector<std::string> names;
+// A 32-bit launcher on 64-bit Windows (itself under WOW64) cannot dump a
+// 64-bit program, one that does not run under WOW64; a 64-bit launcher
+// dumps both kinds.
+bool BeyondBitness(HANDLE process) {
+  if (sizeof(void*) == 8) return false;
+  BOOL self = FALSE, other = FALSE;
+  return ::IsWow64Process(::GetCurrentProcess(), &self) && self && ::IsWow64Process(process, &other) && !other;
+}
+
+// The dump library's writer, from the system folder only: a dbghelp.dll in
+// the launcher's folder, or wherever the search order would look, is never
+// loaded. Null, with `error` set, when it cannot be had.
+WriteDumpFunction LoadWriteDump(std::uint32_t* error) {
+  HMODULE library = ::LoadLibraryExW(L"dbghelp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (!library && ::GetLastError() == ERROR_INVALID_PARAMETER) {
+    // Windows 7 without the update that brought the flag: by its full path.
+    wchar_t system[MAX_PATH];
+    const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) {
+      library = ::LoadLibraryExW((std::wstring(system, length) + L"\\dbghelp.dll").c_str(), nullptr,
+                                 LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
+  }
+  const FARPROC found = library ? ::GetProcAddress(library, "MiniDumpWriteDump") : nullptr;
+  if (!found) {
+    *error = ::GetLastError() != 0 ? ::GetLastError() : ERROR_PROC_NOT_FOUND;
+    return nullptr;
+  }
+  return reinterpret_cast<WriteDumpFunction>(reinterpret_cast<void*>(found));
+}
+
+// Removes the oldest of our dumps, by the time they were written, so that
+// at most kDumpsKept remain with `newest`, the one just written; nothing
+// else in the folder is looked at twice.
+void KeepNewest(const std::string& folder, const std::string& newest) {
+  std::vector<FolderFile> files;
   WIN32_FIND_DATAW found;
   const HANDLE search = ::FindFirstFileW(Joined(folder, "*.dmp").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return;
   do {
-    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(Narrow(found.cFileName));
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    const std::uint64_t written =
+        (static_cast<std::uint64_t>(found.ftLastWriteTime.dwHighDateTime) << 32) | found.ftLastWriteTime.dwLowDateTime;
+    files.push_back({Narrow(found.cFileName), written});
   } while (::FindNextFileW(search, &found));
   ::FindClose(search);
-  for (const std::string& name : DumpsToRemove(names)) ::DeleteFileW(Joined(folder, name).c_str());
+  for (const std::string& name : DumpsToRemove(files, newest)) ::DeleteFileW(Joined(folder, name).c_str());
 }
 
-DumpOutcome Write(const std::string& folder, const std::string& name, HANDLE process, DWORD pid) {
+DumpOutcome Write(const std::string& folder, const Request& request, WriteDumpFunction writeDump,
+                  std::uint32_t loadError) {
   DumpOutcome outcome;
-  const auto begun = std::chrono::steady_clock::now();
-  MakeRoom(folder);
-  outcome.path = Narrow(Joined(folder, name));
-  const HANDLE file = ::CreateFileW(Joined(folder, name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const std::uint64_t begun = AwakeMilliseconds();
+  const std::wstring path = Joined(folder, request.name);
+  outcome.path = Narrow(path);
+  const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     outcome.error = ::GetLastError();
   } else {
-    if (!::MiniDumpWriteDump(process, pid, file, kDumpType, nullptr, nullptr, nullptr)) {
-      outcome.error = ::GetLastError();
-      if (outcome.error == 0) outcome.error = ERROR_GEN_FAILURE;
+    if (!writeDump) {
+      outcome.error = loadError;
+    } else if (!writeDump(request.process.get(), request.pid, file, kDumpType, nullptr, nullptr, nullptr)) {
+      outcome.error = DumpFailureError(::GetLastError());
     }
     LARGE_INTEGER size{};
     if (::GetFileSizeEx(file, &size)) outcome.bytes = static_cast<std::uint64_t>(size.QuadPart);
     ::CloseHandle(file);
-    if (outcome.error != 0) ::DeleteFileW(Joined(folder, name).c_str());
+    if (outcome.error != 0) ::DeleteFileW(path.c_str());
   }
-  outcome.millis = static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begun).count());
-  outcome.finished = true;
+  outcome.millis = AwakeMilliseconds() - begun;
   return outcome;
 }
 
 }  // namespace
 
-bool DumpWriter::Start(std::size_t entry, HANDLE process, DWORD pid, const std::string& programPath) {
+struct DumpWriter::Shared {
+  explicit Shared(std::string folderName) : folder(std::move(folderName)) {}
+
+  // The worker: one dump at a time until the end is asked; the dumps still
+  // waiting then are dropped. Files are removed outside the lock, so the
+  // window's thread never waits for the disk.
+  void Work() {
+    std::uint32_t loadError = 0;
+    const WriteDumpFunction writeDump = LoadWriteDump(&loadError);
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!ending) {
+      std::optional<DumpQueue<Request>::Taken> taken = queue.Take(AwakeMilliseconds());
+      if (!taken) {
+        changed.wait(lock);
+        continue;
+      }
+      lock.unlock();
+      const DumpOutcome outcome = Write(folder, taken->request, writeDump, loadError);
+      taken->request.process.reset();
+      lock.lock();
+      const bool wanted = !queue.Finish(outcome);
+      changed.notify_all();
+      if (outcome.error != 0) continue;
+      lock.unlock();
+      // Only a dump written makes room: failing ones never push out the
+      // good ones before them.
+      if (wanted) {
+        KeepNewest(folder, taken->request.name);
+      } else {
+        ::DeleteFileW(Wide(outcome.path).c_str());
+      }
+      lock.lock();
+    }
+  }
+
+  const std::string folder;
+  std::mutex mutex;
+  std::condition_variable changed;  // a dump asked for or done, or the end asked
+  DumpQueue<Request> queue;
+  bool ending = false;
+};
+
+DumpWriter::DumpWriter(std::string folder) : shared_(std::make_shared<Shared>(std::move(folder))) {}
+
+DumpStart DumpWriter::Start(std::size_t entry, HANDLE process, DWORD pid, const std::string& programPath) {
+  DumpStart start;
+  const auto refuse = [&start](std::uint32_t error, std::string detail) {
+    start.error = error;
+    start.detail = std::move(detail);
+    return start;
+  };
+  if (!process) return refuse(ERROR_INVALID_HANDLE, SystemErrorText(ERROR_INVALID_HANDLE));
+  if (BeyondBitness(process)) return refuse(ERROR_NOT_SUPPORTED, texts::kDumpOtherBitness);
   HANDLE own = nullptr;
-  if (!process || !::DuplicateHandle(::GetCurrentProcess(), process, ::GetCurrentProcess(), &own, 0, FALSE,
-                                     DUPLICATE_SAME_ACCESS)) {
-    return false;
+  if (!::DuplicateHandle(::GetCurrentProcess(), process, ::GetCurrentProcess(), &own, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+    const DWORD error = ::GetLastError();
+    return refuse(error, SystemErrorText(error));
   }
-  auto job = std::make_shared<Job>();
-  const std::string name = DumpFileName(programPath, pid, LocalTimeNow());
-  try {
-    std::thread([job, folder = folder_, name, own, pid] {
-      const DumpOutcome outcome = Write(folder, name, own, pid);
-      ::CloseHandle(own);
-      std::lock_guard<std::mutex> lock(job->mutex);
-      job->outcome = outcome;
-      job->done = true;
-      if (job->abandoned && outcome.error == 0) ::DeleteFileW(Wide(outcome.path).c_str());
-    }).detach();
-  } catch (...) {
-    ::CloseHandle(own);
-    return false;
+  Request request{ScopedKernelHandle(own), pid, DumpFileName(programPath, pid, LocalTimeNow())};
+  if (!worker_.joinable()) {
+    try {
+      worker_ = std::thread([shared = shared_] { shared->Work(); });
+    } catch (const std::system_error&) {
+      return refuse(ERROR_NOT_ENOUGH_MEMORY, SystemErrorText(ERROR_NOT_ENOUGH_MEMORY));
+    }
   }
-  jobs_[entry] = job;
-  return true;
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->queue.Add(entry, std::move(request), AwakeMilliseconds());
+  }
+  shared_->changed.notify_all();
+  start.started = true;
+  return start;
 }
 
 DumpOutcome DumpWriter::Poll(std::size_t entry) {
-  const auto found = jobs_.find(entry);
-  if (found == jobs_.end()) return {};
-  DumpOutcome outcome;
-  {
-    std::lock_guard<std::mutex> lock(found->second->mutex);
-    if (!found->second->done) return outcome;
-    outcome = found->second->outcome;
-  }
-  jobs_.erase(found);  // told once: the runner acts on it now
-  return outcome;
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  return shared_->queue.Poll(entry);
 }
 
 void DumpWriter::Abandon(std::size_t entry) {
-  const auto found = jobs_.find(entry);
-  if (found == jobs_.end()) return;
+  std::string written;
   {
-    std::lock_guard<std::mutex> lock(found->second->mutex);
-    found->second->abandoned = true;
-    if (found->second->done && found->second->outcome.error == 0) {
-      ::DeleteFileW(Wide(found->second->outcome.path).c_str());
-    }
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    written = shared_->queue.Abandon(entry, AwakeMilliseconds());
   }
-  // Kept until a new dump of the entry, so the end can wait for its writer.
+  if (!written.empty()) ::DeleteFileW(Wide(written).c_str());
 }
 
 DumpWriter::~DumpWriter() {
+  if (!worker_.joinable()) return;
+  std::unique_lock<std::mutex> lock(shared_->mutex);
+  shared_->ending = true;
+  shared_->changed.notify_all();
   // Every program still being dumped has been terminated by now (the runner
-  // ends the dumps first), so each writer returns soon.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  for (auto& [entry, job] : jobs_) {
-    while (std::chrono::steady_clock::now() < deadline) {
-      {
-        std::lock_guard<std::mutex> lock(job->mutex);
-        if (job->done) break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+  // ends the dumps first), so the writing returns soon; if it does not, the
+  // worker is left to finish on its own.
+  const bool idle = shared_->changed.wait_for(lock, std::chrono::seconds(2), [this] { return !shared_->queue.Busy(); });
+  lock.unlock();
+  if (idle) {
+    worker_.join();
+  } else {
+    worker_.detach();
   }
 }

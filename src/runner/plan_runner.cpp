@@ -435,9 +435,9 @@ void PlanRunner::Tick() {
   watch.silentPid = stale.id;
   // With dumps on, the evidence is taken first; the kill follows when the
   // dump is done (FinishDumps), and meanwhile the program keeps its place.
-  if (processes_.StartDump(index, stale.id)) {
+  const DumpStart dump = processes_.StartDump(index, stale.id);
+  if (dump.started) {
     watch.dumping = true;
-    watch.dumpStartedMs = processes_.NowMilliseconds();
     Event dumping;
     dumping.pid = stale.id;
     dumping.number = stale.silentSeconds;
@@ -445,6 +445,15 @@ void PlanRunner::Tick() {
     return;
   }
   KillHung(plan, span.first, p);
+  // A dump that cannot even be tried (a 64-bit program and a 32-bit
+  // launcher, a process that cannot be opened) says why.
+  if (dump.error != 0) {
+    Event failed;
+    failed.pid = stale.id;
+    failed.error = dump.error;
+    failed.detail = dump.detail;
+    Raise(EventKind::kDumpFailed, plan, span.first, p, failed);
+  }
 }
 
 std::size_t PlanRunner::RowOfProcess(std::size_t first, std::size_t count, std::uint32_t pid) {
@@ -489,14 +498,18 @@ void PlanRunner::FinishDumps(int plan, std::size_t first, std::size_t count) {
       watch.dumping = false;
       continue;
     }
+    // The limit counts from the dump's turn: a program whose dump waits
+    // behind another's keeps its place meanwhile.
     const DumpOutcome outcome = processes_.PollDump(index);
-    const bool late = processes_.NowMilliseconds() - watch.dumpStartedMs >= kDumpLimitMs;
+    const bool late = !outcome.finished && outcome.begun &&
+                      processes_.NowMilliseconds() >= outcome.begunMs + kDumpLimitMs;
     if (!outcome.finished && !late) continue;
     Event dump;
     dump.pid = watch.silentPid;
     KillHung(plan, first, p);
     if (!outcome.finished) {
-      // Terminating the program has ended the writing; its file goes.
+      // Terminating the program ends the writing, if it had begun; the dump
+      // is given up.
       processes_.AbandonDump(index);
       dump.error = kDumpTimedOut;
       dump.detail = processes_.DescribeError(kDumpTimedOut);

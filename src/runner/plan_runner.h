@@ -22,13 +22,25 @@ struct StaleProcess {
   std::uint32_t silentSeconds = 0;
 };
 
-// How a minidump of a hung program came out.
+// How a minidump of a hung program stands, or came out.
 struct DumpOutcome {
-  bool finished = false;     // false while it is still being written
+  bool finished = false;     // false while it waits its turn or is being written
   std::uint32_t error = 0;   // 0: written
   std::string path;          // the file, GBK
   std::uint64_t bytes = 0;
   std::uint64_t millis = 0;  // how long the writing took
+  // Its turn has come (its writing began, as a rule), at begunMs on the
+  // host's NowMilliseconds clock: its time limit counts from then. Dumps are
+  // written one at a time; one waiting behind another has no limit running.
+  bool begun = false;
+  std::uint64_t begunMs = 0;
+};
+
+// How asking for a minidump came out.
+struct DumpStart {
+  bool started = false;      // it waits its turn or is being written
+  std::uint32_t error = 0;   // not started though dumps are on: the Windows error
+  std::string detail;        // and why, in words, GBK
 };
 
 // How the runner recognises a program: what a row would run, or what a
@@ -153,16 +165,18 @@ class ProcessHost {
   virtual std::uint32_t TerminateErrorReporter(std::uint32_t hungPid) = 0;
   // Milliseconds of a monotonic clock: how long a program ran.
   virtual std::uint64_t NowMilliseconds() = 0;
-  // Starts writing a minidump of process `pid` of the entry's tree, off the
-  // window's thread. False when dumps are off or the writing could not start.
-  virtual bool StartDump(std::size_t entry, std::uint32_t pid) = 0;
+  // Asks for a minidump of process `pid` of the entry's tree, written off
+  // the window's thread after those asked for before. Not started, without
+  // an error, when dumps are off.
+  virtual DumpStart StartDump(std::size_t entry, std::uint32_t pid) = 0;
   virtual DumpOutcome PollDump(std::size_t entry) = 0;
-  // Gives up the entry's dump: its file is removed once the writing ends
-  // (terminating the process ends it).
+  // Gives up the entry's dump: one waiting is dropped; one being written has
+  // its file removed once the writing ends (terminating the process ends it).
   virtual void AbandonDump(std::size_t entry) = 0;
 };
 
-// The longest a dump may take before the hung program is killed anyway.
+// The longest a dump may take, from its turn, before the hung program is
+// killed anyway.
 inline constexpr std::uint64_t kDumpLimitMs = 30000;
 // Ticks further apart than this on the awake clock mean the launcher did not
 // run meanwhile (a paused virtual machine, a stalled window): no heartbeat
@@ -200,8 +214,7 @@ class PlanRunner {
     std::uint64_t startedMs = 0;   // when it was launched (or found running)
     bool ending = false;           // the runner terminated it
     std::int64_t relaunches = 0;   // relaunches of the entry in this run
-    bool dumping = false;          // picked as hung; its dump is being written
-    std::uint64_t dumpStartedMs = 0;
+    bool dumping = false;          // picked as hung; its dump waits its turn or is being written
     std::uint32_t silentSeconds = 0;  // the silence it was picked for
     std::uint32_t silentPid = 0;      // the process that fell silent: its own, or one of its tree
     Claim held = Claim::kStart;       // a kHeld* claim: its launch waits for that process

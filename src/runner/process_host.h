@@ -5,9 +5,9 @@
 // ending whole trees, the error reporter, and the minidumps of hung programs.
 //
 // Threads: every call comes from the window's thread, which owns the table.
-// A dump is written by a thread of its own on a duplicated handle; it hands
-// back its outcome through a record under a lock, which the window's thread
-// polls (DumpWriter).
+// Dumps are written by one worker thread of the DumpWriter, one at a time,
+// each on a duplicated handle: the window's thread queues a dump and polls
+// its outcome, which the worker hands back under the writer's lock.
 #include <windows.h>
 
 #include <cstddef>
@@ -134,7 +134,7 @@ class WindowsProcessHost : public ProcessHost {
   explicit WindowsProcessHost(const Catalogue& catalogue) : catalogue_(catalogue) {}
   // Dumps of hung programs go to `folder` from now on ("" for none).
   void SetDumpFolder(const std::string& folder);
-  // Waits a little for dump writers whose programs have been terminated.
+  // Waits a little for a dump whose program has been terminated.
   void EndDumps() { dumps_.reset(); }
   ProcessTable& table() { return table_; }
 
@@ -150,7 +150,7 @@ class WindowsProcessHost : public ProcessHost {
   bool EntryTreeHolds(std::size_t entry, std::uint32_t pid) override;
   std::uint32_t TerminateErrorReporter(std::uint32_t hungPid) override;
   std::uint64_t NowMilliseconds() override { return AwakeMilliseconds(); }
-  bool StartDump(std::size_t entry, std::uint32_t pid) override;
+  DumpStart StartDump(std::size_t entry, std::uint32_t pid) override;
   DumpOutcome PollDump(std::size_t entry) override;
   void AbandonDump(std::size_t entry) override;
 

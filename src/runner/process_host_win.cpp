@@ -380,18 +380,21 @@ bool WindowsProcessHost::EntryTreeHolds(std::size_t entry, std::uint32_t pid) {
   return process && ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT && table_.InTreeOf(entry, process.get());
 }
 
-bool WindowsProcessHost::StartDump(std::size_t entry, std::uint32_t pid) {
-  if (!dumps_) return false;
+DumpStart WindowsProcessHost::StartDump(std::size_t entry, std::uint32_t pid) {
+  if (!dumps_) return {};
   // The entry's own process is held already; one of its tree is opened now,
   // with the rights a dump needs.
   if (pid == table_.ProcessId(entry)) {
     return dumps_->Start(entry, table_.ProcessHandle(entry), pid, catalogue_.m_entries[entry]->programPath);
   }
   const ScopedProcessHandle process = ProcessTable::OpenProcessById(pid);
-  std::wstring image;
-  if (process) image = PeekProcess(process.get()).image;
-  return process && dumps_->Start(entry, process.get(), pid, image.empty() ? catalogue_.m_entries[entry]->programPath
-                                                                          : Narrow(image));
+  if (!process) {
+    const DWORD error = ::GetLastError();
+    return {false, error, SystemErrorText(error)};
+  }
+  const std::wstring image = PeekProcess(process.get()).image;
+  return dumps_->Start(entry, process.get(), pid,
+                       image.empty() ? catalogue_.m_entries[entry]->programPath : Narrow(image));
 }
 
 DumpOutcome WindowsProcessHost::PollDump(std::size_t entry) { return dumps_ ? dumps_->Poll(entry) : DumpOutcome{}; }

@@ -556,11 +556,13 @@ TEST(Program, SilentProgramIsKilledAfterTheIntervalWithTheErrorReporter) {
   PROCESS_INFORMATION wer{};
   ASSERT_TRUE(::CreateProcessA(nullptr, werCommand.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &wer));
 
-  const std::string s = FreshLog("hang-s"), q = FreshLog("hang-q"), e = FreshLog("hang-e");
+  const std::string s = FreshLog("hang-s"), t = FreshLog("hang-t"), q = FreshLog("hang-q"), e = FreshLog("hang-e");
   const std::string journal = FreshLog("hang-journal");
-  // Heartbeats every 200 ms for 1 s, then silence; a quiet neighbour that
-  // never sends one is never judged hung; a third that exits with code 7.
+  // Two that send heartbeats every 200 ms for 1 s, then fall silent together
+  // (their dumps are written in turn); a quiet neighbour that never sends one
+  // is never judged hung; a fourth that exits with code 7.
   const std::string list = "::p\r\n" + Line(1, Helper("recorder.exe"), s + " beat 23481 200 1000", 0) +
+                           Line(1, Helper("recorder.exe"), t + " beat 23481 200 1000", 0) +
                            Line(1, Helper("recorder.exe"), q + " sleep", 0) +
                            Line(1, Helper("recorder.exe"), e + " exit 3000 7", 0) + "\r\n";
   const std::string dumps = FullPath("hang-dumps");
@@ -575,27 +577,30 @@ TEST(Program, SilentProgramIsKilledAfterTheIntervalWithTheErrorReporter) {
   ASSERT_NE(program.dialog(), nullptr);
   program.SetInterval("15");
   program.Click(kButton);
-  ASSERT_TRUE(WaitFor([&] { return !ReadLog(s).empty() && !ReadLog(q).empty(); }, 5000));
-  HANDLE hs = OpenForWatch(ReadLog(s)[0].pid), hq = OpenForWatch(ReadLog(q)[0].pid);
+  ASSERT_TRUE(WaitFor([&] { return !ReadLog(s).empty() && !ReadLog(t).empty() && !ReadLog(q).empty(); }, 5000));
+  HANDLE hs = OpenForWatch(ReadLog(s)[0].pid), ht = OpenForWatch(ReadLog(t)[0].pid);
+  HANDLE hq = OpenForWatch(ReadLog(q)[0].pid);
   const ULONGLONG started = ::GetTickCount64();
   // The status column, read from outside: the quiet one runs.
-  EXPECT_EQ(RemoteListCell(program.process(), program.Item(kList), 1, 4),
+  EXPECT_EQ(RemoteListCell(program.process(), program.Item(kList), 2, 4),
             FormatText(texts::kStatusRunning, static_cast<unsigned>(ReadLog(q)[0].pid)));
   // Silent from about 1 s on; stale once more than 15 s old; dumped, then
-  // killed. The window answers all along, the dump being written off its thread.
+  // killed. The window answers all along, the dumps being written off its thread.
   ULONGLONG longestPause = 0;
-  while (ExitCodeOf(hs, 50) == STILL_ACTIVE && ::GetTickCount64() - started < 40000) {
+  while ((ExitCodeOf(hs, 50) == STILL_ACTIVE || ExitCodeOf(ht, 0) == STILL_ACTIVE) &&
+         ::GetTickCount64() - started < 60000) {
     const ULONGLONG asked = ::GetTickCount64();
     ::SendMessageTimeoutA(program.dialog(), WM_NULL, 0, 0, SMTO_BLOCK, 10000, nullptr);
     longestPause = std::max(longestPause, ::GetTickCount64() - asked);
   }
   EXPECT_EQ(ExitCodeOf(hs, 0), 111u);
+  EXPECT_EQ(ExitCodeOf(ht, 0), 111u);
   const ULONGLONG killedAfter = ::GetTickCount64() - started;
   EXPECT_GE(killedAfter, 15000u);
   EXPECT_LT(longestPause, 2000u) << "the window stalled while the dump was written";
   std::printf("hang kill after %llu ms; the window's longest pause meanwhile: %llu ms\n",
               static_cast<unsigned long long>(killedAfter), static_cast<unsigned long long>(longestPause));
-  // One dump, named after the program and its id, a minidump by its signature.
+  // A dump of each, named after the program and its id, a minidump by its signature.
   std::vector<std::string> files;
   for (HANDLE dir = ::FindFirstFileA((dumps + "\\*").c_str(), &found); dir != INVALID_HANDLE_VALUE;
        dir = INVALID_HANDLE_VALUE) {
@@ -604,19 +609,25 @@ TEST(Program, SilentProgramIsKilledAfterTheIntervalWithTheErrorReporter) {
     } while (::FindNextFileA(dir, &found));
     ::FindClose(dir);
   }
-  ASSERT_EQ(files.size(), 1u);
-  EXPECT_EQ(files[0].rfind("recorder.exe_" + std::to_string(ReadLog(s)[0].pid) + "_", 0), 0u) << files[0];
-  char signature[4] = {};
-  std::ifstream(dumps + "\\" + files[0], std::ios::binary).read(signature, 4);
-  EXPECT_EQ(std::string(signature, 4), "MDMP");
+  ASSERT_EQ(files.size(), 2u);
+  for (const std::string& log : {s, t}) {
+    const std::string prefix = "recorder.exe_" + std::to_string(ReadLog(log)[0].pid) + "_";
+    const auto file =
+        std::find_if(files.begin(), files.end(), [&](const std::string& f) { return f.rfind(prefix, 0) == 0; });
+    ASSERT_NE(file, files.end()) << prefix;
+    char signature[4] = {};
+    std::ifstream(dumps + "\\" + *file, std::ios::binary).read(signature, 4);
+    EXPECT_EQ(std::string(signature, 4), "MDMP");
+  }
   EXPECT_EQ(ExitCodeOf(wer.hProcess, 2000), 111u);
   EXPECT_EQ(ExitCodeOf(hq, 0), static_cast<DWORD>(STILL_ACTIVE));
-  // The rerun pass brings the killed program back.
-  EXPECT_TRUE(WaitFor([&] { return Pids(s).size() >= 2; }, 4000));
+  // The rerun pass brings the killed programs back.
+  EXPECT_TRUE(WaitFor([&] { return Pids(s).size() >= 2 && Pids(t).size() >= 2; }, 4000));
 
   program.Click(kButton);
   TerminateAll(Pids(s));
-  for (HANDLE h : {hs, hq, wer.hProcess, wer.hThread}) ::CloseHandle(h);
+  TerminateAll(Pids(t));
+  for (HANDLE h : {hs, ht, hq, wer.hProcess, wer.hThread}) ::CloseHandle(h);
 
   // The journal tells the same story: the exit with its code, the kill, the
   // stop. Its writer is a thread of its own: the stop's line comes last.
@@ -636,7 +647,14 @@ TEST(Program, SilentProgramIsKilledAfterTheIntervalWithTheErrorReporter) {
   };
   const std::string exitDetail = FormatText(texts::kDetailExit, "7", "%");
   EXPECT_GE(count(texts::kEvProgramExited, "", exitDetail.substr(0, exitDetail.find('%'))), 1);
-  EXPECT_EQ(count(texts::kEvHangKilled, std::to_string(ReadLog(s)[0].pid), ""), 1);
+  // Each silent program: killed once, its dump written (with its file) and
+  // none reported failed.
+  for (const std::string& log : {s, t}) {
+    const std::string pid = std::to_string(ReadLog(log)[0].pid);
+    EXPECT_EQ(count(texts::kEvHangKilled, pid, ""), 1);
+    EXPECT_EQ(count(texts::kEvDumpWritten, pid, dumps + "\\recorder.exe_" + pid + "_"), 1);
+  }
+  EXPECT_EQ(count(texts::kEvDumpFailed, "", ""), 0);
   EXPECT_EQ(count(texts::kEvErrorReporterKilled, std::to_string(wer.dwProcessId), ""), 1);
   EXPECT_EQ(count(texts::kEvProgramTerminated, std::to_string(ReadLog(q)[0].pid), ""), 1);
   EXPECT_EQ(count(texts::kEvPlanStopped, "", ""), 1);

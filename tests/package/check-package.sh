@@ -22,7 +22,9 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "package check FAILED: $zip: $*" >&2; exit 1; }
 
 # DLLs that every Windows has; anything else would have to ship in the zip.
-system_dlls='^(kernel32|user32|gdi32|comctl32|shell32|ws2_32|iphlpapi|msvcrt|advapi32|ntdll|psapi|dbghelp)\.dll$'
+# dbghelp is not among them: an import of it would be looked for in the
+# program's folder first, so the launcher loads it from System32 itself.
+system_dlls='^(kernel32|user32|gdi32|comctl32|shell32|ws2_32|iphlpapi|msvcrt|advapi32|ntdll|psapi)\.dll$'
 
 checked=0
 for zip in "$@"; do

@@ -142,6 +142,9 @@ TEST(JournalLine, FieldsDetailsAndExitCodes) {
             "\xb6\xcb\xbf\xda 22225\xa3\xac\xb5\xd8\xd6\xb7 " + std::string(texts::kDetailAllAddresses) + "\r\n");
   EXPECT_EQ(detail(EventKind::kListRead, 3, 0, ""), FormatText(texts::kDetailListRead, 3ll) + "\r\n");
   EXPECT_EQ(detail(EventKind::kMetricsFailed, 0, 5, "denied"), "5 denied\r\n");
+  EXPECT_EQ(detail(EventKind::kDumpFailed, 0, 299, "partial"), "299 partial\r\n");
+  EXPECT_EQ(detail(EventKind::kDumpWritten, 0, 0, "D:\\d.dmp", 3900),
+            FormatText(texts::kDetailDump, "D:\\d.dmp", 4ll, 3900ull) + "\r\n");
   // Each outcome has a word of its own: a failed dump never reads as written.
   const auto word = [](EventKind kind) {
     const std::string line = FormatJournalLine(Event{kind, -1, "", -1, "", 0, 0, 0, 0, 0, "", "", ""}, kTime);

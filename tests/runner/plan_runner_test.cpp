@@ -14,6 +14,7 @@
 
 #include "text/format_text.h"
 #include "runner/dump_files.h"
+#include "runner/dump_queue.h"
 
 namespace {
 
@@ -34,7 +35,8 @@ class FakeHost : public RunnerHost, public ProcessHost {
   std::map<std::uint32_t, std::uint32_t> exitCodes;  // pid -> its exit code
   std::uint64_t now = 0;
   bool dumps = false;
-  std::map<std::size_t, DumpOutcome> dumpOutcomes;
+  DumpStart dumpRefused;                            // with an error: every dump asked for is refused so
+  std::map<std::size_t, DumpOutcome> dumpOutcomes;  // a dump asked for begins at once, unless set otherwise
   std::vector<FoundProcess> foreign;  // running, not held: what FindRunning sees
   std::uint32_t jobError = 0;         // every creation and adoption gets no job
   std::uint32_t adoptionTakenBy = 0;  // another launcher claims each adoption first
@@ -113,10 +115,16 @@ class FakeHost : public RunnerHost, public ProcessHost {
     return it == exitCodes.end() ? 0 : it->second;
   }
   std::uint64_t NowMilliseconds() override { return now; }
-  bool StartDump(std::size_t entry, std::uint32_t pid) override {
-    if (dumps) log.push_back("dump " + std::to_string(entry));
+  DumpStart StartDump(std::size_t entry, std::uint32_t pid) override {
     dumpedPid = pid;
-    return dumps;
+    if (!dumps) return {};
+    log.push_back("dump " + std::to_string(entry));
+    if (dumpRefused.error != 0) return dumpRefused;
+    DumpOutcome& outcome = dumpOutcomes[entry];
+    outcome = {};
+    outcome.begun = true;
+    outcome.begunMs = now;
+    return {true, 0, ""};
   }
   std::uint32_t dumpedPid = 0;
   std::map<std::uint32_t, std::size_t> trees;  // a process a program started -> the entry
@@ -601,6 +609,62 @@ TEST_F(Fixture, AHungProgramIsDumpedBeforeItsKillAndKeepsItsPlaceMeanwhile) {
   EXPECT_EQ(events.Take(), (Calls{"hung r0 pid104 n70", "notice", "terminated r1 pid116", "stopped"}));
 }
 
+TEST_F(Fixture, DumpsTakeTurnsEachLimitCountsFromItsTurnAndEveryOutcomeIsToldAsItCame) {
+  EventLog events;
+  PlanRunner reporting(catalogue, host, host, options, &events);
+  Plan("A");
+  Entry(0);  // entry 1, row 0 (pid 104)
+  Entry(0);  // entry 2, row 1 (pid 100)
+  Done();
+  host.dumps = true;
+  ASSERT_TRUE(reporting.Start(0));
+  reporting.Tick();
+  host.log.clear();
+  events.Take();
+
+  // Both fall silent together; the second's dump waits behind the first's.
+  host.stale = {104, 100};
+  reporting.Tick();
+  reporting.Tick();
+  host.dumpOutcomes[2].begun = false;
+  EXPECT_EQ(host.Effects(), (Calls{"stale 60", "dump 1", "stale 60", "dump 2"}));
+  EXPECT_EQ(events.Take(), (Calls{"dumping r0 pid104 n70", "dumping r1 pid100 n70"}));
+  // The first could not be written: killed, and the journal says why.
+  host.dumpOutcomes[1] = {true, 5, "", 0, 0};
+  reporting.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"terminate 1", "kill WerFault.exe", "stale 60"}));
+  EXPECT_EQ(events.Take(), (Calls{"hung r0 pid104 n70", "no dump r0 pid104 err5 error 5"}));
+  // The second waits for its turn however long that takes, in its place:
+  // neither killed nor relaunched.
+  for (int i = 0; i < 3; ++i) {
+    host.now += kDumpLimitMs;
+    reporting.Tick();
+  }
+  EXPECT_FALSE(host.Called("terminate 2") || host.Called("create 2"));
+  EXPECT_TRUE(host.alive.count(100));
+  // Its limit counts from its turn.
+  host.dumpOutcomes[2].begun = true;
+  host.dumpOutcomes[2].begunMs = host.now;
+  host.now += kDumpLimitMs - 1;
+  reporting.Tick();
+  EXPECT_TRUE(host.alive.count(100));
+  host.now += 1;
+  host.log.clear();
+  events.Take();
+  reporting.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"terminate 2", "kill WerFault.exe", "abandon 2", "stale 60"}));
+  EXPECT_EQ(events.Take(), (Calls{"hung r1 pid100 n70", "no dump r1 pid100 err258 error 258"}));
+
+  // A dump that cannot even be tried (a 64-bit program, a 32-bit launcher):
+  // killed at once, with the reason.
+  host.dumpRefused = {false, 50, "bitness"};
+  host.stale = {host.EntryPid(1)};
+  reporting.Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"create 2", "stale 60", "dump 1", "terminate 1", "kill WerFault.exe"}));
+  EXPECT_EQ(events.Take(), (Calls{"ended r1 pid100 ms120000", "relaunched r1 pid112 n1", "hung r0 pid108 n70",
+                                   "no dump r0 pid108 err50 bitness"}));
+}
+
 TEST_F(Fixture, ATickLongAfterTheLastOneRestartsEverySilenceBeforeJudging) {
   Plan("A");
   Entry(0);
@@ -928,24 +992,91 @@ TEST_F(Fixture, RangeOutsideTheEntriesIsTreatedAsEmpty) {
 
 }  // namespace
 
-TEST(DumpFiles, NamedForTheOperatorAndAtMostTenOfOursKept) {
+TEST(DumpFiles, NamedForTheOperatorAndTheTenNewestOfOursKeptByTheirFileTimes) {
   const LocalTime time{2026, 12, 7, 3, 4, 5, 678};
-  // 服务\战斗.exe: the file name only, whatever its bytes.
+  // 服务\战斗.exe: the file name only, whatever its bytes; 淺's second byte
+  // is a backslash's, and no separator.
   EXPECT_EQ(DumpFileName("D:\\\xb7\xfe\xce\xf1\\\xd5\xbd\xb6\xb7.exe", 1234, time),
             "\xd5\xbd\xb6\xb7.exe_1234_20261207-030405.dmp");
+  EXPECT_EQ(DumpFileName("D:\\\x9c\x5c\\\x9c\x5c.exe", 7, time), "\x9c\x5c.exe_7_20261207-030405.dmp");
+  EXPECT_TRUE(IsDumpFileName("\x9c\x5c.exe_7_20261207-030405.dmp"));
   EXPECT_TRUE(IsDumpFileName("a.exe_1_20261207-030405.dmp"));
   for (const char* other : {"a.exe_20261207-030405.dmp", "a.exe_1_20261207-030405.dmp.txt",
                             "a.exe_x_20261207-030405.dmp", "_1_20261207-030405.dmp", "notes.dmp",
                             "a.exe_1_2026120-0304055.dmp"}) {
     EXPECT_FALSE(IsDumpFileName(other)) << other;
   }
-  std::vector<std::string> folder = {"readme.txt", "crash.dmp"};  // not ours: never touched
-  for (int day = 10; day >= 1; --day) {
-    folder.push_back(FormatText("b.exe_%d_202612%02d-000000.dmp", day, day));
+  // Ten dumps, the later written the earlier named (the clocks went back).
+  std::vector<FolderFile> folder = {{"readme.txt", 1}, {"crash.dmp", 2}};  // not ours: never touched
+  for (int k = 1; k <= 10; ++k) {
+    folder.push_back({FormatText("b.exe_%d_202612%02d-000000.dmp", k, 11 - k), 100u + k});
   }
-  EXPECT_EQ(DumpsToRemove(folder), (std::vector<std::string>{"b.exe_1_20261201-000000.dmp"}));
-  folder.push_back("a.exe_99_20261130-235959.dmp");  // the oldest, whatever its name
-  EXPECT_EQ(DumpsToRemove(folder),
-            (std::vector<std::string>{"a.exe_99_20261130-235959.dmp", "b.exe_1_20261201-000000.dmp"}));
-  EXPECT_TRUE(DumpsToRemove({"readme.txt", "c.exe_5_20261201-000000.dmp"}).empty());
+  EXPECT_TRUE(DumpsToRemove(folder, "b.exe_10_20261201-000000.dmp").empty());
+  // One more: the one written longest ago goes. The one just written stays,
+  // whatever its time says.
+  folder.push_back({"a.exe_99_20261130-235959.dmp", 50});
+  EXPECT_EQ(DumpsToRemove(folder, "a.exe_99_20261130-235959.dmp"),
+            (std::vector<std::string>{"b.exe_1_20261210-000000.dmp"}));
+  folder.push_back({"c.exe_7_20261130-000000.dmp", 200});
+  EXPECT_EQ(DumpsToRemove(folder, "c.exe_7_20261130-000000.dmp"),
+            (std::vector<std::string>{"a.exe_99_20261130-235959.dmp", "b.exe_1_20261210-000000.dmp"}));
+}
+
+TEST(DumpQueue, OneAtATimeInOrderEachFromItsTurnAndAGivenUpDumpNeverHoldsTheLine) {
+  DumpQueue<std::string> queue;
+  const auto turn = [&](std::size_t entry) {
+    const DumpOutcome o = queue.Poll(entry);
+    return o.begun ? static_cast<std::int64_t>(o.begunMs) : -1;
+  };
+  queue.Add(1, "one", 100);
+  queue.Add(2, "two", 200);
+  queue.Add(3, "three", 300);
+  auto taken = queue.Take(400);
+  ASSERT_TRUE(taken);
+  EXPECT_EQ(taken->request, "one");
+  EXPECT_FALSE(queue.Take(410));  // one at a time
+  EXPECT_EQ(turn(1), 400);
+  EXPECT_EQ(turn(2), -1);  // waits its turn: no limit runs for it
+
+  // Written: told once, with when its turn came.
+  DumpOutcome written;
+  written.path = "one.dmp";
+  EXPECT_FALSE(queue.Finish(written));
+  const DumpOutcome told = queue.Poll(1);
+  EXPECT_TRUE(told.finished && told.path == "one.dmp" && told.begunMs == 400);
+  EXPECT_FALSE(queue.Poll(1).finished);
+
+  // Given up while it is written (its program killed at its limit): the next
+  // one's turn comes at once, though the worker is still busy with it.
+  ASSERT_EQ(queue.Take(1000)->entry, 2u);
+  EXPECT_EQ(queue.Abandon(2, 31000), "");
+  EXPECT_FALSE(queue.Take(31001));
+  EXPECT_EQ(turn(3), 31000);
+  EXPECT_TRUE(queue.Finish(written));  // nobody wants entry 2's file
+  EXPECT_FALSE(queue.Poll(2).finished);
+  ASSERT_TRUE(queue.Take(40000));
+  EXPECT_EQ(turn(3), 31000);
+
+  // One given up while it waits is never written; of those given up once
+  // done, a written one leaves its file to remove, a failed one none.
+  queue.Add(4, "four", 40001);
+  EXPECT_EQ(queue.Abandon(4, 40002), "");
+  DumpOutcome failed = written;
+  failed.error = 5;
+  EXPECT_FALSE(queue.Finish(failed));
+  EXPECT_EQ(queue.Abandon(3, 40003), "");
+  EXPECT_FALSE(queue.Take(40004));
+  queue.Add(5, "five", 40005);
+  ASSERT_TRUE(queue.Take(40006));
+  EXPECT_FALSE(queue.Finish(written));
+  EXPECT_EQ(queue.Abandon(5, 40007), "one.dmp");
+}
+
+TEST(DumpQueue, AFailedDumpReportsTheWindowsErrorItsHresultCarries) {
+  EXPECT_EQ(DumpFailureError(0x8007012Bu), 299u);  // ERROR_PARTIAL_COPY
+  EXPECT_EQ(DumpFailureError(0x80070005u), 5u);
+  EXPECT_EQ(DumpFailureError(5), 5u);                     // a Windows error already
+  EXPECT_EQ(DumpFailureError(0x8000FFFFu), 0x8000FFFFu);  // another facility's, as it is
+  EXPECT_EQ(DumpFailureError(0), 31u);                    // none at all: ERROR_GEN_FAILURE
+  EXPECT_EQ(DumpFailureError(0x80070000u), 31u);
 }

@@ -5,15 +5,18 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <fstream>
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "catalogue/catalogue.h"
+#include "runner/dump_writer.h"
 #include "runner/helper_processes.h"
 #include "runner/plan_runner.h"
+#include "text/format_text.h"
 
 namespace {
 
@@ -233,6 +236,87 @@ TEST_F(ProcessTableTest, TheErrorReporterEndedIsTheOneReportingOnTheHungProgram)
   EXPECT_TRUE(table_.IsRunning(0));
   ASSERT_EQ(table_.Create(2, Entry(Helper("WerFault.exe"), run_, " ")).error, 0u);
   EXPECT_EQ(host.TerminateErrorReporter(4242), table_.ProcessId(2));
+}
+
+// The outcome of a dump once it is finished; not finished if it never is.
+DumpOutcome FinishedDump(DumpWriter& writer, std::size_t entry) {
+  for (int i = 0; i < 600; ++i) {
+    const DumpOutcome outcome = writer.Poll(entry);
+    if (outcome.finished) return outcome;
+    ::Sleep(20);
+  }
+  return {};
+}
+
+TEST_F(ProcessTableTest, DumpsAreWrittenOneAtATimeAndTheTenNewestByFileTimeKept) {
+  const std::string dumps = work_ + "\\dumps";
+  ::CreateDirectoryA(dumps.c_str(), nullptr);
+  // Ten earlier dumps, each written an hour before the one named before it
+  // (the clock went back), and a file that is not ours.
+  FILETIME now;
+  ::GetSystemTimeAsFileTime(&now);
+  std::vector<std::string> earlier;
+  for (int k = 1; k <= 10; ++k) {
+    earlier.push_back(dumps + FormatText("\\old.exe_%d_202612%02d-000000.dmp", k, k));
+    const ULONGLONG hoursAgo = ((static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime) -
+                               static_cast<ULONGLONG>(k) * 36000000000ull;
+    const FILETIME written{static_cast<DWORD>(hoursAgo), static_cast<DWORD>(hoursAgo >> 32)};
+    const ScopedKernelHandle file(
+        ::CreateFileA(earlier.back().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(file && ::SetFileTime(file.get(), nullptr, nullptr, &written));
+  }
+  const std::string notOurs = dumps + "\\notes.dmp";
+  std::ofstream(notOurs) << "x";
+
+  for (std::size_t i = 0; i < 3; ++i) ASSERT_EQ(table_.Create(i, Sleeper()).error, 0u);
+  std::vector<DumpOutcome> outcomes;
+  {
+    DumpWriter writer(dumps);
+    for (std::size_t i = 0; i < 3; ++i) {
+      EXPECT_TRUE(writer.Start(i, table_.ProcessHandle(i), table_.ProcessId(i), Helper("recorder.exe")).started);
+    }
+    writer.Abandon(2);  // never written, or its file removed
+    for (std::size_t i = 0; i < 2; ++i) outcomes.push_back(FinishedDump(writer, i));
+    EXPECT_FALSE(writer.Poll(2).finished);
+  }
+  // Written in turn: the second began once the first was done.
+  for (const DumpOutcome& outcome : outcomes) {
+    ASSERT_TRUE(outcome.finished);
+    EXPECT_EQ(outcome.error, 0u);
+    char signature[4] = {};
+    std::ifstream(outcome.path, std::ios::binary).read(signature, 4);
+    EXPECT_EQ(std::string(signature, 4), "MDMP") << outcome.path;
+  }
+  std::printf("two dumps of %llu bytes: %llu ms, then %llu ms\n", static_cast<unsigned long long>(outcomes[0].bytes),
+              static_cast<unsigned long long>(outcomes[0].millis), static_cast<unsigned long long>(outcomes[1].millis));
+  EXPECT_GE(outcomes[1].begunMs, outcomes[0].begunMs + outcomes[0].millis);
+  // A process that has ended: the Windows error its dump carries, no file.
+  table_.Terminate(2);
+  ASSERT_TRUE(WaitForExit(table_.ProcessHandle(2)));
+  DumpWriter writer(dumps);
+  ASSERT_TRUE(writer.Start(2, table_.ProcessHandle(2), table_.ProcessId(2), Helper("recorder.exe")).started);
+  const DumpOutcome ended = FinishedDump(writer, 2);
+  EXPECT_NE(ended.error, 0u);
+  EXPECT_LT(ended.error, 0x10000u) << "an HRESULT, not the Windows error it carries";
+  EXPECT_EQ(::GetFileAttributesA(ended.path.c_str()), INVALID_FILE_ATTRIBUTES);
+
+  // Room was made by file time, for the dumps written only: the two written
+  // longest ago went, and the failed dump took none.
+  for (int k = 1; k <= 10; ++k) {
+    EXPECT_EQ(::GetFileAttributesA(earlier[k - 1].c_str()) != INVALID_FILE_ATTRIBUTES, k <= 8) << k;
+  }
+  EXPECT_NE(::GetFileAttributesA(notOurs.c_str()), INVALID_FILE_ATTRIBUTES);
+  WIN32_FIND_DATAA found;
+  int files = 0;
+  const HANDLE search = ::FindFirstFileA((dumps + "\\*.dmp").c_str(), &found);
+  for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = ::FindNextFileA(search, &found)) ++files;
+  if (search != INVALID_HANDLE_VALUE) ::FindClose(search);
+  EXPECT_EQ(files, 11);  // ten of ours and the other
+
+  for (const std::string& path : earlier) ::DeleteFileA(path.c_str());
+  for (const DumpOutcome& outcome : outcomes) ::DeleteFileA(outcome.path.c_str());
+  ::DeleteFileA(notOurs.c_str());
+  ::RemoveDirectoryA(dumps.c_str());
 }
 
 TEST_F(ProcessTableTest, RelaunchesLeaveTheHandleCountFlat) {
