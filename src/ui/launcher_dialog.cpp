@@ -129,7 +129,7 @@ BOOL LauncherDialog::OnInitDialog() {
   app_.StartReports();
   app_.events.Add(*this);
   app_.events.Add(controlBoard_);
-  processes_.SetDumpFolder(app_.settings.dumpFolder);
+  processes_.SetDumpFolder(app_.dumpFolder());
   if (app_.metricsOn()) ::SetTimer(hwnd(), kMetricsTimer, kTickPeriodMs, nullptr);
   for (int i = 0; i < armed; ++i) ::SetTimer(hwnd(), kAutoStartTimer, 2000, nullptr);
   if (!app_.settings.windowTitle.empty()) SetWindowTextGbk(hwnd(), app_.settings.windowTitle);
@@ -221,8 +221,9 @@ LaunchListReport LauncherDialog::ReadLaunchList() {
 
 void LauncherDialog::ReportStart(const LaunchListReport& list) {
   const Settings& settings = app_.settings;
+  const std::string listPath = Utf16ToGbk(settings.listPath);
   Event started;
-  started.program = settings.listPath;
+  started.program = listPath;
   started.detail = FormatText(texts::kDetailStarted, MORVASTEL_VERSION, static_cast<unsigned>(settings.port),
                               settings.bindAddress.empty() ? texts::kDetailAllAddresses
                                                            : settings.bindAddress.c_str(),
@@ -236,6 +237,12 @@ void LauncherDialog::ReportStart(const LaunchListReport& list) {
     Event low;
     low.number = priority;
     app_.Report(low, EventKind::kLauncherPriority);
+  }
+  if (app_.dumpFolderRefused()) {
+    Event refused;
+    refused.program = Utf16ToGbk(settings.dumpFolder);
+    refused.detail = texts::kDetailDumpFolderNotGbk;
+    app_.Report(refused, EventKind::kDumpFolderRefused);
   }
   for (std::size_t k = 0; k < catalogue_.PlanCount(); ++k) {
     Event listed;
@@ -254,16 +261,24 @@ void LauncherDialog::ReportStart(const LaunchListReport& list) {
     }
   }
   Event read;
-  read.program = settings.listPath;
+  read.program = listPath;
   read.number = static_cast<std::int64_t>(catalogue_.PlanCount());
   read.count = listRead_ ? 1 : 0;
   read.error = static_cast<std::uint32_t>(listError_);
   if (!listRead_) read.detail = SystemErrorText(listError_);
   app_.Report(read, EventKind::kListRead);
-  if (list.encoding.encoding == ListEncoding::kUtf8Bom || list.encoding.utf8WithoutMark) {
+  const ListEncodingNote& note = list.encoding;
+  if (note.encoding != ListEncoding::kGbk || note.utf8WithoutMark) {
     Event encoding;
-    encoding.program = settings.listPath;
-    encoding.detail = list.encoding.utf8WithoutMark ? texts::kDetailUtf8Unmarked : texts::kDetailUtf8WithMark;
+    encoding.program = listPath;
+    encoding.detail = note.encoding == ListEncoding::kUtf8Bom   ? texts::kDetailUtf8WithMark
+                      : note.encoding == ListEncoding::kUtf16Le ? FormatText(texts::kDetailUtf16WithMark, "LE")
+                      : note.encoding == ListEncoding::kUtf16Be ? FormatText(texts::kDetailUtf16WithMark, "BE")
+                                                                : texts::kDetailUtf8Unmarked;
+    if (note.replacedCharacters > 0) {
+      encoding.detail = FormatText(texts::kDetailCharactersReplaced, encoding.detail.c_str(),
+                                   static_cast<long long>(note.replacedCharacters));
+    }
     app_.Report(encoding, EventKind::kListEncoding);
   }
   app_.OpenHeartbeatListener();
