@@ -188,11 +188,11 @@ void AddEncodingWarnings(ListCheck& c, std::string_view d, const LineIndex& line
   using Kind = ListWarning::Kind;
   const ListEncoding encoding = c.report.encoding.encoding;
   if (encoding != ListEncoding::kGbk) {
-    const std::string name = encoding == ListEncoding::kUtf8Bom ? "UTF-8" : "UTF-16";
-    std::string text = "the file begins with a " + name + " byte-order mark: it is read as " +
-                       ListEncodingName(encoding) +
-                       " and converted to GBK, as the launcher does (byte numbers count the "
-                       "converted text)";
+    const std::string name = encoding == ListEncoding::kUtf8Bom   ? "UTF-8"
+                             : encoding == ListEncoding::kUtf16Le ? "UTF-16 LE"
+                                                                  : "UTF-16 BE";
+    std::string text = "the file begins with a " + name + " byte-order mark: it is read as " + name +
+                       " and converted to GBK, as the launcher does (byte numbers count the converted text)";
     if (!c.replaced.empty()) {
       text += "; " + Num(static_cast<long long>(c.replaced.size())) +
               " character(s) without a GBK form became \"?\": ";

@@ -158,8 +158,9 @@ TEST(ListCheck, WarnsAboutTheListsEncoding) {
   EXPECT_EQ(le.report.encoding.encoding, ListEncoding::kUtf16Le);
   ASSERT_EQ(le.warnings.size(), 1u);
   EXPECT_EQ(le.warnings[0].kind, Kind::kConverted);
-  EXPECT_NE(le.warnings[0].text.find("read as UTF-16 LE with a byte-order mark"), std::string::npos);
-  EXPECT_NE(le.warnings[0].text.find("U+FFFD (not UTF-16, line 2)"), std::string::npos) << le.warnings[0].text;
+  EXPECT_NE(le.warnings[0].text.find("UTF-16 LE byte-order mark: it is read as UTF-16 LE and converted"),
+            std::string::npos);
+  EXPECT_NE(le.warnings[0].text.find("U+FFFD (not UTF-16 LE, line 2)"), std::string::npos) << le.warnings[0].text;
   EXPECT_EQ(le.catalogue.m_entries[0]->programPath, "?");
   EXPECT_EQ(header(le), "Launch list x.list: 28 bytes of UTF-16 LE with a byte-order mark, read as 13 bytes of GBK "
                        "(no line break at the end: CR LF appended)");
