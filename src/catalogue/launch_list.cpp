@@ -9,7 +9,9 @@
 #include <memory>
 
 #include "text/encoding.h"
+#include "text/format_text.h"
 #include "text/number.h"
+#include "text/texts.h"
 
 // The launch list is read byte by byte: every delimiter is one ASCII byte, so
 // a GBK trail byte equal to a delimiter acts as that delimiter. All positions
@@ -318,6 +320,18 @@ LaunchListText DecodeLaunchList(std::string_view fileBytes) {
   if (lossy || beyond) text.replaced = FindReplaced(wide);
   text.note.replacedCharacters = text.replaced.size();
   return text;
+}
+
+std::string ListEncodingDetail(const ListEncodingNote& note) {
+  std::string detail;
+  switch (note.encoding) {
+    case ListEncoding::kGbk: detail = note.utf8WithoutMark ? texts::kDetailUtf8Unmarked : ""; break;
+    case ListEncoding::kUtf8Bom: detail = texts::kDetailUtf8WithMark; break;
+    case ListEncoding::kUtf16Le: detail = FormatText(texts::kDetailUtf16WithMark, "LE"); break;
+    case ListEncoding::kUtf16Be: detail = FormatText(texts::kDetailUtf16WithMark, "BE"); break;
+  }
+  if (note.replacedCharacters == 0) return detail;
+  return FormatText(texts::kDetailCharactersReplaced, detail.c_str(), static_cast<long long>(note.replacedCharacters));
 }
 
 bool ReadFileBytes(const std::u16string& path, std::string& bytes, std::string* error) {

@@ -74,6 +74,10 @@ struct ListEncodingNote {
   std::size_t replacedCharacters = 0;  // characters that became '?' (a marked file only)
 };
 
+// The journal's words for how a list was read (GBK), or "" for a list read
+// as GBK that does not look like UTF-8: nothing to say.
+std::string ListEncodingDetail(const ListEncodingNote& note);
+
 // Where and why reading stopped, for the list checker's warnings. The byte
 // offsets count the data the reader read: the list's GBK text (for a UTF-8
 // list the converted text, not the file's bytes) plus an appended CR LF.

@@ -267,18 +267,10 @@ void LauncherDialog::ReportStart(const LaunchListReport& list) {
   read.error = static_cast<std::uint32_t>(listError_);
   if (!listRead_) read.detail = SystemErrorText(listError_);
   app_.Report(read, EventKind::kListRead);
-  const ListEncodingNote& note = list.encoding;
-  if (note.encoding != ListEncoding::kGbk || note.utf8WithoutMark) {
-    Event encoding;
+  Event encoding;
+  encoding.detail = ListEncodingDetail(list.encoding);
+  if (!encoding.detail.empty()) {
     encoding.program = listPath;
-    encoding.detail = note.encoding == ListEncoding::kUtf8Bom   ? texts::kDetailUtf8WithMark
-                      : note.encoding == ListEncoding::kUtf16Le ? FormatText(texts::kDetailUtf16WithMark, "LE")
-                      : note.encoding == ListEncoding::kUtf16Be ? FormatText(texts::kDetailUtf16WithMark, "BE")
-                                                                : texts::kDetailUtf8Unmarked;
-    if (note.replacedCharacters > 0) {
-      encoding.detail = FormatText(texts::kDetailCharactersReplaced, encoding.detail.c_str(),
-                                   static_cast<long long>(note.replacedCharacters));
-    }
     app_.Report(encoding, EventKind::kListEncoding);
   }
   app_.OpenHeartbeatListener();

@@ -6,6 +6,8 @@
 #include <fstream>
 
 #include "text/encoding.h"
+#include "text/format_text.h"
+#include "text/texts.h"
 #include "catalogue/read_helper.h"
 
 namespace {
@@ -331,6 +333,17 @@ TEST(LaunchListFile, AListSavedAsUtf8OrUtf16WithTheMarkReadsLikeTheSameListInGbk
   EXPECT_EQ(plain.catalogue.m_planNames[0], "\xe5\x85\xa8\xe9\x83\xa8\xe6\x9c\x8d\xe5\x8a\xa1");
   EXPECT_EQ(plain.report.encoding.encoding, ListEncoding::kGbk);
   EXPECT_TRUE(plain.report.encoding.utf8WithoutMark);
+
+  // What the journal says of each: nothing for a GBK list; the byte order
+  // of a UTF-16 one, and how many characters became '?'.
+  EXPECT_EQ(ListEncodingDetail(Read(gbk).report.encoding), "");
+  EXPECT_EQ(ListEncodingDetail(plain.report.encoding), texts::kDetailUtf8Unmarked);
+  EXPECT_EQ(ListEncodingDetail({ListEncoding::kUtf8Bom, false, 0}), texts::kDetailUtf8WithMark);
+  const std::string be = ListEncodingDetail({ListEncoding::kUtf16Be, false, 0});
+  EXPECT_NE(be.find("UTF-16 BE"), std::string::npos) << be;
+  const std::string replaced = ListEncodingDetail({ListEncoding::kUtf16Le, false, 27});
+  EXPECT_EQ(replaced.rfind(FormatText(texts::kDetailUtf16WithMark, "LE"), 0), 0u) << replaced;
+  EXPECT_NE(replaced.find(" 27 "), std::string::npos) << replaced;
   const std::string middleMark = "::A\r\n\xEF\xBB\xBF::B\r\n";
   for (const std::string& bytes : {gbk, utf8, middleMark, std::string("::A\r\n1 a b c 0\r\n")}) {
     const LaunchListText text = DecodeLaunchList(bytes);
