@@ -919,6 +919,7 @@ TEST(Program, JournalMetricsAndAUtf16ListInAFolderGbkCannotName) {
                      metrics = folder + L"\\m.prom";
   ::CreateDirectoryW(folder.c_str(), nullptr);
   ::DeleteFileW(journal.c_str());
+  ::RemoveDirectoryW((folder + L"\\logs").c_str());  // made again by the launcher
   ::DeleteFileW(metrics.c_str());
   // A one-plan list saved by Notepad as "UTF-16 LE": plan 一区, a recorder.
   const std::string a = FreshLog("utf16-a");
