@@ -38,16 +38,21 @@ void CheckCatalogue(const Catalogue& c) {
   }
 }
 
-// How a file's bytes are taken: as they are, or (after the UTF-8 mark) as
-// GBK text whose every replaced character is a '?' on an existing line.
+// How a file's bytes are taken: as they are, or (after a UTF-8 or UTF-16
+// mark) as GBK text whose every replaced character is a '?' on an existing line.
 void CheckDecoding(std::string_view file, const LaunchListText& text) {
   Require(text.note.replacedCharacters == text.replaced.size());
-  if (text.note.encoding == ListEncoding::kGbk) {
+  const auto marked = [file](std::string_view mark) { return file.substr(0, mark.size()) == mark; };
+  const ListEncoding expected = marked(kUtf8Bom)      ? ListEncoding::kUtf8Bom
+                                : marked(kUtf16LeBom) ? ListEncoding::kUtf16Le
+                                : marked(kUtf16BeBom) ? ListEncoding::kUtf16Be
+                                                      : ListEncoding::kGbk;
+  Require(text.note.encoding == expected);
+  if (expected == ListEncoding::kGbk) {
     Require(text.gbk == file && text.replaced.empty());
-    Require(file.substr(0, kUtf8Bom.size()) != kUtf8Bom);
     return;
   }
-  Require(file.substr(0, kUtf8Bom.size()) == kUtf8Bom && !text.note.utf8WithoutMark);
+  Require(!text.note.utf8WithoutMark);
   std::size_t marks = 0, lines = 1;
   for (const char ch : text.gbk) {
     marks += ch == '?';
@@ -94,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t file
     Require(ch == '\n' || ch == '\t' || (b >= 0x20 && b < 0x7F));
     lines += ch == '\n';
   }
-  Require(lines == 5 + surplus + catalogue.m_entries.size() + catalogue.PlanCount());
+  Require(lines == 6 + surplus + catalogue.m_entries.size() + catalogue.PlanCount());
   Require(!FormatListReport(check, "fuzz.list").empty());
   return 0;
 }

@@ -3,12 +3,12 @@
 // with WriteConsoleW when the stream is a console. Shared by the console
 // tools.
 #include <windows.h>
-// windows.h must come first.
-#include <shellapi.h>
 
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "app/settings.h"
 
 // Writes `text` to the console when `which` (STD_OUTPUT_HANDLE or
 // STD_ERROR_HANDLE) is one; false when it is not (redirected to a file or a
@@ -32,13 +32,12 @@ inline bool WriteConsoleText(DWORD which, std::u16string_view text) {
   return true;
 }
 
-// The program's arguments as UTF-16, without the program's name; false when
-// Windows cannot split the command line.
-inline bool CommandLineArguments(std::vector<std::u16string>& args) {
-  int count = 0;
-  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-  if (!wide) return false;
-  for (int i = 1; i < count; ++i) args.emplace_back(reinterpret_cast<const char16_t*>(wide[i]));
-  ::LocalFree(wide);
-  return true;
+// The program's arguments as UTF-16, without the program's name, split as
+// the C runtime splits a wide main's command line (and as the launcher
+// splits its own).
+inline std::vector<std::u16string> CommandLineArguments() {
+  const wchar_t* line = ::GetCommandLineW();
+  std::vector<std::u16string> args = SplitCommandLine(reinterpret_cast<const char16_t*>(line));
+  args.erase(args.begin());
+  return args;
 }

@@ -80,6 +80,10 @@ TEXTS = [
      "journal: the list was UTF-8 with a byte-order mark"),
     ("kDetailUtf8Unmarked", "像是不带字节顺序标记的 UTF-8，按 GBK 读取：中文名称和路径会出错",
      "journal: the list looks like UTF-8 without a mark"),
+    ("kDetailUtf16WithMark", "带字节顺序标记的 UTF-16 %s，已转换为 GBK",
+     "journal: the list was UTF-16 LE or BE with a byte-order mark"),
+    ("kDetailCharactersReplaced", "%s；其中 %lld 个字符 GBK 里没有，读成了“?”，用 listcheck 查看是哪些",
+     "journal: the encoding's text, then how many characters became '?'"),
     # The status column of the program list.
     ("kColumnStatus", "状态", "program list column 4"),
     ("kStatusWaiting", "等待 %d秒", "status: seconds until the launch"),
@@ -160,6 +164,11 @@ TEXTS = [
     ("kDetailListUnread", "无法读取：%s", "journal: the list could not be read, and why"),
     ("kStatusCrashLooping", "反复退出 %s", "status: 3 or more exits in 5 minutes, then the row's text"),
     ("kStatusDumping", "写转储中", "status: a hung program's minidump is being written"),
+    ("kEvDumpFolderRefused", "转储文件夹不可用", "journal: the /d folder cannot be used"),
+    ("kDetailDumpFolderNotGbk",
+     "路径里有 GBK 没有的字符（显示为“?”），不在这里写卡死转储，卡死的程序照样被结束；"
+     "请换一个路径里只有中文、英文字母和数字的文件夹",
+     "journal: the /d folder has characters GBK lacks, so no dumps are written"),
 ]
 
 def literal(text):

@@ -8,12 +8,12 @@
 // Exit status: 0 when the file was read, 2 when it could not be, or on a
 // usage error.
 //
-// Everything here is GBK, like the launcher's texts. On Windows the arguments
-// are taken as UTF-16 and converted to GBK, so a path with Chinese characters
-// typed on a machine of any code page reaches the reader as GBK; a report or
-// error for a console is written as UTF-16, so the operator reads the Chinese
-// whatever the console's code page. Redirected output, and the dump always,
-// are the GBK bytes themselves.
+// The texts are GBK, like the launcher's. On Windows the file's path is
+// taken from the UTF-16 command line and opened as such, so any path the
+// launcher's /f can name, this can read; a report or error for a console is
+// written as UTF-16, so the operator reads the Chinese whatever the
+// console's code page. Redirected output, and the dump always, are the GBK
+// bytes themselves.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -61,26 +61,18 @@ int Usage() {
   return 2;
 }
 
-// The arguments as GBK. On Windows they come from the UTF-16 command line;
-// `lossy` tells which of them held characters without a GBK form (now '?').
-std::vector<std::string> GbkArguments(int argc, char** argv, std::vector<bool>& lossy) {
-  std::vector<std::string> args;
+// The arguments as UTF-16: on Windows from the wide command line, split as
+// the launcher splits its own, so a path reaches the file call as typed on a
+// machine of any code page; elsewhere from argv's UTF-8.
+std::vector<std::u16string> Arguments(int argc, char** argv) {
 #ifdef _WIN32
-  std::vector<std::u16string> wide;
-  if (CommandLineArguments(wide)) {
-    for (const std::u16string& arg : wide) {
-      bool replaced = false;
-      args.push_back(Utf16ToGbk(arg, &replaced));
-      lossy.push_back(replaced);
-    }
-    return args;
-  }
-#endif
-  for (int i = 1; i < argc; ++i) {
-    args.emplace_back(argv[i]);
-    lossy.push_back(false);
-  }
+  (void)argc, (void)argv;
+  return CommandLineArguments();
+#else
+  std::vector<std::u16string> args;
+  for (int i = 1; i < argc; ++i) args.push_back(Utf8ToUtf16(argv[i]));
   return args;
+#endif
 }
 
 }  // namespace
@@ -90,29 +82,19 @@ int main(int argc, char** argv) {
   // The dump's line ends must stay LF and GBK bytes must pass unchanged.
   _setmode(_fileno(stdout), _O_BINARY);
 #endif
-  std::vector<bool> lossy;
-  const std::vector<std::string> args = GbkArguments(argc, argv, lossy);
+  const std::vector<std::u16string> args = Arguments(argc, argv);
   bool dump = false;
-  std::size_t pathArg = 0;
-  if (args.size() == 1) {
-    pathArg = 0;
-  } else if (args.size() == 2 && args[0] == "--dump") {
+  if (args.size() == 2 && args[0] == u"--dump") {
     dump = true;
-    pathArg = 1;
-  } else {
+  } else if (args.size() != 1) {
     return Usage();
   }
-  const std::string& path = args[pathArg];
-
-  if (lossy[pathArg]) {
-    WriteText(stderr, "listcheck: cannot read " + path +
-                          ": the path has characters without a GBK form (shown as ?), so the "
-                          "launcher cannot name this file either\n");
-    return 2;
-  }
+  const std::u16string& path = args.back();
+  // The report names the file in GBK: a character GBK lacks shows as '?'.
+  const std::string name = Utf16ToGbk(path);
   std::string bytes, error;
   if (!ReadFileBytes(path, bytes, &error)) {
-    WriteText(stderr, "listcheck: cannot read " + path + ": " + error + "\n");
+    WriteText(stderr, "listcheck: cannot read " + name + ": " + error + "\n");
     return 2;
   }
   ListCheck check = CheckLaunchList(bytes);
@@ -124,5 +106,5 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
   AddMissingPathWarnings(check, &ProbePath);
 #endif
-  return WriteText(stdout, FormatListReport(check, path)) ? 0 : 2;
+  return WriteText(stdout, FormatListReport(check, name)) ? 0 : 2;
 }

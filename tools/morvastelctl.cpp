@@ -62,10 +62,8 @@ const char* ArgumentErrorText(ArgumentError error) {
 int main() {
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
-  std::vector<std::u16string> wide;
-  if (!CommandLineArguments(wide)) return Fail(ControlExit::kInternal, FormatText(texts::kCtlInternal, ::GetLastError()));
   std::vector<std::string> args;
-  for (const std::u16string& arg : wide) args.push_back(Utf16ToUtf8(arg));
+  for (const std::u16string& arg : CommandLineArguments()) args.push_back(Utf16ToUtf8(arg));
 
   const ControlArguments parsed = ParseControlArguments(args);
   if (parsed.help) {

@@ -18,15 +18,15 @@ namespace {
 class NullFiles : public JournalFiles {
  public:
   explicit NullFiles(std::shared_ptr<std::atomic<long long>> lines) : lines_(std::move(lines)) {}
-  std::uint32_t OpenAppend(const std::string&) override { return 0; }
+  std::uint32_t OpenAppend(const std::u16string&) override { return 0; }
   std::uint32_t Append(std::string_view) override {
     ++*lines_;
     return 0;
   }
   std::int64_t Size() override { return 0; }
   void Close() override {}
-  std::uint32_t Rename(const std::string&, const std::string&) override { return 0; }
-  bool Exists(const std::string&) override { return false; }
+  std::uint32_t Rename(const std::u16string&, const std::u16string&) override { return 0; }
+  bool Exists(const std::u16string&) override { return false; }
   std::string ErrorText(std::uint32_t) override { return std::string(); }
 
  private:
@@ -61,7 +61,7 @@ void BM_JournalOnEvent(benchmark::State& state) {
   Event event = Exit();
   event.kind = EventKind::kHangKilled;
   {
-    Journal journal("bench.log", std::make_unique<NullFiles>(written), Now);
+    Journal journal(u"bench.log", std::make_unique<NullFiles>(written), Now);
     for (auto _ : state) journal.OnEvent(event);
   }
   state.counters["written"] =
@@ -75,7 +75,7 @@ void BM_JournalOnRepeatedEvent(benchmark::State& state) {
   auto written = std::make_shared<std::atomic<long long>>(0);
   const Event event = Exit();
   {
-    Journal journal("bench.log", std::make_unique<NullFiles>(written), Now);
+    Journal journal(u"bench.log", std::make_unique<NullFiles>(written), Now);
     for (auto _ : state) journal.OnEvent(event);
   }
   state.counters["written"] = static_cast<double>(*written);
@@ -133,7 +133,7 @@ void BM_SupervisingTick(benchmark::State& state) {
   QuietHost host;
   RunnerOptions options;
   auto written = std::make_shared<std::atomic<long long>>(0);
-  Journal journal("bench.log", std::make_unique<NullFiles>(written), Now);
+  Journal journal(u"bench.log", std::make_unique<NullFiles>(written), Now);
   PlanRunner runner(catalogue, host, host, options, state.range(0) != 0 ? &journal : nullptr);
   runner.Start(0);
   for (auto _ : state) runner.Tick();

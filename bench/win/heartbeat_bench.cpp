@@ -154,7 +154,7 @@ Result PlainPath(long datagrams, long ids) {
   getsockname(s, reinterpret_cast<sockaddr*>(&local), &length);
   const DWORD timeoutMs = 500;  // ends the loop once the sender has gone quiet
   setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeoutMs), sizeof timeoutMs);
-  const std::vector<std::uint32_t> localAddresses = QueryLocalIpv4Addresses();
+  const std::vector<std::uint32_t> localAddresses = QueryLocalIpv4Addresses().value_or(std::vector<std::uint32_t>());
   HANDLE sender = StartSender(ntohs(local.sin_port), datagrams, ids);
   for (;;) {
     unsigned char buffer[4];

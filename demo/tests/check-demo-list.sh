@@ -44,7 +44,7 @@ check() {
   if [ "$order" = full-first ]; then entries=("${full[@]}" "${relaunch[@]}"); else entries=("${relaunch[@]}" "${full[@]}"); fi
 
   expected=$(
-    printf 'title\t%s\nport\t%s\nbind\t\nentries\t%d\n' "$(dump_text 演示调度台)" "$port" "${#entries[@]}"
+    printf 'encoding\tgbk\ntitle\t%s\nport\t%s\nbind\t\nentries\t%d\n' "$(dump_text 演示调度台)" "$port" "${#entries[@]}"
     local i=0 exe dir args delay
     for e in "${entries[@]}"; do
       IFS='|' read -r exe dir args delay <<<"$e"

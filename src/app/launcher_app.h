@@ -24,16 +24,20 @@
 class LauncherApp : public WinApp {
  public:
   // `args` is the argument vector without the program name.
-  explicit LauncherApp(std::vector<std::string> args);
+  explicit LauncherApp(std::vector<std::u16string> args);
 
   HFONT dialogFont() const { return static_cast<HFONT>(font_.get()); }
-  const std::vector<std::string>& commandLineArgs() const { return args_; }
+  const std::vector<std::u16string>& commandLineArgs() const { return args_; }
   // Creates the heartbeat socket from the settings as they stand, and
   // reports whether it opened.
   bool OpenHeartbeatListener();
   // Starts what the command line asked the launcher to report through
   // (the journal); called once the command line is applied.
   void StartReports();
+  // The /d folder as the dump writer takes it, GBK: empty without /d, and
+  // when GBK cannot name the folder (then dumpFolderRefused()).
+  const std::string& dumpFolder() const { return dumpFolder_; }
+  bool dumpFolderRefused() const { return dumpFolderRefused_; }
   // Raises one event on the launcher's stream.
   void Report(Event event, EventKind kind);
   // Tells the stream a second of the running plan has passed (kTick).
@@ -71,7 +75,9 @@ class LauncherApp : public WinApp {
   virtual void ShowSocketLayerFailure();
 
  private:
-  std::vector<std::string> args_;
+  std::vector<std::u16string> args_;
+  std::string dumpFolder_;
+  bool dumpFolderRefused_ = false;
   ScopedGdiObject font_;
   std::unique_ptr<EventSink> journal_;
   std::unique_ptr<SparedExits> spared_;

@@ -29,7 +29,7 @@ HFONT CreateDialogFont() {
   return ::CreateFontIndirectW(&lf);
 }
 
-LauncherApp::LauncherApp(std::vector<std::string> args)
+LauncherApp::LauncherApp(std::vector<std::u16string> args)
     : drops(&events, &MonotonicSeconds), liveness(&MonotonicSeconds), heartbeat(liveness, &drops),
       args_(std::move(args)), font_(CreateDialogFont()) {}
 
@@ -60,10 +60,16 @@ void LauncherApp::StartReports() {
         [path = settings.metricsPath](const std::string& bytes) { return ReplaceFileWhole(path, bytes); });
     events.Add(*metrics_);
   }
-  // The dump folder is made now, off the window's thread (a share may take
-  // long to answer); when it cannot be, each dump's failure says why.
-  if (!settings.dumpFolder.empty()) {
-    std::thread([folder = Wide(settings.dumpFolder)] { CreateFolders(folder); }).detach();
+  // The dump writer names its files in GBK: a folder GBK cannot name is
+  // refused (the start says so) rather than written into under another name.
+  // A good one is made now, off the window's thread (a share may take long
+  // to answer); when it cannot be, each dump's failure says why.
+  bool lossy = false;
+  dumpFolder_ = Utf16ToGbk(settings.dumpFolder, &lossy);
+  dumpFolderRefused_ = lossy;
+  if (lossy) dumpFolder_.clear();
+  if (!dumpFolder_.empty()) {
+    std::thread([folder = WidePath(settings.dumpFolder)] { CreateFolders(folder); }).detach();
   }
   if (!settings.journalPath.empty() && !journal_) {
     journal_ = std::make_unique<Journal>(settings.journalPath, MakeWindowsJournalFiles(), &LocalTimeNow);
@@ -91,7 +97,7 @@ void LauncherApp::WriteMetrics(bool refresh) {
   if (!metrics_) return;
   for (const MetricsWriter::Change& change : metricsWriter_->TakeChanges()) {
     Event event;
-    event.program = settings.metricsPath;
+    event.program = Utf16ToGbk(settings.metricsPath);
     event.error = change.error;
     event.number = change.failures;
     if (change.failed) event.detail = SystemErrorText(change.error);

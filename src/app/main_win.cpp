@@ -3,14 +3,13 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <mbctype.h>
-#include <shellapi.h>
 #include <stdlib.h>
 
 #include <string>
 #include <vector>
 
 #include "app/launcher_app.h"
-#include "platform/wide.h"
+#include "app/settings.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   _setmbcp(_MB_CP_ANSI);
@@ -18,15 +17,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES};
   ::InitCommonControlsEx(&controls);
 
-  // The arguments without argument 0, taken wide and turned into GBK like
-  // every other text, so a Chinese list path or title given on any code page
+  // The arguments without argument 0, taken wide and split as the C runtime
+  // splits them, so a Chinese list path or title given on any code page
   // arrives intact.
-  std::vector<std::string> args;
-  int count = 0;
-  if (LPWSTR* argv = ::CommandLineToArgvW(::GetCommandLineW(), &count)) {
-    for (int i = 1; i < count; ++i) args.push_back(Narrow(argv[i]));
-    ::LocalFree(argv);
-  }
+  std::vector<std::u16string> args = SplitCommandLine(reinterpret_cast<const char16_t*>(::GetCommandLineW()));
+  args.erase(args.begin());
 
   LauncherApp app(std::move(args));
   return app.Run(instance, showCommand);

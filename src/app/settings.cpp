@@ -1,21 +1,62 @@
 #include "app/settings.h"
 
+#include "text/encoding.h"
 #include "text/number.h"
 
 namespace {
 enum class Pending { kNone, kBindAddress, kPort, kTitle, kListPath, kJournal, kMetrics, kDumps };
 
-bool IsOptionWord(const std::string& arg, char letter) {
-  return arg.size() == 2 && (arg[0] == '/' || arg[0] == '-') &&
+bool IsOptionWord(std::u16string_view arg, char letter) {
+  return arg.size() == 2 && (arg[0] == u'/' || arg[0] == u'-') &&
          (arg[1] == letter || arg[1] == letter - 'a' + 'A');
 }
+
+bool IsBlank(char16_t c) { return c == u' ' || c == u'\t'; }
 }  // namespace
 
-int ApplyCommandLine(const std::vector<std::string>& args, Settings& settings) {
+std::vector<std::u16string> SplitCommandLine(std::u16string_view line) {
+  std::vector<std::u16string> args(1);
+  std::size_t i = 0;
+  bool quoted = false;
+  for (; i < line.size() && (quoted || !IsBlank(line[i])); ++i) {
+    if (line[i] == u'"') {
+      quoted = !quoted;
+    } else {
+      args[0] += line[i];
+    }
+  }
+  for (;;) {
+    while (i < line.size() && IsBlank(line[i])) ++i;
+    if (i == line.size()) return args;
+    std::u16string& arg = args.emplace_back();
+    quoted = false;
+    while (i < line.size() && (quoted || !IsBlank(line[i]))) {
+      std::size_t slashes = 0;
+      while (i < line.size() && line[i] == u'\\') ++slashes, ++i;
+      if (i < line.size() && line[i] == u'"') {
+        arg.append(slashes / 2, u'\\');
+        if (slashes % 2 == 1) {
+          arg += u'"';
+        } else if (quoted && i + 1 < line.size() && line[i + 1] == u'"') {
+          arg += u'"';
+          ++i;
+        } else {
+          quoted = !quoted;
+        }
+        ++i;
+      } else {
+        arg.append(slashes, u'\\');
+        if (i < line.size() && (quoted || !IsBlank(line[i]))) arg += line[i++];
+      }
+    }
+  }
+}
+
+int ApplyCommandLine(const std::vector<std::u16string>& args, Settings& settings) {
   settings.listPath = Settings::kDefaultListPath;
   Pending pending = Pending::kNone;
   int armed = 0;
-  for (const std::string& arg : args) {
+  for (const std::u16string& arg : args) {
     if (IsOptionWord(arg, 'i')) {
       pending = Pending::kBindAddress;
     } else if (IsOptionWord(arg, 'p')) {
@@ -36,9 +77,9 @@ int ApplyCommandLine(const std::vector<std::string>& args, Settings& settings) {
       // A value: it overwrites the pending setting, which stays pending.
       switch (pending) {
         case Pending::kNone: break;
-        case Pending::kBindAddress: settings.bindAddress = arg; break;
-        case Pending::kPort: settings.port = ParsePort(arg); break;
-        case Pending::kTitle: settings.windowTitle = arg; break;
+        case Pending::kBindAddress: settings.bindAddress = Utf16ToGbk(arg); break;
+        case Pending::kPort: settings.port = ParsePort(Utf16ToGbk(arg)); break;
+        case Pending::kTitle: settings.windowTitle = Utf16ToGbk(arg); break;
         case Pending::kListPath: settings.listPath = arg; break;
         case Pending::kJournal: settings.journalPath = arg; break;
         case Pending::kMetrics: settings.metricsPath = arg; break;

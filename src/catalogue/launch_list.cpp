@@ -9,7 +9,9 @@
 #include <memory>
 
 #include "text/encoding.h"
+#include "text/format_text.h"
 #include "text/number.h"
+#include "text/texts.h"
 
 // The launch list is read byte by byte: every delimiter is one ASCII byte, so
 // a GBK trail byte equal to a delimiter acts as that delimiter. All positions
@@ -283,44 +285,62 @@ std::vector<ReplacedCharacter> FindReplaced(std::u16string_view text) {
 
 LaunchListText DecodeLaunchList(std::string_view fileBytes) {
   LaunchListText text;
-  if (fileBytes.substr(0, kUtf8Bom.size()) == kUtf8Bom) {
+  const auto marked = [&](std::string_view mark) { return fileBytes.substr(0, mark.size()) == mark; };
+  std::u16string wide;
+  if (marked(kUtf8Bom)) {
     text.note.encoding = ListEncoding::kUtf8Bom;
-    const std::u16string wide = Utf8ToUtf16(fileBytes.substr(kUtf8Bom.size()));
-    // GBK has no character beyond U+FFFF. Each becomes one '?' here, where
-    // Windows' conversion would give one per UTF-16 unit: the launcher reads
-    // the same text on every build.
-    std::u16string bmp;
-    bmp.reserve(wide.size());
-    bool beyond = false;
-    for (std::size_t i = 0; i < wide.size(); ++i) {
-      if (wide[i] >= 0xD800 && wide[i] <= 0xDBFF && i + 1 < wide.size()) {
-        bmp.push_back(u'?');
-        beyond = true;
-        ++i;
-      } else {
-        bmp.push_back(wide[i]);
-      }
-    }
-    bool lossy = false;
-    text.gbk = Utf16ToGbk(bmp, &lossy);
-    if (lossy || beyond) text.replaced = FindReplaced(wide);
-    text.note.replacedCharacters = text.replaced.size();
+    wide = Utf8ToUtf16(fileBytes.substr(kUtf8Bom.size()));
+  } else if (marked(kUtf16LeBom) || marked(kUtf16BeBom)) {
+    const bool bigEndian = marked(kUtf16BeBom);
+    text.note.encoding = bigEndian ? ListEncoding::kUtf16Be : ListEncoding::kUtf16Le;
+    wide = Utf16BytesToUtf16(fileBytes.substr(kUtf16LeBom.size()), bigEndian);
+  } else {
+    bool multibyte = false;
+    text.note.utf8WithoutMark = IsValidUtf8(fileBytes, &multibyte) && multibyte;
+    text.gbk.assign(fileBytes);
     return text;
   }
-  bool multibyte = false;
-  text.note.utf8WithoutMark = IsValidUtf8(fileBytes, &multibyte) && multibyte;
-  text.gbk.assign(fileBytes);
+  // GBK has no character beyond U+FFFF. Each becomes one '?' here, where
+  // Windows' conversion would give one per UTF-16 unit: the launcher reads
+  // the same text on every build. Surrogates come only in pairs here.
+  std::u16string bmp;
+  bmp.reserve(wide.size());
+  bool beyond = false;
+  for (std::size_t i = 0; i < wide.size(); ++i) {
+    if (wide[i] >= 0xD800 && wide[i] <= 0xDBFF && i + 1 < wide.size()) {
+      bmp.push_back(u'?');
+      beyond = true;
+      ++i;
+    } else {
+      bmp.push_back(wide[i]);
+    }
+  }
+  bool lossy = false;
+  text.gbk = Utf16ToGbk(bmp, &lossy);
+  if (lossy || beyond) text.replaced = FindReplaced(wide);
+  text.note.replacedCharacters = text.replaced.size();
   return text;
 }
 
-bool ReadFileBytes(const std::string& path, std::string& bytes, std::string* error) {
+std::string ListEncodingDetail(const ListEncodingNote& note) {
+  std::string detail;
+  switch (note.encoding) {
+    case ListEncoding::kGbk: detail = note.utf8WithoutMark ? texts::kDetailUtf8Unmarked : ""; break;
+    case ListEncoding::kUtf8Bom: detail = texts::kDetailUtf8WithMark; break;
+    case ListEncoding::kUtf16Le: detail = FormatText(texts::kDetailUtf16WithMark, "LE"); break;
+    case ListEncoding::kUtf16Be: detail = FormatText(texts::kDetailUtf16WithMark, "BE"); break;
+  }
+  if (note.replacedCharacters == 0) return detail;
+  return FormatText(texts::kDetailCharactersReplaced, detail.c_str(), static_cast<long long>(note.replacedCharacters));
+}
+
+bool ReadFileBytes(const std::u16string& path, std::string& bytes, std::string* error) {
 #ifdef _WIN32
-  // The C runtime's wide open: the GBK path reaches the file system as
-  // UTF-16, so it names the same file on a machine of any code page.
-  const std::u16string widePath = GbkToUtf16(path);
-  std::FILE* file = _wfopen(reinterpret_cast<const wchar_t*>(widePath.c_str()), L"rb");
+  // The C runtime's wide open: the path reaches the file system as the
+  // UTF-16 it is, so it names the same file on a machine of any code page.
+  std::FILE* file = _wfopen(reinterpret_cast<const wchar_t*>(path.c_str()), L"rb");
 #else
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = std::fopen(Utf16ToUtf8(path).c_str(), "rb");
 #endif
   if (!file) {
     if (error) *error = std::strerror(errno);

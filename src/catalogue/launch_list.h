@@ -57,10 +57,13 @@ enum class ListStop {
   kTruncated,      // the data ended inside a line, which gave nothing
 };
 
-// How the file's bytes were taken.
+// How the file's bytes were taken. A file with a byte-order mark is converted
+// to GBK without the mark.
 enum class ListEncoding {
-  kGbk,      // as they are: the list's own encoding
-  kUtf8Bom,  // UTF-8 after a byte-order mark, converted to GBK without the mark
+  kGbk,       // as they are: the list's own encoding
+  kUtf8Bom,   // UTF-8 after its mark
+  kUtf16Le,   // UTF-16 little-endian after its mark (Notepad's "UTF-16 LE")
+  kUtf16Be,   // UTF-16 big-endian after its mark (Notepad's "UTF-16 BE")
 };
 
 // What the log notes once when a list is read: how it was taken, and whether
@@ -68,8 +71,12 @@ enum class ListEncoding {
 struct ListEncodingNote {
   ListEncoding encoding = ListEncoding::kGbk;
   bool utf8WithoutMark = false;
-  std::size_t replacedCharacters = 0;  // characters that became '?' (kUtf8Bom only)
+  std::size_t replacedCharacters = 0;  // characters that became '?' (a marked file only)
 };
+
+// The journal's words for how a list was read (GBK), or "" for a list read
+// as GBK that does not look like UTF-8: nothing to say.
+std::string ListEncodingDetail(const ListEncodingNote& note);
 
 // Where and why reading stopped, for the list checker's warnings. The byte
 // offsets count the data the reader read: the list's GBK text (for a UTF-8
@@ -83,8 +90,8 @@ struct LaunchListReport {
   ListEncodingNote encoding;  // set by ReadLaunchListFile, not by ReadLaunchListData
 };
 
-// A character of a UTF-8 list that has no GBK form and was read as '?'.
-// U+FFFD stands for bytes that are not UTF-8.
+// A character of a marked (UTF-8 or UTF-16) list that has no GBK form and
+// was read as '?'. U+FFFD stands for bytes that are not of the encoding.
 struct ReplacedCharacter {
   char32_t codePoint = 0;
   std::size_t line = 0;  // 1-based
@@ -98,11 +105,13 @@ struct LaunchListText {
 };
 
 // The one place that decides how a list file's bytes are read, for the
-// launcher and the list checker alike. A file that begins with the UTF-8
-// byte-order mark is UTF-8: the mark is dropped and the rest converted to GBK
-// (no GBK list begins with those bytes, and read as GBK its first line would
-// not even be a directive). Any other file is GBK and taken byte for byte;
-// the note then says whether it is valid UTF-8 with multi-byte characters.
+// launcher and the list checker alike. A file that begins with the UTF-8 or
+// a UTF-16 byte-order mark is of that encoding: the mark is dropped and the
+// rest converted to GBK, each character GBK lacks becoming one '?'. No GBK
+// list begins with those bytes (FF is no GBK byte, and read as GBK the UTF-8
+// mark's line would not even be a directive). Any other file is GBK and taken
+// byte for byte; the note then says whether it is valid UTF-8 with
+// multi-byte characters.
 LaunchListText DecodeLaunchList(std::string_view fileBytes);
 
 // Reads a launch list's GBK text (a file's bytes go through DecodeLaunchList
@@ -111,10 +120,10 @@ LaunchListText DecodeLaunchList(std::string_view fileBytes);
 LaunchListReport ReadLaunchListData(std::string_view fileBytes, Settings& settings,
                                     Catalogue& catalogue, const LaunchListEvents& events = {});
 
-// Reads a whole file in binary mode. `path` is GBK; on Windows the file is
-// opened by its UTF-16 form, whatever the machine's code page. Returns false
-// when it cannot be opened or read; `error` then says why.
-bool ReadFileBytes(const std::string& path, std::string& bytes, std::string* error = nullptr);
+// Reads a whole file in binary mode. On Windows `path` is opened as the
+// UTF-16 it is, whatever the machine's code page; elsewhere as its UTF-8.
+// Returns false when it cannot be opened or read; `error` then says why.
+bool ReadFileBytes(const std::u16string& path, std::string& bytes, std::string* error = nullptr);
 
 // Reads the file at settings.listPath through DecodeLaunchList; the report
 // notes how it was taken. Returns false (and leaves everything untouched)

@@ -186,10 +186,13 @@ std::string CodePointName(char32_t c) {
 // The file's encoding comes first: when it is wrong, every text after it is.
 void AddEncodingWarnings(ListCheck& c, std::string_view d, const LineIndex& lines) {
   using Kind = ListWarning::Kind;
-  if (c.report.encoding.encoding == ListEncoding::kUtf8Bom) {
-    std::string text =
-        "the file begins with a UTF-8 byte-order mark: it is read as UTF-8 and converted to "
-        "GBK, as the launcher does (byte numbers count the converted text)";
+  const ListEncoding encoding = c.report.encoding.encoding;
+  if (encoding != ListEncoding::kGbk) {
+    const std::string name = encoding == ListEncoding::kUtf8Bom   ? "UTF-8"
+                             : encoding == ListEncoding::kUtf16Le ? "UTF-16 LE"
+                                                                  : "UTF-16 BE";
+    std::string text = "the file begins with a " + name + " byte-order mark: it is read as " + name +
+                       " and converted to GBK, as the launcher does (byte numbers count the converted text)";
     if (!c.replaced.empty()) {
       text += "; " + Num(static_cast<long long>(c.replaced.size())) +
               " character(s) without a GBK form became \"?\": ";
@@ -197,11 +200,11 @@ void AddEncodingWarnings(ListCheck& c, std::string_view d, const LineIndex& line
         const ReplacedCharacter& r = c.replaced[i];
         if (i) text += ", ";
         text += CodePointName(r.codePoint) +
-                (r.codePoint == 0xFFFD ? " (not UTF-8, line " : " (line ") +
+                (r.codePoint == 0xFFFD ? " (not " + name + ", line " : std::string(" (line ")) +
                 Num(static_cast<long long>(r.line)) + ")";
       }
     }
-    Warn(c, Kind::kReadAsUtf8, 1, -1, std::move(text));
+    Warn(c, Kind::kConverted, 1, -1, std::move(text));
   } else if (c.report.encoding.utf8WithoutMark) {
     std::size_t first = 0;
     while (first < c.textSize && static_cast<unsigned char>(d[first]) < 0x80) ++first;
@@ -585,6 +588,16 @@ std::string EscapeListText(std::string_view text, bool forPeople) {
   return out;
 }
 
+const char* ListEncodingName(ListEncoding encoding) {
+  switch (encoding) {
+    case ListEncoding::kGbk: return "GBK";
+    case ListEncoding::kUtf8Bom: return "UTF-8 with a byte-order mark";
+    case ListEncoding::kUtf16Le: return "UTF-16 LE with a byte-order mark";
+    case ListEncoding::kUtf16Be: return "UTF-16 BE with a byte-order mark";
+  }
+  return "?";
+}
+
 std::string FormatListDump(const ListCheck& c) {
   std::string out;
   auto line = [&out](std::initializer_list<std::string> fields) {
@@ -596,6 +609,8 @@ std::string FormatListDump(const ListCheck& c) {
     }
     out += '\n';
   };
+  static const char* const kEncodings[] = {"gbk", "utf-8-bom", "utf-16le-bom", "utf-16be-bom"};
+  line({"encoding", kEncodings[static_cast<int>(c.report.encoding.encoding)]});
   line({"title", EscapeListText(c.settings.windowTitle)});
   line({"port", Num(c.settings.port)});
   line({"bind", EscapeListText(c.settings.bindAddress)});
@@ -638,11 +653,12 @@ void AppendEntry(std::string& out, const ListCheck& c, std::size_t i) {
 
 std::string FormatListReport(const ListCheck& c, const std::string& fileName) {
   const Catalogue& cat = c.catalogue;
-  std::string out =
-      "Launch list " + fileName + ": " + Num(static_cast<long long>(c.fileSize)) + " bytes";
-  if (c.report.encoding.encoding == ListEncoding::kUtf8Bom) {
-    out += " of UTF-8 with a byte-order mark, read as " +
-           Num(static_cast<long long>(c.textSize)) + " bytes of GBK";
+  std::string out = "Launch list " + fileName + ": " + Num(static_cast<long long>(c.fileSize)) +
+                    " bytes of " + ListEncodingName(c.report.encoding.encoding);
+  if (c.report.encoding.encoding != ListEncoding::kGbk) {
+    out += ", read as " + Num(static_cast<long long>(c.textSize)) + " bytes of GBK";
+  } else if (c.report.encoding.utf8WithoutMark) {
+    out += " (though they look like UTF-8 without a byte-order mark)";
   }
   if (c.report.appendedLineBreak) out += " (no line break at the end: CR LF appended)";
   out += "\n\nHeader (settings from their defaults, no command line):\n";

@@ -27,7 +27,7 @@ struct ListWarning {
     kDirectiveTakesNextLine,  // a directive value that runs on into the next line
     kRunOnLine,               // a program line whose fields run on into the next line(s)
     kStartsUnticked,          // an entry whose row starts unticked
-    kReadAsUtf8,              // a UTF-8 byte-order mark: read as UTF-8, some characters maybe '?'
+    kConverted,               // a byte-order mark: read as UTF-8 or UTF-16, some characters maybe '?'
     kUtf8WithoutMark,         // UTF-8 with Chinese but no mark: read as GBK, every such text wrong
     kNotADirective,           // a line that looks like a directive where the header ends
     kDirectiveValue,          // an empty directive value, or a port outside 1..65535
@@ -53,7 +53,7 @@ struct ListCheck {
   LaunchListReport report;  // its offsets count the GBK text, see textSize
   std::size_t fileSize = 0;  // the file's bytes
   std::size_t textSize = 0;  // the GBK text read: fileSize, or less the mark and converted
-  std::vector<ReplacedCharacter> replaced;  // characters of a UTF-8 list that became '?'
+  std::vector<ReplacedCharacter> replaced;  // characters of a marked list that became '?'
   std::vector<SurplusRecord> surplus;   // in file order
   std::vector<std::size_t> planLines;   // line of each plan's "::"
   std::vector<std::size_t> entryLines;  // first line with text of each entry
@@ -80,7 +80,12 @@ void AddMissingPathWarnings(ListCheck& check,
 // it with the byte after it.
 std::string EscapeListText(std::string_view text, bool forPeople = false);
 
-// The exact machine form: LF line ends, TAB-separated fields.
+// How the report names the encoding a list was read in: "GBK", "UTF-8 with
+// a byte-order mark", "UTF-16 LE with a byte-order mark" and so on.
+const char* ListEncodingName(ListEncoding encoding);
+
+// The exact machine form: LF line ends, TAB-separated fields; its first line
+// names the encoding ("gbk", "utf-8-bom", "utf-16le-bom", "utf-16be-bom").
 std::string FormatListDump(const ListCheck& check);
 
 // The report for people, naming the file as `fileName`.

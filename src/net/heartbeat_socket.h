@@ -2,6 +2,7 @@
 // The heartbeat listener: a datagram socket whose every 4-byte datagram from
 // this machine refreshes the sender's process id in the liveness table.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,5 +50,5 @@ class HeartbeatSocket : public AsyncSocket {
 std::uint32_t MonotonicSeconds();
 
 // This machine's IPv4 unicast addresses in host byte order, loopback
-// excluded; empty when the system cannot tell.
-std::vector<std::uint32_t> QueryLocalIpv4Addresses();
+// excluded; nothing when the system cannot tell.
+std::optional<std::vector<std::uint32_t>> QueryLocalIpv4Addresses();

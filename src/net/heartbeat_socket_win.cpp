@@ -16,7 +16,7 @@
 
 std::uint32_t MonotonicSeconds() { return static_cast<std::uint32_t>(AwakeMilliseconds() / 1000); }
 
-std::vector<std::uint32_t> QueryLocalIpv4Addresses() {
+std::optional<std::vector<std::uint32_t>> QueryLocalIpv4Addresses() {
   std::vector<std::uint32_t> result;
   constexpr ULONG kFlags =
       GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
@@ -29,7 +29,8 @@ std::vector<std::uint32_t> QueryLocalIpv4Addresses() {
     status = GetAdaptersAddresses(AF_INET, kFlags, nullptr,
                                   reinterpret_cast<IP_ADAPTER_ADDRESSES*>(storage.data()), &size);
   }
-  if (status != NO_ERROR) return result;
+  if (status == ERROR_NO_DATA) return result;  // no adapter: loopback alone
+  if (status != NO_ERROR) return std::nullopt;
   for (auto* adapter = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(storage.data()); adapter != nullptr;
        adapter = adapter->Next) {
     for (IP_ADAPTER_UNICAST_ADDRESS* unicast = adapter->FirstUnicastAddress; unicast != nullptr;
@@ -51,7 +52,7 @@ HeartbeatSocket::HeartbeatSocket(LivenessTable& table, DropTally* drops)
     : table_(table), drops_(drops), localAddresses_(&QueryLocalIpv4Addresses, &MonotonicSeconds) {}
 
 bool HeartbeatSocket::Open(const std::string& bindAddress, std::uint16_t port) {
-  std::vector<std::uint32_t> local = QueryLocalIpv4Addresses();
+  std::optional<std::vector<std::uint32_t>> local = QueryLocalIpv4Addresses();
   std::vector<std::uint32_t> pinned;
   if (!bindAddress.empty()) {
     const unsigned long parsed = inet_addr(bindAddress.c_str());
@@ -64,7 +65,7 @@ bool HeartbeatSocket::Open(const std::string& bindAddress, std::uint16_t port) {
     // addresses instead), so the listener checks for itself; when the system
     // cannot list its addresses, bind alone decides.
     const std::uint32_t bound = ntohl(parsed);
-    if (!local.empty() && !IsLocalSender(bound, local)) {
+    if (local && !local->empty() && !IsLocalSender(bound, *local)) {
       WSASetLastError(WSAEADDRNOTAVAIL);
       return false;
     }

@@ -8,8 +8,8 @@ bool IsLocalSender(std::uint32_t ipv4HostOrder, const std::vector<std::uint32_t>
          localAddresses.end();
 }
 
-void LocalAddresses::Set(std::vector<std::uint32_t> addresses, std::vector<std::uint32_t> pinned) {
-  list_ = std::move(addresses);
+void LocalAddresses::Set(std::optional<std::vector<std::uint32_t>> addresses, std::vector<std::uint32_t> pinned) {
+  if (addresses) list_ = std::move(*addresses);
   pinned_ = std::move(pinned);
   for (const std::uint32_t address : pinned_) {
     if (std::find(list_.begin(), list_.end(), address) == list_.end()) list_.push_back(address);

@@ -15,6 +15,9 @@ inline std::wstring Wide(std::string_view gbk) {
   return std::wstring(text.begin(), text.end());
 }
 
+// A path kept in UTF-16 from the command line, for the wide file calls.
+inline std::wstring WidePath(std::u16string_view path) { return std::wstring(path.begin(), path.end()); }
+
 inline std::string Narrow(std::wstring_view wide) {
   return Utf16ToGbk(std::u16string_view(reinterpret_cast<const char16_t*>(wide.data()), wide.size()));
 }

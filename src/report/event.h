@@ -10,7 +10,7 @@
 enum class EventKind {
   kLauncherStarted,      // program: the list path; detail: version and settings
   kLauncherEnded,
-  kListEncoding,         // detail: how the list was read (UTF-8 with a mark, or UTF-8 taken as GBK)
+  kListEncoding,         // detail: how the list was read (UTF-8 or UTF-16 with a mark, or UTF-8 taken as GBK)
   kListenerOpened,       // number: port; detail: bind address ("" for all)
   kListenerFailed,       // number: port; error: the Windows error; detail: why, in words
   kPlanStarted,          // plan; number: the EventSource it came from
@@ -53,6 +53,7 @@ enum class EventKind {
   kRowListed,            // plan, row, program; number: its delay. Every row of every plan, after the list is read
   kTick,                 // number: seconds of a monotonic clock. A second of the running plan has passed:
                          // what depends on time is looked at again. Time reaches the readers only so.
+  kDumpFolderRefused,    // program: the /d folder, GBK ('?' for what GBK lacks); detail: why no dump is written
 };
 
 // Why a launch waits instead of starting its program (kProgramHeld's number).

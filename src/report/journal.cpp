@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "text/encoding.h"
 #include "text/format_text.h"
 #include "text/texts.h"
 #include "report/status_board.h"
@@ -104,6 +105,7 @@ const char* Word(EventKind kind) {
     case EventKind::kProgramHeld: return texts::kEvProgramHeld;
     case EventKind::kJobUnavailable: return texts::kEvJobUnavailable;
     case EventKind::kLauncherPriority: return texts::kEvLauncherPriority;
+    case EventKind::kDumpFolderRefused: return texts::kEvDumpFolderRefused;
     case EventKind::kCountdown:
     case EventKind::kRowUnticked:
     case EventKind::kPlanListed:
@@ -195,12 +197,14 @@ std::string FormatJournalLine(const Event& event, const LocalTime& time) {
 // the thread together: a writer left behind in a stuck file call still finds
 // its queue, files and clock when the call returns.
 struct Journal::State {
-  State(std::string path, std::unique_ptr<JournalFiles> files, Clock clock, Limits limits)
-      : path(std::move(path)), files(std::move(files)), clock(std::move(clock)), limits(limits) {}
+  State(std::u16string path, std::unique_ptr<JournalFiles> files, Clock clock, Limits limits)
+      : path(std::move(path)), shownPath(Utf16ToGbk(this->path)), files(std::move(files)), clock(std::move(clock)),
+        limits(limits) {}
 
   void Run();
 
-  const std::string path;
+  const std::u16string path;
+  const std::string shownPath;  // GBK, for the journal's own lines
   const std::unique_ptr<JournalFiles> files;
   const Clock clock;
   const Limits limits;
@@ -229,7 +233,11 @@ struct Journal::State {
   void Rotate();
   // Moves PATH.0 .. PATH.4 up one; 0 or the error that stopped it.
   std::uint32_t ShiftOlder();
-  std::string Numbered(int n) const { return path + '.' + std::to_string(n); }
+  std::u16string Numbered(int n) const {
+    std::u16string name = path + u'.';
+    for (const char digit : std::to_string(n)) name += static_cast<char16_t>(digit);
+    return name;
+  }
   void Failed(std::uint32_t error);
   // The journal's own lines: about the file (its path as the program) or
   // about lines lost.
@@ -272,7 +280,7 @@ void Journal::State::Run() {
     if (failing_) {
       lock.unlock();
       const bool written =
-          Write(OwnLine(texts::kEvJournalOpenFailed, path,
+          Write(OwnLine(texts::kEvJournalOpenFailed, shownPath,
                         FormatText(texts::kDetailJournalOpenFailed, TimeText(failedSince_).c_str(),
                                    ErrorWithText(failedError_, files->ErrorText(failedError_)).c_str())));
       lock.lock();
@@ -337,7 +345,7 @@ bool Journal::State::Write(const std::string& line) {
   if (!open_) return false;
   if (rotateError_ != 0 && !rotateReported_) {
     const std::string note = OwnLine(
-        texts::kEvJournalNotRotated, path,
+        texts::kEvJournalNotRotated, shownPath,
         FormatText(texts::kDetailJournalNotRotated, static_cast<unsigned long long>(unrotatedSize_),
                    ErrorWithText(rotateError_, files->ErrorText(rotateError_)).c_str()));
     if (!Append(note)) return false;
@@ -507,7 +515,7 @@ struct Journal::Repeats {
   std::vector<std::string> out;
 };
 
-Journal::Journal(std::string path, std::unique_ptr<JournalFiles> files, Clock clock, Limits limits)
+Journal::Journal(std::u16string path, std::unique_ptr<JournalFiles> files, Clock clock, Limits limits)
     : state_(std::make_shared<State>(std::move(path), std::move(files), std::move(clock), limits)),
       repeats_(std::make_unique<Repeats>(state_->clock)) {
   writer_ = std::thread([state = state_] { state->Run(); });

@@ -27,27 +27,28 @@ struct LocalTime {
 std::string FormatJournalLine(const Event& event, const LocalTime& time);
 
 // The file calls the journal makes, all from its writer thread. One file is
-// open at a time. Errors are Windows error codes, 0 for success.
+// open at a time. Paths are UTF-16, as the command line gave them. Errors are
+// Windows error codes, 0 for success.
 class JournalFiles {
  public:
   virtual ~JournalFiles() = default;
   // Opens `path` for appending, creating it when missing.
-  virtual std::uint32_t OpenAppend(const std::string& path) = 0;
+  virtual std::uint32_t OpenAppend(const std::u16string& path) = 0;
   // Appends all of `bytes` to the open file in one call, unbuffered.
   virtual std::uint32_t Append(std::string_view bytes) = 0;
   // The open file's size in bytes, or -1 when it cannot be told.
   virtual std::int64_t Size() = 0;
   virtual void Close() = 0;
   // Renames `from` to `to`, replacing `to` when it exists.
-  virtual std::uint32_t Rename(const std::string& from, const std::string& to) = 0;
+  virtual std::uint32_t Rename(const std::u16string& from, const std::u16string& to) = 0;
   // False only when `path` is surely not there.
-  virtual bool Exists(const std::string& path) = 0;
+  virtual bool Exists(const std::u16string& path) = 0;
   // The system's words for an error code, GBK ("" when it has none).
   virtual std::string ErrorText(std::uint32_t error) = 0;
 };
 
-// The Windows file calls (journal_files_win.cpp): paths are GBK, opened wide
-// with code page 936, shared for reading, writing and renaming by others.
+// The Windows file calls (journal_files_win.cpp): shared for reading, writing
+// and renaming by others.
 std::unique_ptr<JournalFiles> MakeWindowsJournalFiles();
 // The machine's local time now (journal_files_win.cpp).
 LocalTime LocalTimeNow();
@@ -71,8 +72,8 @@ class Journal : public EventSink {
   static constexpr int kKeptFiles = 5;
 
   // Starts the writer, which opens `path` at once.
-  Journal(std::string path, std::unique_ptr<JournalFiles> files, Clock clock, Limits limits);
-  Journal(std::string path, std::unique_ptr<JournalFiles> files, Clock clock)
+  Journal(std::u16string path, std::unique_ptr<JournalFiles> files, Clock clock, Limits limits);
+  Journal(std::u16string path, std::unique_ptr<JournalFiles> files, Clock clock)
       : Journal(std::move(path), std::move(files), std::move(clock), Limits()) {}
   // Takes no more lines and gives the writer `limits.drain` to write the
   // queue; a writer still stuck in a file call then is left behind, finishing

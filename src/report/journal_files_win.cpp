@@ -15,9 +15,9 @@ class WindowsJournalFiles : public JournalFiles {
   ~WindowsJournalFiles() override { Close(); }
 
   // A missing folder is made first.
-  std::uint32_t OpenAppend(const std::string& path) override {
+  std::uint32_t OpenAppend(const std::u16string& path) override {
     Close();
-    const std::wstring wide = Wide(path);
+    const std::wstring wide = WidePath(path);
     const auto open = [&] {
       file_ = ::CreateFileW(wide.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -44,12 +44,13 @@ class WindowsJournalFiles : public JournalFiles {
     file_ = INVALID_HANDLE_VALUE;
   }
 
-  std::uint32_t Rename(const std::string& from, const std::string& to) override {
-    return ::MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : ::GetLastError();
+  std::uint32_t Rename(const std::u16string& from, const std::u16string& to) override {
+    return ::MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(), MOVEFILE_REPLACE_EXISTING) ? 0
+                                                                                                 : ::GetLastError();
   }
 
-  bool Exists(const std::string& path) override {
-    if (::GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+  bool Exists(const std::u16string& path) override {
+    if (::GetFileAttributesW(WidePath(path).c_str()) != INVALID_FILE_ATTRIBUTES) return true;
     const DWORD error = ::GetLastError();
     return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
   }

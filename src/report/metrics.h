@@ -75,9 +75,9 @@ class MetricsBoard : public EventSink {
 // double quote and line feed escaped. Any input gives a valid value.
 std::string MetricsLabelValue(const std::string& gbk);
 
-// Writes `bytes` as the whole new content of the file at `path` (GBK): first
+// Writes `bytes` as the whole new content of the file at `path`: first
 // to PATH.tmp in the same folder, then moved over PATH in one step, so a
 // reader sees the old file or the new one, never half of one (Windows side,
 // metrics_file_win.cpp). Returns 0, or the Windows error; on failure the
 // old file stays and no temporary is left behind.
-std::uint32_t ReplaceFileWhole(const std::string& path, const std::string& bytes);
+std::uint32_t ReplaceFileWhole(const std::u16string& path, const std::string& bytes);

@@ -14,8 +14,8 @@ HANDLE CreateTemporary(const std::wstring& path) {
 
 }  // namespace
 
-std::uint32_t ReplaceFileWhole(const std::string& path, const std::string& bytes) {
-  const std::wstring target = Wide(path);
+std::uint32_t ReplaceFileWhole(const std::u16string& path, const std::string& bytes) {
+  const std::wstring target = WidePath(path);
   const std::wstring temporary = target + L".tmp";
   HANDLE file = CreateTemporary(temporary);
   if (file == INVALID_HANDLE_VALUE) {

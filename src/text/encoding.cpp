@@ -98,6 +98,29 @@ std::string Utf16ToUtf8(std::u16string_view text) {
   return out;
 }
 
+std::u16string Utf16BytesToUtf16(std::string_view bytes, bool bigEndian) {
+  std::u16string units;
+  units.reserve(bytes.size() / 2 + 1);
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    const auto first = static_cast<std::uint8_t>(bytes[i]), second = static_cast<std::uint8_t>(bytes[i + 1]);
+    units.push_back(static_cast<char16_t>(bigEndian ? (first << 8) | second : (second << 8) | first));
+  }
+  std::u16string out;
+  out.reserve(units.size() + 1);
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    const char16_t unit = units[i];
+    const bool high = unit >= 0xD800 && unit <= 0xDBFF;
+    if (high && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+      out += unit;
+      out += units[++i];
+    } else {
+      out += unit >= 0xD800 && unit <= 0xDFFF ? static_cast<char16_t>(kReplacement) : unit;
+    }
+  }
+  if (bytes.size() % 2 != 0) out += static_cast<char16_t>(kReplacement);
+  return out;
+}
+
 std::string GbkFileName(std::string_view path) {
   std::size_t start = 0;
   for (std::size_t i = 0; i < path.size(); ++i) {

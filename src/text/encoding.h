@@ -18,6 +18,11 @@ std::string Utf16ToGbk(std::u16string_view text, bool* lossy = nullptr);
 std::u16string Utf8ToUtf16(std::string_view utf8);
 std::string Utf16ToUtf8(std::u16string_view text);
 
+// A file's UTF-16 bytes (after its byte-order mark) in either byte order as
+// UTF-16. An odd last byte, and a surrogate without its other half, become
+// U+FFFD: the result is always valid UTF-16.
+std::u16string Utf16BytesToUtf16(std::string_view bytes, bool bigEndian);
+
 // GBK bytes as UTF-8 (for formats that require UTF-8); always valid UTF-8.
 inline std::string GbkToUtf8(std::string_view gbk) { return Utf16ToUtf8(GbkToUtf16(gbk)); }
 
@@ -31,5 +36,8 @@ bool IsValidUtf8(std::string_view bytes, bool* multibyte = nullptr);
 // double-byte characters rather than searching for the byte.
 std::string GbkFileName(std::string_view path);
 
-// The byte-order mark Notepad writes at the start of a UTF-8 file.
+// The byte-order marks Notepad writes at the start of a UTF-8 file and of a
+// UTF-16 one in either byte order.
 inline constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+inline constexpr std::string_view kUtf16LeBom = "\xFF\xFE";
+inline constexpr std::string_view kUtf16BeBom = "\xFE\xFF";

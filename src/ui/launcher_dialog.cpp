@@ -137,7 +137,7 @@ BOOL LauncherDialog::OnInitDialog() {
   app_.StartReports();
   app_.events.Add(*this);
   app_.events.Add(controlBoard_);
-  processes_.SetDumpFolder(app_.settings.dumpFolder);
+  processes_.SetDumpFolder(app_.dumpFolder());
   if (app_.metricsOn()) ::SetTimer(hwnd(), kMetricsTimer, kTickPeriodMs, nullptr);
   for (int i = 0; i < armed; ++i) ::SetTimer(hwnd(), kAutoStartTimer, 2000, nullptr);
   if (!app_.settings.windowTitle.empty()) SetWindowTextGbk(hwnd(), app_.settings.windowTitle);
@@ -229,8 +229,9 @@ LaunchListReport LauncherDialog::ReadLaunchList() {
 
 void LauncherDialog::ReportStart(const LaunchListReport& list) {
   const Settings& settings = app_.settings;
+  const std::string listPath = Utf16ToGbk(settings.listPath);
   Event started;
-  started.program = settings.listPath;
+  started.program = listPath;
   started.detail = FormatText(texts::kDetailStarted, MORVASTEL_VERSION, static_cast<unsigned>(settings.port),
                               settings.bindAddress.empty() ? texts::kDetailAllAddresses
                                                            : settings.bindAddress.c_str(),
@@ -244,6 +245,12 @@ void LauncherDialog::ReportStart(const LaunchListReport& list) {
     Event low;
     low.number = priority;
     app_.Report(low, EventKind::kLauncherPriority);
+  }
+  if (app_.dumpFolderRefused()) {
+    Event refused;
+    refused.program = Utf16ToGbk(settings.dumpFolder);
+    refused.detail = texts::kDetailDumpFolderNotGbk;
+    app_.Report(refused, EventKind::kDumpFolderRefused);
   }
   for (std::size_t k = 0; k < catalogue_.PlanCount(); ++k) {
     Event listed;
@@ -262,16 +269,16 @@ void LauncherDialog::ReportStart(const LaunchListReport& list) {
     }
   }
   Event read;
-  read.program = settings.listPath;
+  read.program = listPath;
   read.number = static_cast<std::int64_t>(catalogue_.PlanCount());
   read.count = listRead_ ? 1 : 0;
   read.error = static_cast<std::uint32_t>(listError_);
   if (!listRead_) read.detail = SystemErrorText(listError_);
   app_.Report(read, EventKind::kListRead);
-  if (list.encoding.encoding == ListEncoding::kUtf8Bom || list.encoding.utf8WithoutMark) {
-    Event encoding;
-    encoding.program = settings.listPath;
-    encoding.detail = list.encoding.utf8WithoutMark ? texts::kDetailUtf8Unmarked : texts::kDetailUtf8WithMark;
+  Event encoding;
+  encoding.detail = ListEncodingDetail(list.encoding);
+  if (!encoding.detail.empty()) {
+    encoding.program = listPath;
     app_.Report(encoding, EventKind::kListEncoding);
   }
   app_.OpenHeartbeatListener();

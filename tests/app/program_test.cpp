@@ -146,11 +146,28 @@ std::string ChooserText(HWND chooser, int index) {
   return Narrow(text);
 }
 
+std::string FileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A file named in UTF-16, for folders GBK has no name for.
+std::string FileBytes(const std::wstring& path) {
+  std::string bytes;
+  if (std::FILE* file = _wfopen(path.c_str(), L"rb")) {
+    char chunk[4096];
+    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;) bytes.append(chunk, got);
+    std::fclose(file);
+  }
+  return bytes;
+}
+
 // The journal's lines, each split at its TABs (time, event, plan, row,
 // program, process id, detail), CR LF removed.
-std::vector<std::vector<std::string>> JournalLines(const std::string& path) {
+template <typename Path>
+std::vector<std::vector<std::string>> JournalLines(const Path& path) {
   std::vector<std::vector<std::string>> lines;
-  std::ifstream in(path, std::ios::binary);
+  std::istringstream in(FileBytes(path));
   std::string line;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
@@ -167,23 +184,17 @@ std::vector<std::vector<std::string>> JournalLines(const std::string& path) {
 class Program {
  public:
   Program(const std::string& listBytes, std::vector<std::string> args, const char* name, DWORD flags = 0)
-      : list_(std::string(name) + ".list"), title_(std::string("e2e-") + name) {
-    std::ofstream(list_, std::ios::binary) << listBytes;
-    std::string commandLine = "\"" + WinPath(MORVASTEL_EXE) + "\" /n " + title_ + " /f " + FullPath(list_);
-    for (const std::string& a : args) commandLine += " " + a;
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    // A priority class is set before the program runs (Wine does not take
-    // it from the creation flags).
-    started_ = ::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, flags | CREATE_SUSPENDED,
-                                nullptr, nullptr, &si, &pi_) != 0;
-    if (started_) {
-      if (flags != 0) ::SetPriorityClass(pi_.hProcess, flags);
-      ::ResumeThread(pi_.hThread);
-    }
-    if (started_) {
-      WaitFor([&] { return (dialog_ = ::FindWindowA(nullptr, title_.c_str())) != nullptr; }, 15000);
-    }
+      : title_(std::string("e2e-") + name) {
+    const std::string list = std::string(name) + ".list";
+    std::ofstream(list, std::ios::binary) << listBytes;
+    std::wstring tail = L" /n " + Wide(title_) + L" /f " + Wide(FullPath(list));
+    for (const std::string& a : args) tail += L" " + Wide(a);
+    Start(L"\"" + Wide(WinPath(MORVASTEL_EXE)) + L"\"" + tail, flags);
+  }
+  // The whole command line as given, program included; the window is the
+  // one with `caption`.
+  Program(const std::wstring& commandLine, std::string caption) : title_(std::move(caption)) {
+    Start(commandLine, 0);
   }
   ~Program() {
     if (started_) {
@@ -215,7 +226,21 @@ class Program {
   }
 
  private:
-  std::string list_, title_;
+  void Start(std::wstring commandLine, DWORD flags) {
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    // A priority class is set before the program runs (Wine does not take
+    // it from the creation flags).
+    started_ = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, flags | CREATE_SUSPENDED,
+                                nullptr, nullptr, &si, &pi_) != 0;
+    if (!started_) return;
+    if (flags != 0) ::SetPriorityClass(pi_.hProcess, flags);
+    ::ResumeThread(pi_.hThread);
+    const std::wstring caption = Wide(title_);
+    WaitFor([&] { return (dialog_ = ::FindWindowW(nullptr, caption.c_str())) != nullptr; }, 15000);
+  }
+
+  std::string title_;
   PROCESS_INFORMATION pi_{};
   bool started_ = false;
   HWND dialog_ = nullptr;
@@ -287,11 +312,6 @@ struct CtlRun {
   DWORD code = STILL_ACTIVE;
   std::string out, err;
 };
-
-std::string FileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // Runs the console program with GBK arguments, passed wide so that they
 // arrive whole on any code page, its output into files.
@@ -929,6 +949,75 @@ TEST(Program, ChineseTextsAndAProgramInAChineseFolderOnTheMachinesCodePage) {
   EXPECT_FALSE(program.Running());
   EXPECT_EQ(ExitCodeOf(child, 5000), 111u);
   ::CloseHandle(child);
+}
+
+TEST(Program, TheCommandLineIsSplitAsTheCRuntimeSplitsItNotAsCommandLineToArgvW) {
+  const std::string list = FullPath("split.list");
+  std::ofstream(list, std::ios::binary) << "::split\r\n1 a.exe C:\\ [] 0\r\n\r\n";
+  const std::wstring exe = L"\"" + Wide(WinPath(MORVASTEL_EXE)) + L"\"";
+  {
+    // "" inside quotes is one quote and the quotes go on to the next lone
+    // one; CommandLineToArgvW would end them there and take "/f ..." into
+    // the title.
+    Program program(exe + L" /p 0 /n \"e2e-a\"\"b c\" /f " + Wide(list), "e2e-a\"b c");
+    ASSERT_NE(program.dialog(), nullptr);
+    EXPECT_EQ(ChooserText(program.Item(kChooser), 0), "split");
+  }
+  {
+    // A quoted program runs on to the first blank: "/f" glued to it is part
+    // of argument 0, and the list after it is a value for nothing.
+    Program program(exe + L"/f " + Wide(list) + L" /p 0 /n e2e-glued", "e2e-glued");
+    ASSERT_NE(program.dialog(), nullptr);
+    EXPECT_EQ(::SendMessageA(program.Item(kChooser), CB_GETCOUNT, 0, 0), 0);
+  }
+}
+
+TEST(Program, JournalMetricsAndAUtf16ListInAFolderGbkCannotName) {
+  // Jörg 한국: GBK has neither the ö nor the Hangul.
+  wchar_t here[MAX_PATH] = {};
+  ::GetCurrentDirectoryW(MAX_PATH, here);
+  const std::wstring folder = std::wstring(here) + L"\\J\u00f6rg \ud55c\uad6d";
+  const std::wstring list = folder + L"\\utf16.list", journal = folder + L"\\logs\\j.log",
+                     metrics = folder + L"\\m.prom";
+  ::CreateDirectoryW(folder.c_str(), nullptr);
+  ::DeleteFileW(journal.c_str());
+  ::RemoveDirectoryW((folder + L"\\logs").c_str());  // made again by the launcher
+  ::DeleteFileW(metrics.c_str());
+  // A one-plan list saved by Notepad as "UTF-16 LE": plan 一区, a recorder.
+  const std::string a = FreshLog("utf16-a");
+  const std::u16string text =
+      GbkToUtf16("::\xd2\xbb\xc7\xf8\r\n" + Line(1, Helper("recorder.exe"), a + " sleep", 0) + "\r\n");
+  std::string bytes = "\xff\xfe";
+  for (const char16_t unit : text) bytes += {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+  std::FILE* file = _wfopen(list.c_str(), L"wb");
+  ASSERT_NE(file, nullptr);
+  std::fwrite(bytes.data(), 1, bytes.size(), file);
+  std::fclose(file);
+
+  Program program(L"\"" + Wide(WinPath(MORVASTEL_EXE)) + L"\" /p 0 /n e2e-utf16 /f \"" + list + L"\" /l \"" +
+                      journal + L"\" /m \"" + metrics + L"\" /d \"" + folder + L"\\dumps\"",
+                  "e2e-utf16");
+  ASSERT_NE(program.dialog(), nullptr);
+  EXPECT_EQ(ChooserText(program.Item(kChooser), 0), "\xd2\xbb\xc7\xf8");
+  EXPECT_EQ(RemoteListCell(program.process(), program.Item(kList), 0, 0), Helper("recorder.exe"));
+  program.Click(kButton);
+  ASSERT_TRUE(WaitFor([&] { return !ReadLog(a).empty(); }, 5000));
+  program.Click(kButton);
+  TerminateAll(Pids(a));
+
+  // The journal and the metrics file are where the command line put them;
+  // the dump folder, which the dump writer could not name, is refused aloud.
+  std::map<std::string, std::string> details;
+  EXPECT_TRUE(WaitFor([&] {
+    for (const auto& fields : JournalLines(journal)) details[fields[1]] = fields[6];
+    return details.count(texts::kEvPlanStopped) > 0;
+  }, 5000));
+  EXPECT_EQ(details[texts::kEvListEncoding], FormatText(texts::kDetailUtf16WithMark, "LE"));
+  EXPECT_EQ(details[texts::kEvListRead], FormatText(texts::kDetailListRead, 1ll));
+  EXPECT_EQ(details[texts::kEvDumpFolderRefused], texts::kDetailDumpFolderNotGbk);
+  EXPECT_EQ(details.count(texts::kEvJournalOpenFailed), 0u);
+  EXPECT_TRUE(WaitFor([&] { return FileBytes(metrics).find("\nmorvastel_list_plans 1\n") != std::string::npos; },
+                      5000));
 }
 
 TEST(Program, ManifestAsksForCommonControls6AsInvokerAndGdiScaling) {

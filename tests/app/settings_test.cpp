@@ -9,7 +9,7 @@ struct Result {
   Settings settings;
   int armed;
 };
-Result Apply(std::vector<std::string> args) {
+Result Apply(std::vector<std::u16string> args) {
   Result r{Settings{}, 0};
   r.armed = ApplyCommandLine(args, r.settings);
   return r;
@@ -18,7 +18,7 @@ Result Apply(std::vector<std::string> args) {
 
 TEST(CommandLine, NoArgumentsGiveTheDefaults) {
   const Result r = Apply({});
-  EXPECT_EQ(r.settings.listPath, "Morvastel.list");
+  EXPECT_EQ(r.settings.listPath, u"Morvastel.list");
   EXPECT_EQ(r.settings.port, 22225);
   EXPECT_EQ(r.settings.windowTitle, "");
   EXPECT_EQ(r.settings.bindAddress, "");
@@ -26,56 +26,89 @@ TEST(CommandLine, NoArgumentsGiveTheDefaults) {
 }
 
 TEST(CommandLine, ValuesGoToThePendingOptionUntilAnotherIsNamed) {
-  EXPECT_EQ(Apply({"x", "/f", "a.list"}).settings.listPath, "a.list");
-  EXPECT_EQ(Apply({"/f", "a.list", "b.list"}).settings.listPath, "b.list");
-  EXPECT_EQ(Apply({"/F", "A.LIST"}).settings.listPath, "A.LIST");
-  EXPECT_EQ(Apply({"-f", "A.LIST"}).settings.listPath, "A.LIST");
-  const Result r = Apply({"/n", "Title", "/i", "127.0.0.2", "/p", "1234", "/n", "Other"});
+  EXPECT_EQ(Apply({u"x", u"/f", u"a.list"}).settings.listPath, u"a.list");
+  EXPECT_EQ(Apply({u"/f", u"a.list", u"b.list"}).settings.listPath, u"b.list");
+  EXPECT_EQ(Apply({u"/F", u"A.LIST"}).settings.listPath, u"A.LIST");
+  EXPECT_EQ(Apply({u"-f", u"A.LIST"}).settings.listPath, u"A.LIST");
+  const Result r = Apply({u"/n", u"Title", u"/i", u"127.0.0.2", u"/p", u"1234", u"/n", u"Other"});
   EXPECT_EQ(r.settings.windowTitle, "Other");
   EXPECT_EQ(r.settings.bindAddress, "127.0.0.2");
   EXPECT_EQ(r.settings.port, 1234);
   // The report options take values the same way, case ignored.
-  const Result report = Apply({"/L", "j.log", "-m", "a.prom", "b.prom", "/d", "D:\\dumps", "/r"});
-  EXPECT_EQ(report.settings.journalPath, "j.log");
-  EXPECT_EQ(report.settings.metricsPath, "b.prom");
-  EXPECT_EQ(report.settings.dumpFolder, "D:\\dumps");
+  const Result report = Apply({u"/L", u"j.log", u"-m", u"a.prom", u"b.prom", u"/d", u"D:\\dumps", u"/r"});
+  EXPECT_EQ(report.settings.journalPath, u"j.log");
+  EXPECT_EQ(report.settings.metricsPath, u"b.prom");
+  EXPECT_EQ(report.settings.dumpFolder, u"D:\\dumps");
   EXPECT_EQ(report.armed, 1);
 }
 
 TEST(CommandLine, AutomaticStartIsCountedAndLeavesThePendingOption) {
-  const Result r = Apply({"/f", "/r", "a.list"});
+  const Result r = Apply({u"/f", u"/r", u"a.list"});
   EXPECT_EQ(r.armed, 1);
-  EXPECT_EQ(r.settings.listPath, "a.list");
-  EXPECT_EQ(Apply({"/r", "-R"}).armed, 2);
+  EXPECT_EQ(r.settings.listPath, u"a.list");
+  EXPECT_EQ(Apply({u"/r", u"-R"}).armed, 2);
 }
 
 TEST(CommandLine, PortValuesReadLikeAtoiCutTo16Bits) {
-  EXPECT_EQ(Apply({"/p", "70000"}).settings.port, 4464);
-  EXPECT_EQ(Apply({"/p", "-1"}).settings.port, 65535);  // -1 is not an option word
-  EXPECT_EQ(Apply({"/p", "abc"}).settings.port, 0);
+  EXPECT_EQ(Apply({u"/p", u"70000"}).settings.port, 4464);
+  EXPECT_EQ(Apply({u"/p", u"-1"}).settings.port, 65535);  // -1 is not an option word
+  EXPECT_EQ(Apply({u"/p", u"abc"}).settings.port, 0);
 }
 
 TEST(CommandLine, TitleEdgeCases) {
   Settings s;
   s.windowTitle = "before";
-  ApplyCommandLine({"/n"}, s);  // option at the end: nothing changes
+  ApplyCommandLine({u"/n"}, s);  // option at the end: nothing changes
   EXPECT_EQ(s.windowTitle, "before");
-  ApplyCommandLine({"/n", ""}, s);  // empty value: the title becomes empty
+  ApplyCommandLine({u"/n", u""}, s);  // empty value: the title becomes empty
   EXPECT_EQ(s.windowTitle, "");
 }
 
 TEST(CommandLine, GluedOptionIsNotAnOptionWord) {
-  const Result r = Apply({"/fa.list"});
-  EXPECT_EQ(r.settings.listPath, "Morvastel.list");
+  const Result r = Apply({u"/fa.list"});
+  EXPECT_EQ(r.settings.listPath, u"Morvastel.list");
   // Nor are longer words or a lone slash.
-  EXPECT_EQ(Apply({"/f", "x.list", "/", "//f", "y"}).settings.listPath, "y");
+  EXPECT_EQ(Apply({u"/f", u"x.list", u"/", u"//f", u"y"}).settings.listPath, u"y");
 }
 
 TEST(CommandLine, ListPathIsResetToTheDefaultAtTheStartOfThePass) {
   Settings s;
-  s.listPath = "stale.list";
+  s.listPath = u"stale.list";
   ApplyCommandLine({}, s);
-  EXPECT_EQ(s.listPath, "Morvastel.list");
+  EXPECT_EQ(s.listPath, u"Morvastel.list");
+}
+
+TEST(CommandLine, SplitsAsTheCRuntimeDoesWhereCommandLineToArgvWDiffers) {
+  using Args = std::vector<std::u16string>;
+  // "" inside quotes is one quote and the quotes go on (CommandLineToArgvW
+  // would end them, and take "/f b.list" into the title).
+  EXPECT_EQ(SplitCommandLine(u"M.exe /n \"a\"\"b\" /f b.list"), (Args{u"M.exe", u"/n", u"a\"b", u"/f", u"b.list"}));
+  EXPECT_EQ(SplitCommandLine(u"M.exe a\"b\"\" c d"), (Args{u"M.exe", u"ab\" c d"}));
+  EXPECT_EQ(SplitCommandLine(u"M.exe \"\"\"a\"\"\" x"), (Args{u"M.exe", u"\"a\"", u"x"}));
+  // A quoted program runs on to a blank outside quotes.
+  EXPECT_EQ(SplitCommandLine(u"\"C:\\a b\\M.exe\"x /r"), (Args{u"C:\\a b\\M.exe" u"x", u"/r"}));
+  // Backslashes count only before a quote: 2n give n and a quote that
+  // opens or closes, 2n+1 give n and a literal quote.
+  EXPECT_EQ(SplitCommandLine(u"M a\\b a\\\\\\b a\\\\\\\"b a\\\\\\\\\"b c\" \\\\"),
+            (Args{u"M", u"a\\b", u"a\\\\\\b", u"a\\\"b", u"a\\\\b c", u"\\\\"}));
+  // A folder ending in a backslash before its closing quote swallows what follows.
+  EXPECT_EQ(SplitCommandLine(u"M /d \"D:\\Dumps\\\" /l x"), (Args{u"M", u"/d", u"D:\\Dumps\" /l x"}));
+  EXPECT_EQ(SplitCommandLine(u"M /d \"D:\\Dumps\\\\\" /l x"), (Args{u"M", u"/d", u"D:\\Dumps\\", u"/l", u"x"}));
+  // Empty arguments, blanks and tabs around, an open quote at the end.
+  EXPECT_EQ(SplitCommandLine(u" M \t\"\" x  "), (Args{u"", u"M", u"", u"x"}));
+  EXPECT_EQ(SplitCommandLine(u""), (Args{u""}));
+  EXPECT_EQ(SplitCommandLine(u"M \"a b"), (Args{u"M", u"a b"}));
+}
+
+TEST(CommandLine, PathsKeepTheirUtf16AndTextsBecomeGbk) {
+  const std::u16string folder = u"C:\\Users\\J\u00f6rg \ud55c\uad6d";  // no GBK form
+  const Result r = Apply({u"/l", folder + u"\\j.log", u"/m", folder + u"\\m.prom", u"/d", folder, u"/f",
+                          folder + u"\\a.list", u"/n", u"\u4e00\u533a"});
+  EXPECT_EQ(r.settings.journalPath, folder + u"\\j.log");
+  EXPECT_EQ(r.settings.metricsPath, folder + u"\\m.prom");
+  EXPECT_EQ(r.settings.dumpFolder, folder);
+  EXPECT_EQ(r.settings.listPath, folder + u"\\a.list");
+  EXPECT_EQ(r.settings.windowTitle, "\xd2\xbb\xc7\xf8");  // 一区 in GBK
 }
 
 TEST(TrayPresence, TheWindowHidesOnlyWhileTheIconExists) {

@@ -6,6 +6,8 @@
 #include <fstream>
 
 #include "text/encoding.h"
+#include "text/format_text.h"
+#include "text/texts.h"
 #include "catalogue/read_helper.h"
 
 namespace {
@@ -15,18 +17,33 @@ struct FileRead {
   Catalogue catalogue;
   LaunchListReport report;
 };
+// The file's name has characters GBK lacks: the path reaches the file call
+// whole (here as UTF-8, on Windows as UTF-16).
 FileRead ReadAsFile(const std::string& bytes) {
-  const std::string path = "launch_list_test_file.list";
+  const std::u16string path = u"launch_list_test_J\u00f6rg \ud55c.list";
+  const std::string utf8Path = Utf16ToUtf8(path);
   {
-    std::ofstream out(path, std::ios::binary);
+    std::ofstream out(utf8Path, std::ios::binary);
     out << bytes;
   }
   FileRead r;
   r.settings.listPath = path;
   std::string error;
   EXPECT_TRUE(ReadLaunchListFile(r.settings, r.catalogue, {}, &error, &r.report)) << error;
-  std::remove(path.c_str());
+  std::remove(utf8Path.c_str());
   return r;
+}
+
+// `text` as a file saved by Notepad as "UTF-16 LE" or "UTF-16 BE": the mark,
+// then each unit in that byte order.
+std::string Utf16File(const std::u16string& text, bool bigEndian) {
+  std::string bytes(bigEndian ? kUtf16BeBom : kUtf16LeBom);
+  for (const char16_t unit : text) {
+    const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
+    bytes += bigEndian ? high : low;
+    bytes += bigEndian ? low : high;
+  }
+  return bytes;
 }
 
 bool SameSurplus(const SurplusLine& a, const SurplusLine& b) {
@@ -258,7 +275,7 @@ TEST(LaunchListFile, ReadsInBinaryModeAndReportsAMissingFile) {
     out << "-p 1234\r\n::A\r\n1 a b c 3\r\n";
   }
   Settings settings;
-  settings.listPath = path;
+  settings.listPath = u"launch_list_test.list";
   Catalogue catalogue;
   LaunchListReport report;
   std::string error;
@@ -269,7 +286,7 @@ TEST(LaunchListFile, ReadsInBinaryModeAndReportsAMissingFile) {
   std::remove(path.c_str());
 
   Settings missing;
-  missing.listPath = "no-such-dir/none.list";
+  missing.listPath = u"no-such-dir/none.list";
   Catalogue empty;
   EXPECT_FALSE(ReadLaunchListFile(missing, empty, {}, &error));
   EXPECT_FALSE(error.empty());
@@ -277,7 +294,7 @@ TEST(LaunchListFile, ReadsInBinaryModeAndReportsAMissingFile) {
   EXPECT_EQ(missing.port, 22225);
 }
 
-TEST(LaunchListFile, AListSavedAsUtf8WithTheMarkReadsLikeTheSameListInGbk) {
+TEST(LaunchListFile, AListSavedAsUtf8OrUtf16WithTheMarkReadsLikeTheSameListInGbk) {
   // 调度台, 全部服务 and C:\服务器 in GBK and in UTF-8.
   const auto list = [](const std::string& title, const std::string& plan, const std::string& dir) {
     return "/n " + title + "\r\n::" + plan + "\r\n1 [" + dir + "\\a b.exe] " + dir +
@@ -289,19 +306,26 @@ TEST(LaunchListFile, AListSavedAsUtf8WithTheMarkReadsLikeTheSameListInGbk) {
                                 "\xe5\x85\xa8\xe9\x83\xa8\xe6\x9c\x8d\xe5\x8a\xa1",
                                 "C:\\\xe6\x9c\x8d\xe5\x8a\xa1\xe5\x99\xa8");
   const ReadResult expected = Read(gbk);
-  const FileRead bom = ReadAsFile(std::string(kUtf8Bom) + utf8);
-  EXPECT_EQ(bom.settings.windowTitle, expected.settings.windowTitle);
-  EXPECT_EQ(bom.catalogue.m_planNames, expected.catalogue.m_planNames);
-  ASSERT_EQ(bom.catalogue.m_entries.size(), 2u);
-  EXPECT_EQ(bom.catalogue.m_entries[0]->programPath, expected.entry(0).programPath);
-  EXPECT_EQ(bom.catalogue.m_entries[0]->runDirectory, expected.entry(0).runDirectory);
-  EXPECT_EQ(bom.catalogue.m_entries[0]->commandLine, " -x");
-  // Offsets count the GBK text, so they match the GBK list's.
-  EXPECT_EQ(bom.report.stop, ListStop::kTwoEmptyLines);
-  EXPECT_EQ(bom.report.stopOffset, expected.report.stopOffset);
-  EXPECT_EQ(bom.report.dataSize, expected.report.dataSize);
-  EXPECT_EQ(bom.report.encoding.encoding, ListEncoding::kUtf8Bom);
-  EXPECT_EQ(bom.report.encoding.replacedCharacters, 0u);
+  const std::u16string wide = Utf8ToUtf16(utf8);
+  const std::pair<std::string, ListEncoding> marked[] = {{std::string(kUtf8Bom) + utf8, ListEncoding::kUtf8Bom},
+                                                         {Utf16File(wide, false), ListEncoding::kUtf16Le},
+                                                         {Utf16File(wide, true), ListEncoding::kUtf16Be}};
+  for (const auto& [bytes, encoding] : marked) {
+    const FileRead bom = ReadAsFile(bytes);
+    EXPECT_EQ(bom.report.encoding.encoding, encoding);
+    EXPECT_EQ(bom.settings.windowTitle, expected.settings.windowTitle);
+    EXPECT_EQ(bom.catalogue.m_planNames, expected.catalogue.m_planNames);
+    ASSERT_EQ(bom.catalogue.m_entries.size(), 2u);
+    EXPECT_EQ(bom.catalogue.m_entries[0]->programPath, expected.entry(0).programPath);
+    EXPECT_EQ(bom.catalogue.m_entries[0]->runDirectory, expected.entry(0).runDirectory);
+    EXPECT_EQ(bom.catalogue.m_entries[0]->commandLine, " -x");
+    // Offsets count the GBK text, so they match the GBK list's.
+    EXPECT_EQ(bom.report.stop, ListStop::kTwoEmptyLines);
+    EXPECT_EQ(bom.report.stopOffset, expected.report.stopOffset);
+    EXPECT_EQ(bom.report.dataSize, expected.report.dataSize);
+    EXPECT_EQ(bom.report.encoding.replacedCharacters, 0u);
+    EXPECT_FALSE(bom.report.encoding.utf8WithoutMark);
+  }
 
   // Without the mark the bytes are read as they are, UTF-8 or not; UTF-8
   // with multi-byte characters is noted.
@@ -309,6 +333,17 @@ TEST(LaunchListFile, AListSavedAsUtf8WithTheMarkReadsLikeTheSameListInGbk) {
   EXPECT_EQ(plain.catalogue.m_planNames[0], "\xe5\x85\xa8\xe9\x83\xa8\xe6\x9c\x8d\xe5\x8a\xa1");
   EXPECT_EQ(plain.report.encoding.encoding, ListEncoding::kGbk);
   EXPECT_TRUE(plain.report.encoding.utf8WithoutMark);
+
+  // What the journal says of each: nothing for a GBK list; the byte order
+  // of a UTF-16 one, and how many characters became '?'.
+  EXPECT_EQ(ListEncodingDetail(Read(gbk).report.encoding), "");
+  EXPECT_EQ(ListEncodingDetail(plain.report.encoding), texts::kDetailUtf8Unmarked);
+  EXPECT_EQ(ListEncodingDetail({ListEncoding::kUtf8Bom, false, 0}), texts::kDetailUtf8WithMark);
+  const std::string be = ListEncodingDetail({ListEncoding::kUtf16Be, false, 0});
+  EXPECT_NE(be.find("UTF-16 BE"), std::string::npos) << be;
+  const std::string replaced = ListEncodingDetail({ListEncoding::kUtf16Le, false, 27});
+  EXPECT_EQ(replaced.rfind(FormatText(texts::kDetailUtf16WithMark, "LE"), 0), 0u) << replaced;
+  EXPECT_NE(replaced.find(" 27 "), std::string::npos) << replaced;
   const std::string middleMark = "::A\r\n\xEF\xBB\xBF::B\r\n";
   for (const std::string& bytes : {gbk, utf8, middleMark, std::string("::A\r\n1 a b c 0\r\n")}) {
     const LaunchListText text = DecodeLaunchList(bytes);
@@ -332,4 +367,21 @@ TEST(LaunchListFile, AListSavedAsUtf8WithTheMarkReadsLikeTheSameListInGbk) {
     EXPECT_EQ(lossy.replaced[i].line, 3u) << i;
   }
   EXPECT_EQ(DecodeLaunchList(kUtf8Bom).gbk, "");
+  // In UTF-16 too; a lone surrogate and an odd last byte are not UTF-16.
+  const LaunchListText lossy16 =
+      DecodeLaunchList(Utf16File(u"::A\r\n1 [C:\\\uAC00] \U0001F600 \xD800 0\r\n", false) + "x");
+  EXPECT_EQ(lossy16.gbk, "::A\r\n1 [C:\\?] ? ? 0\r\n?");
+  ASSERT_EQ(lossy16.replaced.size(), 4u);
+  EXPECT_EQ(lossy16.replaced[1].codePoint, 0x1F600u);
+  EXPECT_EQ(lossy16.replaced[3].codePoint, 0xFFFDu);
+  EXPECT_EQ(lossy16.replaced[3].line, 3u);
+  EXPECT_EQ(DecodeLaunchList(kUtf16BeBom).gbk, "");
+  // A character beyond U+FFFF is named when it is the only one.
+  for (const std::string& bytes :
+       {std::string(kUtf8Bom) + "::\xf0\x9f\x98\x80\r\n", Utf16File(u"::\U0001F600\r\n", true)}) {
+    const LaunchListText beyond = DecodeLaunchList(bytes);
+    EXPECT_EQ(beyond.gbk, "::?\r\n");
+    ASSERT_EQ(beyond.replaced.size(), 1u);
+    EXPECT_EQ(beyond.replaced[0].codePoint, 0x1F600u);
+  }
 }

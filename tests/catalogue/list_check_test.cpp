@@ -48,6 +48,15 @@ TEST(ListCheck, WarnsAboutTheTrapsWithTheirLines) {
   EXPECT_NE(Find(c, Kind::kUnreadData)->text.find("\"Never\" (line 12)"), std::string::npos);
   EXPECT_EQ(c.planLines, (std::vector<std::size_t>{2, 7, 8}));
   EXPECT_EQ(c.entryLines, (std::vector<std::size_t>{1, 3, 5, 9}));
+
+  // Every delay whose countdown never reaches zero: any negative one, and
+  // one so large that its countdown wraps.
+  const ListCheck never = CheckLaunchList("::A\r\n1 a b c -2\r\n1 a b c 2147483647\r\n1 a b c 2147483646\r\n");
+  ASSERT_EQ(never.warnings.size(), 2u);
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(never.warnings[i].kind, Kind::kNeverLaunched);
+    EXPECT_EQ(never.warnings[i].line, i + 2);
+  }
 }
 
 TEST(ListCheck, LineEndsDirectivesAndTruncation) {
@@ -92,7 +101,7 @@ TEST(ListCheck, CleanListsGiveNoWarnings) {
   EXPECT_TRUE(CheckLaunchList("").warnings.empty());
 
   std::string bytes, error;
-  ASSERT_TRUE(ReadFileBytes(MORVASTEL_EXAMPLE_LIST, bytes, &error)) << error;
+  ASSERT_TRUE(ReadFileBytes(Utf8ToUtf16(MORVASTEL_EXAMPLE_LIST), bytes, &error)) << error;
   const ListCheck example = CheckLaunchList(bytes);
   for (const ListWarning& w : example.warnings) ADD_FAILURE() << w.text;
   EXPECT_TRUE(example.surplus.empty());
@@ -113,7 +122,7 @@ TEST(ListCheck, WarnsAboutTheListsEncoding) {
                                         "1 \xea\xb0\x80 b c 0\r\n"  // 3: U+AC00
                                         "1 d e \xf0\x9f\x98\x80\xff 0\r\n\r\n\r\n::X\r\n");
   ASSERT_EQ(bom.warnings.size(), 2u);
-  EXPECT_EQ(bom.warnings[0].kind, Kind::kReadAsUtf8);
+  EXPECT_EQ(bom.warnings[0].kind, Kind::kConverted);
   EXPECT_NE(bom.warnings[0].text.find(
                 "3 character(s) without a GBK form became \"?\": U+AC00 (line 3), U+1F600 "
                 "(line 4), U+FFFD (not UTF-8, line 4)"),
@@ -124,13 +133,40 @@ TEST(ListCheck, WarnsAboutTheListsEncoding) {
   EXPECT_EQ(bom.catalogue.m_planNames[0], "\xc8\xab");
   // The mark; 全 3 bytes to 2, U+AC00 3 to 1, U+1F600 4 to 1.
   EXPECT_EQ(bom.textSize, bom.fileSize - 3 - 1 - 2 - 3);
-  EXPECT_NE(FormatListReport(bom, "x.list").find("read as " + std::to_string(bom.textSize) +
-                                                 " bytes of GBK"),
-            std::string::npos);
+  // The report's first line names the encoding, whatever it is.
+  const auto header = [](const ListCheck& c) {
+    const std::string report = FormatListReport(c, "x.list");
+    return report.substr(0, report.find('\n'));
+  };
+  EXPECT_EQ(header(bom), "Launch list x.list: " + std::to_string(bom.fileSize) +
+                             " bytes of UTF-8 with a byte-order mark, read as " + std::to_string(bom.textSize) +
+                             " bytes of GBK");
   const ListCheck clean = CheckLaunchList(std::string(kUtf8Bom) + "::A\r\n1 a b c 0\r\n");
   ASSERT_EQ(clean.warnings.size(), 1u);
-  EXPECT_EQ(clean.warnings[0].kind, Kind::kReadAsUtf8);
+  EXPECT_EQ(clean.warnings[0].kind, Kind::kConverted);
   EXPECT_FALSE(noWarnings(clean));
+  // A character beyond U+FFFF is named when it is the only one.
+  const ListCheck emoji = CheckLaunchList(std::string(kUtf8Bom) + "::A\r\n1 \xf0\x9f\x98\x80 b c 0\r\n");
+  ASSERT_EQ(emoji.warnings.size(), 1u);
+  EXPECT_NE(emoji.warnings[0].text.find("1 character(s) without a GBK form became \"?\": U+1F600 (line 2)"),
+            std::string::npos)
+      << emoji.warnings[0].text;
+
+  // UTF-16 with its mark (Notepad's "UTF-16 LE" and "UTF-16 BE"): converted
+  // the same way, a lone surrogate named as not UTF-16.
+  const ListCheck le = CheckLaunchList(std::string("\xff\xfe:\0:\0A\0\r\0\n\0" "1\0 \0\x00\xd8 \0b\0 \0c\0 \0" "0\0", 28));
+  EXPECT_EQ(le.report.encoding.encoding, ListEncoding::kUtf16Le);
+  ASSERT_EQ(le.warnings.size(), 1u);
+  EXPECT_EQ(le.warnings[0].kind, Kind::kConverted);
+  EXPECT_NE(le.warnings[0].text.find("UTF-16 LE byte-order mark: it is read as UTF-16 LE and converted"),
+            std::string::npos);
+  EXPECT_NE(le.warnings[0].text.find("U+FFFD (not UTF-16 LE, line 2)"), std::string::npos) << le.warnings[0].text;
+  EXPECT_EQ(le.catalogue.m_entries[0]->programPath, "?");
+  EXPECT_EQ(header(le), "Launch list x.list: 28 bytes of UTF-16 LE with a byte-order mark, read as 13 bytes of GBK "
+                       "(no line break at the end: CR LF appended)");
+  EXPECT_EQ(header(CheckLaunchList(std::string("\xfe\xff\0:\0\r\0\n", 8))),
+            "Launch list x.list: 8 bytes of UTF-16 BE with a byte-order mark, read as 3 bytes of GBK");
+  EXPECT_EQ(header(CheckLaunchList("::A\r\n")), "Launch list x.list: 5 bytes of GBK");
 
   // UTF-8 without the mark: read as GBK, with how to save it as GBK.
   const ListCheck utf8 = CheckLaunchList("::A\r\n1 a b c 0\r\n::\xe5\x85\xa8\r\n1 a b c 0\r\n");
@@ -140,6 +176,7 @@ TEST(ListCheck, WarnsAboutTheListsEncoding) {
   EXPECT_NE(utf8.warnings[0].text.find("File > Save As, Encoding: ANSI"), std::string::npos);
   EXPECT_EQ(utf8.catalogue.m_planNames[1], "\xe5\x85\xa8");  // the bytes as they are
   EXPECT_FALSE(noWarnings(utf8));
+  EXPECT_EQ(header(utf8), "Launch list x.list: 34 bytes of GBK (though they look like UTF-8 without a byte-order mark)");
   // The same list in GBK (全部: a lone 全 would be valid UTF-8 too) gives no warning.
   EXPECT_TRUE(
       noWarnings(CheckLaunchList("::A\r\n1 a b c 0\r\n::\xc8\xab\xb2\xbf\r\n1 a b c 0\r\n")));
@@ -220,6 +257,7 @@ TEST(ListDump, ExactMachineForm) {
   const ListCheck c =
       CheckLaunchList("-n T\\x\r\n-i  ::1 \r\n0 stray d c 0\r\n::P\xc3\xeb\r\n1 a b [] 5 junk\r\n");
   EXPECT_EQ(FormatListDump(c),
+            "encoding\tgbk\n"
             "title\tT\\\\x\n"
             "port\t22225\n"
             "bind\t::1\n"
@@ -230,5 +268,7 @@ TEST(ListDump, ExactMachineForm) {
             "plans\t1\n"
             "plan\t0\t1\t1\tP\\xc3\\xeb\n");
   EXPECT_EQ(FormatListDump(CheckLaunchList("")),
-            "title\t\nport\t22225\nbind\t\nentries\t0\nplans\t0\n");
+            "encoding\tgbk\ntitle\t\nport\t22225\nbind\t\nentries\t0\nplans\t0\n");
+  EXPECT_EQ(FormatListDump(CheckLaunchList(kUtf16BeBom)).substr(0, 22), "encoding\tutf-16be-bom\n");
+  EXPECT_EQ(FormatListDump(CheckLaunchList(kUtf8Bom)).substr(0, 19), "encoding\tutf-8-bom\n");
 }

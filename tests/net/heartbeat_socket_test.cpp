@@ -254,7 +254,7 @@ struct RemoteHost {
         "/30 dev " + hereLink + " && ip link set " + hereLink + " up && ip -n " + ns +
         " addr add " + farAddress + "/30 dev " + farLink + " && ip -n " + ns + " link set " +
         farLink + " up");
-    const std::vector<std::uint32_t> local = QueryLocalIpv4Addresses();
+    const std::vector<std::uint32_t> local = QueryLocalIpv4Addresses().value_or(std::vector<std::uint32_t>());
     ready = created == 0 && std::find(local.begin(), local.end(),
                                       ntohl(inet_addr(hereAddress.c_str()))) != local.end();
   }

@@ -162,11 +162,14 @@ TEST(LocalSender, LoopbackRangeAndOwnAddressesOnly) {
 
 TEST(LocalSender, AnUnknownSenderRereadsTheAddressesAtMostOnceEveryFewSeconds) {
   std::uint32_t now = 500;
-  std::vector<std::vector<std::uint32_t>> readings = {{0x0A000002}, {0x0A000002, 0xC0A80105}};
+  using Reading = std::optional<std::vector<std::uint32_t>>;
+  std::vector<Reading> readings = {std::vector<std::uint32_t>{0x0A000002},
+                                   std::vector<std::uint32_t>{0x0A000002, 0xC0A80105}, std::nullopt,
+                                   std::vector<std::uint32_t>{}};
   int queries = 0;
   LocalAddresses addresses([&] { return readings[static_cast<std::size_t>(queries++)]; },
                            [&] { return now; });
-  addresses.Set({0x0A000002}, {0x0A0000FE});  // a bound address stays pinned
+  addresses.Set(std::vector<std::uint32_t>{0x0A000002}, {0x0A0000FE});  // a bound address stays pinned
   EXPECT_TRUE(addresses.IsLocal(0x0A000002));
   EXPECT_TRUE(addresses.IsLocal(0x0A0000FE));
   now += LocalAddresses::kRefreshSeconds - 1;
@@ -181,4 +184,17 @@ TEST(LocalSender, AnUnknownSenderRereadsTheAddressesAtMostOnceEveryFewSeconds) {
   EXPECT_TRUE(addresses.IsLocal(0x0A0000FE));
   EXPECT_TRUE(addresses.IsLocal(0x7F000001));
   EXPECT_EQ(queries, 2);
+  // A reading that fails keeps the last good list, and waits its turn like
+  // any other; one that succeeds with no address is taken.
+  now += LocalAddresses::kRefreshSeconds;
+  EXPECT_FALSE(addresses.IsLocal(0x08080808));
+  EXPECT_EQ(queries, 3);
+  EXPECT_TRUE(addresses.IsLocal(0xC0A80105));
+  EXPECT_TRUE(addresses.IsLocal(0x0A000002));
+  EXPECT_EQ(queries, 3);
+  now += LocalAddresses::kRefreshSeconds;
+  EXPECT_FALSE(addresses.IsLocal(0x08080808));
+  EXPECT_EQ(queries, 4);
+  EXPECT_FALSE(addresses.IsLocal(0xC0A80105));
+  EXPECT_TRUE(addresses.IsLocal(0x0A0000FE));  // still pinned
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "text/encoding.h"
 #include "text/format_text.h"
 #include "text/texts.h"
 #include "report/journal.h"
@@ -53,10 +54,10 @@ class FakeFiles : public JournalFiles {
   ~FakeFiles() override {
     d_->Change([&] { d_->gone = true; });
   }
-  std::uint32_t OpenAppend(const std::string& path) override {
+  std::uint32_t OpenAppend(const std::u16string& path) override {
     return d_->Change([&] {
       ++d_->openAttempts;
-      if (d_->openError == 0) d_->files[open_ = path];
+      if (d_->openError == 0) d_->files[open_ = Utf16ToUtf8(path)];
       return d_->openError;
     });
   }
@@ -76,7 +77,8 @@ class FakeFiles : public JournalFiles {
     return d_->Change([&] { return static_cast<std::int64_t>(d_->files[open_].size()); });
   }
   void Close() override {}
-  std::uint32_t Rename(const std::string& from, const std::string& to) override {
+  std::uint32_t Rename(const std::u16string& wideFrom, const std::u16string& wideTo) override {
+    const std::string from = Utf16ToUtf8(wideFrom), to = Utf16ToUtf8(wideTo);
     return d_->Change([&]() -> std::uint32_t {
       ++d_->renames[from];
       if (d_->renameErrors.count(from)) return d_->renameErrors[from];
@@ -85,8 +87,8 @@ class FakeFiles : public JournalFiles {
       return d_->files.erase(from), 0;
     });
   }
-  bool Exists(const std::string& path) override {
-    return d_->Change([&] { return d_->files.count(path) > 0; });
+  bool Exists(const std::u16string& path) override {
+    return d_->Change([&] { return d_->files.count(Utf16ToUtf8(path)) > 0; });
   }
   std::string ErrorText(std::uint32_t error) override { return "E" + std::to_string(error); }
 
@@ -110,7 +112,7 @@ std::string Text(const std::vector<std::string>& lines) {
 class JournalFile : public ::testing::Test {
  protected:
   std::unique_ptr<Journal> Start() {
-    return std::make_unique<Journal>("j.log", std::make_unique<FakeFiles>(disk),
+    return std::make_unique<Journal>(u"j.log", std::make_unique<FakeFiles>(disk),
                                      [second = second] { return LocalTime{2026, 12, 7, 20, 31, *second, 123}; },
                                      limits);
   }

@@ -20,10 +20,16 @@ TEST(ParseDecimal, StopsAtTheEndOfTheView) {
   EXPECT_EQ(ParseDecimal(std::string_view(text, 3)), 123);
 }
 
-TEST(ParseDecimal, HugeNumbersWrapWithoutOverflow) {
-  // 4294967297 = 2^32 + 1 wraps to 1; nothing undefined happens (UBSan).
+TEST(ParseDecimal, HugeNumbersWrapModulo2To32WithoutOverflow) {
+  // Each digit multiplies what was read in unsigned arithmetic, so the value
+  // is the number modulo 2^32 taken as signed; nothing undefined happens
+  // (UBSan): 2^32 + 1 is 1, 2^31 is INT32_MIN, a 29-digit number is what
+  // it leaves modulo 2^32, and a sign applies to that.
   EXPECT_EQ(ParseDecimal("4294967297"), 1);
-  EXPECT_NO_FATAL_FAILURE(ParseDecimal("99999999999999999999999999999"));
+  EXPECT_EQ(ParseDecimal("2147483648"), INT32_MIN);
+  EXPECT_EQ(ParseDecimal("99999999999999999999999999999"), -1610612737);
+  EXPECT_EQ(ParseDecimal("-4294967297"), -1);
+  EXPECT_EQ(ParsePort("4294967297"), 1);
 }
 
 TEST(ParsePort, KeepsTheLow16Bits) {

@@ -29,7 +29,7 @@ void CALLBACK CloseMainWindow(HWND, UINT, UINT_PTR id, DWORD) {
 }  // namespace
 
 TEST(App, SocketLayerFailureShowsOneMessageAndNoDialogAndStillDeletesTheFont) {
-  FailingSocketsApp app({"/p", "0", "/f", "missing.list"});
+  FailingSocketsApp app({u"/p", u"0", u"/f", u"missing.list"});
   const HFONT font = app.dialogFont();
   ASSERT_NE(font, nullptr);
   EXPECT_EQ(::GetObjectType(font), static_cast<DWORD>(OBJ_FONT));
@@ -41,7 +41,7 @@ TEST(App, SocketLayerFailureShowsOneMessageAndNoDialogAndStillDeletesTheFont) {
 }
 
 TEST(App, ModalRunEndsOnCloseAndDeletesTheFontOnce) {
-  LauncherApp app({"/p", "0", "/f", "missing.list"});
+  LauncherApp app({u"/p", u"0", u"/f", u"missing.list"});
   const HFONT font = app.dialogFont();
   g_closing = &app;
   const UINT_PTR timer = ::SetTimer(nullptr, 0, 20, &CloseMainWindow);
@@ -96,7 +96,7 @@ TEST(App, AutomaticStartFiringDuringTheListIsHeldUntilInitialisationEnds) {
   // One plan whose only row is unticked: starting it launches nothing.
   WriteList("auto.list", "::p\r\n0 none.exe C:\\ x 0 surplus\r\n");
   StartSocketLayer();
-  LauncherApp app({"/p", "0", "/r", "/f", "auto.list"});
+  LauncherApp app({u"/p", u"0", u"/r", u"/f", u"auto.list"});
   SlowReaderDialog dialog(app);
   ASSERT_TRUE(dialog.Create());
   EXPECT_FALSE(dialog.startedDuringInit);
@@ -155,7 +155,7 @@ void CALLBACK DriveHeldStart(HWND, UINT, UINT_PTR id, DWORD) {
 
 TEST(App, HeldAutomaticStartOnTheModalPathLeavesTheWindowHidden) {
   WriteList("held.list", "::p\r\n0 none.exe C:\\ x 0 surplus\r\n");
-  LauncherApp app({"/p", "0", "/r", "/f", "held.list"});
+  LauncherApp app({u"/p", u"0", u"/r", u"/f", u"held.list"});
   HeldStartRun run;
   run.app = &app;
   run.begun = ::GetTickCount();

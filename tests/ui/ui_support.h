@@ -11,6 +11,7 @@
 
 #include "app/launcher_app.h"
 #include "platform/async_socket.h"
+#include "text/encoding.h"
 #include "ui/launcher_dialog.h"
 #include "ui/resource_ids.h"
 
@@ -67,9 +68,16 @@ class TestDialog : public LauncherDialog {
   void ShowSurplusMessage(const std::string& text) override { surplusMessages.push_back(text); }
 };
 
+// Command-line arguments given as GBK, as the launcher takes them: UTF-16.
+inline std::vector<std::u16string> Utf16Args(const std::vector<std::string>& args) {
+  std::vector<std::u16string> wide;
+  for (const std::string& arg : args) wide.push_back(GbkToUtf16(arg));
+  return wide;
+}
+
 // The application object and a modeless dialog on it, for one test.
 struct Harness {
-  explicit Harness(std::vector<std::string> args) : app(std::move(args)), dialog(app) {
+  explicit Harness(const std::vector<std::string>& args) : app(Utf16Args(args)), dialog(app) {
     StartSocketLayer();
     created = dialog.Create();
   }
