@@ -164,11 +164,6 @@ TEXTS = [
     ("kDetailListUnread", "无法读取：%s", "journal: the list could not be read, and why"),
     ("kStatusCrashLooping", "反复退出 %s", "status: 3 or more exits in 5 minutes, then the row's text"),
     ("kStatusDumping", "写转储中", "status: a hung program's minidump is being written"),
-    ("kEvDumpFolderRefused", "转储文件夹不可用", "journal: the /d folder cannot be used"),
-    ("kDetailDumpFolderNotGbk",
-     "路径里有 GBK 没有的字符（显示为“?”），不在这里写卡死转储，卡死的程序照样被结束；"
-     "请换一个路径里只有中文、英文字母和数字的文件夹",
-     "journal: the /d folder has characters GBK lacks, so no dumps are written"),
 ]
 
 def literal(text):

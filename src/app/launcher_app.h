@@ -11,6 +11,7 @@
 #include "net/heartbeat_socket.h"
 #include "net/liveness_table.h"
 #include "platform/scoped.h"
+#include "platform/wide.h"
 #include "platform/win_app.h"
 #include "report/drop_tally.h"
 #include "report/event.h"
@@ -34,10 +35,8 @@ class LauncherApp : public WinApp {
   // Starts what the command line asked the launcher to report through
   // (the journal); called once the command line is applied.
   void StartReports();
-  // The /d folder as the dump writer takes it, GBK: empty without /d, and
-  // when GBK cannot name the folder (then dumpFolderRefused()).
-  const std::string& dumpFolder() const { return dumpFolder_; }
-  bool dumpFolderRefused() const { return dumpFolderRefused_; }
+  // The /d folder, empty without /d.
+  std::wstring dumpFolder() const { return WidePath(settings.dumpFolder); }
   // Raises one event on the launcher's stream.
   void Report(Event event, EventKind kind);
   // Tells the stream a second of the running plan has passed (kTick).
@@ -76,8 +75,6 @@ class LauncherApp : public WinApp {
 
  private:
   std::vector<std::u16string> args_;
-  std::string dumpFolder_;
-  bool dumpFolderRefused_ = false;
   ScopedGdiObject font_;
   std::unique_ptr<EventSink> journal_;
   std::unique_ptr<SparedExits> spared_;

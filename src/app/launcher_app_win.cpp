@@ -60,16 +60,10 @@ void LauncherApp::StartReports() {
         [path = settings.metricsPath](const std::string& bytes) { return ReplaceFileWhole(path, bytes); });
     events.Add(*metrics_);
   }
-  // The dump writer names its files in GBK: a folder GBK cannot name is
-  // refused (the start says so) rather than written into under another name.
-  // A good one is made now, off the window's thread (a share may take long
-  // to answer); when it cannot be, each dump's failure says why.
-  bool lossy = false;
-  dumpFolder_ = Utf16ToGbk(settings.dumpFolder, &lossy);
-  dumpFolderRefused_ = lossy;
-  if (lossy) dumpFolder_.clear();
-  if (!dumpFolder_.empty()) {
-    std::thread([folder = WidePath(settings.dumpFolder)] { CreateFolders(folder); }).detach();
+  // The dump folder is made now, off the window's thread (a share may take
+  // long to answer); when it cannot be, each dump's failure says why.
+  if (!settings.dumpFolder.empty()) {
+    std::thread([folder = dumpFolder()] { CreateFolders(folder); }).detach();
   }
   if (!settings.journalPath.empty() && !journal_) {
     journal_ = std::make_unique<Journal>(settings.journalPath, MakeWindowsJournalFiles(), &LocalTimeNow);

@@ -53,7 +53,6 @@ enum class EventKind {
   kRowListed,            // plan, row, program; number: its delay. Every row of every plan, after the list is read
   kTick,                 // number: seconds of a monotonic clock. A second of the running plan has passed:
                          // what depends on time is looked at again. Time reaches the readers only so.
-  kDumpFolderRefused,    // program: the /d folder, GBK ('?' for what GBK lacks); detail: why no dump is written
 };
 
 // Why a launch waits instead of starting its program (kProgramHeld's number).

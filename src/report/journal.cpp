@@ -105,7 +105,6 @@ const char* Word(EventKind kind) {
     case EventKind::kProgramHeld: return texts::kEvProgramHeld;
     case EventKind::kJobUnavailable: return texts::kEvJobUnavailable;
     case EventKind::kLauncherPriority: return texts::kEvLauncherPriority;
-    case EventKind::kDumpFolderRefused: return texts::kEvDumpFolderRefused;
     case EventKind::kCountdown:
     case EventKind::kRowUnticked:
     case EventKind::kPlanListed:

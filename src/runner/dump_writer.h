@@ -18,7 +18,8 @@
 
 class DumpWriter {
  public:
-  explicit DumpWriter(std::string folder);
+  // `folder` as the command line gave it, which GBK may not be able to name.
+  explicit DumpWriter(std::wstring folder);
   // Waits a little for a dump whose program has been terminated (it ends
   // with it), so its unfinished file is removed; dumps still waiting are
   // dropped.

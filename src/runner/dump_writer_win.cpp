@@ -30,10 +30,10 @@ struct Request {
   std::string name;            // the file's, GBK
 };
 
-std::wstring Joined(const std::string& folder, const std::string& name) {
-  std::wstring path = Wide(folder);
-  if (!path.empty() && path.back() != L'\\' && path.back() != L'/') path += L'\\';
-  return path + Wide(name);
+// The folder with a separator at its end.
+std::wstring FolderPrefix(std::wstring folder) {
+  if (!folder.empty() && folder.back() != L'\\' && folder.back() != L'/') folder += L'\\';
+  return folder;
 }
 
 // A 32-bit launcher on 64-bit Windows (itself under WOW64) cannot dump a
@@ -70,10 +70,10 @@ WriteDumpFunction LoadWriteDump(std::uint32_t* error) {
 // Removes the oldest of our dumps, by the time they were written, so that
 // at most kDumpsKept remain with `newest`, the one just written; nothing
 // else in the folder is looked at twice.
-void KeepNewest(const std::string& folder, const std::string& newest) {
+void KeepNewest(const std::wstring& folder, const std::string& newest) {
   std::vector<FolderFile> files;
   WIN32_FIND_DATAW found;
-  const HANDLE search = ::FindFirstFileW(Joined(folder, "*.dmp").c_str(), &found);
+  const HANDLE search = ::FindFirstFileW((folder + L"*.dmp").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return;
   do {
     if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
@@ -82,15 +82,16 @@ void KeepNewest(const std::string& folder, const std::string& newest) {
     files.push_back({Narrow(found.cFileName), written});
   } while (::FindNextFileW(search, &found));
   ::FindClose(search);
-  for (const std::string& name : DumpsToRemove(files, newest)) ::DeleteFileW(Joined(folder, name).c_str());
+  for (const std::string& name : DumpsToRemove(files, newest)) ::DeleteFileW((folder + Wide(name)).c_str());
 }
 
-DumpOutcome Write(const std::string& folder, const Request& request, WriteDumpFunction writeDump,
+DumpOutcome Write(const std::wstring& folder, const Request& request, WriteDumpFunction writeDump,
                   std::uint32_t loadError) {
   DumpOutcome outcome;
   const std::uint64_t begun = AwakeMilliseconds();
-  const std::wstring path = Joined(folder, request.name);
-  outcome.path = Narrow(path);
+  const std::wstring path = folder + Wide(request.name);
+  // GBK for the journal; the file itself is reached by the wide path.
+  outcome.path = Narrow(folder) + request.name;
   const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
@@ -113,7 +114,13 @@ DumpOutcome Write(const std::string& folder, const Request& request, WriteDumpFu
 }  // namespace
 
 struct DumpWriter::Shared {
-  explicit Shared(std::string folderName) : folder(std::move(folderName)) {}
+  explicit Shared(std::wstring folderName) : folder(FolderPrefix(std::move(folderName))), folderGbk(Narrow(folder)) {}
+
+  // The wide path of a written dump's GBK path, which is the folder's GBK
+  // name followed by the file's name.
+  std::wstring PathOf(const std::string& written) const {
+    return folder + Wide(std::string_view(written).substr(folderGbk.size()));
+  }
 
   // The worker: one dump at a time until the end is asked; the dumps still
   // waiting then are dropped. Files are removed outside the lock, so the
@@ -141,20 +148,21 @@ struct DumpWriter::Shared {
       if (wanted) {
         KeepNewest(folder, taken->request.name);
       } else {
-        ::DeleteFileW(Wide(outcome.path).c_str());
+        ::DeleteFileW(PathOf(outcome.path).c_str());
       }
       lock.lock();
     }
   }
 
-  const std::string folder;
+  const std::wstring folder;  // with a separator at its end
+  const std::string folderGbk;
   std::mutex mutex;
   std::condition_variable changed;  // a dump asked for or done, or the end asked
   DumpQueue<Request> queue;
   bool ending = false;
 };
 
-DumpWriter::DumpWriter(std::string folder) : shared_(std::make_shared<Shared>(std::move(folder))) {}
+DumpWriter::DumpWriter(std::wstring folder) : shared_(std::make_shared<Shared>(std::move(folder))) {}
 
 DumpStart DumpWriter::Start(std::size_t entry, HANDLE process, DWORD pid, const std::string& programPath) {
   DumpStart start;
@@ -199,7 +207,7 @@ void DumpWriter::Abandon(std::size_t entry) {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     written = shared_->queue.Abandon(entry, AwakeMilliseconds());
   }
-  if (!written.empty()) ::DeleteFileW(Wide(written).c_str());
+  if (!written.empty()) ::DeleteFileW(shared_->PathOf(written).c_str());
 }
 
 DumpWriter::~DumpWriter() {

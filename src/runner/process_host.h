@@ -133,7 +133,7 @@ class WindowsProcessHost : public ProcessHost {
  public:
   explicit WindowsProcessHost(const Catalogue& catalogue) : catalogue_(catalogue) {}
   // Dumps of hung programs go to `folder` from now on ("" for none).
-  void SetDumpFolder(const std::string& folder);
+  void SetDumpFolder(const std::wstring& folder);
   // Waits a little for a dump whose program has been terminated.
   void EndDumps() { dumps_.reset(); }
   ProcessTable& table() { return table_; }

@@ -292,7 +292,7 @@ ScopedProcessHandle ProcessTable::OpenProcessById(std::uint32_t processId) {
 // ---------------------------------------------------------------------------
 // WindowsProcessHost.
 
-void WindowsProcessHost::SetDumpFolder(const std::string& folder) {
+void WindowsProcessHost::SetDumpFolder(const std::wstring& folder) {
   dumps_ = folder.empty() ? nullptr : std::make_unique<DumpWriter>(folder);
 }
 

@@ -246,12 +246,6 @@ void LauncherDialog::ReportStart(const LaunchListReport& list) {
     low.number = priority;
     app_.Report(low, EventKind::kLauncherPriority);
   }
-  if (app_.dumpFolderRefused()) {
-    Event refused;
-    refused.program = Utf16ToGbk(settings.dumpFolder);
-    refused.detail = texts::kDetailDumpFolderNotGbk;
-    app_.Report(refused, EventKind::kDumpFolderRefused);
-  }
   for (std::size_t k = 0; k < catalogue_.PlanCount(); ++k) {
     Event listed;
     listed.plan = static_cast<int>(k);

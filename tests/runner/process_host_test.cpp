@@ -1,6 +1,7 @@
 // The process table against real processes under Wine: the helper programs
 // record how they were started, and the tests observe exits from outside.
 #include "platform/handle_count.h"
+#include "platform/wide.h"
 #include "runner/process_host.h"
 
 #include <gtest/gtest.h>
@@ -249,24 +250,25 @@ DumpOutcome FinishedDump(DumpWriter& writer, std::size_t entry) {
 }
 
 TEST_F(ProcessTableTest, DumpsAreWrittenOneAtATimeAndTheTenNewestByFileTimeKept) {
-  const std::string dumps = work_ + "\\dumps";
-  ::CreateDirectoryA(dumps.c_str(), nullptr);
+  // A folder GBK has no name for (the dump writer takes it as given).
+  const std::wstring dumps = Wide(work_) + L"\\dumps J\u00f6rg";
+  ::CreateDirectoryW(dumps.c_str(), nullptr);
   // Ten earlier dumps, each written an hour before the one named before it
   // (the clock went back), and a file that is not ours.
   FILETIME now;
   ::GetSystemTimeAsFileTime(&now);
-  std::vector<std::string> earlier;
+  std::vector<std::wstring> earlier;
   for (int k = 1; k <= 10; ++k) {
-    earlier.push_back(dumps + FormatText("\\old.exe_%d_202612%02d-000000.dmp", k, k));
+    earlier.push_back(dumps + Wide(FormatText("\\old.exe_%d_202612%02d-000000.dmp", k, k)));
     const ULONGLONG hoursAgo = ((static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime) -
                                static_cast<ULONGLONG>(k) * 36000000000ull;
     const FILETIME written{static_cast<DWORD>(hoursAgo), static_cast<DWORD>(hoursAgo >> 32)};
     const ScopedKernelHandle file(
-        ::CreateFileA(earlier.back().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ::CreateFileW(earlier.back().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     ASSERT_TRUE(file && ::SetFileTime(file.get(), nullptr, nullptr, &written));
   }
-  const std::string notOurs = dumps + "\\notes.dmp";
-  std::ofstream(notOurs) << "x";
+  const std::wstring notOurs = dumps + L"\\notes.dmp";
+  ::CloseHandle(::CreateFileW(notOurs.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
 
   for (std::size_t i = 0; i < 3; ++i) ASSERT_EQ(table_.Create(i, Sleeper()).error, 0u);
   std::vector<DumpOutcome> outcomes;
@@ -279,12 +281,16 @@ TEST_F(ProcessTableTest, DumpsAreWrittenOneAtATimeAndTheTenNewestByFileTimeKept)
     for (std::size_t i = 0; i < 2; ++i) outcomes.push_back(FinishedDump(writer, i));
     EXPECT_FALSE(writer.Poll(2).finished);
   }
-  // Written in turn: the second began once the first was done.
+  // Written in turn: the second began once the first was done. The journal
+  // names the file in GBK, which shows the folder's ö as '?'.
+  std::vector<std::wstring> written;
   for (const DumpOutcome& outcome : outcomes) {
     ASSERT_TRUE(outcome.finished);
     EXPECT_EQ(outcome.error, 0u);
+    ASSERT_EQ(outcome.path.rfind(Narrow(dumps) + "\\recorder.exe_", 0), 0u) << outcome.path;
+    written.push_back(dumps + Wide(outcome.path.substr(Narrow(dumps).size())));
     char signature[4] = {};
-    std::ifstream(outcome.path, std::ios::binary).read(signature, 4);
+    std::ifstream(written.back().c_str(), std::ios::binary).read(signature, 4);
     EXPECT_EQ(std::string(signature, 4), "MDMP") << outcome.path;
   }
   std::printf("two dumps of %llu bytes: %llu ms, then %llu ms\n", static_cast<unsigned long long>(outcomes[0].bytes),
@@ -298,25 +304,26 @@ TEST_F(ProcessTableTest, DumpsAreWrittenOneAtATimeAndTheTenNewestByFileTimeKept)
   const DumpOutcome ended = FinishedDump(writer, 2);
   EXPECT_NE(ended.error, 0u);
   EXPECT_LT(ended.error, 0x10000u) << "an HRESULT, not the Windows error it carries";
-  EXPECT_EQ(::GetFileAttributesA(ended.path.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(::GetFileAttributesW((dumps + Wide(ended.path.substr(Narrow(dumps).size()))).c_str()),
+            INVALID_FILE_ATTRIBUTES);
 
   // Room was made by file time, for the dumps written only: the two written
   // longest ago went, and the failed dump took none.
   for (int k = 1; k <= 10; ++k) {
-    EXPECT_EQ(::GetFileAttributesA(earlier[k - 1].c_str()) != INVALID_FILE_ATTRIBUTES, k <= 8) << k;
+    EXPECT_EQ(::GetFileAttributesW(earlier[k - 1].c_str()) != INVALID_FILE_ATTRIBUTES, k <= 8) << k;
   }
-  EXPECT_NE(::GetFileAttributesA(notOurs.c_str()), INVALID_FILE_ATTRIBUTES);
-  WIN32_FIND_DATAA found;
+  EXPECT_NE(::GetFileAttributesW(notOurs.c_str()), INVALID_FILE_ATTRIBUTES);
+  WIN32_FIND_DATAW found;
   int files = 0;
-  const HANDLE search = ::FindFirstFileA((dumps + "\\*.dmp").c_str(), &found);
-  for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = ::FindNextFileA(search, &found)) ++files;
+  const HANDLE search = ::FindFirstFileW((dumps + L"\\*.dmp").c_str(), &found);
+  for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(search, &found)) ++files;
   if (search != INVALID_HANDLE_VALUE) ::FindClose(search);
   EXPECT_EQ(files, 11);  // ten of ours and the other
 
-  for (const std::string& path : earlier) ::DeleteFileA(path.c_str());
-  for (const DumpOutcome& outcome : outcomes) ::DeleteFileA(outcome.path.c_str());
-  ::DeleteFileA(notOurs.c_str());
-  ::RemoveDirectoryA(dumps.c_str());
+  for (const std::wstring& path : earlier) ::DeleteFileW(path.c_str());
+  for (const std::wstring& path : written) ::DeleteFileW(path.c_str());
+  ::DeleteFileW(notOurs.c_str());
+  ::RemoveDirectoryW(dumps.c_str());
 }
 
 TEST_F(ProcessTableTest, RelaunchesLeaveTheHandleCountFlat) {
