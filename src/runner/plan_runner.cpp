@@ -203,6 +203,10 @@ void PlanRunner::Stop(EventSource source) {
   const int plan = RunningPlan();
   if (plan >= 0) {
     const EntrySpan span = PlanEntries(catalogue_, plan);
+    // Creations not made yet never are; what has started is reported now, so
+    // that the stop ends it with the rest. Nothing starts after the stop.
+    for (const ProcessNews& news : processes_.CancelStarts()) Apply(news, false);
+    putOff_.clear();
     // A program that ended since the last tick ended by itself.
     if (events_) SeeEnds(plan, span.first, span.count);
     // A kill already decided happens before the stop, spared or not.
@@ -290,22 +294,93 @@ void PlanRunner::Hold(std::size_t index, std::uint32_t pid) {
   host_.ForgetHeartbeats(pid);
 }
 
-void PlanRunner::CreateProcess(int plan, std::size_t first, std::size_t row, bool relaunch) {
+void PlanRunner::CreateProcess(std::size_t index, bool relaunch) {
+  Watch& watch = WatchOf(index);
+  watch.starting = true;
+  watch.relaunch = relaunch;
+  processes_.StartEntryProcess(index);
+}
+
+void PlanRunner::Started(int plan, std::size_t first, std::size_t row, const ProcessNews& news) {
   const std::size_t index = first + row;
-  const ProcessStart start = processes_.CreateEntryProcess(index);
+  Watch& watch = WatchOf(index);
+  watch.starting = false;
   Event event;
-  if (start.error != 0) {
-    event.error = start.error;
-    event.detail = processes_.DescribeError(start.error);
+  if (news.start.error != 0) {
+    event.error = news.start.error;
+    event.detail = processes_.DescribeError(news.start.error);
     Raise(EventKind::kLaunchFailed, plan, first, row, event);
     return;
   }
-  Watch& watch = WatchOf(index);
-  Hold(index, processes_.EntryProcessId(index));
+  Hold(index, news.pid);
+  watch.lastStartMs = watch.startedMs;
   event.pid = watch.pid;
-  if (relaunch) event.number = ++watch.relaunches;
-  Raise(relaunch ? EventKind::kProgramRelaunched : EventKind::kProgramLaunched, plan, first, row, event);
-  NoteJob(plan, first, row, start.jobError);
+  if (watch.relaunch) event.number = ++watch.relaunches;
+  Raise(watch.relaunch ? EventKind::kProgramRelaunched : EventKind::kProgramLaunched, plan, first, row, event);
+  NoteJob(plan, first, row, news.start.jobError);
+}
+
+void PlanRunner::TakeProcessNews(std::size_t most) {
+  for (const ProcessNews& news : processes_.TakeNews(most)) Apply(news, true);
+}
+
+void PlanRunner::Apply(const ProcessNews& news, bool mayRelaunch) {
+  const int plan = RunningPlan();
+  const EntrySpan span = PlanEntries(catalogue_, plan);
+  const bool inPlan = plan >= 0 && news.entry >= span.first && news.entry - span.first < span.count;
+  Watch& watch = WatchOf(news.entry);
+  if (news.kind == ProcessNews::Kind::kStarted) {
+    if (inPlan && watch.starting) {
+      Started(plan, span.first, news.entry - span.first, news);
+    } else if (news.start.error == 0) {
+      // Asked for by no run that still goes on: it must not outlive the stop.
+      processes_.TerminateEntry(news.entry);
+    }
+    return;
+  }
+  // An end of the process the entry holds now, not of one it held before.
+  if (!inPlan || watch.pid == 0 || watch.pid != news.pid) return;
+  const std::size_t row = news.entry - span.first;
+  if (!SeeEnd(plan, span.first, row) || !mayRelaunch) return;
+  // Supervision only; the row and the rerun box are read at this moment.
+  if (catalogue_.m_planLaunched[static_cast<std::size_t>(plan)] != span.count || !MayRelaunch(watch)) return;
+  if (host_.IsRerunChecked() && host_.IsRowChecked(static_cast<int>(row))) Relaunch(span.first, row);
+}
+
+bool PlanRunner::MayRelaunch(const Watch& watch) {
+  return watch.held == Claim::kStart && !watch.dumping && !watch.starting && watch.relaunchAt == 0;
+}
+
+void PlanRunner::Relaunch(std::size_t first, std::size_t row) {
+  const std::size_t index = first + row;
+  Watch& watch = WatchOf(index);
+  const std::uint64_t now = processes_.NowMilliseconds();
+  if (watch.lastStartMs && now - *watch.lastStartMs < kRelaunchFloorMs) {
+    watch.relaunchAt = *watch.lastStartMs + kRelaunchFloorMs;
+    putOff_.emplace(watch.relaunchAt, index);
+    if (putOff_.begin()->second == index) host_.WakeIn(watch.relaunchAt - now);
+    return;
+  }
+  CreateProcess(index, true);
+}
+
+void PlanRunner::Wake() {
+  const int plan = RunningPlan();
+  if (plan < 0) return;
+  const EntrySpan span = PlanEntries(catalogue_, plan);
+  const std::uint64_t now = processes_.NowMilliseconds();
+  while (!putOff_.empty() && putOff_.begin()->first <= now) {
+    const std::size_t index = putOff_.begin()->second;
+    putOff_.erase(putOff_.begin());
+    WatchOf(index).relaunchAt = 0;
+    // As at the end itself: the row and the rerun box as they are now.
+    const std::size_t row = index - span.first;
+    if (MayRelaunch(WatchOf(index)) && host_.IsRerunChecked() && host_.IsRowChecked(static_cast<int>(row)) &&
+        !processes_.IsEntryRunning(index)) {
+      Relaunch(span.first, row);
+    }
+  }
+  if (!putOff_.empty()) host_.WakeIn(putOff_.begin()->first - now);
 }
 
 void PlanRunner::ClaimOrCreate(int plan, std::size_t first, std::size_t count, std::size_t row) {
@@ -340,7 +415,7 @@ void PlanRunner::ClaimOrCreate(int plan, std::size_t first, std::size_t count, s
   Watch& watch = WatchOf(index);
   if (choice.claim == Claim::kStart) {
     watch.held = Claim::kStart;
-    CreateProcess(plan, first, row, false);
+    CreateProcess(index, false);
     return;
   }
   // Said once for as long as the same process holds the row back.
@@ -367,19 +442,22 @@ void PlanRunner::NoteJob(int plan, std::size_t first, std::size_t row, std::uint
 }
 
 void PlanRunner::SeeEnds(int plan, std::size_t first, std::size_t count) {
-  for (std::size_t p = count; p-- > 0;) {
-    const std::size_t index = first + p;
-    Watch& watch = WatchOf(index);
-    if (watch.pid == 0 || processes_.IsEntryRunning(index)) continue;
-    // An end the runner caused (a hang kill) is no exit of the program's own.
-    Event ended;
-    ended.pid = watch.pid;
-    ended.number = processes_.EntryExitCode(index);
-    ended.millis = processes_.NowMilliseconds() - watch.startedMs;
-    Raise(watch.ending ? EventKind::kProgramEnded : EventKind::kProgramExited, plan, first, p, ended);
-    watch.pid = 0;
-    watch.ending = false;
-  }
+  for (std::size_t p = count; p-- > 0;) SeeEnd(plan, first, p);
+}
+
+bool PlanRunner::SeeEnd(int plan, std::size_t first, std::size_t row) {
+  const std::size_t index = first + row;
+  Watch& watch = WatchOf(index);
+  if (watch.pid == 0 || processes_.IsEntryRunning(index)) return false;
+  // An end the runner caused (a hang kill) is no exit of the program's own.
+  Event ended;
+  ended.pid = watch.pid;
+  ended.number = processes_.EntryExitCode(index);
+  ended.millis = processes_.NowMilliseconds() - watch.startedMs;
+  Raise(watch.ending ? EventKind::kProgramEnded : EventKind::kProgramExited, plan, first, row, ended);
+  watch.pid = 0;
+  watch.ending = false;
+  return true;
 }
 
 void PlanRunner::Tick() {
@@ -410,10 +488,9 @@ void PlanRunner::Tick() {
   const bool rerun = host_.IsRerunChecked();
   for (std::size_t p = span.count; rerun && p-- > 0;) {
     const std::size_t index = span.first + p;
-    const Watch& watch = WatchOf(index);
-    if (watch.held == Claim::kStart && !watch.dumping && host_.IsRowChecked(static_cast<int>(p)) &&
+    if (MayRelaunch(WatchOf(index)) && host_.IsRowChecked(static_cast<int>(p)) &&
         !processes_.IsEntryRunning(index)) {
-      CreateProcess(plan, span.first, p, true);
+      Relaunch(span.first, p);
     }
   }
 
