@@ -245,6 +245,7 @@ void PlanRunner::LaunchDueEntries() {
   const int plan = RunningPlan();
   if (plan < 0) return;
   const EntrySpan span = PlanEntries(catalogue_, plan);
+  std::vector<std::size_t> starts;
   for (std::size_t p = span.count; p-- > 0;) {
     // An unchecked row freezes its entry's countdown until it is checked again.
     if (!host_.IsRowChecked(static_cast<int>(p))) {
@@ -271,14 +272,15 @@ void PlanRunner::LaunchDueEntries() {
         Event kept;
         kept.pid = WatchOf(index).pid;
         Raise(EventKind::kProgramKept, plan, span.first, p, kept);
-      } else {
-        ClaimOrCreate(plan, span.first, span.count, p);
+      } else if (TakeOverOrWait(plan, span.first, span.count, p)) {
+        starts.push_back(index);
       }
       // A failed creation, or one that waits, counts as an attempt too, so it
       // does not hold the plan in the launch phase.
       ++catalogue_.m_planLaunched[static_cast<std::size_t>(plan)];
     }
   }
+  for (const std::size_t index : starts) CreateProcess(index, false);
 }
 
 void PlanRunner::Hold(std::size_t index, std::uint32_t pid) {
@@ -288,6 +290,7 @@ void PlanRunner::Hold(std::size_t index, std::uint32_t pid) {
   watch.ending = false;
   watch.held = Claim::kStart;
   watch.heldPid = 0;
+  watch.endTold = false;
   // Windows hands out the ids of ended processes again, and a process found
   // running may have sent heartbeats before this run: whatever the table
   // holds for the id came before, and only silence from now on counts.
@@ -313,6 +316,7 @@ void PlanRunner::Started(int plan, std::size_t first, std::size_t row, const Pro
     return;
   }
   Hold(index, news.pid);
+  watch.endTold = news.start.endTold;
   watch.lastStartMs = watch.startedMs;
   event.pid = watch.pid;
   if (watch.relaunch) event.number = ++watch.relaunches;
@@ -383,7 +387,7 @@ void PlanRunner::Wake() {
   if (!putOff_.empty()) host_.WakeIn(putOff_.begin()->first - now);
 }
 
-void PlanRunner::ClaimOrCreate(int plan, std::size_t first, std::size_t count, std::size_t row) {
+bool PlanRunner::TakeOverOrWait(int plan, std::size_t first, std::size_t count, std::size_t row) {
   const std::size_t index = first + row;
   const ProcessIdentity own = processes_.EntryIdentity(index);
   const std::vector<FoundProcess> found = processes_.FindRunning(own);
@@ -398,6 +402,7 @@ void PlanRunner::ClaimOrCreate(int plan, std::size_t first, std::size_t count, s
     const ProcessStart start = processes_.AdoptProcess(index, choice.pid);
     if (start.error == 0) {
       Hold(index, choice.pid);
+      WatchOf(index).endTold = start.endTold;
       Event adopted;
       adopted.pid = choice.pid;
       if (choice.claim == Claim::kAdoptDiffering) {
@@ -406,7 +411,7 @@ void PlanRunner::ClaimOrCreate(int plan, std::size_t first, std::size_t count, s
       }
       Raise(EventKind::kProgramAdopted, plan, first, row, adopted);
       NoteJob(plan, first, row, start.jobError);
-      return;
+      return false;
     }
     // Claimed by another launcher meanwhile, or not ours to open: it waits.
     choice.claim = start.otherLauncher != 0 ? Claim::kHeldByLauncher : Claim::kHeldUnreadable;
@@ -415,8 +420,7 @@ void PlanRunner::ClaimOrCreate(int plan, std::size_t first, std::size_t count, s
   Watch& watch = WatchOf(index);
   if (choice.claim == Claim::kStart) {
     watch.held = Claim::kStart;
-    CreateProcess(index, false);
-    return;
+    return true;
   }
   // Said once for as long as the same process holds the row back.
   if (watch.held != choice.claim || watch.heldPid != choice.pid) {
@@ -430,6 +434,7 @@ void PlanRunner::ClaimOrCreate(int plan, std::size_t first, std::size_t count, s
   }
   watch.held = choice.claim;
   watch.heldPid = choice.pid;
+  return false;
 }
 
 void PlanRunner::NoteJob(int plan, std::size_t first, std::size_t row, std::uint32_t jobError) {
@@ -442,7 +447,10 @@ void PlanRunner::NoteJob(int plan, std::size_t first, std::size_t row, std::uint
 }
 
 void PlanRunner::SeeEnds(int plan, std::size_t first, std::size_t count) {
-  for (std::size_t p = count; p-- > 0;) SeeEnd(plan, first, p);
+  // Ends that will be told need no asking.
+  for (std::size_t p = count; p-- > 0;) {
+    if (!WatchOf(first + p).endTold) SeeEnd(plan, first, p);
+  }
 }
 
 bool PlanRunner::SeeEnd(int plan, std::size_t first, std::size_t row) {
@@ -457,6 +465,7 @@ bool PlanRunner::SeeEnd(int plan, std::size_t first, std::size_t row) {
   Raise(watch.ending ? EventKind::kProgramEnded : EventKind::kProgramExited, plan, first, row, ended);
   watch.pid = 0;
   watch.ending = false;
+  watch.endTold = false;
   return true;
 }
 
@@ -472,11 +481,14 @@ void PlanRunner::Tick() {
 
   // Rows whose launch waits for a process that may be theirs look again:
   // once it is gone they start, in either phase.
+  std::vector<std::size_t> starts;
   for (std::size_t p = span.count; p-- > 0;) {
-    if (WatchOf(span.first + p).held != Claim::kStart && host_.IsRowChecked(static_cast<int>(p))) {
-      ClaimOrCreate(plan, span.first, span.count, p);
+    if (WatchOf(span.first + p).held != Claim::kStart && host_.IsRowChecked(static_cast<int>(p)) &&
+        TakeOverOrWait(plan, span.first, span.count, p)) {
+      starts.push_back(span.first + p);
     }
   }
+  for (const std::size_t index : starts) CreateProcess(index, false);
 
   // Launch phase: until every entry has had its launch attempt.
   if (catalogue_.m_planLaunched[k] != span.count) {
@@ -488,15 +500,17 @@ void PlanRunner::Tick() {
   const bool rerun = host_.IsRerunChecked();
   for (std::size_t p = span.count; rerun && p-- > 0;) {
     const std::size_t index = span.first + p;
-    if (MayRelaunch(WatchOf(index)) && host_.IsRowChecked(static_cast<int>(p)) &&
-        !processes_.IsEntryRunning(index)) {
+    const Watch& watch = WatchOf(index);
+    // A program whose end will be told has ended once SeeEnd has seen it.
+    if (MayRelaunch(watch) && host_.IsRowChecked(static_cast<int>(p)) &&
+        (watch.endTold ? watch.pid == 0 : !processes_.IsEntryRunning(index))) {
       Relaunch(span.first, p);
     }
   }
 
   // A hung program whose dump is done (or late) is killed now, whatever the
-  // options say since; it is relaunched by the next tick, like every program
-  // killed as hung.
+  // options say since; like every program killed as hung, it is started
+  // again once its end is seen.
   FinishDumps(plan, span.first, span.count);
   if (!rerun || options_.detect == 0) return;
   const StaleProcess stale = host_.TakeStaleProcessId(options_.interval);

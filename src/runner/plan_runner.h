@@ -124,6 +124,7 @@ struct ProcessStart {
   std::uint32_t error = 0;          // 0: the entry holds the process; else the system's error
   std::uint32_t jobError = 0;       // 0: its tree is reachable; else why it has no job
   std::uint32_t otherLauncher = 0;  // an adoption refused: this launcher holds the process
+  bool endTold = false;             // its end will come as kEnded news
 };
 
 // What the host has to tell the runner about its processes: a creation the
@@ -244,6 +245,7 @@ class PlanRunner {
     std::uint32_t silentPid = 0;      // the process that fell silent: its own, or one of its tree
     Claim held = Claim::kStart;       // a kHeld* claim: its launch waits for that process
     std::uint32_t heldPid = 0;
+    bool endTold = false;             // the end of `pid` will come as news: no need to ask
     bool starting = false;            // its creation is asked for and not reported yet
     bool relaunch = false;            // ... and is a relaunch
     std::optional<std::uint64_t> lastStartMs;  // when its last creation in this run came back started
@@ -268,9 +270,11 @@ class PlanRunner {
   // after its last start.
   void Relaunch(std::size_t first, std::size_t row);
   // The entry's launch is due and it has no process: it takes over one that
-  // already runs its program, waits while one that may be its own cannot be
-  // told apart, or starts its program.
-  void ClaimOrCreate(int plan, std::size_t first, std::size_t count, std::size_t row);
+  // already runs its program, or waits while one that may be its own cannot
+  // be told apart. True when neither: its program is to be started, which
+  // the caller asks for once every due row has looked (so that none of its
+  // creations is half made while the others look).
+  bool TakeOverOrWait(int plan, std::size_t first, std::size_t count, std::size_t row);
   // The entry now holds `pid`, found running or just started: watched from
   // now on, judged only by heartbeats sent from now on.
   void Hold(std::size_t index, std::uint32_t pid);
@@ -315,6 +319,7 @@ struct ListedProcess {
   std::uint32_t id = 0;
   std::uint32_t session = 0;  // the logon session it runs in
   std::string exeName;        // its executable file name, GBK
+  std::uint32_t parent = 0;   // the process that created it (the id may be reused since)
 };
 
 // The ids of the processes named `name` (ASCII case ignored) that run in

@@ -55,7 +55,6 @@ struct LaunchParameters {
   std::wstring commandLine;  // written into by the creation
   std::wstring directory;
   STARTUPINFOW startupInfo{};
-  DWORD table = 0;           // the table that will hold it (ProcessTable::id)
 };
 
 // A process just created, with everything the table keeps of it.
@@ -114,7 +113,7 @@ struct EndWatch {
 // launchers whose it is.
 class ProcessTable {
  public:
-  ProcessTable();
+  ProcessTable() = default;
   ProcessTable(const ProcessTable&) = delete;
   ProcessTable& operator=(const ProcessTable&) = delete;
 
@@ -153,13 +152,12 @@ class ProcessTable {
   // or of entry `index`'s alone.
   bool InOwnTree(HANDLE process) const;
   bool InTreeOf(std::size_t index, HANDLE process) const;
-  // Tells `sink`, once, when the entry's latest process ends. The watch goes
-  // with the process: when it is replaced, or the table is destroyed.
-  void WatchEnd(std::size_t index, EndSink& sink);
+  // Tells `sink`, once, when the entry's latest process ends; false when no
+  // wait could be had. The watch goes with the process: when it is
+  // replaced, or the table is destroyed.
+  bool WatchEnd(std::size_t index, EndSink& sink);
   // The entry's watch has told its end: it is let go.
   void EndSeen(std::size_t index);
-  // Tells this table's marks from those of every other table.
-  DWORD id() const { return id_; }
 
   // OpenProcess with access 0x1F0FFF, not inheritable; empty on failure.
   static ScopedProcessHandle OpenProcessById(std::uint32_t processId);
@@ -179,7 +177,6 @@ class ProcessTable {
   const Slot* Find(std::size_t index) const;
 
   std::vector<Slot> slots_;
-  DWORD id_;
 };
 
 // The processes of the launcher's session, as the system lists them.

@@ -2,7 +2,6 @@
 
 #include <tlhelp32.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -31,35 +30,24 @@ STARTUPINFOW ShowWindowStartupInfo() {
 std::wstring JobName(DWORD pid) { return L"Local\\Morvastel-job-" + std::to_wstring(pid); }
 std::wstring MarkName(DWORD pid) { return L"Local\\Morvastel-owner-" + std::to_wstring(pid); }
 
-// What a mark says: the launcher that holds the process, then the table
-// of that launcher that holds it (other launchers read the first alone).
-struct Mark {
-  DWORD launcher = 0;  // 0: no mark
-  DWORD table = 0;
-};
-
-Mark MarkOf(DWORD pid) {
-  const ScopedKernelHandle mapping(::OpenFileMappingW(FILE_MAP_READ, FALSE, MarkName(pid).c_str()));
-  if (!mapping) return {};
-  Mark mark;
-  if (const void* view = ::MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, sizeof mark)) {
-    std::memcpy(&mark, view, sizeof mark);
+// The launcher that holds `pid`'s mark, or 0 when none does.
+DWORD MarkHolder(DWORD pid) {
+  const ScopedKernelHandle mark(::OpenFileMappingW(FILE_MAP_READ, FALSE, MarkName(pid).c_str()));
+  if (!mark) return 0;
+  DWORD holder = 0;
+  if (const void* view = ::MapViewOfFile(mark.get(), FILE_MAP_READ, 0, 0, sizeof holder)) {
+    std::memcpy(&holder, view, sizeof holder);
     ::UnmapViewOfFile(view);
   }
   // A mark whose writer died before it wrote still says "taken".
-  if (mark.launcher == 0) mark.launcher = static_cast<DWORD>(-1);
-  return mark;
+  return holder != 0 ? holder : static_cast<DWORD>(-1);
 }
 
-// The launcher that holds `pid`'s mark, or 0 when none does.
-DWORD MarkHolder(DWORD pid) { return MarkOf(pid).launcher; }
-
-// Puts the mark of this launcher's table `table` on `pid`; empty, with
-// `holder` set, when another's is on it already.
-ScopedKernelHandle PutMark(DWORD pid, DWORD table, DWORD* holder) {
-  const Mark own{::GetCurrentProcessId(), table};
+// Puts this launcher's mark on `pid`; empty, with `holder` set, when another
+// launcher's is on it already.
+ScopedKernelHandle PutMark(DWORD pid, DWORD* holder) {
   ScopedKernelHandle mark(
-      ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof own, MarkName(pid).c_str()));
+      ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(DWORD), MarkName(pid).c_str()));
   if (!mark) return {};
   if (::GetLastError() == ERROR_ALREADY_EXISTS) {
     mark.reset();
@@ -67,11 +55,29 @@ ScopedKernelHandle PutMark(DWORD pid, DWORD table, DWORD* holder) {
     if (*holder == 0) *holder = static_cast<DWORD>(-1);
     return {};
   }
-  if (void* view = ::MapViewOfFile(mark.get(), FILE_MAP_WRITE, 0, 0, sizeof own)) {
-    std::memcpy(view, &own, sizeof own);
+  if (void* view = ::MapViewOfFile(mark.get(), FILE_MAP_WRITE, 0, 0, sizeof(DWORD))) {
+    const DWORD self = ::GetCurrentProcessId();
+    std::memcpy(view, &self, sizeof self);
     ::UnmapViewOfFile(view);
   }
   return mark;
+}
+
+// When `process` was created, in 100 ns units; 0 when it cannot be told.
+std::uint64_t CreationTime(HANDLE process) {
+  FILETIME created{}, exited, kernel, user;
+  if (!::GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+  return (static_cast<std::uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
+// Whether `process`, listed with this launcher's id as its creator, is one
+// this launcher created: one created after it. (An id is handed out again
+// after its process ends: a program of an earlier launcher that had this
+// launcher's id was created before this launcher.)
+bool CreatedByThisLauncher(HANDLE process) {
+  static const std::uint64_t launcherCreated = CreationTime(::GetCurrentProcess());
+  const std::uint64_t created = CreationTime(process);
+  return created != 0 && created >= launcherCreated;
 }
 
 // A new job named after `pid` holding `process`: not killing its processes
@@ -152,7 +158,7 @@ StartedProcess CreateSuspended(LaunchParameters& parameters) {
   started.threadId = info.dwThreadId;
   started.job = JoinNewJob(info.hProcess, info.dwProcessId, &started.start.jobError);
   DWORD holder = 0;
-  started.mark = PutMark(info.dwProcessId, parameters.table, &holder);
+  started.mark = PutMark(info.dwProcessId, &holder);
   return started;
 }
 
@@ -187,7 +193,7 @@ std::vector<ListedProcess> ListSessionProcesses(std::uint32_t* ownSession) {
     // A process whose session cannot be read is nobody's to end or take.
     if (!::ProcessIdToSessionId(process.th32ProcessID, &session)) continue;
     const std::size_t length = wcsnlen(process.szExeFile, sizeof process.szExeFile / sizeof(wchar_t));
-    listed.push_back({process.th32ProcessID, session, Narrow({process.szExeFile, length})});
+    listed.push_back({process.th32ProcessID, session, Narrow({process.szExeFile, length}), process.th32ParentProcessID});
   }
   return listed;
 }
@@ -205,11 +211,6 @@ const std::vector<ListedProcess>& SessionListing::Get(std::uint32_t* ownSession)
 
 // ---------------------------------------------------------------------------
 // ProcessTable.
-
-ProcessTable::ProcessTable() {
-  static std::atomic<DWORD> tables{0};
-  id_ = ++tables;
-}
 
 ProcessTable::Slot& ProcessTable::SlotFor(std::size_t index) {
   if (index >= slots_.size()) {
@@ -233,7 +234,6 @@ LaunchParameters ProcessTable::Parameters(std::size_t index, const LaunchEntry& 
   parameters.commandLine = Wide(entry.commandLine);
   parameters.directory = Wide(entry.runDirectory);
   parameters.startupInfo = SlotFor(index).startupInfo;
-  parameters.table = id_;
   return parameters;
 }
 
@@ -261,7 +261,7 @@ void ProcessTable::Install(std::size_t index, StartedProcess&& started) {
 ProcessStart ProcessTable::Adopt(std::size_t index, std::uint32_t pid) {
   ProcessStart start;
   DWORD holder = 0;
-  ScopedKernelHandle mark = PutMark(pid, id_, &holder);
+  ScopedKernelHandle mark = PutMark(pid, &holder);
   if (!mark) {
     start.otherLauncher = holder;
     start.error = holder != 0 ? ERROR_ALREADY_EXISTS : ::GetLastError();
@@ -340,19 +340,20 @@ bool ProcessTable::InTreeOf(std::size_t index, HANDLE process) const {
   return slot != nullptr && slot->job && ::IsProcessInJob(process, slot->job.get(), &inside) && inside;
 }
 
-void ProcessTable::WatchEnd(std::size_t index, EndSink& sink) {
+bool ProcessTable::WatchEnd(std::size_t index, EndSink& sink) {
   Slot* slot = index < slots_.size() ? &slots_[index] : nullptr;
-  if (slot == nullptr || !slot->process) return;
+  if (slot == nullptr || !slot->process) return false;
   auto watch = std::make_unique<EndWatch>();
   watch->sink = &sink;
   watch->index = index;
   watch->pid = slot->processId;
-  // Without a wait the end is still found by the runner's tick.
   if (!::RegisterWaitForSingleObject(&watch->wait, slot->process.get(), &OnProcessEnded, watch.get(), INFINITE,
                                      WT_EXECUTEONLYONCE)) {
     watch->wait = nullptr;
+    return false;
   }
   slot->endWatch = std::move(watch);
+  return true;
 }
 
 void ProcessTable::EndSeen(std::size_t index) {
@@ -542,11 +543,12 @@ std::vector<ProcessNews> WindowsProcessHost::CancelStarts() {
 std::vector<ProcessNews> WindowsProcessHost::Receive(std::vector<Arrival>& arrivals) {
   std::vector<ProcessNews> told;
   for (Arrival& arrival : arrivals) {
-    const ProcessNews& news = arrival.news;
+    ProcessNews& news = arrival.news;
     if (news.kind == ProcessNews::Kind::kStarted) {
       if (startsOut_ > 0) --startsOut_;
       table_.Install(news.entry, std::move(arrival.started));
-      if (news.start.error == 0) table_.WatchEnd(news.entry, *channel_);
+      // Without a wait the runner asks about the end on every tick.
+      if (news.start.error == 0) news.start.endTold = table_.WatchEnd(news.entry, *channel_);
     } else if (table_.ProcessId(news.entry) == news.pid) {
       table_.EndSeen(news.entry);
     } else {
@@ -576,14 +578,19 @@ std::vector<FoundProcess> WindowsProcessHost::FindRunning(const ProcessIdentity&
   std::uint32_t session = 0;
   const std::vector<ListedProcess>& listed = listing_.Get(&session);
   const std::unordered_set<std::uint32_t> held = table_.HeldIds();
-  for (const std::uint32_t pid : SessionProcessesNamed(listed, name, session)) {
-    if (pid == ::GetCurrentProcessId() || held.count(pid) != 0) continue;
-    // Marked by this table but not held: being created, or news not taken yet.
-    const Mark mark = MarkOf(pid);
-    if (mark.launcher == ::GetCurrentProcessId() && mark.table == table_.id()) continue;
+  const DWORD self = ::GetCurrentProcessId();
+  for (const ListedProcess& listedProcess : listed) {
+    const std::uint32_t pid = listedProcess.id;
+    if (listedProcess.session != session || !EqualsIgnoringAsciiCase(listedProcess.exeName, name) ||
+        pid == self || held.count(pid) != 0) {
+      continue;
+    }
     ScopedProcessHandle process(::OpenProcess(kPeekAccess, FALSE, pid));
     if (!process) process.reset(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-    if (!process || table_.InOwnTree(process.get())) continue;
+    if (!process) continue;
+    // Not held, yet this launcher's: being created, its news not taken yet.
+    if (startsOut_ > 0 && listedProcess.parent == self && CreatedByThisLauncher(process.get())) continue;
+    if (table_.InOwnTree(process.get())) continue;
     const PeekedProcess peeked = PeekProcess(process.get());
     if (peeked.image.empty() || ComparablePath(peeked.image) != row.file) continue;
     FoundProcess candidate;
@@ -592,15 +599,15 @@ std::vector<FoundProcess> WindowsProcessHost::FindRunning(const ProcessIdentity&
     candidate.identity.commandLineKnown = peeked.commandLineKnown;
     if (peeked.commandLineKnown) candidate.identity.commandLine = Narrow(peeked.commandLine);
     if (peeked.directoryKnown) candidate.identity.directory = ComparablePath(peeked.directory);
-    candidate.otherLauncher = mark.launcher;
+    candidate.otherLauncher = MarkHolder(pid);
     found.push_back(std::move(candidate));
   }
   return found;
 }
 
 ProcessStart WindowsProcessHost::AdoptProcess(std::size_t entry, std::uint32_t pid) {
-  const ProcessStart start = table_.Adopt(entry, pid);
-  if (start.error == 0) table_.WatchEnd(entry, *channel_);
+  ProcessStart start = table_.Adopt(entry, pid);
+  if (start.error == 0) start.endTold = table_.WatchEnd(entry, *channel_);
   return start;
 }
 
