@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "report/journal.h"
@@ -88,11 +89,13 @@ class QuietHost : public RunnerHost, public ProcessHost {
  public:
   bool IsRowChecked(int) override { return true; }
   bool IsRerunChecked() override { return true; }
-  ProcessStart CreateEntryProcess(std::size_t entry) override {
+  void StartEntryProcess(std::size_t entry) override {
     pids_.resize(entry + 1 > pids_.size() ? entry + 1 : pids_.size());
     pids_[entry] = static_cast<std::uint32_t>(4 * entry + 100);
-    return {};
+    news_.push_back({ProcessNews::Kind::kStarted, entry, pids_[entry], {}});
   }
+  std::vector<ProcessNews> TakeNews(std::size_t) override { return std::exchange(news_, {}); }
+  std::vector<ProcessNews> CancelStarts() override { return std::exchange(news_, {}); }
   ProcessIdentity EntryIdentity(std::size_t) override { return {}; }
   std::vector<FoundProcess> FindRunning(const ProcessIdentity&) override { return {}; }
   ProcessStart AdoptProcess(std::size_t, std::uint32_t) override { return {}; }
@@ -108,6 +111,7 @@ class QuietHost : public RunnerHost, public ProcessHost {
   void RestartSilences() override {}
   void StartTickTimer() override {}
   void StopTickTimer() override {}
+  void WakeIn(std::uint64_t) override {}
   void ShowRunning(bool) override {}
   std::uint64_t NowMilliseconds() override { return 0; }
   DumpStart StartDump(std::size_t, std::uint32_t) override { return {}; }
@@ -117,6 +121,7 @@ class QuietHost : public RunnerHost, public ProcessHost {
 
  private:
   std::vector<std::uint32_t> pids_;
+  std::vector<ProcessNews> news_;
 };
 
 // The supervising tick of a 1000-entry plan, without (0) and with (1) the
@@ -136,6 +141,7 @@ void BM_SupervisingTick(benchmark::State& state) {
   Journal journal(u"bench.log", std::make_unique<NullFiles>(written), Now);
   PlanRunner runner(catalogue, host, host, options, state.range(0) != 0 ? &journal : nullptr);
   runner.Start(0);
+  runner.TakeProcessNews();
   for (auto _ : state) runner.Tick();
 }
 BENCHMARK(BM_SupervisingTick)->Arg(0)->Arg(1);

@@ -2,14 +2,19 @@
 //
 //   runner_bench [running [short_lived [rounds]]]
 //
-// 1. A plan of `running` entries whose programs all sleep (default 1000): the
-//    time one supervision tick takes (the relaunch pass's liveness checks,
-//    nothing to relaunch) as a share of the 1000 ms tick period, and the
-//    per-entry cost of the two ways to ask whether a process still runs:
-//    waiting on the held handle with timeout 0, and GetProcessVersion by id.
-// 2. A plan of `short_lived` entries whose programs exit at once (default
-//    1000): one tick that finds all of them ended and relaunches them, as
-//    relaunches per second and the cost per relaunch.
+// 1. A plan of `running` entries whose programs all sleep (default 1000): how
+//    long until all run, the time one supervision tick takes (the relaunch
+//    pass's liveness checks, nothing to relaunch) as a share of the 1000 ms
+//    tick period, and the per-entry cost of the two ways to ask whether a
+//    process still runs: waiting on the held handle with timeout 0, and
+//    GetProcessVersion by id.
+// 2. A plan of `short_lived` entries (default 1000) whose programs all end
+//    together on a signal: their ends are taken as the window takes them, 64
+//    to a message, and every program is started again: the relaunches per
+//    second, and the longest the window's thread spent on one message.
+//
+// Creations are made on the host's starting thread; the window's part is
+// what this program's thread does.
 //
 // The helper programs come from ..\helpers beside this program's folder.
 #include <windows.h>
@@ -54,19 +59,34 @@ class BenchWindow : public RunnerHost {
   void RestartSilences() override {}
   void StartTickTimer() override {}
   void StopTickTimer() override {}
+  void WakeIn(std::uint64_t) override {}
   void ShowRunning(bool) override {}
 };
 
 class BenchHost : public WindowsProcessHost {
  public:
   explicit BenchHost(const Catalogue& catalogue) : WindowsProcessHost(catalogue) {}
-  ProcessStart CreateEntryProcess(std::size_t entry) override {
-    const ProcessStart start = WindowsProcessHost::CreateEntryProcess(entry);
-    if (start.error == 0) ++created;
-    return start;
+  std::vector<ProcessNews> TakeNews(std::size_t most) override {
+    std::vector<ProcessNews> news = WindowsProcessHost::TakeNews(most);
+    for (const ProcessNews& n : news) created += n.kind == ProcessNews::Kind::kStarted && n.start.error == 0;
+    return news;
   }
   int created = 0;
 };
+
+// What the window does when the host has news: one message's worth at a
+// time, until `done`. Returns the longest message in milliseconds.
+template <typename Done>
+double TakeNewsUntil(PlanRunner& runner, Done done) {
+  double longest = 0;
+  while (!done()) {
+    const double t = NowMs();
+    runner.TakeProcessNews(64);
+    longest = std::max(longest, NowMs() - t);
+    ::Sleep(1);
+  }
+  return longest;
+}
 
 void AddPlan(Catalogue& catalogue, int entries, const std::string& program, const std::string& commandLine) {
   catalogue.AddPlan("bench");
@@ -114,11 +134,14 @@ void RunningPlan(int entries, int rounds) {
   PlanRunner runner(catalogue, window, host, options);
 
   const double t0 = NowMs();
-  runner.Start(0);  // every entry has delay 0: all are created here
+  runner.Start(0);  // every entry has delay 0: all are asked for here
+  const double askMs = NowMs() - t0;
+  const double longest = TakeNewsUntil(runner, [&] { return host.StartsOut() == 0; });
   const double startMs = NowMs() - t0;
   const int running = AliveByHandle(host.table(), entries);
-  std::printf("running plan: %d entries, %d created, %d running; start took %.0f ms (%.1f ms per creation)\n",
-              entries, host.created, running, startMs, startMs / entries);
+  std::printf("running plan: %d entries, %d created, %d running; all ran %.0f ms after the start (%.1f ms per "
+              "creation); the start took %.1f ms of the window, its longest message since %.1f ms\n",
+              entries, host.created, running, startMs, startMs / entries, askMs, longest);
 
   std::vector<double> ticks, byHandle, byVersion;
   for (int r = 0; r < rounds; ++r) {
@@ -160,10 +183,26 @@ void RunningPlan(int entries, int rounds) {
               endedHandle * 1000.0 / entries, alive, endedVersion * 1000.0 / entries, versions);
 }
 
+// Writes `generation` where the await helpers read which event they wait for.
+void WriteGeneration(const std::string& file, int generation) {
+  const HANDLE out = ::CreateFileA(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+  const std::string text = std::to_string(generation);
+  DWORD written = 0;
+  ::WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  ::CloseHandle(out);
+}
+
 void ShortLivedPlan(int entries) {
+  char folder[MAX_PATH] = "";
+  ::GetTempPathA(sizeof folder, folder);
+  const std::string generationFile = std::string(folder) + "runner_bench_generation.txt";
+  WriteGeneration(generationFile, 1);
+  const HANDLE signal = ::CreateEventA(nullptr, TRUE, FALSE, "Local\\morvastel-await-1");
   Catalogue catalogue;
-  // Logs to NUL and exits at once.
-  AddPlan(catalogue, entries, HelpersDir() + "\\recorder.exe", " NUL exit 0");
+  // Each waits for the signal, logging to NUL; the copies started after it
+  // wait for the next one.
+  AddPlan(catalogue, entries, HelpersDir() + "\\recorder.exe", " NUL await " + generationFile);
   BenchHost host(catalogue);
   RunnerOptions options;
   options.detect = 0;
@@ -171,15 +210,21 @@ void ShortLivedPlan(int entries) {
   PlanRunner runner(catalogue, window, host, options);
 
   runner.Start(0);
-  EndAndWait(host.table(), entries);  // all exit by themselves
+  TakeNewsUntil(runner, [&] { return host.StartsOut() == 0; });
+  ::Sleep(kRelaunchFloorMs);  // none is held back by its last start
+  WriteGeneration(generationFile, 2);
   host.created = 0;
   const double t = NowMs();
-  runner.Tick();  // finds every program ended and relaunches all of them
-  const double tickMs = NowMs() - t;
-  std::printf("short-lived plan: one tick relaunched %d of %d in %.0f ms: %.1f relaunches/s, %.2f ms each\n",
-              host.created, entries, tickMs, host.created * 1000.0 / tickMs, tickMs / host.created);
+  ::SetEvent(signal);  // every program ends at once
+  const double longest = TakeNewsUntil(runner, [&] { return host.created >= entries || NowMs() - t > 600000; });
+  const double allMs = NowMs() - t;
+  std::printf("short-lived plan: %d of %d programs that ended together relaunched in %.0f ms: %.1f relaunches/s, "
+              "%.2f ms each; the window's longest message %.1f ms\n",
+              host.created, entries, allMs, host.created * 1000.0 / allMs, allMs / host.created, longest);
   runner.Stop();
   EndAndWait(host.table(), entries);
+  ::CloseHandle(signal);
+  ::DeleteFileA(generationFile.c_str());
 }
 
 }  // namespace

@@ -203,6 +203,10 @@ void PlanRunner::Stop(EventSource source) {
   const int plan = RunningPlan();
   if (plan >= 0) {
     const EntrySpan span = PlanEntries(catalogue_, plan);
+    // Creations not made yet never are; what has started is reported now, so
+    // that the stop ends it with the rest. Nothing starts after the stop.
+    for (const ProcessNews& news : processes_.CancelStarts()) Apply(news, false);
+    putOff_.clear();
     // A program that ended since the last tick ended by itself.
     if (events_) SeeEnds(plan, span.first, span.count);
     // A kill already decided happens before the stop, spared or not.
@@ -241,6 +245,7 @@ void PlanRunner::LaunchDueEntries() {
   const int plan = RunningPlan();
   if (plan < 0) return;
   const EntrySpan span = PlanEntries(catalogue_, plan);
+  std::vector<std::size_t> starts;
   for (std::size_t p = span.count; p-- > 0;) {
     // An unchecked row freezes its entry's countdown until it is checked again.
     if (!host_.IsRowChecked(static_cast<int>(p))) {
@@ -267,14 +272,15 @@ void PlanRunner::LaunchDueEntries() {
         Event kept;
         kept.pid = WatchOf(index).pid;
         Raise(EventKind::kProgramKept, plan, span.first, p, kept);
-      } else {
-        ClaimOrCreate(plan, span.first, span.count, p);
+      } else if (TakeOverOrWait(plan, span.first, span.count, p)) {
+        starts.push_back(index);
       }
       // A failed creation, or one that waits, counts as an attempt too, so it
       // does not hold the plan in the launch phase.
       ++catalogue_.m_planLaunched[static_cast<std::size_t>(plan)];
     }
   }
+  for (const std::size_t index : starts) CreateProcess(index, false);
 }
 
 void PlanRunner::Hold(std::size_t index, std::uint32_t pid) {
@@ -284,31 +290,104 @@ void PlanRunner::Hold(std::size_t index, std::uint32_t pid) {
   watch.ending = false;
   watch.held = Claim::kStart;
   watch.heldPid = 0;
+  watch.endTold = false;
   // Windows hands out the ids of ended processes again, and a process found
   // running may have sent heartbeats before this run: whatever the table
   // holds for the id came before, and only silence from now on counts.
   host_.ForgetHeartbeats(pid);
 }
 
-void PlanRunner::CreateProcess(int plan, std::size_t first, std::size_t row, bool relaunch) {
+void PlanRunner::CreateProcess(std::size_t index, bool relaunch) {
+  Watch& watch = WatchOf(index);
+  watch.starting = true;
+  watch.relaunch = relaunch;
+  processes_.StartEntryProcess(index);
+}
+
+void PlanRunner::Started(int plan, std::size_t first, std::size_t row, const ProcessNews& news) {
   const std::size_t index = first + row;
-  const ProcessStart start = processes_.CreateEntryProcess(index);
+  Watch& watch = WatchOf(index);
+  watch.starting = false;
   Event event;
-  if (start.error != 0) {
-    event.error = start.error;
-    event.detail = processes_.DescribeError(start.error);
+  if (news.start.error != 0) {
+    event.error = news.start.error;
+    event.detail = processes_.DescribeError(news.start.error);
     Raise(EventKind::kLaunchFailed, plan, first, row, event);
     return;
   }
-  Watch& watch = WatchOf(index);
-  Hold(index, processes_.EntryProcessId(index));
+  Hold(index, news.pid);
+  watch.endTold = news.start.endTold;
+  watch.lastStartMs = watch.startedMs;
   event.pid = watch.pid;
-  if (relaunch) event.number = ++watch.relaunches;
-  Raise(relaunch ? EventKind::kProgramRelaunched : EventKind::kProgramLaunched, plan, first, row, event);
-  NoteJob(plan, first, row, start.jobError);
+  if (watch.relaunch) event.number = ++watch.relaunches;
+  Raise(watch.relaunch ? EventKind::kProgramRelaunched : EventKind::kProgramLaunched, plan, first, row, event);
+  NoteJob(plan, first, row, news.start.jobError);
 }
 
-void PlanRunner::ClaimOrCreate(int plan, std::size_t first, std::size_t count, std::size_t row) {
+void PlanRunner::TakeProcessNews(std::size_t most) {
+  for (const ProcessNews& news : processes_.TakeNews(most)) Apply(news, true);
+}
+
+void PlanRunner::Apply(const ProcessNews& news, bool mayRelaunch) {
+  const int plan = RunningPlan();
+  const EntrySpan span = PlanEntries(catalogue_, plan);
+  const bool inPlan = plan >= 0 && news.entry >= span.first && news.entry - span.first < span.count;
+  Watch& watch = WatchOf(news.entry);
+  if (news.kind == ProcessNews::Kind::kStarted) {
+    if (inPlan && watch.starting) {
+      Started(plan, span.first, news.entry - span.first, news);
+    } else if (news.start.error == 0) {
+      // Asked for by no run that still goes on: it must not outlive the stop.
+      processes_.TerminateEntry(news.entry);
+    }
+    return;
+  }
+  // An end of the process the entry holds now, not of one it held before.
+  if (!inPlan || watch.pid == 0 || watch.pid != news.pid) return;
+  const std::size_t row = news.entry - span.first;
+  if (!SeeEnd(plan, span.first, row) || !mayRelaunch) return;
+  // Supervision only; the row and the rerun box are read at this moment.
+  if (catalogue_.m_planLaunched[static_cast<std::size_t>(plan)] != span.count || !MayRelaunch(watch)) return;
+  if (host_.IsRerunChecked() && host_.IsRowChecked(static_cast<int>(row))) Relaunch(span.first, row);
+}
+
+bool PlanRunner::MayRelaunch(const Watch& watch) {
+  return watch.held == Claim::kStart && !watch.dumping && !watch.starting && watch.relaunchAt == 0;
+}
+
+void PlanRunner::Relaunch(std::size_t first, std::size_t row) {
+  const std::size_t index = first + row;
+  Watch& watch = WatchOf(index);
+  const std::uint64_t now = processes_.NowMilliseconds();
+  if (watch.lastStartMs && now - *watch.lastStartMs < kRelaunchFloorMs) {
+    watch.relaunchAt = *watch.lastStartMs + kRelaunchFloorMs;
+    putOff_.emplace(watch.relaunchAt, index);
+    if (putOff_.begin()->second == index) host_.WakeIn(watch.relaunchAt - now);
+    return;
+  }
+  CreateProcess(index, true);
+}
+
+void PlanRunner::Wake() {
+  const int plan = RunningPlan();
+  if (plan < 0) return;
+  const EntrySpan span = PlanEntries(catalogue_, plan);
+  const std::uint64_t now = processes_.NowMilliseconds();
+  while (!putOff_.empty() && putOff_.begin()->first <= now) {
+    const std::size_t index = putOff_.begin()->second;
+    putOff_.erase(putOff_.begin());
+    WatchOf(index).relaunchAt = 0;
+    // As at the end itself: the row and the rerun box as they are now.
+    const std::size_t row = index - span.first;
+    if (MayRelaunch(WatchOf(index)) && host_.IsRerunChecked() && host_.IsRowChecked(static_cast<int>(row)) &&
+        !processes_.IsEntryRunning(index)) {
+      Relaunch(span.first, row);
+    }
+  }
+  if (!putOff_.empty()) host_.WakeIn(putOff_.begin()->first - now);
+}
+
+bool PlanRunner::TakeOverOrWait(int plan, std::size_t first, std::size_t count, std::size_t row) {
   const std::size_t index = first + row;
   const ProcessIdentity own = processes_.EntryIdentity(index);
   const std::vector<FoundProcess> found = processes_.FindRunning(own);
@@ -323,6 +402,7 @@ void PlanRunner::ClaimOrCreate(int plan, std::size_t first, std::size_t count, s
     const ProcessStart start = processes_.AdoptProcess(index, choice.pid);
     if (start.error == 0) {
       Hold(index, choice.pid);
+      WatchOf(index).endTold = start.endTold;
       Event adopted;
       adopted.pid = choice.pid;
       if (choice.claim == Claim::kAdoptDiffering) {
@@ -331,7 +411,7 @@ void PlanRunner::ClaimOrCreate(int plan, std::size_t first, std::size_t count, s
       }
       Raise(EventKind::kProgramAdopted, plan, first, row, adopted);
       NoteJob(plan, first, row, start.jobError);
-      return;
+      return false;
     }
     // Claimed by another launcher meanwhile, or not ours to open: it waits.
     choice.claim = start.otherLauncher != 0 ? Claim::kHeldByLauncher : Claim::kHeldUnreadable;
@@ -340,8 +420,7 @@ void PlanRunner::ClaimOrCreate(int plan, std::size_t first, std::size_t count, s
   Watch& watch = WatchOf(index);
   if (choice.claim == Claim::kStart) {
     watch.held = Claim::kStart;
-    CreateProcess(plan, first, row, false);
-    return;
+    return true;
   }
   // Said once for as long as the same process holds the row back.
   if (watch.held != choice.claim || watch.heldPid != choice.pid) {
@@ -355,6 +434,7 @@ void PlanRunner::ClaimOrCreate(int plan, std::size_t first, std::size_t count, s
   }
   watch.held = choice.claim;
   watch.heldPid = choice.pid;
+  return false;
 }
 
 void PlanRunner::NoteJob(int plan, std::size_t first, std::size_t row, std::uint32_t jobError) {
@@ -367,19 +447,26 @@ void PlanRunner::NoteJob(int plan, std::size_t first, std::size_t row, std::uint
 }
 
 void PlanRunner::SeeEnds(int plan, std::size_t first, std::size_t count) {
+  // Ends that will be told need no asking.
   for (std::size_t p = count; p-- > 0;) {
-    const std::size_t index = first + p;
-    Watch& watch = WatchOf(index);
-    if (watch.pid == 0 || processes_.IsEntryRunning(index)) continue;
-    // An end the runner caused (a hang kill) is no exit of the program's own.
-    Event ended;
-    ended.pid = watch.pid;
-    ended.number = processes_.EntryExitCode(index);
-    ended.millis = processes_.NowMilliseconds() - watch.startedMs;
-    Raise(watch.ending ? EventKind::kProgramEnded : EventKind::kProgramExited, plan, first, p, ended);
-    watch.pid = 0;
-    watch.ending = false;
+    if (!WatchOf(first + p).endTold) SeeEnd(plan, first, p);
   }
+}
+
+bool PlanRunner::SeeEnd(int plan, std::size_t first, std::size_t row) {
+  const std::size_t index = first + row;
+  Watch& watch = WatchOf(index);
+  if (watch.pid == 0 || processes_.IsEntryRunning(index)) return false;
+  // An end the runner caused (a hang kill) is no exit of the program's own.
+  Event ended;
+  ended.pid = watch.pid;
+  ended.number = processes_.EntryExitCode(index);
+  ended.millis = processes_.NowMilliseconds() - watch.startedMs;
+  Raise(watch.ending ? EventKind::kProgramEnded : EventKind::kProgramExited, plan, first, row, ended);
+  watch.pid = 0;
+  watch.ending = false;
+  watch.endTold = false;
+  return true;
 }
 
 void PlanRunner::Tick() {
@@ -394,11 +481,14 @@ void PlanRunner::Tick() {
 
   // Rows whose launch waits for a process that may be theirs look again:
   // once it is gone they start, in either phase.
+  std::vector<std::size_t> starts;
   for (std::size_t p = span.count; p-- > 0;) {
-    if (WatchOf(span.first + p).held != Claim::kStart && host_.IsRowChecked(static_cast<int>(p))) {
-      ClaimOrCreate(plan, span.first, span.count, p);
+    if (WatchOf(span.first + p).held != Claim::kStart && host_.IsRowChecked(static_cast<int>(p)) &&
+        TakeOverOrWait(plan, span.first, span.count, p)) {
+      starts.push_back(span.first + p);
     }
   }
+  for (const std::size_t index : starts) CreateProcess(index, false);
 
   // Launch phase: until every entry has had its launch attempt.
   if (catalogue_.m_planLaunched[k] != span.count) {
@@ -411,15 +501,16 @@ void PlanRunner::Tick() {
   for (std::size_t p = span.count; rerun && p-- > 0;) {
     const std::size_t index = span.first + p;
     const Watch& watch = WatchOf(index);
-    if (watch.held == Claim::kStart && !watch.dumping && host_.IsRowChecked(static_cast<int>(p)) &&
-        !processes_.IsEntryRunning(index)) {
-      CreateProcess(plan, span.first, p, true);
+    // A program whose end will be told has ended once SeeEnd has seen it.
+    if (MayRelaunch(watch) && host_.IsRowChecked(static_cast<int>(p)) &&
+        (watch.endTold ? watch.pid == 0 : !processes_.IsEntryRunning(index))) {
+      Relaunch(span.first, p);
     }
   }
 
   // A hung program whose dump is done (or late) is killed now, whatever the
-  // options say since; it is relaunched by the next tick, like every program
-  // killed as hung.
+  // options say since; like every program killed as hung, it is started
+  // again once its end is seen.
   FinishDumps(plan, span.first, span.count);
   if (!rerun || options_.detect == 0) return;
   const StaleProcess stale = host_.TakeStaleProcessId(options_.interval);

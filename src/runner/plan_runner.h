@@ -1,8 +1,11 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "catalogue/catalogue.h"
@@ -120,6 +123,9 @@ class RunnerHost {
   virtual void RestartSilences() = 0;
   virtual void StartTickTimer() = 0;
   virtual void StopTickTimer() = 0;
+  // PlanRunner::Wake is to be called once, `ms` milliseconds from now; a
+  // later request replaces an earlier one.
+  virtual void WakeIn(std::uint64_t ms) = 0;
   // Idle or running look of the dialog: the start/stop button's text, the
   // chooser, rerun box and exit button, the system menu's Close command.
   virtual void ShowRunning(bool running) = 0;
@@ -130,16 +136,40 @@ struct ProcessStart {
   std::uint32_t error = 0;          // 0: the entry holds the process; else the system's error
   std::uint32_t jobError = 0;       // 0: its tree is reachable; else why it has no job
   std::uint32_t otherLauncher = 0;  // an adoption refused: this launcher holds the process
+  bool endTold = false;             // its end will come as kEnded news
+};
+
+// What the host has to tell the runner about its processes: a creation the
+// runner asked for has come out, or a process an entry holds has ended.
+struct ProcessNews {
+  enum class Kind { kStarted, kEnded };
+  Kind kind = Kind::kStarted;
+  std::size_t entry = 0;
+  std::uint32_t pid = 0;  // kStarted: the new process (0 when it failed); kEnded: the process that ended
+  ProcessStart start;     // kStarted: how the creation came out
 };
 
 // What the runner needs of the system's processes. Entries are named by
 // their index in Catalogue::m_entries. Each entry holds at most one process,
 // its latest, with the tree it started.
+//
+// Creations and the ends of held processes are news: the host makes the
+// former and sees the latter away from the runner's thread, and the runner
+// takes the news (TakeNews) when the host says it has some. A process is the
+// entry's from the moment its news is taken.
 class ProcessHost {
  public:
   virtual ~ProcessHost() = default;
-  // Creates the entry's program; on success the new process is the entry's.
-  virtual ProcessStart CreateEntryProcess(std::size_t entry) = 0;
+  // Asks for the entry's program to be created. Creations are made one at a
+  // time in the order asked; each comes back as one kStarted news.
+  virtual void StartEntryProcess(std::size_t entry) = 0;
+  // Up to `most` pieces of news, oldest first.
+  virtual std::vector<ProcessNews> TakeNews(std::size_t most) = 0;
+  // Drops every creation asked for and not made yet; one being made is ended
+  // before it runs. Returns all news not taken yet: every process started
+  // for the runner is in it or in news taken before, and a dropped creation
+  // is never reported.
+  virtual std::vector<ProcessNews> CancelStarts() = 0;
   // What the entry's launch would run.
   virtual ProcessIdentity EntryIdentity(std::size_t entry) = 0;
   // The processes of the launcher's session that run `row.file`, other than
@@ -175,6 +205,9 @@ class ProcessHost {
   virtual void AbandonDump(std::size_t entry) = 0;
 };
 
+// An entry's program is started again no sooner than this after its last
+// start, so one that exits at once is started once a second.
+inline constexpr std::uint64_t kRelaunchFloorMs = 1000;
 // The longest a dump may take, from its turn, before the hung program is
 // killed anyway.
 inline constexpr std::uint64_t kDumpLimitMs = 30000;
@@ -200,6 +233,12 @@ class PlanRunner {
   void LaunchDueEntries();
   // One tick of timer 1.
   void Tick();
+  // The process host has news (at most `most` are taken now). A program of
+  // the supervising plan that ended is started again at once.
+  void TakeProcessNews(std::size_t most = SIZE_MAX);
+  // A relaunch put off until a second after the entry's last start is due
+  // (RunnerHost::WakeIn).
+  void Wake();
   // The launcher is ending: a program whose dump is being written is killed
   // now, its dump given up, as the kill was already decided.
   void EndDumps();
@@ -219,18 +258,36 @@ class PlanRunner {
     std::uint32_t silentPid = 0;      // the process that fell silent: its own, or one of its tree
     Claim held = Claim::kStart;       // a kHeld* claim: its launch waits for that process
     std::uint32_t heldPid = 0;
+    bool endTold = false;             // the end of `pid` will come as news: no need to ask
+    bool starting = false;            // its creation is asked for and not reported yet
+    bool relaunch = false;            // ... and is a relaunch
+    std::optional<std::uint64_t> lastStartMs;  // when its last creation in this run came back started
+    std::uint64_t relaunchAt = 0;     // a relaunch put off until then; 0: none
   };
 
-  // Creates the entry's program (`relaunch`: in the supervision phase) and
-  // reports the outcome. Windows hands out the ids of ended processes again,
+  // Asks for the entry's program to be created (`relaunch`: in the
+  // supervision phase); Started reports the outcome.
+  void CreateProcess(std::size_t index, bool relaunch);
+  // A creation came out. Windows hands out the ids of ended processes again,
   // so heartbeats already recorded under the new process's id came from an
   // earlier process: they are dropped, and only the new process's own
   // silence can get it killed as hung.
-  void CreateProcess(int plan, std::size_t first, std::size_t row, bool relaunch);
+  void Started(int plan, std::size_t first, std::size_t row, const ProcessNews& news);
+  // Applies one piece of news; an end may start the program again only
+  // outside a stop.
+  void Apply(const ProcessNews& news, bool mayRelaunch);
+  // Whether nothing keeps the entry from a relaunch but its row, the rerun
+  // box and whether it runs.
+  static bool MayRelaunch(const Watch& watch);
+  // Starts the ended program of `row` again, or puts that off until a second
+  // after its last start.
+  void Relaunch(std::size_t first, std::size_t row);
   // The entry's launch is due and it has no process: it takes over one that
-  // already runs its program, waits while one that may be its own cannot be
-  // told apart, or starts its program.
-  void ClaimOrCreate(int plan, std::size_t first, std::size_t count, std::size_t row);
+  // already runs its program, or waits while one that may be its own cannot
+  // be told apart. True when neither: its program is to be started, which
+  // the caller asks for once every due row has looked (so that none of its
+  // creations is half made while the others look).
+  bool TakeOverOrWait(int plan, std::size_t first, std::size_t count, std::size_t row);
   // The entry now holds `pid`, found running or just started: watched from
   // now on, judged only by heartbeats sent from now on.
   void Hold(std::size_t index, std::uint32_t pid);
@@ -238,6 +295,8 @@ class PlanRunner {
   void NoteJob(int plan, std::size_t first, std::size_t row, std::uint32_t jobError);
   // Reports the end of every watched process of the plan that has ended.
   void SeeEnds(int plan, std::size_t first, std::size_t count);
+  // The same for one row; true when its process was seen to end.
+  bool SeeEnd(int plan, std::size_t first, std::size_t row);
   Watch& WatchOf(std::size_t index);
   // The row of the plan whose process, or one of whose tree, is `pid`.
   std::size_t RowOfProcess(std::size_t first, std::size_t count, std::uint32_t pid);
@@ -257,6 +316,7 @@ class PlanRunner {
   std::vector<Watch> watches_;  // by entry index
   bool jobFailureReported_ = false;  // once per launcher run
   std::uint64_t lastTickMs_ = 0;     // when the running plan last ticked (or started)
+  std::set<std::pair<std::uint64_t, std::size_t>> putOff_;  // relaunches put off: (when, entry index)
 };
 
 // True when `programPath` names one of the cooperating servers that save and
@@ -272,6 +332,7 @@ struct ListedProcess {
   std::uint32_t id = 0;
   std::uint32_t session = 0;  // the logon session it runs in
   std::string exeName;        // its executable file name, GBK
+  std::uint32_t parent = 0;   // the process that created it (the id may be reused since)
 };
 
 // The ids of the processes named `name` (ASCII case ignored) that run in

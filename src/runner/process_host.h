@@ -4,7 +4,20 @@
 // other launchers it is supervised), taking over processes already running,
 // ending whole trees, the error reporter, and the minidumps of hung programs.
 //
-// Threads: every call comes from the window's thread, which owns the table.
+// Threads: every call comes from the window's thread, which owns the table;
+// no other thread reads or writes it. Two kinds of threads work for it and
+// meet it only in the host's channel, under the channel's one lock, held
+// just long enough to move an item in or out:
+// - the starting thread makes the creations the window asks for, one at a
+//   time in the order asked, and hands each new process, handles and all,
+//   back through the channel;
+// - the system thread pool waits on every held process handle and puts the
+//   process's end into the channel.
+// A message posted to the window says the channel has news; the window takes
+// it, brings the table up to date and hands it to the runner. A new process
+// is let run only under the channel's lock, with its news already queued, so
+// a stop that cancels the creations and takes the news under that lock knows
+// every process that was started: none starts after it.
 // Dumps are written by one worker thread of the DumpWriter, one at a time,
 // each on a duplicated handle: the window's thread queues a dump and polls
 // its outcome, which the worker hands back under the writer's lock.
@@ -14,6 +27,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -33,6 +47,54 @@ using ScopedProcessHandle = ScopedHandle<ProcessHandleTraits>;
 using ScopedThreadHandle = ScopedHandle<ThreadHandleTraits>;
 using ScopedSnapshot = ScopedHandle<SnapshotHandleTraits>;
 using ScopedJob = ScopedHandle<JobHandleTraits>;
+
+// What creating an entry's program takes, copied, so that any thread can
+// make the creation.
+struct LaunchParameters {
+  std::wstring program;
+  std::wstring commandLine;  // written into by the creation
+  std::wstring directory;
+  STARTUPINFOW startupInfo{};
+};
+
+// A process just created, with everything the table keeps of it.
+struct StartedProcess {
+  ProcessStart start;        // error: the creation failed and nothing else is set
+  ScopedProcessHandle process;
+  ScopedThreadHandle thread;
+  ScopedJob job;
+  ScopedKernelHandle mark;
+  DWORD processId = 0;
+  DWORD threadId = 0;
+};
+
+// Creates the program suspended, at normal priority, in a job of its own and
+// with this launcher's mark: it runs nothing until its thread is resumed.
+// Touches no table.
+StartedProcess CreateSuspended(LaunchParameters& parameters);
+// Ends a process CreateSuspended made that is not to run after all.
+void Discard(StartedProcess& started);
+
+// Told on a thread-pool thread that a process a table holds has ended; it
+// must only pass the news on.
+class EndSink {
+ public:
+  virtual void ProcessEnded(std::size_t index, DWORD pid) = 0;
+
+ protected:
+  ~EndSink() = default;
+};
+
+// A thread-pool wait on a held process handle, for EndSink.
+struct EndWatch {
+  EndSink* sink = nullptr;
+  std::size_t index = 0;
+  DWORD pid = 0;
+  HANDLE wait = nullptr;
+  // Lets the wait go, waiting for a callback under way: the handle waited
+  // on may be closed afterwards.
+  ~EndWatch();
+};
 
 // Per catalogue entry index: the start-up information used for every launch
 // of that entry and the handles and ids of its latest process. The table
@@ -55,15 +117,17 @@ class ProcessTable {
   ProcessTable(const ProcessTable&) = delete;
   ProcessTable& operator=(const ProcessTable&) = delete;
 
-  // Starts entry `index`'s program: application name programPath, a writable
-  // copy of commandLine, no inherited handles, the launcher's environment,
-  // runDirectory as the working directory (the launcher's own when it is
-  // empty), the entry's start-up information, normal priority; in a new job
-  // before it runs a single instruction. The launcher's current directory is saved before
-  // and restored after. On success the new process becomes the entry's
-  // latest and the replaced handles are closed; on failure the entry keeps
-  // what it had.
+  // What starting entry `index`'s program takes: application name
+  // programPath, a writable copy of commandLine, runDirectory as the working
+  // directory (the launcher's own when it is empty), the entry's start-up
+  // information. No handles are inherited; the launcher's environment is used.
+  LaunchParameters Parameters(std::size_t index, const LaunchEntry& entry);
+  // Starts entry `index`'s program here and now (CreateSuspended, resumed)
+  // and installs it.
   ProcessStart Create(std::size_t index, const LaunchEntry& entry);
+  // The new process becomes the entry's latest; the replaced handles are
+  // closed. An entry whose creation failed keeps what it had.
+  void Install(std::size_t index, StartedProcess&& started);
   // Takes process `pid` as entry `index`'s latest, with its job if it has
   // one of ours (else a new job, which reaches what it starts from now on).
   // Refused when another launcher's mark is on it, or it cannot be opened.
@@ -88,6 +152,12 @@ class ProcessTable {
   // or of entry `index`'s alone.
   bool InOwnTree(HANDLE process) const;
   bool InTreeOf(std::size_t index, HANDLE process) const;
+  // Tells `sink`, once, when the entry's latest process ends; false when no
+  // wait could be had. The watch goes with the process: when it is
+  // replaced, or the table is destroyed.
+  bool WatchEnd(std::size_t index, EndSink& sink);
+  // The entry's watch has told its end: it is let go.
+  void EndSeen(std::size_t index);
 
   // OpenProcess with access 0x1F0FFF, not inheritable; empty on failure.
   static ScopedProcessHandle OpenProcessById(std::uint32_t processId);
@@ -101,6 +171,7 @@ class ProcessTable {
     ScopedKernelHandle mark;       // "this launcher supervises it"
     DWORD processId = 0;
     DWORD threadId = 0;
+    std::unique_ptr<EndWatch> endWatch;  // after `process`: let go before it is closed
   };
   Slot& SlotFor(std::size_t index);
   const Slot* Find(std::size_t index) const;
@@ -128,17 +199,28 @@ class SessionListing {
 };
 
 // The runner's ProcessHost on Windows: the table for the catalogue's
-// entries, the dumps (with /d), taking over, and the error reporter.
+// entries, creations on the starting thread, the ends of held processes,
+// the dumps (with /d), taking over, and the error reporter.
 class WindowsProcessHost : public ProcessHost {
  public:
-  explicit WindowsProcessHost(const Catalogue& catalogue) : catalogue_(catalogue) {}
+  explicit WindowsProcessHost(const Catalogue& catalogue);
+  // Creations not begun are dropped; one under way is waited for and ended
+  // before it runs. Programs already started keep running.
+  ~WindowsProcessHost() override;
+  // `message` is posted to `window` whenever news waits to be taken (and
+  // again after a TakeNews that left some).
+  void PostNewsTo(HWND window, UINT message);
+  // Creations asked for whose news has not been taken.
+  std::size_t StartsOut() const { return startsOut_; }
   // Dumps of hung programs go to `folder` from now on ("" for none).
   void SetDumpFolder(const std::wstring& folder);
   // Waits a little for a dump whose program has been terminated.
   void EndDumps() { dumps_.reset(); }
   ProcessTable& table() { return table_; }
 
-  ProcessStart CreateEntryProcess(std::size_t entry) override;
+  void StartEntryProcess(std::size_t entry) override;
+  std::vector<ProcessNews> TakeNews(std::size_t most) override;
+  std::vector<ProcessNews> CancelStarts() override;
   ProcessIdentity EntryIdentity(std::size_t entry) override;
   std::vector<FoundProcess> FindRunning(const ProcessIdentity& row) override;
   ProcessStart AdoptProcess(std::size_t entry, std::uint32_t pid) override;
@@ -155,10 +237,19 @@ class WindowsProcessHost : public ProcessHost {
   void AbandonDump(std::size_t entry) override;
 
  private:
+  class Channel;
+  struct Arrival;
+  // Installs the news taken from the channel; returns what the runner is to
+  // hear (not the ends of processes the table no longer holds).
+  std::vector<ProcessNews> Receive(std::vector<Arrival>& arrivals);
+
   const Catalogue& catalogue_;
+  std::unique_ptr<Channel> channel_;  // before the table: outlives its end watches
   ProcessTable table_;
   SessionListing listing_;
   std::unique_ptr<DumpWriter> dumps_;
+  std::thread starter_;               // started with the first creation
+  std::size_t startsOut_ = 0;
 };
 
 // A path as the host compares paths: full, long names, without a trailing

@@ -2,7 +2,11 @@
 
 #include <tlhelp32.h>
 
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <system_error>
 
 #include "platform/wide.h"
 #include "runner/process_peek.h"
@@ -59,6 +63,23 @@ ScopedKernelHandle PutMark(DWORD pid, DWORD* holder) {
   return mark;
 }
 
+// When `process` was created, in 100 ns units; 0 when it cannot be told.
+std::uint64_t CreationTime(HANDLE process) {
+  FILETIME created{}, exited, kernel, user;
+  if (!::GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+  return (static_cast<std::uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
+// Whether `process`, listed with this launcher's id as its creator, is one
+// this launcher created: one created after it. (An id is handed out again
+// after its process ends: a program of an earlier launcher that had this
+// launcher's id was created before this launcher.)
+bool CreatedByThisLauncher(HANDLE process) {
+  static const std::uint64_t launcherCreated = CreationTime(::GetCurrentProcess());
+  const std::uint64_t created = CreationTime(process);
+  return created != 0 && created >= launcherCreated;
+}
+
 // A new job named after `pid` holding `process`: not killing its processes
 // when its last handle closes, letting a program that asks for it start one
 // outside. The program gets a handle to its own job, so the name lasts as
@@ -109,7 +130,47 @@ std::wstring CurrentDirectory() {
   return length > 0 && length < kDirectoryBufferSize ? std::wstring(buffer, length) : std::wstring();
 }
 
+void CALLBACK OnProcessEnded(void* context, BOOLEAN) {
+  const EndWatch* watch = static_cast<const EndWatch*>(context);
+  watch->sink->ProcessEnded(watch->index, watch->pid);
+}
+
 }  // namespace
+
+StartedProcess CreateSuspended(LaunchParameters& parameters) {
+  // Suspended until it is in its job, so nothing it starts escapes the job.
+  // At normal priority, whatever the launcher's own: a launcher started by
+  // Task Scheduler runs below normal, and its servers would inherit that.
+  // The launcher's current directory is left alone (CreateProcessW does not
+  // change it), so relative paths resolve the same on the window's thread.
+  StartedProcess started;
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessW(parameters.program.c_str(), parameters.commandLine.data(), nullptr, nullptr, FALSE,
+                        CREATE_SUSPENDED | NORMAL_PRIORITY_CLASS, nullptr,
+                        parameters.directory.empty() ? nullptr : parameters.directory.c_str(),
+                        &parameters.startupInfo, &info)) {
+    started.start.error = ::GetLastError();
+    return started;
+  }
+  started.process.reset(info.hProcess);
+  started.thread.reset(info.hThread);
+  started.processId = info.dwProcessId;
+  started.threadId = info.dwThreadId;
+  started.job = JoinNewJob(info.hProcess, info.dwProcessId, &started.start.jobError);
+  DWORD holder = 0;
+  started.mark = PutMark(info.dwProcessId, &holder);
+  return started;
+}
+
+void Discard(StartedProcess& started) {
+  if (started.job) ::TerminateJobObject(started.job.get(), kKillExitCode);
+  if (started.process) ::TerminateProcess(started.process.get(), kKillExitCode);
+  started = StartedProcess{};
+}
+
+EndWatch::~EndWatch() {
+  if (wait) ::UnregisterWaitEx(wait, INVALID_HANDLE_VALUE);
+}
 
 std::string ComparablePath(const std::wstring& path) {
   std::wstring full = FullLongPath(path);
@@ -132,7 +193,7 @@ std::vector<ListedProcess> ListSessionProcesses(std::uint32_t* ownSession) {
     // A process whose session cannot be read is nobody's to end or take.
     if (!::ProcessIdToSessionId(process.th32ProcessID, &session)) continue;
     const std::size_t length = wcsnlen(process.szExeFile, sizeof process.szExeFile / sizeof(wchar_t));
-    listed.push_back({process.th32ProcessID, session, Narrow({process.szExeFile, length})});
+    listed.push_back({process.th32ProcessID, session, Narrow({process.szExeFile, length}), process.th32ParentProcessID});
   }
   return listed;
 }
@@ -164,44 +225,37 @@ const ProcessTable::Slot* ProcessTable::Find(std::size_t index) const {
   return index < slots_.size() ? &slots_[index] : nullptr;
 }
 
-ProcessStart ProcessTable::Create(std::size_t index, const LaunchEntry& entry) {
-  Slot& slot = SlotFor(index);
-
-  wchar_t saved[kDirectoryBufferSize];
-  const DWORD savedLength = ::GetCurrentDirectoryW(kDirectoryBufferSize, saved);
-  // A directory longer than the buffer is not restored from a truncated copy.
-  const bool restore = savedLength > 0 && savedLength < kDirectoryBufferSize;
-
+LaunchParameters ProcessTable::Parameters(std::size_t index, const LaunchEntry& entry) {
   // The list's GBK texts go to Windows as UTF-16, so a program in a Chinese
-  // folder starts on every code page. CreateProcessW may write into its
-  // command line, so it gets a copy of its own.
-  const std::wstring program = Wide(entry.programPath);
-  std::wstring commandLine = Wide(entry.commandLine);
-  // An empty directory makes CreateProcess fail on Windows; an entry
-  // without one runs in the launcher's directory instead.
-  const std::wstring directory = Wide(entry.runDirectory);
+  // folder starts on every code page. An empty directory makes CreateProcess
+  // fail on Windows; an entry without one runs in the launcher's directory.
+  LaunchParameters parameters;
+  parameters.program = Wide(entry.programPath);
+  parameters.commandLine = Wide(entry.commandLine);
+  parameters.directory = Wide(entry.runDirectory);
+  parameters.startupInfo = SlotFor(index).startupInfo;
+  return parameters;
+}
 
-  // Suspended until it is in its job, so nothing it starts escapes the job.
-  // At normal priority, whatever the launcher's own: a launcher started by
-  // Task Scheduler runs below normal, and its servers would inherit that.
-  PROCESS_INFORMATION info{};
-  const BOOL created = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                                        CREATE_SUSPENDED | NORMAL_PRIORITY_CLASS, nullptr,
-                                        directory.empty() ? nullptr : directory.c_str(), &slot.startupInfo, &info);
-  ProcessStart start;
-  start.error = created ? 0 : ::GetLastError();
-  if (restore) ::SetCurrentDirectoryW(saved);
-  if (!created) return start;
-
-  slot.job = JoinNewJob(info.hProcess, info.dwProcessId, &start.jobError);
-  DWORD holder = 0;
-  slot.mark = PutMark(info.dwProcessId, &holder);
-  ::ResumeThread(info.hThread);
-  slot.process.reset(info.hProcess);
-  slot.thread.reset(info.hThread);
-  slot.processId = info.dwProcessId;
-  slot.threadId = info.dwThreadId;
+ProcessStart ProcessTable::Create(std::size_t index, const LaunchEntry& entry) {
+  LaunchParameters parameters = Parameters(index, entry);
+  StartedProcess started = CreateSuspended(parameters);
+  const ProcessStart start = started.start;
+  if (start.error == 0) ::ResumeThread(started.thread.get());
+  Install(index, std::move(started));
   return start;
+}
+
+void ProcessTable::Install(std::size_t index, StartedProcess&& started) {
+  if (started.start.error != 0) return;
+  Slot& slot = SlotFor(index);
+  slot.endWatch.reset();
+  slot.process = std::move(started.process);
+  slot.thread = std::move(started.thread);
+  slot.job = std::move(started.job);
+  slot.mark = std::move(started.mark);
+  slot.processId = started.processId;
+  slot.threadId = started.threadId;
 }
 
 ProcessStart ProcessTable::Adopt(std::size_t index, std::uint32_t pid) {
@@ -221,6 +275,7 @@ ProcessStart ProcessTable::Adopt(std::size_t index, std::uint32_t pid) {
   ScopedJob job = OpenOwnJob(process.get(), pid);
   if (!job) job = JoinNewJob(process.get(), pid, &start.jobError);
   Slot& slot = SlotFor(index);
+  slot.endWatch.reset();
   slot.process = std::move(process);
   slot.thread.reset();
   slot.job = std::move(job);
@@ -285,19 +340,223 @@ bool ProcessTable::InTreeOf(std::size_t index, HANDLE process) const {
   return slot != nullptr && slot->job && ::IsProcessInJob(process, slot->job.get(), &inside) && inside;
 }
 
+bool ProcessTable::WatchEnd(std::size_t index, EndSink& sink) {
+  Slot* slot = index < slots_.size() ? &slots_[index] : nullptr;
+  if (slot == nullptr || !slot->process) return false;
+  auto watch = std::make_unique<EndWatch>();
+  watch->sink = &sink;
+  watch->index = index;
+  watch->pid = slot->processId;
+  if (!::RegisterWaitForSingleObject(&watch->wait, slot->process.get(), &OnProcessEnded, watch.get(), INFINITE,
+                                     WT_EXECUTEONLYONCE)) {
+    watch->wait = nullptr;
+    return false;
+  }
+  slot->endWatch = std::move(watch);
+  return true;
+}
+
+void ProcessTable::EndSeen(std::size_t index) {
+  if (index < slots_.size()) slots_[index].endWatch.reset();
+}
+
 ScopedProcessHandle ProcessTable::OpenProcessById(std::uint32_t processId) {
   return ScopedProcessHandle(::OpenProcess(kOpenAccess, FALSE, processId));
 }
 
 // ---------------------------------------------------------------------------
+// The channel between the window's thread, the starting thread and the
+// thread pool.
+
+struct WindowsProcessHost::Arrival {
+  ProcessNews news;
+  StartedProcess started;  // kStarted: what the table installs
+};
+
+class WindowsProcessHost::Channel : public EndSink {
+ public:
+  void PostTo(HWND window, UINT message) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    window_ = window;
+    message_ = message;
+    if (!arrivals_.empty()) Ring();
+  }
+
+  void Ask(std::size_t index, LaunchParameters parameters) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      requests_.push_back({index, nextTicket_++, std::move(parameters)});
+    }
+    asked_.notify_one();
+  }
+
+  // Up to `most` arrivals, oldest first; the window hears again of the rest.
+  std::vector<Arrival> Take(std::size_t most) {
+    std::vector<Arrival> taken;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (; most > 0 && !arrivals_.empty(); --most) {
+      taken.push_back(std::move(arrivals_.front()));
+      arrivals_.pop_front();
+    }
+    rung_ = false;
+    if (!arrivals_.empty()) Ring();
+    return taken;
+  }
+
+  // Drops the creations not begun and stops the one under way from running;
+  // returns every arrival, so whatever was let run is among them.
+  std::vector<Arrival> Cancel() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.clear();
+    cancelledBelow_ = nextTicket_;
+    std::vector<Arrival> taken(std::make_move_iterator(arrivals_.begin()), std::make_move_iterator(arrivals_.end()));
+    arrivals_.clear();
+    return taken;
+  }
+
+  void End() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ending_ = true;
+      requests_.clear();
+    }
+    asked_.notify_one();
+  }
+
+  // The starting thread: until End, each request in turn.
+  void Run() {
+    Request request;
+    while (Next(&request, true)) Make(request);
+  }
+  // Without a starting thread: the requests waiting, here and now.
+  void MakeWaiting() {
+    Request request;
+    while (Next(&request, false)) Make(request);
+  }
+
+  void ProcessEnded(std::size_t index, DWORD pid) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Arrival ended;
+    ended.news.kind = ProcessNews::Kind::kEnded;
+    ended.news.entry = index;
+    ended.news.pid = pid;
+    arrivals_.push_back(std::move(ended));
+    Ring();
+  }
+
+ private:
+  struct Request {
+    std::size_t index = 0;
+    std::uint64_t ticket = 0;
+    LaunchParameters parameters;
+  };
+
+  bool Next(Request* request, bool wait) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (wait) asked_.wait(lock, [this] { return ending_ || !requests_.empty(); });
+    if (ending_ || requests_.empty()) return false;
+    *request = std::move(requests_.front());
+    requests_.pop_front();
+    return true;
+  }
+
+  void Make(Request& request) {
+    StartedProcess started = CreateSuspended(request.parameters);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!ending_ && request.ticket >= cancelledBelow_) {
+        // Let run only now, its news queued under the same lock.
+        if (started.start.error == 0) ::ResumeThread(started.thread.get());
+        Arrival arrival;
+        arrival.news.entry = request.index;
+        arrival.news.pid = started.processId;
+        arrival.news.start = started.start;
+        arrival.started = std::move(started);
+        arrivals_.push_back(std::move(arrival));
+        Ring();
+        return;
+      }
+    }
+    Discard(started);  // cancelled while it was made: it never runs
+  }
+
+  // Under the lock: the window hears of the news once until it takes some.
+  void Ring() {
+    if (rung_ || window_ == nullptr) return;
+    rung_ = ::PostMessageW(window_, message_, 0, 0) != FALSE;
+  }
+
+  std::mutex mutex_;
+  std::condition_variable asked_;
+  std::deque<Request> requests_;
+  std::deque<Arrival> arrivals_;
+  std::uint64_t nextTicket_ = 0;
+  std::uint64_t cancelledBelow_ = 0;  // requests with a lower ticket are not to run
+  bool ending_ = false;
+  HWND window_ = nullptr;
+  UINT message_ = 0;
+  bool rung_ = false;  // posted, and nothing taken since
+};
+
+// ---------------------------------------------------------------------------
 // WindowsProcessHost.
+
+WindowsProcessHost::WindowsProcessHost(const Catalogue& catalogue)
+    : catalogue_(catalogue), channel_(std::make_unique<Channel>()) {}
+
+WindowsProcessHost::~WindowsProcessHost() {
+  channel_->End();
+  if (starter_.joinable()) starter_.join();
+}
+
+void WindowsProcessHost::PostNewsTo(HWND window, UINT message) { channel_->PostTo(window, message); }
 
 void WindowsProcessHost::SetDumpFolder(const std::wstring& folder) {
   dumps_ = folder.empty() ? nullptr : std::make_unique<DumpWriter>(folder);
 }
 
-ProcessStart WindowsProcessHost::CreateEntryProcess(std::size_t entry) {
-  return table_.Create(entry, *catalogue_.m_entries[entry]);
+void WindowsProcessHost::StartEntryProcess(std::size_t entry) {
+  channel_->Ask(entry, table_.Parameters(entry, *catalogue_.m_entries[entry]));
+  ++startsOut_;
+  if (!starter_.joinable()) {
+    try {
+      starter_ = std::thread([channel = channel_.get()] { channel->Run(); });
+    } catch (const std::system_error&) {
+      // No thread to be had: the creation is made here, as it always was.
+      channel_->MakeWaiting();
+    }
+  }
+}
+
+std::vector<ProcessNews> WindowsProcessHost::TakeNews(std::size_t most) {
+  std::vector<Arrival> arrivals = channel_->Take(most);
+  return Receive(arrivals);
+}
+
+std::vector<ProcessNews> WindowsProcessHost::CancelStarts() {
+  std::vector<Arrival> arrivals = channel_->Cancel();
+  std::vector<ProcessNews> told = Receive(arrivals);
+  startsOut_ = 0;  // what was dropped is never reported
+  return told;
+}
+
+std::vector<ProcessNews> WindowsProcessHost::Receive(std::vector<Arrival>& arrivals) {
+  std::vector<ProcessNews> told;
+  for (Arrival& arrival : arrivals) {
+    ProcessNews& news = arrival.news;
+    if (news.kind == ProcessNews::Kind::kStarted) {
+      if (startsOut_ > 0) --startsOut_;
+      table_.Install(news.entry, std::move(arrival.started));
+      // Without a wait the runner asks about the end on every tick.
+      if (news.start.error == 0) news.start.endTold = table_.WatchEnd(news.entry, *channel_);
+    } else if (table_.ProcessId(news.entry) == news.pid) {
+      table_.EndSeen(news.entry);
+    } else {
+      continue;  // the end of a process the entry no longer holds
+    }
+    told.push_back(news);
+  }
+  return told;
 }
 
 ProcessIdentity WindowsProcessHost::EntryIdentity(std::size_t entry) {
@@ -319,11 +578,19 @@ std::vector<FoundProcess> WindowsProcessHost::FindRunning(const ProcessIdentity&
   std::uint32_t session = 0;
   const std::vector<ListedProcess>& listed = listing_.Get(&session);
   const std::unordered_set<std::uint32_t> held = table_.HeldIds();
-  for (const std::uint32_t pid : SessionProcessesNamed(listed, name, session)) {
-    if (pid == ::GetCurrentProcessId() || held.count(pid) != 0) continue;
+  const DWORD self = ::GetCurrentProcessId();
+  for (const ListedProcess& listedProcess : listed) {
+    const std::uint32_t pid = listedProcess.id;
+    if (listedProcess.session != session || !EqualsIgnoringAsciiCase(listedProcess.exeName, name) ||
+        pid == self || held.count(pid) != 0) {
+      continue;
+    }
     ScopedProcessHandle process(::OpenProcess(kPeekAccess, FALSE, pid));
     if (!process) process.reset(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-    if (!process || table_.InOwnTree(process.get())) continue;
+    if (!process) continue;
+    // Not held, yet this launcher's: being created, its news not taken yet.
+    if (startsOut_ > 0 && listedProcess.parent == self && CreatedByThisLauncher(process.get())) continue;
+    if (table_.InOwnTree(process.get())) continue;
     const PeekedProcess peeked = PeekProcess(process.get());
     if (peeked.image.empty() || ComparablePath(peeked.image) != row.file) continue;
     FoundProcess candidate;
@@ -339,7 +606,9 @@ std::vector<FoundProcess> WindowsProcessHost::FindRunning(const ProcessIdentity&
 }
 
 ProcessStart WindowsProcessHost::AdoptProcess(std::size_t entry, std::uint32_t pid) {
-  return table_.Adopt(entry, pid);
+  ProcessStart start = table_.Adopt(entry, pid);
+  if (start.error == 0) start.endTold = table_.WatchEnd(entry, *channel_);
+  return start;
 }
 
 std::string WindowsProcessHost::DescribeError(std::uint32_t error) { return SystemErrorText(error); }

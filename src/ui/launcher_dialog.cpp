@@ -19,6 +19,9 @@ constexpr UINT_PTR kAutoStartTimer = 2;
 // With /m only: the heartbeat counts and the metrics file's refresh.
 constexpr UINT_PTR kMetricsTimer = 3;
 constexpr UINT kTickPeriodMs = 1000;
+// The process host's news taken in one message: a burst of a thousand ends
+// is worked off in steps, the window answering in between.
+constexpr std::size_t kNewsPerMessage = 64;
 // Posted at the end of the initialisation when the automatic start fired
 // while it ran (a surplus message box was open).
 constexpr UINT WM_HELD_AUTOSTART = WM_APP + 1;
@@ -107,6 +110,9 @@ bool LauncherDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& 
     case WM_REPORTS_DUE:
       app_.OnReportsDue();
       return true;
+    case WM_PROCESSES_DUE:
+      runner_.TakeProcessNews(kNewsPerMessage);
+      return true;
     case WM_COMMAND: {
       const int id = LOWORD(wParam);
       const int code = HIWORD(wParam);
@@ -138,6 +144,7 @@ BOOL LauncherDialog::OnInitDialog() {
   app_.events.Add(*this);
   app_.events.Add(controlBoard_);
   processes_.SetDumpFolder(app_.dumpFolder());
+  processes_.PostNewsTo(hwnd(), WM_PROCESSES_DUE);
   if (app_.metricsOn()) ::SetTimer(hwnd(), kMetricsTimer, kTickPeriodMs, nullptr);
   for (int i = 0; i < armed; ++i) ::SetTimer(hwnd(), kAutoStartTimer, 2000, nullptr);
   if (!app_.settings.windowTitle.empty()) SetWindowTextGbk(hwnd(), app_.settings.windowTitle);
@@ -365,6 +372,11 @@ void LauncherDialog::OnTimer(UINT_PTR id) {
     AddTrayIcon();
     return;
   }
+  if (id == kRelaunchTimer) {
+    ::KillTimer(hwnd(), kRelaunchTimer);
+    runner_.Wake();
+    return;
+  }
   if (id == kMetricsTimer) {
     app_.ReportHeartbeats();
     app_.drops.Poll();
@@ -478,6 +490,7 @@ void LauncherDialog::OnDestroyWindow() {
   // A kill decided while a dump was written happens before the end.
   runner_.EndDumps();
   processes_.EndDumps();
+  processes_.PostNewsTo(nullptr, 0);
   control_.Stop();
   app_.events.Remove(controlBoard_);
   app_.events.Remove(*this);
@@ -514,6 +527,10 @@ void LauncherDialog::RestartSilences() { app_.liveness.RestartSilences(); }
 void LauncherDialog::StartTickTimer() { ::SetTimer(hwnd(), kTickTimer, kTickPeriodMs, nullptr); }
 
 void LauncherDialog::StopTickTimer() { ::KillTimer(hwnd(), kTickTimer); }
+
+void LauncherDialog::WakeIn(std::uint64_t ms) {
+  ::SetTimer(hwnd(), kRelaunchTimer, static_cast<UINT>(ms < kTickPeriodMs ? ms : kTickPeriodMs), nullptr);
+}
 
 void LauncherDialog::ShowRunning(bool running) {
   SetWindowTextGbk(Item(IDC_START_STOP), running ? texts::kStopPlan : texts::kStartPlan);

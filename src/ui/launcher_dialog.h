@@ -30,6 +30,8 @@ inline constexpr std::uint32_t kSessionEndWaitMs = 4000;
 // While the shell does not take the tray icon, it is tried again this often.
 inline constexpr UINT_PTR kTrayRetryTimer = 4;
 inline constexpr UINT kTrayRetryMs = 2000;
+// A relaunch put off until a second after the program's last start.
+inline constexpr UINT_PTR kRelaunchTimer = 5;
 
 // The main and only window: plan chooser, program list, start/stop button,
 // the supervision options, and the tray icon with its menu. It owns the
@@ -110,6 +112,7 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   void RestartSilences() override;
   void StartTickTimer() override;
   void StopTickTimer() override;
+  void WakeIn(std::uint64_t ms) override;
   void ShowRunning(bool running) override;
 
   LauncherApp& app_;

@@ -18,6 +18,9 @@
 // Posted by the application when its reports have work for the window's
 // thread: the metrics file is due to be written, or a spared server ended.
 #define WM_REPORTS_DUE (WM_APP + 2)
+// Posted by the process host when news of its processes (a creation made, a
+// program ended) waits for the window's thread.
+#define WM_PROCESSES_DUE (WM_APP + 3)
 // Posted by the control pipe's thread when a request waits for the window.
 #define WM_CONTROL_REQUEST (WM_APP + 16)
 #define ID_TRAY_SHOW 100

@@ -437,6 +437,29 @@ TEST(Program, LaunchesAfterTheDelaysThenRelaunchesWhatExits) {
   }
 }
 
+TEST(Program, AnEndedProgramIsStartedAgainAtOnceButNoRowMoreThanOnceASecond) {
+  const std::string run = FreshLog("soon-run"), quick = FreshLog("soon-quick");
+  // One runs 1.2 s and exits; one exits at once.
+  const std::string list = "::p\r\n" + Line(1, Helper("recorder.exe"), run + " exit 1200", 0) +
+                           Line(1, Helper("recorder.exe"), quick + " exit 0", 0) + "\r\n";
+  Program program(list, {"/p", "0"}, "relaunch-soon");
+  ASSERT_NE(program.dialog(), nullptr);
+  program.Click(kButton);
+  ASSERT_TRUE(WaitFor([&] { return ReadLog(run).size() >= 4 && ReadLog(quick).size() >= 4; }, 15000));
+  program.Click(kButton);
+  // Back well within a second of its end (the next tick would come 800 ms
+  // after it), every time.
+  const std::vector<LogLine> runs = ReadLog(run);
+  for (std::size_t i = 1; i < runs.size(); ++i) {
+    EXPECT_LT(runs[i].ms, runs[i - 1].ms + 1200 + 400) << "start " << i;
+  }
+  // Started once a second, never sooner (the starts' own jitter allowed for).
+  const std::vector<LogLine> quicks = ReadLog(quick);
+  for (std::size_t i = 1; i < quicks.size(); ++i) {
+    EXPECT_GE(quicks[i].ms, quicks[i - 1].ms + 950) << "start " << i;
+  }
+}
+
 TEST(Program, StopSendsTheNoticeAndSparesTheCooperatingServers) {
   const std::string m = FreshLog("stop-m"), k = FreshLog("stop-k"), o = FreshLog("stop-o");
   // Malvoryn takes half a second to save.

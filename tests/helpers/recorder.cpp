@@ -17,6 +17,10 @@
 //   LOG spawn ARGS...                log, start this program again with the
 //                                    command line " ARGS..." (a loader and
 //                                    its server), wait for it, exit with its code
+//   LOG run MS                       log, run MS, log "exit" and exit 0
+//   LOG await FILE                   read the number N in FILE, log, wait for the
+//                                    event Local\morvastel-await-N to be set and
+//                                    exit 0 (a signal that ends every copy at once)
 //
 // The log line is: process id, TAB, milliseconds since boot, TAB, working
 // directory, TAB, the raw command line. Arguments are split from the raw
@@ -140,6 +144,20 @@ int Spawn(const char* commandLine) {
   return static_cast<int>(code);
 }
 
+// The event a copy started now waits for, named after the number in `file`.
+HANDLE AwaitedSignal(const std::string& file) {
+  char number[32] = "";
+  const HANDLE in = ::CreateFileA(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD read = 0;
+  if (in != INVALID_HANDLE_VALUE) {
+    ::ReadFile(in, number, sizeof number - 1, &read, nullptr);
+    ::CloseHandle(in);
+  }
+  const std::string name = "Local\\morvastel-await-" + std::to_string(std::atoi(number));
+  return ::CreateEventA(nullptr, TRUE, FALSE, name.c_str());
+}
+
 }  // namespace
 
 int main() {
@@ -147,7 +165,20 @@ int main() {
   if (args.empty()) SleepForever();
   const std::string& log = args[0];
   const std::string mode = args.size() > 1 ? args[1] : "sleep";
+  // Ready before it says it runs, so a signal given once every copy has
+  // said so reaches them all.
+  const HANDLE signal = mode == "await" && args.size() > 2 ? AwaitedSignal(args[2]) : nullptr;
   AppendLine(log, ::GetCommandLineA());
+
+  if (mode == "await") {
+    if (signal != nullptr) ::WaitForSingleObject(signal, INFINITE);
+    return 0;
+  }
+  if (mode == "run") {
+    ::Sleep(static_cast<DWORD>(Number(args, 2, 0)));
+    AppendLine(log, "exit");
+    return 0;
+  }
 
   if (mode == "exit") {
     ::Sleep(static_cast<DWORD>(Number(args, 2, 0)));

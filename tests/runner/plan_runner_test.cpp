@@ -49,13 +49,52 @@ class FakeHost : public RunnerHost, public ProcessHost {
     log.push_back("rerun");
     return rerun;
   }
-  ProcessStart CreateEntryProcess(std::size_t entry) override {
+  // Creations are asked for ("create N"), then made in order (Make), each
+  // one's news waiting in `news` until the runner takes it.
+  std::deque<std::size_t> asked;
+  std::deque<ProcessNews> news;
+  int cancels = 0;
+  bool endsTold = false;  // the processes made from now on have their ends told
+  void StartEntryProcess(std::size_t entry) override {
     log.push_back("create " + std::to_string(entry));
-    if (creationFails) return {2};
-    pids[entry] = nextPid;
-    alive.insert(nextPid);
-    nextPid += 4;
-    return {0, jobError};
+    asked.push_back(entry);
+  }
+  void Make(std::size_t most = SIZE_MAX) {
+    for (; most > 0 && !asked.empty(); --most) {
+      ProcessNews made;
+      made.entry = asked.front();
+      asked.pop_front();
+      if (creationFails) {
+        made.start.error = 2;
+      } else {
+        made.pid = pids[made.entry] = nextPid;
+        made.start.jobError = jobError;
+        made.start.endTold = endsTold;
+        alive.insert(nextPid);
+        nextPid += 4;
+      }
+      news.push_back(made);
+    }
+  }
+  // Process `pid` exits, and the host sees it.
+  void Exit(std::uint32_t pid) {
+    alive.erase(pid);
+    for (const auto& [entry, held] : pids) {
+      if (held == pid) news.push_back({ProcessNews::Kind::kEnded, entry, pid, {}});
+    }
+  }
+  std::vector<ProcessNews> TakeNews(std::size_t most) override {
+    std::vector<ProcessNews> taken;
+    for (; most > 0 && !news.empty(); --most) {
+      taken.push_back(news.front());
+      news.pop_front();
+    }
+    return taken;
+  }
+  std::vector<ProcessNews> CancelStarts() override {
+    ++cancels;
+    asked.clear();
+    return TakeNews(SIZE_MAX);
   }
   // Rows differ by their program path; all run in one directory.
   ProcessIdentity EntryIdentity(std::size_t entry) override {
@@ -151,6 +190,7 @@ class FakeHost : public RunnerHost, public ProcessHost {
   void RestartSilences() override { log.push_back("silences"); }
   void StartTickTimer() override { log.push_back("timer on"); }
   void StopTickTimer() override { log.push_back("timer off"); }
+  void WakeIn(std::uint64_t ms) override { log.push_back("wake " + std::to_string(ms)); }
   void ShowRunning(bool running) override { log.push_back(running ? "look running" : "look idle"); }
 
   std::uint32_t EntryPid(std::size_t entry) const {
@@ -193,6 +233,28 @@ struct Fixture : ::testing::Test {
     Entry(0, "C:\\outside\\loose.exe");
   }
 
+  // What the host has to tell reaches the runner, as between two window
+  // messages: the creations asked for are made, and their news taken.
+  void Settle(PlanRunner& r) {
+    while (!host.asked.empty() || !host.news.empty()) {
+      host.Make();
+      r.TakeProcessNews();
+    }
+  }
+  bool Start(PlanRunner& r, int plan, EventSource source = EventSource::kButton) {
+    const bool started = r.Start(plan, source);
+    Settle(r);
+    return started;
+  }
+  bool Start(int plan) { return Start(runner, plan); }
+  // A tick of timer 1, a second after the last one, and what follows it.
+  void Tick(PlanRunner& r) {
+    host.now += 1000;
+    r.Tick();
+    Settle(r);
+  }
+  void Tick() { Tick(runner); }
+
   void Plan(const std::string& name) { catalogue.AddPlan(name); }
   void Entry(std::int32_t delay, const std::string& path = "C:\\srv\\app.exe") {
     auto entry = std::make_unique<LaunchEntry>();
@@ -209,10 +271,10 @@ struct Fixture : ::testing::Test {
 
   // Starts `plan` and ticks until it is in the supervision phase.
   void StartAndLaunchAll(int plan) {
-    ASSERT_TRUE(runner.Start(plan));
+    ASSERT_TRUE(Start(plan));
     const PlanRange range = catalogue.Range(plan);
     for (int i = 0; i < 100 && Launched(plan) != static_cast<std::uint32_t>(range.count); ++i) {
-      runner.Tick();
+      Tick();
     }
     ASSERT_EQ(Launched(plan), static_cast<std::uint32_t>(range.count));
     host.log.clear();
@@ -226,7 +288,7 @@ TEST_F(Fixture, DelaysZeroZeroThreeLaunchInOrderThenSupervise) {
   Entry(3);  // entry 3, row 2
   Done();
 
-  ASSERT_TRUE(runner.Start(0));
+  ASSERT_TRUE(Start(0));
   // Both delay-0 entries during the start itself, last before first, and
   // before the timer exists.
   EXPECT_EQ(host.Effects(), (Calls{"look running", "create 2", "create 1", "timer on"}));
@@ -234,18 +296,18 @@ TEST_F(Fixture, DelaysZeroZeroThreeLaunchInOrderThenSupervise) {
   EXPECT_EQ(Launched(0), 2u);
   EXPECT_EQ(Countdown(3), 3);
 
-  runner.Tick();
-  runner.Tick();
+  Tick();
+  Tick();
   EXPECT_TRUE(host.Effects().empty());
   EXPECT_FALSE(host.Called("rerun"));
-  runner.Tick();
+  Tick();
   EXPECT_EQ(host.Effects(), (Calls{"create 3"}));
   EXPECT_EQ(Launched(0), 3u);
 
   // Fourth tick: supervision. Everything runs, so nothing is created, and
   // one stale id is asked for with the detection interval.
   options.interval = 17;
-  runner.Tick();
+  Tick();
   EXPECT_EQ(host.log, (Calls{"rerun", "checked 2", "running 3", "checked 1", "running 2",
                              "checked 0", "running 1", "stale 17"}));
   EXPECT_EQ(Countdown(1), -3);  // keeps falling after its launch
@@ -259,26 +321,26 @@ TEST_F(Fixture, UncheckedRowFreezesItsCountdownAndHoldsTheLaunchPhase) {
   Done();
   host.uncheckedRows = {1};
 
-  ASSERT_TRUE(runner.Start(0));
+  ASSERT_TRUE(Start(0));
   EXPECT_EQ(host.Effects(), (Calls{"look running", "create 1", "timer on"}));
   // The launch phase lasts: no relaunch of the exited entry 1, no stale kill.
   host.alive.clear();
   host.stale = {host.EntryPid(1)};
-  for (int i = 0; i < 5; ++i) runner.Tick();
+  for (int i = 0; i < 5; ++i) Tick();
   EXPECT_TRUE(host.Effects().empty());
   EXPECT_EQ(Countdown(2), 3);
   EXPECT_EQ(host.stale.size(), 1u);
 
   // Checking the row resumes the countdown where it stopped: three steps.
   host.uncheckedRows.clear();
-  runner.Tick();
-  runner.Tick();
+  Tick();
+  Tick();
   EXPECT_TRUE(host.Effects().empty());
-  runner.Tick();
+  Tick();
   EXPECT_EQ(host.Effects(), (Calls{"create 2"}));
 
   // Now supervising: entry 1 is relaunched, then the stale id is handled.
-  runner.Tick();
+  Tick();
   EXPECT_EQ(host.Effects(), (Calls{"create 1", "stale 60"}));
 }
 
@@ -289,8 +351,8 @@ TEST_F(Fixture, NegativeAndExtremeDelaysNeverLaunchAndNeverOverflow) {
   Entry(std::numeric_limits<std::int32_t>::max());
   Done();
 
-  ASSERT_TRUE(runner.Start(0));
-  for (int i = 0; i < 5; ++i) runner.Tick();
+  ASSERT_TRUE(Start(0));
+  for (int i = 0; i < 5; ++i) Tick();
   EXPECT_EQ(host.Effects(), (Calls{"look running", "timer on"}));
   EXPECT_EQ(Launched(0), 0u);
   EXPECT_FALSE(host.Called("rerun"));
@@ -306,14 +368,14 @@ TEST_F(Fixture, FailedCreationsCountAndAreRetriedEachSupervisionTick) {
   Done();
   host.creationFails = true;
 
-  ASSERT_TRUE(runner.Start(0));
-  runner.Tick();
+  ASSERT_TRUE(Start(0));
+  Tick();
   EXPECT_EQ(Launched(0), 2u);  // failed attempts count
   host.Effects();
   // Process id 0 is not running: tried again on every tick, counters and
   // countdowns untouched.
-  runner.Tick();
-  runner.Tick();
+  Tick();
+  Tick();
   EXPECT_EQ(host.Effects(), (Calls{"create 2", "create 1", "stale 60", "create 2", "create 1", "stale 60"}));
   EXPECT_EQ(Launched(0), 2u);
   EXPECT_EQ(Countdown(1), -1);
@@ -331,10 +393,10 @@ TEST_F(Fixture, RestartAfterStopRearmsEverything) {
   EXPECT_EQ(Launched(0), 2u);  // left as it was
   host.log.clear();
 
-  ASSERT_TRUE(runner.Start(0));
+  ASSERT_TRUE(Start(0));
   EXPECT_EQ(Launched(0), 1u);
   EXPECT_EQ(Countdown(2), 1);
-  runner.Tick();
+  Tick();
   EXPECT_EQ(host.Effects(), (Calls{"look running", "create 1", "timer on", "create 2"}));
   EXPECT_EQ(Launched(0), 2u);
 }
@@ -347,7 +409,7 @@ TEST_F(Fixture, RerunOffLeavesExitedProgramsDownAndStaleIdsUntaken) {
   host.alive.clear();
   host.stale = {host.EntryPid(1)};
   host.rerun = false;
-  runner.Tick();
+  Tick();
   EXPECT_EQ(host.log, (Calls{"rerun"}));
   EXPECT_EQ(host.stale.size(), 1u);
 }
@@ -362,7 +424,7 @@ TEST_F(Fixture, DetectOffRelaunchesButIgnoresStaleIds) {
   host.alive.clear();
   host.stale = {host.EntryPid(1)};
   options.detect = 0;
-  runner.Tick();
+  Tick();
   EXPECT_EQ(host.Effects(), (Calls{"create 1"}));
   EXPECT_EQ(host.stale.size(), 1u);
   EXPECT_EQ(Launched(0), 2u);
@@ -382,19 +444,19 @@ TEST_F(Fixture, StaleIdsAreHandledOnePerTick) {
   host.stale = {7, 12345, pid2, pid3};
 
   // Ids outside the running plan are taken and dropped, one per tick.
-  runner.Tick();
-  runner.Tick();
+  Tick();
+  Tick();
   EXPECT_EQ(host.Effects(), (Calls{"stale 60", "stale 60"}));
   EXPECT_TRUE(host.alive.count(7));
 
   // The hung program first, then an error-reporting process.
-  runner.Tick();
+  Tick();
   EXPECT_EQ(host.Effects(), (Calls{"stale 60", "terminate 2", "kill WerFault.exe"}));
   // Next tick relaunches the killed one and handles the next stale id.
-  runner.Tick();
+  Tick();
   EXPECT_EQ(host.Effects(), (Calls{"create 2", "stale 60", "terminate 3", "kill WerFault.exe"}));
   EXPECT_NE(host.EntryPid(2), pid2);
-  runner.Tick();
+  Tick();
   EXPECT_EQ(host.Effects(), (Calls{"create 3", "stale 60"}));
 }
 
@@ -451,7 +513,7 @@ TEST_F(StopFixture, NotifySendsTheNoticeFirstAndSparesTheServers) {
   EXPECT_EQ(host.Effects(), (Calls{"timer off", "notice", "terminate 4", "terminate 2", "look idle"}));
   EXPECT_EQ(catalogue.m_planRunning[0], 0u);
   // A late tick finds no running plan and does nothing.
-  runner.Tick();
+  Tick();
   EXPECT_TRUE(host.log.empty());
 }
 
@@ -469,12 +531,12 @@ TEST_F(StopFixture, AStartLeavesAServerThatIsStillSavingAloneAndRelaunchesItOnce
   runner.Stop();
   host.log.clear();
   // Started again while the spared servers (entries 1, 3, 5) still save.
-  ASSERT_TRUE(runner.Start(0));
+  ASSERT_TRUE(Start(0));
   EXPECT_EQ(host.Effects(), (Calls{"look running", "create 4", "create 2", "timer on"}));
   EXPECT_EQ(Launched(0), 5u);  // they count as launched: supervision begins
   EXPECT_EQ(host.EntryPid(1), saving);
   host.alive.erase(saving);  // entry 1 has saved and exited
-  runner.Tick();
+  Tick();
   EXPECT_EQ(host.Effects(), (Calls{"create 1", "stale 60"}));
 }
 
@@ -515,28 +577,26 @@ TEST_F(Fixture, AScriptedRunReportsWhatHappenedInOrder) {
   Entry(0, "C:\\srv\\Malvoryn.exe");  // entry 1, row 0: spared at the stop
   Entry(2);                              // entry 2, row 1
   Done();
-  ASSERT_TRUE(reporting.Start(0, EventSource::kTrayMenu));
+  ASSERT_TRUE(Start(reporting, 0, EventSource::kTrayMenu));
   EXPECT_EQ(events.Take(), (Calls{"plan n1", "countdown r1 n2", "launched r0 pid100"}));
-  host.now = 1000;
-  reporting.Tick();
-  reporting.Tick();
+  Tick(reporting);
+  Tick(reporting);  // 2 s
   EXPECT_EQ(events.Take(), (Calls{"countdown r1 n1", "launched r1 pid104"}));
-  // Row 1 exits by itself with a crash code within the next tick, and comes back.
+  // Row 1 exits by itself with a crash code, seen by the next tick, and comes back.
   host.alive.erase(104);
   host.exitCodes[104] = 0xC0000005;
-  host.now = 3500;
-  reporting.Tick();
-  EXPECT_EQ(events.Take(), (Calls{"exited r1 pid104 n3221225477 ms2500", "relaunched r1 pid108 n1"}));
+  host.now += 500;
+  Tick(reporting);
+  EXPECT_EQ(events.Take(), (Calls{"exited r1 pid104 n3221225477 ms1500", "relaunched r1 pid108 n1"}));
   // Row 0 falls silent: killed, with the error reporter; its end is no exit of its own.
   host.stale = {100};
   host.reporterPid = 77;
-  reporting.Tick();
+  Tick(reporting);
   EXPECT_EQ(events.Take(), (Calls{"hung r0 pid100 n70", "reporter pid77"}));
   host.creationFails = true;
   host.exitCodes[100] = 111;
-  host.now = 4000;
-  reporting.Tick();
-  EXPECT_EQ(events.Take(), (Calls{"ended r0 pid100 n111 ms4000", "failed r0 err2 error 2"}));
+  Tick(reporting);
+  EXPECT_EQ(events.Take(), (Calls{"ended r0 pid100 n111 ms5500", "failed r0 err2 error 2"}));
   reporting.Stop();
   EXPECT_EQ(events.Take(), (Calls{"notice", "terminated r1 pid108", "stopped"}));
 }
@@ -549,14 +609,14 @@ TEST_F(Fixture, AHungProgramIsDumpedBeforeItsKillAndKeepsItsPlaceMeanwhile) {
   Entry(0);                              // entry 2, row 1 (pid 100)
   Done();
   host.dumps = true;
-  ASSERT_TRUE(reporting.Start(0));
-  reporting.Tick();
+  ASSERT_TRUE(Start(reporting, 0));
+  Tick(reporting);
   host.log.clear();
   events.Take();
 
   // Picked: the dump starts, nothing is killed yet.
   host.stale = {100};
-  reporting.Tick();
+  Tick(reporting);
   EXPECT_EQ(host.Effects(), (Calls{"stale 60", "dump 2"}));
   EXPECT_EQ(events.Take(), (Calls{"dumping r1 pid100 n70"}));
   // Stale again while the dump is written: picked by nobody, not relaunched.
@@ -567,17 +627,18 @@ TEST_F(Fixture, AHungProgramIsDumpedBeforeItsKillAndKeepsItsPlaceMeanwhile) {
   // 30 s on and still writing: killed anyway, the unfinished dump given up.
   host.now += 1;
   reporting.Tick();
+  Settle(reporting);
   EXPECT_EQ(host.Effects(), (Calls{"terminate 2", "kill WerFault.exe", "abandon 2", "stale 60"}));
   EXPECT_EQ(events.Take(), (Calls{"hung r1 pid100 n70", "no dump r1 pid100 err258 error 258"}));
 
   // A dump that finishes: the kill follows at the next tick, with the file.
-  reporting.Tick();  // entry 2 relaunched as pid 108
+  Tick(reporting);  // entry 2 relaunched as pid 108
   events.Take();
   host.stale = {108};
-  reporting.Tick();
+  Tick(reporting);
   host.dumpOutcomes[2] = {true, 0, "D:\\d\\app.exe_108.dmp", 4096, 3900};
   host.log.clear();
-  reporting.Tick();
+  Tick(reporting);
   EXPECT_EQ(host.Effects(), (Calls{"terminate 2", "kill WerFault.exe", "stale 60"}));
   Calls written = events.Take();
   ASSERT_EQ(written.size(), 3u);
@@ -585,22 +646,22 @@ TEST_F(Fixture, AHungProgramIsDumpedBeforeItsKillAndKeepsItsPlaceMeanwhile) {
   EXPECT_EQ(written[2], "dumped r1 pid108 ms3900 c4096 [D:\\d\\app.exe_108.dmp]");
 
   // A program that ends by itself during its dump: the dump goes, nothing more.
-  reporting.Tick();  // pid 112
+  Tick(reporting);  // pid 112
   host.dumpOutcomes.clear();
   host.stale = {112};
-  reporting.Tick();
+  Tick(reporting);
   host.alive.erase(112);
   host.log.clear();
   options.detect = 0;
-  reporting.Tick();
+  Tick(reporting);
   EXPECT_EQ(host.Effects(), (Calls{"abandon 2"}));
-  reporting.Tick();
+  Tick(reporting);
   EXPECT_EQ(host.Effects(), (Calls{"create 2"}));
 
   // A stop during the dump of a server the notice would spare: killed at once.
   options.detect = 1;
   host.stale = {104};
-  reporting.Tick();
+  Tick(reporting);
   host.log.clear();
   events.Take();
   reporting.Stop();
@@ -617,21 +678,25 @@ TEST_F(Fixture, DumpsTakeTurnsEachLimitCountsFromItsTurnAndEveryOutcomeIsToldAsI
   Entry(0);  // entry 2, row 1 (pid 100)
   Done();
   host.dumps = true;
-  ASSERT_TRUE(reporting.Start(0));
+  ASSERT_TRUE(Start(reporting, 0));
   reporting.Tick();
+  Settle(reporting);
   host.log.clear();
   events.Take();
 
   // Both fall silent together; the second's dump waits behind the first's.
   host.stale = {104, 100};
   reporting.Tick();
+  Settle(reporting);
   reporting.Tick();
+  Settle(reporting);
   host.dumpOutcomes[2].begun = false;
   EXPECT_EQ(host.Effects(), (Calls{"stale 60", "dump 1", "stale 60", "dump 2"}));
   EXPECT_EQ(events.Take(), (Calls{"dumping r0 pid104 n70", "dumping r1 pid100 n70"}));
   // The first could not be written: killed, and the journal says why.
   host.dumpOutcomes[1] = {true, 5, "", 0, 0};
   reporting.Tick();
+  Settle(reporting);
   EXPECT_EQ(host.Effects(), (Calls{"terminate 1", "kill WerFault.exe", "stale 60"}));
   EXPECT_EQ(events.Take(), (Calls{"hung r0 pid104 n70", "no dump r0 pid104 err5 error 5"}));
   // The second waits for its turn however long that takes, in its place:
@@ -639,6 +704,7 @@ TEST_F(Fixture, DumpsTakeTurnsEachLimitCountsFromItsTurnAndEveryOutcomeIsToldAsI
   for (int i = 0; i < 3; ++i) {
     host.now += kDumpLimitMs;
     reporting.Tick();
+    Settle(reporting);
   }
   EXPECT_FALSE(host.Called("terminate 2") || host.Called("create 2"));
   EXPECT_TRUE(host.alive.count(100));
@@ -647,11 +713,13 @@ TEST_F(Fixture, DumpsTakeTurnsEachLimitCountsFromItsTurnAndEveryOutcomeIsToldAsI
   host.dumpOutcomes[2].begunMs = host.now;
   host.now += kDumpLimitMs - 1;
   reporting.Tick();
+  Settle(reporting);
   EXPECT_TRUE(host.alive.count(100));
   host.now += 1;
   host.log.clear();
   events.Take();
   reporting.Tick();
+  Settle(reporting);
   EXPECT_EQ(host.Effects(), (Calls{"terminate 2", "kill WerFault.exe", "abandon 2", "stale 60"}));
   EXPECT_EQ(events.Take(), (Calls{"hung r1 pid100 n70", "no dump r1 pid100 err258 error 258"}));
 
@@ -660,9 +728,10 @@ TEST_F(Fixture, DumpsTakeTurnsEachLimitCountsFromItsTurnAndEveryOutcomeIsToldAsI
   host.dumpRefused = {false, 50, "bitness"};
   host.stale = {host.EntryPid(1)};
   reporting.Tick();
+  Settle(reporting);
   EXPECT_EQ(host.Effects(), (Calls{"create 2", "stale 60", "dump 1", "terminate 1", "kill WerFault.exe"}));
-  EXPECT_EQ(events.Take(), (Calls{"ended r1 pid100 ms120000", "relaunched r1 pid112 n1", "hung r0 pid108 n70",
-                                   "no dump r0 pid108 err50 bitness"}));
+  EXPECT_EQ(events.Take(), (Calls{"ended r1 pid100 ms120000", "hung r0 pid108 n70", "no dump r0 pid108 err50 bitness",
+                                   "relaunched r1 pid112 n1"}));
 }
 
 TEST_F(Fixture, ATickLongAfterTheLastOneRestartsEverySilenceBeforeJudging) {
@@ -690,13 +759,13 @@ TEST_F(Fixture, HeartbeatsOfAnEarlierProcessWithTheSameIdNeverKillTheNewOne) {
   // heartbeats and ended, and that id has gone stale meanwhile.
   host.alive.clear();
   host.stale = {host.nextPid};
-  runner.Tick();
+  Tick();
   EXPECT_EQ(host.Effects(), (Calls{"create 1", "stale 60"}));
-  runner.Tick();
+  Tick();
   EXPECT_EQ(host.Effects(), (Calls{"stale 60"}));
   // The new process's own silence still gets it killed.
   host.stale = {host.EntryPid(1)};
-  runner.Tick();
+  Tick();
   EXPECT_EQ(host.Effects(), (Calls{"stale 60", "terminate 1", "kill WerFault.exe"}));
 }
 
@@ -706,14 +775,14 @@ TEST_F(StopFixture, AQuickRestartJudgesAKeptServerOnlyByHeartbeatsSentAfterIt) {
   runner.Stop();
   // Its heartbeats stopped at the notice; before its save ends they are stale.
   host.stale = {saving};
-  ASSERT_TRUE(runner.Start(0));
+  ASSERT_TRUE(Start(0));
   host.log.clear();
-  for (int i = 0; i < 3; ++i) runner.Tick();
+  for (int i = 0; i < 3; ++i) Tick();
   EXPECT_FALSE(host.Called("terminate 1"));
   EXPECT_TRUE(host.alive.count(saving));
   host.alive.erase(saving);  // saved and exited by itself: relaunched as usual
   host.log.clear();
-  runner.Tick();
+  Tick();
   EXPECT_EQ(host.Effects(), (Calls{"create 1", "stale 60"}));
 }
 
@@ -724,8 +793,8 @@ TEST_F(Fixture, AProgramThatEndedIsNeverKilledOrReportedAsHung) {
   Entry(0);
   Done();
   host.dumps = true;
-  ASSERT_TRUE(reporting.Start(0));
-  reporting.Tick();
+  ASSERT_TRUE(Start(reporting, 0));
+  Tick(reporting);
   // It sent heartbeats, then exited; its relaunches fail, so the entry still
   // names the ended process when its id goes stale.
   const std::uint32_t gone = host.EntryPid(1);
@@ -734,21 +803,21 @@ TEST_F(Fixture, AProgramThatEndedIsNeverKilledOrReportedAsHung) {
   host.stale = {gone};
   host.log.clear();
   events.Take();
-  reporting.Tick();
+  Tick(reporting);
   EXPECT_EQ(host.Effects(), (Calls{"create 1", "stale 60"}));
-  EXPECT_EQ(events.Take(), (Calls{"exited r0 pid100", "failed r0 err2 error 2"}));
+  EXPECT_EQ(events.Take(), (Calls{"exited r0 pid100 ms2000", "failed r0 err2 error 2"}));
 
   // A program that ends during its dump is reported once at a stop, as ended.
   host.creationFails = false;
-  reporting.Tick();  // pid 104
+  Tick(reporting);  // pid 104
   host.stale = {104};
-  reporting.Tick();  // picked: its dump starts
+  Tick(reporting);  // picked: its dump starts
   host.alive.erase(104);
   host.log.clear();
   events.Take();
   reporting.Stop();
   EXPECT_EQ(host.Effects(), (Calls{"timer off", "abandon 1", "notice", "terminate 1", "look idle"}));
-  EXPECT_EQ(events.Take(), (Calls{"exited r0 pid104", "notice", "stopped"}));
+  EXPECT_EQ(events.Take(), (Calls{"exited r0 pid104 ms1000", "notice", "stopped"}));
 }
 
 TEST_F(Fixture, ASilentServerBehindALoaderGetsItsWholeTreeKilled) {
@@ -759,8 +828,8 @@ TEST_F(Fixture, ASilentServerBehindALoaderGetsItsWholeTreeKilled) {
   Entry(0);
   Done();
   host.dumps = true;
-  ASSERT_TRUE(reporting.Start(0));
-  reporting.Tick();
+  ASSERT_TRUE(Start(reporting, 0));
+  Tick(reporting);
   // The loader (pid 104, row 0) started the server that sends the heartbeats.
   host.trees[900] = 1;
   host.alive.insert(900);
@@ -768,13 +837,13 @@ TEST_F(Fixture, ASilentServerBehindALoaderGetsItsWholeTreeKilled) {
   host.stale = {901, 900};
   host.log.clear();
   events.Take();
-  reporting.Tick();
-  reporting.Tick();
+  Tick(reporting);
+  Tick(reporting);
   EXPECT_EQ(host.Effects(), (Calls{"stale 60", "stale 60", "dump 1"}));
   EXPECT_EQ(host.dumpedPid, 900u);
   EXPECT_EQ(events.Take(), (Calls{"dumping r0 pid900 n70"}));
   host.dumpOutcomes[1] = {true, 0, "x.dmp", 1, 1};
-  reporting.Tick();
+  Tick(reporting);
   EXPECT_EQ(host.Effects(), (Calls{"terminate 1", "kill WerFault.exe", "stale 60"}));
   EXPECT_EQ(host.reportedOn, 900u);
   EXPECT_EQ(events.Take()[0], "hung r0 pid900 n70");
@@ -795,12 +864,12 @@ TEST_F(Fixture, ALaunchTakesOverWhatAlreadyRunsTheRowsProgramOneProcessARow) {
   const std::uint32_t login = host.Outside("C:\\srv\\login.exe", " -x");
   host.Outside("C:\\srv\\zone.exe", " -x", true, 0, "E:\\OTHER");  // another copy's folder
   host.stale = {zoneA, login};  // their heartbeats from before this run
-  ASSERT_TRUE(reporting.Start(0, EventSource::kAutomaticStart));
+  ASSERT_TRUE(Start(reporting, 0, EventSource::kAutomaticStart));
   // Due bottom up: two rows take the two copies, the row left over starts.
   EXPECT_EQ(host.Effects(), (Calls{"look running", "adopt 3 " + std::to_string(zoneA),
                                    "adopt 2 " + std::to_string(zoneB), "create 1", "timer on"}));
-  reporting.Tick();
-  reporting.Tick();
+  Tick(reporting);
+  Tick(reporting);
   EXPECT_EQ(host.Effects(), (Calls{"adopt 4 " + std::to_string(login)}));
   const Calls adopted = events.Take();
   for (const std::string& line : {"adopted r2 pid" + std::to_string(zoneA), "adopted r1 pid" + std::to_string(zoneB),
@@ -811,7 +880,7 @@ TEST_F(Fixture, ALaunchTakesOverWhatAlreadyRunsTheRowsProgramOneProcessARow) {
   // a stop ends it.
   EXPECT_TRUE(host.stale.empty());
   host.alive.erase(zoneB);
-  reporting.Tick();
+  Tick(reporting);
   EXPECT_EQ(host.Effects(), (Calls{"create 2", "stale 60"}));
   options.notify = 0;
   reporting.Stop();
@@ -830,19 +899,21 @@ TEST_F(Fixture, ARowWaitsWithoutStartingWhileAProcessThatMayBeItsOwnCannotBeTake
   const std::uint32_t elevated = host.Outside("C:\\srv\\a.exe", "", false);
   const std::uint32_t elsewhere = host.Outside("C:\\srv\\b.exe", " -x", true, 4321);
   host.adoptionTakenBy = 0;
-  ASSERT_TRUE(reporting.Start(0));
+  ASSERT_TRUE(Start(reporting, 0));
   EXPECT_EQ(host.Effects(), (Calls{"look running", "create 3", "timer on"}));
+  // The creation's news comes after the look at every row.
   const Calls held = events.Take();
-  ASSERT_GE(held.size(), 2u);
-  EXPECT_EQ(held[held.size() - 2], "held r1 pid" + std::to_string(elsewhere) + " n1 c4321");
-  EXPECT_EQ(held.back(), "held r0 pid" + std::to_string(elevated) + " n2");
+  ASSERT_GE(held.size(), 3u);
+  EXPECT_EQ(held[held.size() - 3], "held r1 pid" + std::to_string(elsewhere) + " n1 c4321");
+  EXPECT_EQ(held[held.size() - 2], "held r0 pid" + std::to_string(elevated) + " n2");
+  EXPECT_EQ(held.back(), "launched r2 pid" + std::to_string(host.EntryPid(3)));
   // Said once; the plan supervises meanwhile, without touching them.
-  for (int i = 0; i < 3; ++i) reporting.Tick();
+  for (int i = 0; i < 3; ++i) Tick(reporting);
   EXPECT_EQ(host.Effects(), (Calls{"stale 60", "stale 60", "stale 60"}));
   EXPECT_TRUE(events.Take().empty());
   // Once the other launcher's copy is gone, the row starts.
   host.alive.erase(elsewhere);
-  reporting.Tick();
+  Tick(reporting);
   EXPECT_EQ(host.Effects(), (Calls{"create 2", "stale 60"}));
   EXPECT_EQ(events.Take(), (Calls{"launched r1 pid" + std::to_string(host.EntryPid(2))}));
 
@@ -851,7 +922,7 @@ TEST_F(Fixture, ARowWaitsWithoutStartingWhileAProcessThatMayBeItsOwnCannotBeTake
   host.alive.erase(host.EntryPid(2));
   const std::uint32_t claimed = host.Outside("C:\\srv\\b.exe", " -x");
   host.adoptionTakenBy = 99;
-  ASSERT_TRUE(reporting.Start(0));
+  ASSERT_TRUE(Start(reporting, 0));
   EXPECT_FALSE(host.Called("create 2"));
   EXPECT_TRUE(host.Called("adopt 2 " + std::to_string(claimed)));
   bool said = false;
@@ -871,7 +942,7 @@ TEST_F(Fixture, AServerRestartedWithEditedArgumentsIsTakenOverOnlyWhereNoOtherRo
   const std::uint32_t world = host.Outside("C:\\srv\\world.exe", " -old");
   const std::uint32_t stray = host.Outside("C:\\srv\\zone.exe", " -zone 9");
   const std::uint32_t zone2 = host.Outside("C:\\srv\\zone.exe", " -zone 2");
-  ASSERT_TRUE(reporting.Start(0));
+  ASSERT_TRUE(Start(reporting, 0));
   // Row 2 takes its exact copy; row 1 may not take the stray, nor row 2's.
   EXPECT_EQ(host.Effects(), (Calls{"look running", "adopt 3 " + std::to_string(zone2),
                                    "adopt 1 " + std::to_string(world), "timer on"}));
@@ -940,12 +1011,133 @@ TEST_F(Fixture, AProgramWithoutAJobIsReportedOnce) {
   Entry(0);
   Done();
   host.jobError = 5;
-  ASSERT_TRUE(reporting.Start(0));
+  ASSERT_TRUE(Start(reporting, 0));
   host.alive.clear();
-  reporting.Tick();
+  Tick(reporting);
   int reports = 0;
   for (const std::string& line : events.Take()) reports += line.rfind("no job", 0) == 0;
   EXPECT_EQ(reports, 1);
+}
+
+TEST_F(Fixture, AnEndIsRelaunchedAtOnceButNoEntryStartsTwiceWithinASecond) {
+  Plan("A");
+  Entry(0);  // entry 1, row 0
+  Entry(0);  // entry 2, row 1
+  Done();
+  host.endsTold = true;
+  StartAndLaunchAll(0);  // both started at 0 ms
+
+  // It ran 1.5 s: started again as soon as its end is seen, no tick needed.
+  host.now = 1500;
+  host.Exit(host.EntryPid(1));
+  Settle(runner);
+  EXPECT_EQ(host.Effects(), (Calls{"create 1"}));
+  // It ends again at once: the next start waits until a second after this one,
+  // and neither a tick nor an early wake brings it forward.
+  host.now = 1520;
+  host.Exit(host.EntryPid(1));
+  Settle(runner);
+  EXPECT_EQ(host.Effects(), (Calls{"wake 980"}));
+  host.now = 2000;
+  runner.Tick();
+  // Whether a program whose end will be told still runs is never asked.
+  EXPECT_FALSE(host.Called("running 1") || host.Called("running 2"));
+  EXPECT_EQ(host.Effects(), (Calls{"stale 60"}));
+  host.now = 2499;
+  runner.Wake();
+  EXPECT_EQ(host.Effects(), (Calls{"wake 1"}));
+  host.now = 2500;
+  runner.Wake();
+  Settle(runner);
+  EXPECT_EQ(host.Effects(), (Calls{"create 1"}));
+}
+
+TEST_F(Fixture, AnEndIsRelaunchedOnlyInSupervisionWithItsRowAndTheRerunBoxTickedAtThatMoment) {
+  EventLog events;
+  PlanRunner reporting(catalogue, host, host, options, &events);
+  Plan("A");
+  Entry(0);  // entry 1, row 0
+  Entry(0);  // entry 2, row 1
+  Entry(1);  // entry 3, row 2
+  Done();
+  ASSERT_TRUE(Start(reporting, 0));
+  // Launch phase: an end is reported, and nothing started again.
+  host.now = 1500;
+  host.Exit(host.EntryPid(1));
+  Settle(reporting);
+  EXPECT_EQ(events.Take().back(), "exited r0 pid104 ms1500");
+  Tick(reporting);  // row 2 launched: supervising from now on
+  Tick(reporting);  // the tick starts row 0 again
+  EXPECT_EQ(host.Effects(), (Calls{"look running", "create 2", "create 1", "timer on", "create 3", "create 1",
+                                   "stale 60"}));
+
+  // Unticked row, or rerun off, when the end is seen: it stays down...
+  host.now += 1500;
+  host.uncheckedRows = {0};
+  host.Exit(host.EntryPid(1));
+  Settle(reporting);
+  host.uncheckedRows.clear();
+  host.rerun = false;
+  host.Exit(host.EntryPid(2));
+  Settle(reporting);
+  EXPECT_TRUE(host.Effects().empty());
+  // ... until a tick finds them ticked again.
+  host.rerun = true;
+  Tick(reporting);
+  EXPECT_EQ(host.Effects(), (Calls{"create 2", "create 1", "stale 60"}));
+
+  // A relaunch put off by a second reads them at its own moment.
+  host.now += 100;
+  host.Exit(host.EntryPid(1));
+  Settle(reporting);
+  EXPECT_EQ(host.Effects(), (Calls{"wake 900"}));
+  host.uncheckedRows = {0};
+  host.now += 900;
+  reporting.Wake();
+  EXPECT_TRUE(host.Effects().empty());
+  host.uncheckedRows.clear();
+  Tick(reporting);
+  EXPECT_EQ(host.Effects(), (Calls{"create 1", "stale 60"}));
+
+  // An end the tick saw first: the tick started it again, and the late news
+  // of the old process changes nothing.
+  const std::uint32_t old = host.EntryPid(2);
+  host.alive.erase(old);
+  Tick(reporting);
+  EXPECT_EQ(host.Effects(), (Calls{"create 2", "stale 60"}));
+  host.news.push_back({ProcessNews::Kind::kEnded, 2, old, {}});
+  reporting.TakeProcessNews();
+  EXPECT_TRUE(host.Effects().empty());
+}
+
+TEST_F(Fixture, AStopDuringCreationsEndsWhatStartedAndNothingStartsAfterIt) {
+  EventLog events;
+  PlanRunner reporting(catalogue, host, host, options, &events);
+  Plan("A");
+  Entry(0, "C:\\srv\\Malvoryn.exe");  // entry 1, row 0: spared at a stop, had it started
+  Entry(0);                              // entry 2, row 1
+  Entry(0);                              // entry 3, row 2
+  Done();
+  ASSERT_TRUE(reporting.Start(0));  // asks for 3, 2, 1
+  host.Make(2);                     // 3 and 2 have started, 1 is not made yet
+  host.Exit(host.EntryPid(3));      // and 3 has ended already
+  host.log.clear();
+  events.Take();
+  reporting.Stop();
+  // What started is reported and ended with the rest; the end already seen
+  // starts nothing; the creation not made never is.
+  EXPECT_EQ(host.cancels, 1);
+  EXPECT_TRUE(host.asked.empty());
+  EXPECT_EQ(host.Effects(), (Calls{"timer off", "notice", "terminate 3", "terminate 2", "look idle"}));
+  EXPECT_EQ(events.Take(), (Calls{"launched r2 pid100", "launched r1 pid104", "exited r2 pid100", "notice",
+                                  "terminated r1 pid104", "stopped"}));
+  // A start reported after the stop (which the host never does) is ended at once.
+  host.pids[1] = 999;
+  host.alive.insert(999);
+  host.news.push_back({ProcessNews::Kind::kStarted, 1, 999, {}});
+  reporting.TakeProcessNews();
+  EXPECT_EQ(host.Effects(), (Calls{"terminate 1"}));
+  EXPECT_TRUE(events.Take().empty());
 }
 
 TEST_F(Fixture, EmptyPlanStartsAndStopsAndTheNoticeGoesOutOnce) {
@@ -953,8 +1145,8 @@ TEST_F(Fixture, EmptyPlanStartsAndStopsAndTheNoticeGoesOutOnce) {
   Plan("B");
   Entry(0);
   Done();
-  ASSERT_TRUE(runner.Start(0));
-  runner.Tick();  // supervision from the first tick
+  ASSERT_TRUE(Start(0));
+  Tick();  // supervision from the first tick
   runner.Stop();
   EXPECT_EQ(host.Effects(), (Calls{"look running", "timer on", "stale 60", "timer off", "notice", "look idle"}));
 }
@@ -963,18 +1155,18 @@ TEST_F(Fixture, WithoutARunningPlanNothingHappens) {
   Plan("A");
   Entry(0);
   Done();
-  EXPECT_FALSE(runner.Start(-1));  // no selection
-  EXPECT_FALSE(runner.Start(1));
-  runner.Tick();                   // a late timer-1 tick
+  EXPECT_FALSE(Start(-1));  // no selection
+  EXPECT_FALSE(Start(1));
+  Tick();                   // a late timer-1 tick
   runner.LaunchDueEntries();
   EXPECT_TRUE(host.log.empty());
   EXPECT_EQ(catalogue.m_planRunning[0], 0u);
   runner.Stop();
   EXPECT_EQ(host.Effects(), (Calls{"timer off", "look idle"}));
 
-  ASSERT_TRUE(runner.Start(0));
+  ASSERT_TRUE(Start(0));
   host.log.clear();
-  EXPECT_FALSE(runner.Start(0));  // one plan at a time
+  EXPECT_FALSE(Start(0));  // one plan at a time
   EXPECT_TRUE(host.log.empty());
   EXPECT_EQ(Launched(0), 1u);
 }
@@ -984,8 +1176,8 @@ TEST_F(Fixture, RangeOutsideTheEntriesIsTreatedAsEmpty) {
   Entry(0);
   Done();
   catalogue.m_planRanges[1] = 5;  // claims more entries than exist
-  ASSERT_TRUE(runner.Start(0));
-  runner.Tick();
+  ASSERT_TRUE(Start(0));
+  Tick();
   runner.Stop();
   EXPECT_EQ(host.Effects(), (Calls{"look running", "timer on", "stale 60", "timer off", "notice", "look idle"}));
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -178,7 +179,7 @@ TEST_F(ProcessTableTest, EndingAProgramEndsWhatItStartedAndAnotherLauncherCanTak
   DWORD loader = 0;
   {
     WindowsProcessHost first(catalogue);
-    ASSERT_EQ(first.CreateEntryProcess(0).jobError, 0u);
+    ASSERT_EQ(first.table().Create(0, *catalogue.m_entries[0]).jobError, 0u);
     loader = first.EntryProcessId(0);
     leftovers.pids = {loader, serverPid()};
     ASSERT_NE(leftovers.pids[1], 0u);
@@ -327,25 +328,33 @@ TEST_F(ProcessTableTest, DumpsAreWrittenOneAtATimeAndTheTenNewestByFileTimeKept)
 }
 
 TEST_F(ProcessTableTest, RelaunchesLeaveTheHandleCountFlat) {
+  struct Ends : EndSink {
+    std::atomic<int> seen{0};
+    void ProcessEnded(std::size_t, DWORD) override { ++seen; }
+  } ends;
   const LaunchEntry quiet = Entry(Helper("recorder.exe"), run_, " ");  // sleeps, logs nothing
-  // Warm up: the first creations may set up lasting state of their own.
-  for (int i = 0; i < 3; ++i) {
+  const auto relaunch = [&] {
     ASSERT_EQ(table_.Create(0, quiet).error, 0u);
+    table_.WatchEnd(0, ends);
     table_.Terminate(0);
-  }
+  };
+  // Warm up: the first creations (and the thread pool's first wait) may set
+  // up lasting state of their own.
+  for (int i = 0; i < 3; ++i) relaunch();
   ASSERT_TRUE(WaitForExit(table_.ProcessHandle(0)));
   const long before = CountHandles(::GetCurrentProcessId());
   ASSERT_GT(before, 0);
 
   constexpr int kRelaunches = 200;
-  for (int i = 0; i < kRelaunches; ++i) {
-    ASSERT_EQ(table_.Create(0, quiet).error, 0u);
-    table_.Terminate(0);
-  }
+  for (int i = 0; i < kRelaunches; ++i) relaunch();
   ASSERT_TRUE(WaitForExit(table_.ProcessHandle(0)));
   const long after = CountHandles(::GetCurrentProcessId());
-  // Keeping the replaced process and thread handles would add 600.
+  // Keeping the replaced process and thread handles would add 600, and the
+  // replaced end watches as many again.
   EXPECT_EQ(after, before);
+  for (int i = 0; i < 500 && ends.seen == 0; ++i) ::Sleep(10);
+  EXPECT_GE(ends.seen, 1);  // the last one's end at least (replaced watches may never tell)
+  table_.EndSeen(0);        // its callback is over before `ends` goes
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "net/exit_notice.h"
 #include "runner/helper_processes.h"
@@ -63,9 +64,11 @@ class Window : public RunnerHost {
   void RestartSilences() override {}
   void StartTickTimer() override {}
   void StopTickTimer() override {}
+  void WakeIn(std::uint64_t ms) override { wakeAt = ::GetTickCount64() + ms; }
   void ShowRunning(bool) override {}
 
   std::deque<std::uint32_t> stale;
+  ULONGLONG wakeAt = 0;  // when the runner asked to be woken; 0: not asked
 
  private:
   int noticePort_;
@@ -75,9 +78,27 @@ class Window : public RunnerHost {
 struct EndAll {
   ProcessTable& table;
   ~EndAll() {
-    for (std::size_t i = 0; i < 4; ++i) table.Terminate(i);
+    for (std::size_t i = 0; i < 8; ++i) table.Terminate(i);
   }
 };
+
+// The news of every creation asked for reaches the runner, as the window's
+// messages would bring it.
+bool Settle(WindowsProcessHost& host, PlanRunner& runner) {
+  for (int i = 0; i < 30000 && host.StartsOut() > 0; ++i) {
+    runner.TakeProcessNews();
+    if (host.StartsOut() > 0) ::Sleep(1);
+  }
+  return host.StartsOut() == 0;
+}
+
+// The ids a recorder log names, one per line.
+std::vector<DWORD> LoggedPids(const std::string& path) {
+  std::vector<DWORD> pids;
+  std::ifstream in(path, std::ios::binary);
+  for (std::string line; std::getline(in, line);) pids.push_back(static_cast<DWORD>(std::stoul(line)));
+  return pids;
+}
 
 TEST(RunnerWithProcesses, HungKillRelaunchAndStopWithNotice) {
   WSADATA wsa;
@@ -107,6 +128,7 @@ TEST(RunnerWithProcesses, HungKillRelaunchAndStopWithNotice) {
   PlanRunner runner(catalogue, window, host, options);
   const EndAll endPlan{table};
   ASSERT_TRUE(runner.Start(0));
+  ASSERT_TRUE(Settle(host, runner));
   ASSERT_TRUE(table.IsRunning(0));
   ASSERT_TRUE(table.IsRunning(1));
 
@@ -133,8 +155,17 @@ TEST(RunnerWithProcesses, HungKillRelaunchAndStopWithNotice) {
   EXPECT_TRUE(others.IsRunning(0));
   EXPECT_TRUE(table.IsRunning(1));
 
-  // The next tick relaunches it.
-  runner.Tick();
+  // Its end is news: it is started again without a tick, as soon as a
+  // second has passed since its start.
+  for (int i = 0; i < 3000 && table.ProcessId(0) == hung; ++i) {
+    ::Sleep(1);
+    runner.TakeProcessNews();
+    if (window.wakeAt != 0 && ::GetTickCount64() >= window.wakeAt) {
+      window.wakeAt = 0;
+      runner.Wake();
+    }
+  }
+  ASSERT_TRUE(Settle(host, runner));
   EXPECT_TRUE(table.IsRunning(0));
   EXPECT_NE(table.ProcessId(0), hung);
 
@@ -154,6 +185,52 @@ TEST(RunnerWithProcesses, HungKillRelaunchAndStopWithNotice) {
 
   ::DeleteFileA(log.c_str());
   ::WSACleanup();
+}
+
+TEST(RunnerWithProcesses, AStopDuringCreationsLeavesNothingRunning) {
+  char cwd[4096] = "";
+  ::GetCurrentDirectoryA(sizeof cwd, cwd);
+  // A folder of its own, so no other test's program is taken for one of its rows.
+  const std::string run = std::string(cwd) + "\\stop_creations_" + std::to_string(::GetCurrentProcessId());
+  ::CreateDirectoryA(run.c_str(), nullptr);
+  const std::string log = run + "\\log.txt";
+  Catalogue catalogue;
+  catalogue.AddPlan("A");
+  for (int i = 0; i < 8; ++i) {
+    auto entry = std::make_unique<LaunchEntry>();
+    entry->programPath = Helper("recorder.exe");
+    entry->runDirectory = run;
+    entry->commandLine = " " + log + " sleep";
+    catalogue.AddEntry(std::move(entry));
+  }
+  catalogue.CloseLastPlan();
+  Window window(FreeUdpPort());
+  WindowsProcessHost host(catalogue);
+  RunnerOptions options;
+  options.notify = 0;
+  PlanRunner runner(catalogue, window, host, options);
+  const EndAll endPlan{host.table()};
+
+  // Stops at several moments of the creations: at once, and after a few
+  // have come out.
+  for (const int afterMs : {0, 30, 80}) {
+    ::DeleteFileA(log.c_str());
+    ASSERT_TRUE(runner.Start(0));
+    ::Sleep(static_cast<DWORD>(afterMs));
+    runner.Stop();
+    EXPECT_EQ(host.StartsOut(), 0u);
+    // Whatever ran was terminated by the stop; nothing starts afterwards.
+    ::Sleep(300);
+    runner.TakeProcessNews();
+    for (const DWORD pid : LoggedPids(log)) {
+      const ScopedProcessHandle process = ProcessTable::OpenProcessById(pid);
+      if (!process) continue;  // ended and gone
+      ASSERT_TRUE(WaitForExit(process.get())) << "after " << afterMs << " ms: " << pid;
+      EXPECT_EQ(ExitCode(process.get()), kKillExitCode);
+    }
+  }
+  ::DeleteFileA(log.c_str());
+  ::RemoveDirectoryA(run.c_str());
 }
 
 }  // namespace

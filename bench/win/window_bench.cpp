@@ -1,0 +1,367 @@
+// The real launcher under Wine, seen from outside: how long its window takes
+// to answer while a burst of ended programs is started again, how soon one
+// ended program is back, and what the launcher costs while nothing happens.
+// Given two builds it runs them one after the other and prints their figures
+// side by side, with the first's as a share of the second's.
+//
+//   window_bench NEW.exe [OLD.exe] [--burst N]... [--ends N]
+//
+// For each launcher:
+// - burst N (default 30 and 1000): a plan of N programs that wait for one
+//   signal; once all run, the signal ends them together. Measured: the
+//   longest the window takes to answer a message from then until every one
+//   runs again (its longest pause), and how long until every one runs again.
+//   After the largest burst, with all of them running: the launcher's
+//   processor time over 10 s in which nothing happens, and the window's
+//   longest answer meanwhile (a supervision tick).
+// - ends (default 24): a plan of three programs that each run 1.5 s and
+//   exit, started a second apart; for every end, the time from the program's
+//   end to its next start, both as the system records them.
+//
+// The window is asked with WM_NULL every 5 ms from a thread of this program.
+// The launchers run with the exit notice off and an ephemeral heartbeat port,
+// so they use none of the machine's fixed ports.
+// The helper programs come from ..\helpers beside this program's folder.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include "bench_clock.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int kStartStopButton = 1002, kNotifyBox = 1007;
+
+std::string ProgramDir() {
+  char path[MAX_PATH] = "";
+  ::GetModuleFileNameA(nullptr, path, sizeof path);
+  std::string dir(path);
+  dir.resize(dir.find_last_of('\\'));  // ...\bench
+  return dir;
+}
+
+std::string Recorder() { return ProgramDir().substr(0, ProgramDir().find_last_of('\\')) + "\\helpers\\recorder.exe"; }
+
+std::string WorkFile(const std::string& name) { return ProgramDir() + "\\window_bench_" + name; }
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+void PutFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// One line a helper wrote: its process id, when (GetTickCount64), and what.
+struct LogLine {
+  DWORD pid = 0;
+  unsigned long long ms = 0;
+  std::string text;
+};
+
+std::vector<LogLine> ReadLog(const std::string& path) {
+  std::vector<LogLine> lines;
+  std::ifstream in(path, std::ios::binary);
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t a = line.find('\t'), b = line.find('\t', a + 1), c = line.find('\t', b + 1);
+    if (c == std::string::npos) continue;  // a line still being written
+    lines.push_back({static_cast<DWORD>(std::strtoul(line.c_str(), nullptr, 10)),
+                     std::strtoull(line.c_str() + a + 1, nullptr, 10), line.substr(c + 1)});
+  }
+  return lines;
+}
+
+std::size_t CountLines(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::size_t n = 0;
+  for (std::string line; std::getline(in, line);) n += !line.empty();
+  return n;
+}
+
+template <typename Done>
+bool WaitFor(Done done, int ms) {
+  const ULONGLONG end = ::GetTickCount64() + static_cast<ULONGLONG>(ms);
+  while (!done()) {
+    if (::GetTickCount64() > end) return false;
+    ::Sleep(10);
+  }
+  return true;
+}
+
+double Milliseconds(const FILETIME& t) {
+  return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e4;
+}
+
+// Ends every helper still running: a launcher would take one over.
+void EndHelpers() {
+  const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W process{};
+  process.dwSize = sizeof process;
+  for (BOOL more = ::Process32FirstW(snapshot, &process); more; more = ::Process32NextW(snapshot, &process)) {
+    if (_wcsicmp(process.szExeFile, L"recorder.exe") != 0) continue;
+    if (HANDLE h = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, process.th32ProcessID)) {
+      ::TerminateProcess(h, 0);
+      ::WaitForSingleObject(h, 5000);
+      ::CloseHandle(h);
+    }
+  }
+  ::CloseHandle(snapshot);
+}
+
+// Asks the window with WM_NULL every 5 ms and keeps the longest answer.
+class Pinger {
+ public:
+  explicit Pinger(HWND window) : window_(window), thread_([this] { Run(); }) {}
+  ~Pinger() { Stop(); }
+  double Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    return longest_;
+  }
+
+ private:
+  void Run() {
+    while (!stop_) {
+      const double t = NowMs();
+      DWORD_PTR result = 0;
+      ::SendMessageTimeoutW(window_, WM_NULL, 0, 0, SMTO_NORMAL, 600000, &result);
+      longest_ = std::max(longest_, NowMs() - t);
+      ::Sleep(5);
+    }
+  }
+  HWND window_;
+  std::atomic<bool> stop_{false};
+  double longest_ = 0;
+  std::thread thread_;
+};
+
+class Launcher {
+ public:
+  Launcher(const std::string& exe, const std::string& list) {
+    static int runs = 0;
+    title_ = "window-bench-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++runs);
+    std::string commandLine = "\"" + exe + "\" /n " + title_ + " /p 0 /f \"" + list + "\"";
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi_)) {
+      return;
+    }
+    WaitFor([&] { return (window_ = ::FindWindowA(nullptr, title_.c_str())) != nullptr; }, 20000);
+    // No exit notice at the stop: it would reach other programs' listeners
+    // on the machine's fixed ports.
+    if (window_) {
+      ::SendMessageTimeoutW(::GetDlgItem(window_, kNotifyBox), BM_CLICK, 0, 0, SMTO_NORMAL, 10000, nullptr);
+    }
+  }
+  ~Launcher() {
+    if (pi_.hProcess == nullptr) return;
+    ::TerminateProcess(pi_.hProcess, 0);
+    ::WaitForSingleObject(pi_.hProcess, 10000);
+    ::CloseHandle(pi_.hProcess);
+    ::CloseHandle(pi_.hThread);
+  }
+  HWND window() const { return window_; }
+  // Presses 启动方案 or 停止方案 without waiting for the window to answer.
+  void PressStartStop() const {
+    ::PostMessageW(window_, WM_COMMAND, MAKEWPARAM(kStartStopButton, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(::GetDlgItem(window_, kStartStopButton)));
+  }
+  double CpuMs() const {
+    FILETIME created, exited, kernel, user;
+    if (!::GetProcessTimes(pi_.hProcess, &created, &exited, &kernel, &user)) return -1;
+    return Milliseconds(kernel) + Milliseconds(user);
+  }
+
+ private:
+  std::string title_;
+  PROCESS_INFORMATION pi_{};
+  HWND window_ = nullptr;
+};
+
+using Figures = std::vector<std::pair<std::string, double>>;
+
+std::string ListOf(const std::vector<std::string>& commandLines, const std::vector<int>& delays) {
+  std::string list = "::bench\r\n";
+  for (std::size_t i = 0; i < commandLines.size(); ++i) {
+    list += "1 [" + Recorder() + "] [] [" + commandLines[i] + "] " + std::to_string(delays[i]) + "\r\n";
+  }
+  return list + "\r\n";
+}
+
+void Burst(const std::string& exe, int n, bool idleToo, Figures& figures) {
+  const std::string log = WorkFile("burst.log"), generation = WorkFile("generation.txt"), list = WorkFile("burst.list");
+  ::DeleteFileA(log.c_str());
+  // A helper reads the number in `generation` and waits for the event named
+  // after it: those started after the signal wait for the next one.
+  static int round = 0;
+  const int first = ++round * 2, second = first + 1;
+  PutFile(generation, std::to_string(first));
+  const HANDLE signal = ::CreateEventA(nullptr, TRUE, FALSE, ("Local\\morvastel-await-" + std::to_string(first)).c_str());
+  const HANDLE next = ::CreateEventA(nullptr, TRUE, FALSE, ("Local\\morvastel-await-" + std::to_string(second)).c_str());
+  PutFile(list, ListOf(std::vector<std::string>(static_cast<std::size_t>(n), " " + log + " await " + generation),
+                         std::vector<int>(static_cast<std::size_t>(n), 0)));
+  const std::string name = std::to_string(n) + " programs ending together: ";
+  {
+    Launcher launcher(exe, list);
+    if (!launcher.window()) {
+      std::printf("no window for %s\n", exe.c_str());
+      return;
+    }
+    launcher.PressStartStop();
+    if (!WaitFor([&] { return CountLines(log) >= static_cast<std::size_t>(n); }, 900000)) {
+      std::printf("%s: only %zu of %d started\n", exe.c_str(), CountLines(log), n);
+    }
+    ::Sleep(1500);  // every one has run longer than a second
+    PutFile(generation, std::to_string(second));
+    Pinger pinger(launcher.window());
+    const unsigned long long t0 = ::GetTickCount64();
+    ::SetEvent(signal);
+    WaitFor([&] { return CountLines(log) >= 2 * static_cast<std::size_t>(n); }, 900000);
+    unsigned long long last = t0;
+    const std::vector<LogLine> lines = ReadLog(log);
+    for (std::size_t i = static_cast<std::size_t>(n); i < lines.size(); ++i) last = std::max(last, lines[i].ms);
+    ::Sleep(1000);  // what the window still does after the last start
+    figures.emplace_back(name + "window's longest pause (ms)", pinger.Stop());
+    figures.emplace_back(name + "until all run again (ms)", static_cast<double>(last - t0));
+    if (idleToo) {
+      ::Sleep(2000);
+      Pinger idle(launcher.window());
+      const double cpu = launcher.CpuMs();
+      ::Sleep(10000);
+      const double used = launcher.CpuMs() - cpu;
+      figures.emplace_back(std::to_string(n) + " running, nothing happening: window's longest answer (ms)", idle.Stop());
+      figures.emplace_back(std::to_string(n) + " running, nothing happening: launcher CPU over 10 s (ms)",
+                           cpu < 0 ? -1 : used);
+    }
+    launcher.PressStartStop();
+    ::Sleep(2000);
+  }
+  EndHelpers();
+  ::CloseHandle(signal);
+  ::CloseHandle(next);
+  ::DeleteFileA(log.c_str());
+  ::DeleteFileA(list.c_str());
+  ::DeleteFileA(generation.c_str());
+}
+
+void Ends(const std::string& exe, int ends, Figures& figures) {
+  const std::string log = WorkFile("ends.log"), list = WorkFile("ends.list");
+  ::DeleteFileA(log.c_str());
+  std::vector<std::string> lines;
+  for (int row = 0; row < 3; ++row) lines.push_back(" " + log + " run 1500 row" + std::to_string(row));
+  PutFile(list, ListOf(lines, {0, 1, 2}));
+  std::map<DWORD, HANDLE> opened;  // every helper, held so its times can be read after its end
+  std::map<DWORD, std::string> rowOf;
+  {
+    Launcher launcher(exe, list);
+    if (!launcher.window()) return;
+    launcher.PressStartStop();
+    const ULONGLONG end = ::GetTickCount64() + 120000;
+    int exits = 0;
+    while (exits < ends + 3 && ::GetTickCount64() < end) {
+      exits = 0;
+      for (const LogLine& line : ReadLog(log)) {
+        if (line.text == "exit") {
+          ++exits;
+        } else if (opened.count(line.pid) == 0) {
+          opened[line.pid] = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, line.pid);
+          rowOf[line.pid] = line.text.substr(line.text.rfind(' ') + 1);
+        }
+      }
+      ::Sleep(5);
+    }
+    launcher.PressStartStop();
+    ::Sleep(1000);
+  }
+  // Per row, its processes in the order they were created: each one's end
+  // to the next one's creation.
+  std::map<std::string, std::vector<std::pair<double, double>>> runs;  // row -> (created, ended)
+  for (const auto& [pid, process] : opened) {
+    FILETIME created{}, exited{}, kernel, user;
+    if (process && ::WaitForSingleObject(process, 0) == WAIT_OBJECT_0 &&
+        ::GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+      runs[rowOf[pid]].emplace_back(Milliseconds(created), Milliseconds(exited));
+    }
+    if (process) ::CloseHandle(process);
+  }
+  // Ends before the last row's first start fall in the launch phase, in
+  // which nothing is started again.
+  double supervising = 0;
+  for (auto& [row, times] : runs) {
+    std::sort(times.begin(), times.end());
+    if (!times.empty()) supervising = std::max(supervising, times.front().first);
+  }
+  std::vector<double> latencies;
+  for (const auto& [row, times] : runs) {
+    for (std::size_t i = 1; i < times.size(); ++i) {
+      if (times[i - 1].second > supervising) latencies.push_back(times[i].first - times[i - 1].second);
+    }
+  }
+  if (latencies.size() > static_cast<std::size_t>(ends)) latencies.resize(static_cast<std::size_t>(ends));
+  const std::string name = "relaunch after an end, over " + std::to_string(latencies.size()) + " ends: ";
+  figures.emplace_back(name + "median (ms)", Median(latencies));
+  figures.emplace_back(name + "worst (ms)", latencies.empty() ? 0 : *std::max_element(latencies.begin(), latencies.end()));
+  EndHelpers();
+  ::DeleteFileA(log.c_str());
+  ::DeleteFileA(list.c_str());
+}
+
+Figures Measure(const std::string& exe, const std::vector<int>& bursts, int ends) {
+  Figures figures;
+  EndHelpers();
+  for (std::size_t i = 0; i < bursts.size(); ++i) Burst(exe, bursts[i], i + 1 == bursts.size(), figures);
+  if (ends > 0) Ends(exe, ends, figures);
+  return figures;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> exes;
+  std::vector<int> bursts;
+  int ends = 24;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--burst") == 0 && i + 1 < argc) {
+      bursts.push_back(std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--ends") == 0 && i + 1 < argc) {
+      ends = std::atoi(argv[++i]);
+    } else {
+      exes.push_back(argv[i]);
+    }
+  }
+  if (exes.empty() || exes.size() > 2) {
+    std::fprintf(stderr, "usage: window_bench NEW.exe [OLD.exe] [--burst N]... [--ends N]\n");
+    return 2;
+  }
+  if (bursts.empty()) bursts = {30, 1000};
+  std::vector<Figures> results;
+  for (const std::string& exe : exes) {
+    std::printf("measuring %s\n", exe.c_str());
+    std::fflush(stdout);
+    results.push_back(Measure(exe, bursts, ends));
+  }
+  std::printf("\n%-75s %10s", "figure", "first");
+  if (results.size() == 2) std::printf(" %10s %8s", "second", "ratio");
+  std::printf("\n");
+  for (std::size_t i = 0; i < results[0].size(); ++i) {
+    std::printf("%-75s %10.1f", results[0][i].first.c_str(), results[0][i].second);
+    if (results.size() == 2 && i < results[1].size()) {
+      const double other = results[1][i].second;
+      std::printf(" %10.1f %8.3f", other, other > 0 ? results[0][i].second / other : 0.0);
+    }
+    std::printf("\n");
+  }
+  return 0;
+}
