@@ -12,13 +12,20 @@
 //   longest the window takes to answer a message from then until every one
 //   runs again (its longest pause), and how long until every one runs again.
 //   After the largest burst, with all of them running: the launcher's
-//   processor time over 10 s in which nothing happens, and the window's
-//   longest answer meanwhile (a supervision tick).
+//   processor time over 10 s in which nothing happens, then the window's
+//   longest answer over 10 s more (a supervision tick).
 // - ends (default 24): a plan of three programs that each run 1.5 s and
 //   exit, started a second apart; for every end, the time from the program's
-//   end to its next start, both as the system records them.
+//   end to its next start, both as the system records them (a creation is
+//   stamped as its call returns, so this includes the whole creation, timed
+//   once more on its own for comparison).
 //
-// The window is asked with WM_NULL every 5 ms from a thread of this program.
+// The window is asked with WM_NULL every 5 ms from a thread of this program,
+// and so is an idle window of this program's own: under Wine every answer
+// passes the one wineserver, which a burst of creations keeps busy, so the
+// idle window's longest answer is what any window would show.
+// Each launcher keeps a journal (/l), as operators run it, left beside this
+// program for a look afterwards.
 // The launchers run with the exit notice off and an ephemeral heartbeat port,
 // so they use none of the machine's fixed ports.
 // The helper programs come from ..\helpers beside this program's folder.
@@ -36,6 +43,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -90,6 +98,25 @@ std::size_t CountLines(const std::string& path) {
   return n;
 }
 
+// Waits until `path` has `lines` lines, for as long as lines keep coming
+// (a minute without a new one ends the wait). True when they are all there.
+bool WaitForLines(const std::string& path, std::size_t lines) {
+  std::size_t seen = 0;
+  ULONGLONG last = ::GetTickCount64();
+  for (;;) {
+    const std::size_t now = CountLines(path);
+    if (now >= lines) return true;
+    if (now != seen) {
+      seen = now;
+      last = ::GetTickCount64();
+    } else if (::GetTickCount64() - last > 60000) {
+      std::printf("  only %zu of %zu lines in %s\n", now, lines, path.c_str());
+      return false;
+    }
+    ::Sleep(10);
+  }
+}
+
 template <typename Done>
 bool WaitFor(Done done, int ms) {
   const ULONGLONG end = ::GetTickCount64() + static_cast<ULONGLONG>(ms);
@@ -120,39 +147,72 @@ void EndHelpers() {
   ::CloseHandle(snapshot);
 }
 
-// Asks the window with WM_NULL every 5 ms and keeps the longest answer.
+// A window of this program that does nothing but answer, on a thread of
+// its own: how long any window takes to answer while the system is as busy
+// as the launcher's, for comparison.
+class IdleWindow {
+ public:
+  IdleWindow() : thread_([this] { Run(); }) {
+    while (!window_) ::Sleep(1);
+  }
+  ~IdleWindow() {
+    ::PostMessageW(window_, WM_QUIT, 0, 0);
+    thread_.join();
+  }
+  HWND window() const { return window_; }
+
+ private:
+  void Run() {
+    HWND window = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    window_ = window;
+    MSG msg;
+    while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
+    ::DestroyWindow(window);
+  }
+  std::atomic<HWND> window_{nullptr};
+  std::thread thread_;
+};
+
+// Asks the launcher's window, then the idle window, with WM_NULL every 5 ms
+// and keeps the longest answer of each.
 class Pinger {
  public:
-  explicit Pinger(HWND window) : window_(window), thread_([this] { Run(); }) {}
+  Pinger(HWND window, HWND idle) : windows_{window, idle}, thread_([this] { Run(); }) {}
   ~Pinger() { Stop(); }
-  double Stop() {
+  // The launcher's longest answer, and the idle window's.
+  std::pair<double, double> Stop() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
-    return longest_;
+    return {longest_[0], longest_[1]};
   }
 
  private:
   void Run() {
     while (!stop_) {
-      const double t = NowMs();
-      DWORD_PTR result = 0;
-      ::SendMessageTimeoutW(window_, WM_NULL, 0, 0, SMTO_NORMAL, 600000, &result);
-      longest_ = std::max(longest_, NowMs() - t);
+      for (int i = 0; i < 2; ++i) {
+        const double t = NowMs();
+        DWORD_PTR result = 0;
+        ::SendMessageTimeoutW(windows_[i], WM_NULL, 0, 0, SMTO_NORMAL, 600000, &result);
+        longest_[i] = std::max(longest_[i], NowMs() - t);
+      }
       ::Sleep(5);
     }
   }
-  HWND window_;
+  HWND windows_[2];
   std::atomic<bool> stop_{false};
-  double longest_ = 0;
+  double longest_[2] = {0, 0};
   std::thread thread_;
 };
 
 class Launcher {
  public:
-  Launcher(const std::string& exe, const std::string& list) {
+  // Its journal goes to `journal`, as an operator would keep one.
+  Launcher(const std::string& exe, const std::string& list, const std::string& journal) {
     static int runs = 0;
     title_ = "window-bench-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++runs);
-    std::string commandLine = "\"" + exe + "\" /n " + title_ + " /p 0 /f \"" + list + "\"";
+    ::DeleteFileA(journal.c_str());
+    std::string commandLine =
+        "\"" + exe + "\" /n " + title_ + " /p 0 /f \"" + list + "\" /l \"" + journal + "\"";
     STARTUPINFOA si{};
     si.cb = sizeof si;
     if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi_)) {
@@ -200,7 +260,7 @@ std::string ListOf(const std::vector<std::string>& commandLines, const std::vect
   return list + "\r\n";
 }
 
-void Burst(const std::string& exe, int n, bool idleToo, Figures& figures) {
+void Burst(const std::string& exe, const std::string& tag, int n, bool idleToo, Figures& figures) {
   const std::string log = WorkFile("burst.log"), generation = WorkFile("generation.txt"), list = WorkFile("burst.list");
   ::DeleteFileA(log.c_str());
   // A helper reads the number in `generation` and waits for the event named
@@ -214,34 +274,38 @@ void Burst(const std::string& exe, int n, bool idleToo, Figures& figures) {
                          std::vector<int>(static_cast<std::size_t>(n), 0)));
   const std::string name = std::to_string(n) + " programs ending together: ";
   {
-    Launcher launcher(exe, list);
+    Launcher launcher(exe, list, WorkFile(tag + "-burst-" + std::to_string(n) + ".journal"));
     if (!launcher.window()) {
       std::printf("no window for %s\n", exe.c_str());
       return;
     }
     launcher.PressStartStop();
-    if (!WaitFor([&] { return CountLines(log) >= static_cast<std::size_t>(n); }, 900000)) {
-      std::printf("%s: only %zu of %d started\n", exe.c_str(), CountLines(log), n);
-    }
+    WaitForLines(log, static_cast<std::size_t>(n));
     ::Sleep(1500);  // every one has run longer than a second
     PutFile(generation, std::to_string(second));
-    Pinger pinger(launcher.window());
+    IdleWindow idle;
+    Pinger pinger(launcher.window(), idle.window());
     const unsigned long long t0 = ::GetTickCount64();
     ::SetEvent(signal);
-    WaitFor([&] { return CountLines(log) >= 2 * static_cast<std::size_t>(n); }, 900000);
+    WaitForLines(log, 2 * static_cast<std::size_t>(n));
     unsigned long long last = t0;
     const std::vector<LogLine> lines = ReadLog(log);
     for (std::size_t i = static_cast<std::size_t>(n); i < lines.size(); ++i) last = std::max(last, lines[i].ms);
     ::Sleep(1000);  // what the window still does after the last start
-    figures.emplace_back(name + "window's longest pause (ms)", pinger.Stop());
+    const std::pair<double, double> longest = pinger.Stop();
+    figures.emplace_back(name + "window's longest pause (ms)", longest.first);
+    figures.emplace_back(name + "an idle window's longest answer meanwhile (ms)", longest.second);
     figures.emplace_back(name + "until all run again (ms)", static_cast<double>(last - t0));
     if (idleToo) {
+      // The processor time first, unasked (every answer costs some).
       ::Sleep(2000);
-      Pinger idle(launcher.window());
       const double cpu = launcher.CpuMs();
       ::Sleep(10000);
       const double used = launcher.CpuMs() - cpu;
-      figures.emplace_back(std::to_string(n) + " running, nothing happening: window's longest answer (ms)", idle.Stop());
+      Pinger quiet(launcher.window(), idle.window());
+      ::Sleep(10000);
+      figures.emplace_back(std::to_string(n) + " running, nothing happening: window's longest answer (ms)",
+                           quiet.Stop().first);
       figures.emplace_back(std::to_string(n) + " running, nothing happening: launcher CPU over 10 s (ms)",
                            cpu < 0 ? -1 : used);
     }
@@ -256,7 +320,7 @@ void Burst(const std::string& exe, int n, bool idleToo, Figures& figures) {
   ::DeleteFileA(generation.c_str());
 }
 
-void Ends(const std::string& exe, int ends, Figures& figures) {
+void Ends(const std::string& exe, const std::string& tag, int ends, Figures& figures) {
   const std::string log = WorkFile("ends.log"), list = WorkFile("ends.list");
   ::DeleteFileA(log.c_str());
   std::vector<std::string> lines;
@@ -265,7 +329,7 @@ void Ends(const std::string& exe, int ends, Figures& figures) {
   std::map<DWORD, HANDLE> opened;  // every helper, held so its times can be read after its end
   std::map<DWORD, std::string> rowOf;
   {
-    Launcher launcher(exe, list);
+    Launcher launcher(exe, list, WorkFile(tag + "-ends.journal"));
     if (!launcher.window()) return;
     launcher.PressStartStop();
     const ULONGLONG end = ::GetTickCount64() + 120000;
@@ -318,11 +382,39 @@ void Ends(const std::string& exe, int ends, Figures& figures) {
   ::DeleteFileA(list.c_str());
 }
 
-Figures Measure(const std::string& exe, const std::vector<int>& bursts, int ends) {
+// How long one creation of the helper takes here and now, outside any
+// launcher (the median of ten): the share of a relaunch that is the system's.
+double CreationMs() {
+  std::vector<double> times;
+  const std::string recorder = Recorder();
+  const std::wstring program(recorder.begin(), recorder.end());
+  for (int i = 0; i < 10; ++i) {
+    std::wstring commandLine = L" ";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    const double t = NowMs();
+    if (!::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                          nullptr, &si, &pi)) {
+      continue;
+    }
+    times.push_back(NowMs() - t);
+    ::TerminateProcess(pi.hProcess, 0);
+    ::WaitForSingleObject(pi.hProcess, 5000);
+    ::CloseHandle(pi.hProcess);
+    ::CloseHandle(pi.hThread);
+  }
+  return Median(times);
+}
+
+Figures Measure(const std::string& exe, const std::string& tag, const std::vector<int>& bursts, int ends) {
   Figures figures;
   EndHelpers();
-  for (std::size_t i = 0; i < bursts.size(); ++i) Burst(exe, bursts[i], i + 1 == bursts.size(), figures);
-  if (ends > 0) Ends(exe, ends, figures);
+  for (std::size_t i = 0; i < bursts.size(); ++i) Burst(exe, tag, bursts[i], i + 1 == bursts.size(), figures);
+  if (ends > 0) {
+    Ends(exe, tag, ends, figures);
+    figures.emplace_back("the system's part of it: one creation, outside a launcher (ms)", CreationMs());
+  }
   return figures;
 }
 
@@ -348,9 +440,10 @@ int main(int argc, char** argv) {
   if (bursts.empty()) bursts = {30, 1000};
   std::vector<Figures> results;
   for (const std::string& exe : exes) {
-    std::printf("measuring %s\n", exe.c_str());
+    const std::string tag = results.empty() ? "first" : "second";
+    std::printf("measuring %s (journals window_bench_%s-*.journal)\n", exe.c_str(), tag.c_str());
     std::fflush(stdout);
-    results.push_back(Measure(exe, bursts, ends));
+    results.push_back(Measure(exe, tag, bursts, ends));
   }
   std::printf("\n%-75s %10s", "figure", "first");
   if (results.size() == 2) std::printf(" %10s %8s", "second", "ratio");

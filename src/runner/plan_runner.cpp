@@ -345,7 +345,7 @@ void PlanRunner::Apply(const ProcessNews& news, bool mayRelaunch) {
   // An end of the process the entry holds now, not of one it held before.
   if (!inPlan || watch.pid == 0 || watch.pid != news.pid) return;
   const std::size_t row = news.entry - span.first;
-  if (!SeeEnd(plan, span.first, row) || !mayRelaunch) return;
+  if (!SeeEnd(plan, span.first, row, true) || !mayRelaunch) return;
   // Supervision only; the row and the rerun box are read at this moment.
   if (catalogue_.m_planLaunched[static_cast<std::size_t>(plan)] != span.count || !MayRelaunch(watch)) return;
   if (host_.IsRerunChecked() && host_.IsRowChecked(static_cast<int>(row))) Relaunch(span.first, row);
@@ -453,10 +453,10 @@ void PlanRunner::SeeEnds(int plan, std::size_t first, std::size_t count) {
   }
 }
 
-bool PlanRunner::SeeEnd(int plan, std::size_t first, std::size_t row) {
+bool PlanRunner::SeeEnd(int plan, std::size_t first, std::size_t row, bool told) {
   const std::size_t index = first + row;
   Watch& watch = WatchOf(index);
-  if (watch.pid == 0 || processes_.IsEntryRunning(index)) return false;
+  if (watch.pid == 0 || (!told && processes_.IsEntryRunning(index))) return false;
   // An end the runner caused (a hang kill) is no exit of the program's own.
   Event ended;
   ended.pid = watch.pid;
@@ -501,9 +501,10 @@ void PlanRunner::Tick() {
   for (std::size_t p = span.count; rerun && p-- > 0;) {
     const std::size_t index = span.first + p;
     const Watch& watch = WatchOf(index);
-    // A program whose end will be told has ended once SeeEnd has seen it.
-    if (MayRelaunch(watch) && host_.IsRowChecked(static_cast<int>(p)) &&
-        (watch.endTold ? watch.pid == 0 : !processes_.IsEntryRunning(index))) {
+    // A program whose end will be told has ended once SeeEnd has seen it:
+    // one that runs costs no question at all, not even about its row.
+    if (!MayRelaunch(watch) || (watch.endTold && watch.pid != 0)) continue;
+    if (host_.IsRowChecked(static_cast<int>(p)) && (watch.endTold || !processes_.IsEntryRunning(index))) {
       Relaunch(span.first, p);
     }
   }

@@ -295,8 +295,9 @@ class PlanRunner {
   void NoteJob(int plan, std::size_t first, std::size_t row, std::uint32_t jobError);
   // Reports the end of every watched process of the plan that has ended.
   void SeeEnds(int plan, std::size_t first, std::size_t count);
-  // The same for one row; true when its process was seen to end.
-  bool SeeEnd(int plan, std::size_t first, std::size_t row);
+  // The same for one row (`told`: the host has told of its end); true when
+  // its process was seen to end.
+  bool SeeEnd(int plan, std::size_t first, std::size_t row, bool told = false);
   Watch& WatchOf(std::size_t index);
   // The row of the plan whose process, or one of whose tree, is `pid`.
   std::size_t RowOfProcess(std::size_t first, std::size_t count, std::uint32_t pid);

@@ -156,8 +156,6 @@ class ProcessTable {
   // wait could be had. The watch goes with the process: when it is
   // replaced, or the table is destroyed.
   bool WatchEnd(std::size_t index, EndSink& sink);
-  // The entry's watch has told its end: it is let go.
-  void EndSeen(std::size_t index);
 
   // OpenProcess with access 0x1F0FFF, not inheritable; empty on failure.
   static ScopedProcessHandle OpenProcessById(std::uint32_t processId);

@@ -356,10 +356,6 @@ bool ProcessTable::WatchEnd(std::size_t index, EndSink& sink) {
   return true;
 }
 
-void ProcessTable::EndSeen(std::size_t index) {
-  if (index < slots_.size()) slots_[index].endWatch.reset();
-}
-
 ScopedProcessHandle ProcessTable::OpenProcessById(std::uint32_t processId) {
   return ScopedProcessHandle(::OpenProcess(kOpenAccess, FALSE, processId));
 }
@@ -549,9 +545,7 @@ std::vector<ProcessNews> WindowsProcessHost::Receive(std::vector<Arrival>& arriv
       table_.Install(news.entry, std::move(arrival.started));
       // Without a wait the runner asks about the end on every tick.
       if (news.start.error == 0) news.start.endTold = table_.WatchEnd(news.entry, *channel_);
-    } else if (table_.ProcessId(news.entry) == news.pid) {
-      table_.EndSeen(news.entry);
-    } else {
+    } else if (table_.ProcessId(news.entry) != news.pid) {
       continue;  // the end of a process the entry no longer holds
     }
     told.push_back(news);

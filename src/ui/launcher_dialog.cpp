@@ -20,8 +20,9 @@ constexpr UINT_PTR kAutoStartTimer = 2;
 constexpr UINT_PTR kMetricsTimer = 3;
 constexpr UINT kTickPeriodMs = 1000;
 // The process host's news taken in one message: a burst of a thousand ends
-// is worked off in steps, the window answering in between.
-constexpr std::size_t kNewsPerMessage = 64;
+// is worked off in steps of a few milliseconds, the window answering in
+// between.
+constexpr std::size_t kNewsPerMessage = 16;
 // Posted at the end of the initialisation when the automatic start fired
 // while it ran (a surplus message box was open).
 constexpr UINT WM_HELD_AUTOSTART = WM_APP + 1;

@@ -67,8 +67,13 @@ void AppendLine(const std::string& path, const std::string& what) {
                 static_cast<unsigned long long>(::GetTickCount64()));
   const std::string line = std::string(head) + cwd + "\t" + what + "\n";
   // One append-only write per line, so lines of several processes never mix.
-  const HANDLE file = ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Many copies starting at once may find the file busy for a moment.
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 100 && file == INVALID_HANDLE_VALUE; ++attempt) {
+    if (attempt > 0) ::Sleep(10);
+    file = ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
   if (file == INVALID_HANDLE_VALUE) return;
   DWORD written = 0;
   ::WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);

@@ -1040,8 +1040,9 @@ TEST_F(Fixture, AnEndIsRelaunchedAtOnceButNoEntryStartsTwiceWithinASecond) {
   EXPECT_EQ(host.Effects(), (Calls{"wake 980"}));
   host.now = 2000;
   runner.Tick();
-  // Whether a program whose end will be told still runs is never asked.
-  EXPECT_FALSE(host.Called("running 1") || host.Called("running 2"));
+  // Whether a program whose end will be told still runs is never asked, nor
+  // is its row while it runs.
+  EXPECT_FALSE(host.Called("running 1") || host.Called("running 2") || host.Called("checked 1"));
   EXPECT_EQ(host.Effects(), (Calls{"stale 60"}));
   host.now = 2499;
   runner.Wake();
