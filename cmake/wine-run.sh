@@ -49,4 +49,19 @@ fi
 # a Simplified Chinese Windows; MORVASTEL_WINE_LOCALE=en_US.UTF-8 gives 1252,
 # as on an English one. Give each locale a prefix of its own.
 locale=${MORVASTEL_WINE_LOCALE:-zh_CN.UTF-8}
-exec env LC_ALL="$locale" LANG="$locale" "$loader" "$@"
+# Wine's server, and the system processes a program may start (services, the
+# desktop, devices), inherit its Unix output and live on after it for as long
+# as anything uses the prefix. Whoever reads that output to its end (ctest, a
+# $(...)) would wait for them too. So the program writes to files of our own,
+# passed on while it runs and to the last byte once it has ended.
+out=$(mktemp) err=$(mktemp)
+trap 'rm -f "$out" "$err"' EXIT
+env LC_ALL="$locale" LANG="$locale" "$loader" "$@" <&0 >"$out" 2>"$err" &
+program=$!
+tail -s 0.05 -n +1 -f --pid="$program" "$err" >&2 &
+errors=$!
+tail -s 0.05 -n +1 -f --pid="$program" "$out"
+status=0
+wait "$program" || status=$?
+wait "$errors" || true
+exit "$status"

@@ -9,9 +9,9 @@
 //    process still runs: waiting on the held handle with timeout 0, and
 //    GetProcessVersion by id.
 // 2. A plan of `short_lived` entries (default 1000) whose programs all end
-//    together on a signal: their ends are taken as the window takes them, 64
-//    to a message, and every program is started again: the relaunches per
-//    second, and the longest the window's thread spent on one message.
+//    together on a signal: their ends are taken as the window takes them, 16
+//    to a step, and every program is started again: the relaunches per
+//    second, and the longest the window's thread spent on one step.
 //
 // Creations are made on the host's starting thread; the window's part is
 // what this program's thread does.
@@ -74,14 +74,14 @@ class BenchHost : public WindowsProcessHost {
   int created = 0;
 };
 
-// What the window does when the host has news: one message's worth at a
-// time, until `done`. Returns the longest message in milliseconds.
+// What the window does when the host has news: one step at a
+// time, until `done`. Returns the longest step in milliseconds.
 template <typename Done>
 double TakeNewsUntil(PlanRunner& runner, Done done) {
   double longest = 0;
   while (!done()) {
     const double t = NowMs();
-    runner.TakeProcessNews(64);
+    runner.TakeProcessNews(16);
     longest = std::max(longest, NowMs() - t);
     ::Sleep(1);
   }

@@ -41,6 +41,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -238,10 +239,37 @@ class Launcher {
     ::PostMessageW(window_, WM_COMMAND, MAKEWPARAM(kStartStopButton, BN_CLICKED),
                    reinterpret_cast<LPARAM>(::GetDlgItem(window_, kStartStopButton)));
   }
+  // The processor time the launcher has used, as Linux counts it (Wine
+  // answers GetProcessTimes for another process with zeros): its process
+  // is found by its title among the command lines under /proc. -1 when it
+  // cannot be found.
   double CpuMs() const {
-    FILETIME created, exited, kernel, user;
-    if (!::GetProcessTimes(pi_.hProcess, &created, &exited, &kernel, &user)) return -1;
-    return Milliseconds(kernel) + Milliseconds(user);
+    WIN32_FIND_DATAA found;
+    const HANDLE search = ::FindFirstFileA("Z:\\proc\\*", &found);
+    if (search == INVALID_HANDLE_VALUE) return -1;
+    double ms = -1;
+    do {
+      const std::string dir = std::string("Z:\\proc\\") + found.cFileName;
+      if (found.cFileName[0] < '1' || found.cFileName[0] > '9') continue;
+      std::ifstream cmdline(dir + "\\cmdline", std::ios::binary);
+      const std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+      if (args.find(title_ + '\0') == std::string::npos && args.find(title_ + ' ') == std::string::npos) continue;
+      std::ifstream stat(dir + "\\stat", std::ios::binary);
+      std::string line;
+      std::getline(stat, line);
+      // Fields after the command name in parentheses; utime and stime are
+      // the 14th and 15th, in ticks of 10 ms.
+      std::istringstream fields(line.substr(line.rfind(')') + 2));
+      std::string field;
+      double ticks = 0;
+      for (int i = 3; fields >> field && i <= 15; ++i) {
+        if (i >= 14) ticks += std::atof(field.c_str());
+      }
+      ms = ticks * 10.0;
+      break;
+    } while (::FindNextFileA(search, &found));
+    ::FindClose(search);
+    return ms;
   }
 
  private:

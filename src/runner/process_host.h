@@ -14,7 +14,8 @@
 // - the system thread pool waits on every held process handle and puts the
 //   process's end into the channel.
 // A message posted to the window says the channel has news; the window takes
-// it, brings the table up to date and hands it to the runner. A new process
+// it a few at a time, coming back by a timer for the rest, brings the table
+// up to date and hands it to the runner. A new process
 // is let run only under the channel's lock, with its news already queued, so
 // a stop that cancels the creations and takes the news under that lock knows
 // every process that was started: none starts after it.
@@ -205,9 +206,11 @@ class WindowsProcessHost : public ProcessHost {
   // Creations not begun are dropped; one under way is waited for and ended
   // before it runs. Programs already started keep running.
   ~WindowsProcessHost() override;
-  // `message` is posted to `window` whenever news waits to be taken (and
-  // again after a TakeNews that left some).
+  // `message` is posted to `window` when news comes while none waits; news
+  // a TakeNews leaves (MoreNews) is not announced again.
   void PostNewsTo(HWND window, UINT message);
+  // Whether the last TakeNews left news waiting.
+  bool MoreNews() const { return moreNews_; }
   // Creations asked for whose news has not been taken.
   std::size_t StartsOut() const { return startsOut_; }
   // Dumps of hung programs go to `folder` from now on ("" for none).
@@ -248,6 +251,7 @@ class WindowsProcessHost : public ProcessHost {
   std::unique_ptr<DumpWriter> dumps_;
   std::thread starter_;               // started with the first creation
   std::size_t startsOut_ = 0;
+  bool moreNews_ = false;
 };
 
 // A path as the host compares paths: full, long names, without a trailing

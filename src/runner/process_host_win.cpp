@@ -386,16 +386,17 @@ class WindowsProcessHost::Channel : public EndSink {
     asked_.notify_one();
   }
 
-  // Up to `most` arrivals, oldest first; the window hears again of the rest.
-  std::vector<Arrival> Take(std::size_t most) {
+  // Up to `most` arrivals, oldest first; `more` says whether some are left,
+  // which the window then comes back for unasked: nothing is posted for
+  // them, so a backlog never crowds out the window's input.
+  std::vector<Arrival> Take(std::size_t most, bool* more) {
     std::vector<Arrival> taken;
     std::lock_guard<std::mutex> lock(mutex_);
     for (; most > 0 && !arrivals_.empty(); --most) {
       taken.push_back(std::move(arrivals_.front()));
       arrivals_.pop_front();
     }
-    rung_ = false;
-    if (!arrivals_.empty()) Ring();
+    *more = rung_ = !arrivals_.empty();
     return taken;
   }
 
@@ -407,6 +408,7 @@ class WindowsProcessHost::Channel : public EndSink {
     cancelledBelow_ = nextTicket_;
     std::vector<Arrival> taken(std::make_move_iterator(arrivals_.begin()), std::make_move_iterator(arrivals_.end()));
     arrivals_.clear();
+    rung_ = false;  // the next news is posted again
     return taken;
   }
 
@@ -491,7 +493,7 @@ class WindowsProcessHost::Channel : public EndSink {
   bool ending_ = false;
   HWND window_ = nullptr;
   UINT message_ = 0;
-  bool rung_ = false;  // posted, and nothing taken since
+  bool rung_ = false;  // posted (or left for the window to come back for), and not taken since
 };
 
 // ---------------------------------------------------------------------------
@@ -525,7 +527,7 @@ void WindowsProcessHost::StartEntryProcess(std::size_t entry) {
 }
 
 std::vector<ProcessNews> WindowsProcessHost::TakeNews(std::size_t most) {
-  std::vector<Arrival> arrivals = channel_->Take(most);
+  std::vector<Arrival> arrivals = channel_->Take(most, &moreNews_);
   return Receive(arrivals);
 }
 

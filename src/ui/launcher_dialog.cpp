@@ -19,10 +19,12 @@ constexpr UINT_PTR kAutoStartTimer = 2;
 // With /m only: the heartbeat counts and the metrics file's refresh.
 constexpr UINT_PTR kMetricsTimer = 3;
 constexpr UINT kTickPeriodMs = 1000;
-// The process host's news taken in one message: a burst of a thousand ends
-// is worked off in steps of a few milliseconds, the window answering in
-// between.
-constexpr std::size_t kNewsPerMessage = 16;
+// The process host's news taken in one step: a burst of a thousand ends is
+// worked off in steps of a few milliseconds. The steps after the first come
+// by a timer, the lowest of messages, so that clicks, keys and painting go
+// between them.
+constexpr std::size_t kNewsPerStep = 16;
+constexpr UINT_PTR kNewsTimer = 6;
 // Posted at the end of the initialisation when the automatic start fired
 // while it ran (a surplus message box was open).
 constexpr UINT WM_HELD_AUTOSTART = WM_APP + 1;
@@ -112,7 +114,7 @@ bool LauncherDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& 
       app_.OnReportsDue();
       return true;
     case WM_PROCESSES_DUE:
-      runner_.TakeProcessNews(kNewsPerMessage);
+      OnProcessesDue();
       return true;
     case WM_COMMAND: {
       const int id = LOWORD(wParam);
@@ -373,6 +375,11 @@ void LauncherDialog::OnTimer(UINT_PTR id) {
     AddTrayIcon();
     return;
   }
+  if (id == kNewsTimer) {
+    ::KillTimer(hwnd(), kNewsTimer);
+    OnProcessesDue();
+    return;
+  }
   if (id == kRelaunchTimer) {
     ::KillTimer(hwnd(), kRelaunchTimer);
     runner_.Wake();
@@ -398,6 +405,13 @@ void LauncherDialog::OnTimer(UINT_PTR id) {
     return;
   }
   RunAutomaticStart();
+}
+
+void LauncherDialog::OnProcessesDue() {
+  runner_.TakeProcessNews(kNewsPerStep);
+  if (!processes_.MoreNews()) return;
+  // Without a timer, a message: the rest is never left untaken.
+  if (!::SetTimer(hwnd(), kNewsTimer, USER_TIMER_MINIMUM, nullptr)) ::PostMessageW(hwnd(), WM_PROCESSES_DUE, 0, 0);
 }
 
 void LauncherDialog::RunAutomaticStart() {

@@ -66,6 +66,8 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   // Commands and timers.
   void OnStartStopPlan(EventSource source = EventSource::kButton);
   void OnTimer(UINT_PTR id);
+  // The process host has news: a step of it goes to the runner.
+  void OnProcessesDue();
   void RunAutomaticStart();
   // The launcher's own account of itself at start: settings, list, listener.
   void ReportStart(const LaunchListReport& list);
