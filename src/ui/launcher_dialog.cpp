@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include <chrono>
 #include <cstdio>
 #include <vector>
 
@@ -19,11 +20,12 @@ constexpr UINT_PTR kAutoStartTimer = 2;
 // With /m only: the heartbeat counts and the metrics file's refresh.
 constexpr UINT_PTR kMetricsTimer = 3;
 constexpr UINT kTickPeriodMs = 1000;
-// The process host's news taken in one step: a burst of a thousand ends is
-// worked off in steps of a few milliseconds. The steps after the first come
-// by a timer, the lowest of messages, so that clicks, keys and painting go
-// between them.
-constexpr std::size_t kNewsPerStep = 16;
+// The process host's news is taken one item at a time for this long at
+// most: a burst of a thousand ends is worked off in short steps, however
+// long each item takes (under load, every call into the system does). The
+// steps after the first come by a timer, the lowest of messages, so that
+// clicks, keys and painting go between them.
+constexpr std::chrono::milliseconds kNewsStep{8};
 constexpr UINT_PTR kNewsTimer = 6;
 // Posted at the end of the initialisation when the automatic start fired
 // while it ran (a surplus message box was open).
@@ -408,7 +410,10 @@ void LauncherDialog::OnTimer(UINT_PTR id) {
 }
 
 void LauncherDialog::OnProcessesDue() {
-  runner_.TakeProcessNews(kNewsPerStep);
+  const auto until = std::chrono::steady_clock::now() + kNewsStep;
+  do {
+    runner_.TakeProcessNews(1);
+  } while (processes_.MoreNews() && std::chrono::steady_clock::now() < until);
   if (!processes_.MoreNews()) return;
   // Without a timer, a message: the rest is never left untaken.
   if (!::SetTimer(hwnd(), kNewsTimer, USER_TIMER_MINIMUM, nullptr)) ::PostMessageW(hwnd(), WM_PROCESSES_DUE, 0, 0);
