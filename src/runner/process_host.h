@@ -14,11 +14,11 @@
 // - the system thread pool waits on every held process handle and puts the
 //   process's end into the channel.
 // A message posted to the window says the channel has news; the window takes
-// it a few at a time, coming back by a timer for the rest, brings the table
-// up to date and hands it to the runner. A new process
-// is let run only under the channel's lock, with its news already queued, so
-// a stop that cancels the creations and takes the news under that lock knows
-// every process that was started: none starts after it.
+// it in short steps, coming back by a timer for the rest, brings the table up
+// to date and hands it to the runner. A new process is let run only under the
+// channel's lock, with its news already queued, so a stop that cancels the
+// creations and takes the news under that lock knows every process that was
+// started: none starts after it.
 // Dumps are written by one worker thread of the DumpWriter, one at a time,
 // each on a duplicated handle: the window's thread queues a dump and polls
 // its outcome, which the worker hands back under the writer's lock.
