@@ -452,12 +452,14 @@ TEST(Program, AnEndedProgramIsStartedAgainAtOnceButNoRowMoreThanOnceASecond) {
   program.Click(kButton);
   ASSERT_TRUE(WaitFor([&] { return ReadLog(run).size() >= 4 && ReadLog(quick).size() >= 4; }, 15000));
   program.Click(kButton);
-  // Back well within a second of its end (the next tick would come 800 ms
-  // after it), every time.
+  // Back well within a second of its end: from one start to the next, 1.2 s
+  // and a little, where waiting for the next tick makes 2 s. The median, as
+  // a loaded machine may delay one start by hundreds of milliseconds.
   const std::vector<LogLine> runs = ReadLog(run);
-  for (std::size_t i = 1; i < runs.size(); ++i) {
-    EXPECT_LT(runs[i].ms, runs[i - 1].ms + 1200 + 400) << "start " << i;
-  }
+  std::vector<unsigned long long> gaps;
+  for (std::size_t i = 1; i < runs.size(); ++i) gaps.push_back(runs[i].ms - runs[i - 1].ms);
+  std::sort(gaps.begin(), gaps.end());
+  EXPECT_LT(gaps[gaps.size() / 2], 1200u + 500u);
   // Started once a second, never sooner. The times are each process's own
   // first moment, which Wine's start-up moves by up to some 100 ms either
   // way: each gap is far above what no floor gives (a few ms), and the run
