@@ -346,13 +346,18 @@ void PlanRunner::Apply(const ProcessNews& news, bool mayRelaunch) {
   if (!inPlan || watch.pid == 0 || watch.pid != news.pid) return;
   const std::size_t row = news.entry - span.first;
   if (!SeeEnd(plan, span.first, row, true) || !mayRelaunch) return;
-  // Supervision only; the row and the rerun box are read at this moment.
-  if (catalogue_.m_planLaunched[static_cast<std::size_t>(plan)] != span.count || !MayRelaunch(watch)) return;
-  if (host_.IsRerunChecked() && host_.IsRowChecked(static_cast<int>(row))) Relaunch(span.first, row);
+  // Supervision only.
+  if (catalogue_.m_planLaunched[static_cast<std::size_t>(plan)] == span.count) RelaunchIfTicked(span.first, row);
 }
 
 bool PlanRunner::MayRelaunch(const Watch& watch) {
   return watch.held == Claim::kStart && !watch.dumping && !watch.starting && watch.relaunchAt == 0;
+}
+
+void PlanRunner::RelaunchIfTicked(std::size_t first, std::size_t row) {
+  if (MayRelaunch(WatchOf(first + row)) && host_.IsRerunChecked() && host_.IsRowChecked(static_cast<int>(row))) {
+    Relaunch(first, row);
+  }
 }
 
 void PlanRunner::Relaunch(std::size_t first, std::size_t row) {
@@ -377,12 +382,8 @@ void PlanRunner::Wake() {
     const std::size_t index = putOff_.begin()->second;
     putOff_.erase(putOff_.begin());
     WatchOf(index).relaunchAt = 0;
-    // As at the end itself: the row and the rerun box as they are now.
-    const std::size_t row = index - span.first;
-    if (MayRelaunch(WatchOf(index)) && host_.IsRerunChecked() && host_.IsRowChecked(static_cast<int>(row)) &&
-        !processes_.IsEntryRunning(index)) {
-      Relaunch(span.first, row);
-    }
+    // As at the end itself. Nothing has started it while it was put off.
+    RelaunchIfTicked(span.first, index - span.first);
   }
   if (!putOff_.empty()) host_.WakeIn(putOff_.begin()->first - now);
 }

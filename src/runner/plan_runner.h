@@ -282,6 +282,9 @@ class PlanRunner {
   // Starts the ended program of `row` again, or puts that off until a second
   // after its last start.
   void Relaunch(std::size_t first, std::size_t row);
+  // The same when nothing keeps it from that and its row and the rerun box
+  // are ticked, read at this moment.
+  void RelaunchIfTicked(std::size_t first, std::size_t row);
   // The entry's launch is due and it has no process: it takes over one that
   // already runs its program, or waits while one that may be its own cannot
   // be told apart. True when neither: its program is to be started, which
