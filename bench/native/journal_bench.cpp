@@ -98,7 +98,12 @@ class QuietHost : public RunnerHost, public ProcessHost {
   std::vector<ProcessNews> CancelStarts() override { return std::exchange(news_, {}); }
   ProcessIdentity EntryIdentity(std::size_t) override { return {}; }
   std::vector<FoundProcess> FindRunning(const ProcessIdentity&) override { return {}; }
-  ProcessStart AdoptProcess(std::size_t, std::uint32_t) override { return {}; }
+  ProcessStart AdoptProcess(std::size_t, const FoundProcess&) override { return {}; }
+  void MoveProcess(std::size_t, std::size_t) override {}
+  bool IsEntryEnding(std::size_t) override { return false; }
+  std::vector<std::uint32_t> LeftInTree(std::size_t) override { return {}; }
+  ProcessStart TakeSurvivor(std::size_t, std::uint32_t) override { return {}; }
+  void EndTree(std::size_t) override {}
   std::string DescribeError(std::uint32_t) override { return std::string(); }
   bool IsEntryRunning(std::size_t entry) override { return entry < pids_.size() && pids_[entry] != 0; }
   std::uint32_t EntryProcessId(std::size_t entry) override { return entry < pids_.size() ? pids_[entry] : 0; }

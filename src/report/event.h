@@ -43,20 +43,32 @@ enum class EventKind {
   kPlanListed,           // plan: one of the list's plans, in list order, after the list is read
   kHeartbeatStats,       // number: heartbeats heard in all; count: ids in the liveness table
   kProgramAdopted,       // plan, row, program, pid: a process already running the row's program
-                         // taken over at its launch; detail: its command line where it differs
-                         // from the row's, which is then in rowCommandLine
+                         // taken over at its launch; number: the AdoptBasis; detail: its command
+                         // line where it differs from the row's, which is then in rowCommandLine
   kProgramHeld,          // plan, row, program, pid: the process it waits for; number: the
                          // HoldReason; count: the other launcher's id. The launch waits while it runs.
   kJobUnavailable,       // plan, row, program; error and detail: why the program has no job, so
                          // ending it ends the program alone
   kLauncherPriority,     // number: the launcher's priority class, when below normal
   kRowListed,            // plan, row, program; number: its delay. Every row of every plan, after the list is read
+  kTakeoverGone,         // plan, row, program, pid: a process found running ended before its takeover
+  kOldTreeEnded,         // plan, row, program; count: processes the row's ended process left in its
+                         // job, ended with 111 before the row starts again
+  kLauncherInJob,        // the launcher runs in a job that lets nothing it starts leave: the
+                         // programs end when that job is closed
   kTick,                 // number: seconds of a monotonic clock. A second of the running plan has passed:
                          // what depends on time is looked at again. Time reaches the readers only so.
 };
 
 // Why a launch waits instead of starting its program (kProgramHeld's number).
-enum class HoldReason { kOtherLauncher = 1, kUnreadable = 2, kAmbiguous = 3 };
+enum class HoldReason { kOtherLauncher = 1, kUnreadable = 2, kAmbiguous = 3, kFolder = 4, kEnding = 5 };
+
+// What a takeover went by (kProgramAdopted's number).
+enum class AdoptBasis {
+  kRecord = 1,    // the launch record the process carries names the row
+  kGuess = 2,     // no record: its file, folder and command line are the row's
+  kSurvivor = 3,  // the row's process ended; the one process left in its tree is taken
+};
 
 // The priority classes a launcher started below normal runs in (Windows' values).
 inline constexpr std::int64_t kIdlePriorityClass = 0x40;

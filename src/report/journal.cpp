@@ -105,6 +105,9 @@ const char* Word(EventKind kind) {
     case EventKind::kProgramHeld: return texts::kEvProgramHeld;
     case EventKind::kJobUnavailable: return texts::kEvJobUnavailable;
     case EventKind::kLauncherPriority: return texts::kEvLauncherPriority;
+    case EventKind::kTakeoverGone: return texts::kEvTakeoverGone;
+    case EventKind::kOldTreeEnded: return texts::kEvOldTreeEnded;
+    case EventKind::kLauncherInJob: return texts::kEvLauncherInJob;
     case EventKind::kCountdown:
     case EventKind::kRowUnticked:
     case EventKind::kPlanListed:
@@ -166,20 +169,31 @@ std::string Detail(const Event& e) {
     case EventKind::kListenerOpened:
       return FormatText(texts::kDetailListenerOpened, number,
                     e.detail.empty() ? texts::kDetailAllAddresses : e.detail.c_str());
-    case EventKind::kProgramAdopted:
-      // Said only where the process runs with another command line than the row's.
-      return e.detail.empty() ? std::string()
-                              : FormatText(texts::kDetailAdoptedDiffering, e.rowCommandLine.c_str(), e.detail.c_str());
+    case EventKind::kProgramAdopted: {
+      // What the takeover went by, and the command line where it differs from the row's.
+      std::string basis = e.number == static_cast<int>(AdoptBasis::kRecord)     ? texts::kDetailAdoptedByRecord
+                          : e.number == static_cast<int>(AdoptBasis::kSurvivor) ? texts::kDetailAdoptedSurvivor
+                                                                                : texts::kDetailAdoptedByGuess;
+      if (!e.detail.empty()) {
+        basis += texts::kDetailSeparator;
+        basis += FormatText(texts::kDetailAdoptedDiffering, e.rowCommandLine.c_str(), e.detail.c_str());
+      }
+      return basis;
+    }
     case EventKind::kProgramHeld:
       switch (static_cast<HoldReason>(e.number)) {
         case HoldReason::kOtherLauncher:
           return FormatText(texts::kDetailHeldByLauncher, static_cast<unsigned>(e.count));
         case HoldReason::kUnreadable: return texts::kDetailHeldUnreadable;
         case HoldReason::kAmbiguous: return texts::kDetailHeldAmbiguous;
+        case HoldReason::kFolder: return texts::kDetailHeldFolder;
+        case HoldReason::kEnding: return texts::kDetailHeldEnding;
       }
       return std::string();
     case EventKind::kJobUnavailable:
       return FormatText(texts::kDetailJobUnavailable, ErrorWithText(e.error, e.detail).c_str());
+    case EventKind::kOldTreeEnded: return FormatText(texts::kDetailOldTreeEnded, static_cast<long long>(e.count));
+    case EventKind::kLauncherInJob: return texts::kDetailLauncherInJob;
     case EventKind::kLauncherPriority:
       return e.number == kIdlePriorityClass ? texts::kDetailPriorityIdle : texts::kDetailPriorityBelowNormal;
     default: return e.detail;

@@ -68,8 +68,10 @@ void StatusBoard::OnEvent(const Event& event) {
     case EventKind::kProgramHeld: {
       const auto reason = static_cast<HoldReason>(event.number);
       Set(event.row, FormatText(reason == HoldReason::kOtherLauncher ? texts::kStatusHeldByLauncher
-                                : reason == HoldReason::kUnreadable  ? texts::kStatusHeldUnreadable
-                                                                     : texts::kStatusHeldAmbiguous,
+                                : reason == HoldReason::kUnreadable || reason == HoldReason::kFolder
+                                    ? texts::kStatusHeldUnreadable
+                                : reason == HoldReason::kEnding ? texts::kStatusHeldEnding
+                                                                : texts::kStatusHeldAmbiguous,
                                 pid));
       break;
     }

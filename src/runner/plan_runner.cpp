@@ -83,9 +83,16 @@ std::vector<std::uint32_t> SessionProcessesNamed(const std::vector<ListedProcess
 
 namespace {
 
-bool Exactly(const ProcessIdentity& process, const ProcessIdentity& row) {
-  return process.commandLineKnown && process.commandLine == row.commandLine &&
-         (process.directory.empty() || process.directory == row.directory);
+bool SameIdentity(const ProcessIdentity& a, const ProcessIdentity& b) {
+  return a.file == b.file && a.directory == b.directory && a.commandLine == b.commandLine;
+}
+
+// What a process's own record, or else what can be read of it now, says.
+bool LaunchedAs(const FoundProcess& process, const ProcessIdentity& row) {
+  if (process.recorded) return SameIdentity(process.launched, row);
+  const ProcessIdentity& now = process.identity;
+  return now.file == row.file && now.commandLineKnown && now.commandLine == row.commandLine &&
+         !now.directory.empty() && now.directory == row.directory;
 }
 
 }  // namespace
@@ -94,9 +101,9 @@ ClaimChoice ChooseClaim(const std::vector<ProcessIdentity>& rows, std::size_t ro
                         const std::vector<FoundProcess>& found) {
   if (row >= rows.size()) return {};
   const ProcessIdentity& own = rows[row];
-  const auto exactForAnotherRow = [&](const ProcessIdentity& process) {
+  const auto anotherRows = [&](const FoundProcess& process) {
     for (std::size_t r = 0; r < rows.size(); ++r) {
-      if (r != row && rows[r].file == process.file && Exactly(process, rows[r])) return true;
+      if (r != row && LaunchedAs(process, rows[r])) return true;
     }
     return false;
   };
@@ -105,32 +112,41 @@ ClaimChoice ChooseClaim(const std::vector<ProcessIdentity>& rows, std::size_t ro
     for (const ProcessIdentity& r : rows) n += r.file == process.file && r.directory == process.directory;
     return n;
   };
+  const auto basis = [](const FoundProcess& process) {
+    return process.recorded ? AdoptBasis::kRecord : AdoptBasis::kGuess;
+  };
 
-  // The row's own command line first: a free one is taken, one that another
-  // launcher holds keeps this row from starting a second.
+  // Launched as the row: a free one is taken, a record before a guess; one
+  // that another launcher holds keeps this row from starting a second.
   const FoundProcess* heldElsewhere = nullptr;
-  for (const FoundProcess& process : found) {
-    if (process.identity.file != own.file || !Exactly(process.identity, own)) continue;
-    if (process.otherLauncher == 0) return {Claim::kAdopt, process.pid, 0, {}};
-    if (!heldElsewhere) heldElsewhere = &process;
+  for (const bool recorded : {true, false}) {
+    for (const FoundProcess& process : found) {
+      if (process.recorded != recorded || !LaunchedAs(process, own)) continue;
+      if (process.otherLauncher == 0) return {Claim::kAdopt, process.pid, 0, {}, basis(process)};
+      if (!heldElsewhere) heldElsewhere = &process;
+    }
   }
-  if (heldElsewhere) return {Claim::kHeldByLauncher, heldElsewhere->pid, heldElsewhere->otherLauncher, {}};
+  if (heldElsewhere) return {Claim::kHeldByLauncher, heldElsewhere->pid, heldElsewhere->otherLauncher, {}, {}};
 
   for (const FoundProcess& process : found) {
-    const ProcessIdentity& identity = process.identity;
-    if (identity.file != own.file || exactForAnotherRow(identity)) continue;
-    // A process whose command line cannot be read may be this row's: it is
-    // neither doubled nor taken, unless its directory shows it is another's.
-    if (!identity.commandLineKnown) {
-      if (!identity.directory.empty() && identity.directory != own.directory) continue;
-      return {Claim::kHeldUnreadable, process.pid, 0, {}};
+    if (anotherRows(process)) continue;
+    const ProcessIdentity& identity = process.recorded ? process.launched : process.identity;
+    if (process.recorded && (identity.file != own.file || identity.directory != own.directory)) {
+      continue;  // launched for a row of another folder or program: not this row's
     }
-    // Another command line counts only where the directory could be read and
-    // is the row's: the same server restarted with edited arguments.
-    if (identity.directory.empty() || identity.directory != own.directory) continue;
-    if (process.otherLauncher != 0) return {Claim::kHeldByLauncher, process.pid, process.otherLauncher, {}};
-    if (rowsInFileAndDirectory(identity) > 1) return {Claim::kHeldAmbiguous, process.pid, 0, {}};
-    return {Claim::kAdoptDiffering, process.pid, 0, identity.commandLine};
+    if (!process.recorded) {
+      // It may be the row's own, moved to another folder since it started,
+      // or one that cannot be read: it is neither taken nor doubled.
+      if (!identity.commandLineKnown) return {Claim::kHeldUnreadable, process.pid, 0, {}, {}};
+      if (identity.directory.empty() || identity.directory != own.directory) {
+        return {Claim::kHeldFolder, process.pid, 0, {}, {}};
+      }
+    }
+    // The row's file and folder with another command line: the same server
+    // started with edited arguments.
+    if (process.otherLauncher != 0) return {Claim::kHeldByLauncher, process.pid, process.otherLauncher, {}, {}};
+    if (rowsInFileAndDirectory(identity) > 1) return {Claim::kHeldAmbiguous, process.pid, 0, {}, {}};
+    return {Claim::kAdoptDiffering, process.pid, 0, identity.commandLine, basis(process)};
   }
   return {};
 }
@@ -245,6 +261,7 @@ void PlanRunner::LaunchDueEntries() {
   const int plan = RunningPlan();
   if (plan < 0) return;
   const EntrySpan span = PlanEntries(catalogue_, plan);
+  NewStep();
   std::vector<std::size_t> starts;
   for (std::size_t p = span.count; p-- > 0;) {
     // An unchecked row freezes its entry's countdown until it is checked again.
@@ -263,18 +280,7 @@ void PlanRunner::LaunchDueEntries() {
       Raise(EventKind::kCountdown, plan, span.first, p, waiting);
     }
     if (entry.countdown == 0) {
-      // A process of an earlier run that still runs (a server still saving
-      // after a stop that spared it) stays the entry's process: a second copy
-      // would share its files, and its handle would be lost. The supervision
-      // phase relaunches the entry once it has exited.
-      if (processes_.IsEntryRunning(index)) {
-        Hold(index, processes_.EntryProcessId(index));
-        Event kept;
-        kept.pid = WatchOf(index).pid;
-        Raise(EventKind::kProgramKept, plan, span.first, p, kept);
-      } else if (TakeOverOrWait(plan, span.first, span.count, p)) {
-        starts.push_back(index);
-      }
+      if (TakeOverOrWait(plan, span.first, span.count, p)) starts.push_back(index);
       // A failed creation, or one that waits, counts as an attempt too, so it
       // does not hold the plan in the launch phase.
       ++catalogue_.m_planLaunched[static_cast<std::size_t>(plan)];
@@ -298,6 +304,7 @@ void PlanRunner::Hold(std::size_t index, std::uint32_t pid) {
 }
 
 void PlanRunner::CreateProcess(std::size_t index, bool relaunch) {
+  if (TakeOrEndWhatIsLeft(index)) return;
   Watch& watch = WatchOf(index);
   watch.starting = true;
   watch.relaunch = relaunch;
@@ -388,24 +395,87 @@ void PlanRunner::Wake() {
   if (!putOff_.empty()) host_.WakeIn(putOff_.begin()->first - now);
 }
 
+void PlanRunner::NewStep() {
+  identities_.clear();
+  runningElsewhere_.reset();
+}
+
+const ProcessIdentity& PlanRunner::IdentityOf(std::size_t index) {
+  if (index >= identities_.size()) identities_.resize(index + 1);
+  if (!identities_[index]) identities_[index] = processes_.EntryIdentity(index);
+  return *identities_[index];
+}
+
+std::vector<std::size_t>& PlanRunner::RunningElsewhere(std::size_t first, std::size_t count) {
+  if (!runningElsewhere_) {
+    runningElsewhere_.emplace();
+    for (std::size_t e = 0; e < catalogue_.m_entries.size(); ++e) {
+      if ((e < first || e - first >= count) && processes_.IsEntryRunning(e)) runningElsewhere_->push_back(e);
+    }
+  }
+  return *runningElsewhere_;
+}
+
+void PlanRunner::Keep(int plan, std::size_t first, std::size_t row) {
+  const std::size_t index = first + row;
+  Hold(index, processes_.EntryProcessId(index));
+  Event kept;
+  kept.pid = WatchOf(index).pid;
+  Raise(EventKind::kProgramKept, plan, first, row, kept);
+}
+
 bool PlanRunner::TakeOverOrWait(int plan, std::size_t first, std::size_t count, std::size_t row) {
   const std::size_t index = first + row;
-  const ProcessIdentity own = processes_.EntryIdentity(index);
-  const std::vector<FoundProcess> found = processes_.FindRunning(own);
+  // A process of an earlier run that still runs (a server still saving
+  // after a stop that spared it) stays the entry's process: a second copy
+  // would share its files, and its handle would be lost. The supervision
+  // phase relaunches the entry once it has exited. One the launcher has
+  // terminated is not kept: the row waits for its end, then starts.
+  if (processes_.IsEntryRunning(index)) {
+    if (processes_.IsEntryEnding(index)) {
+      Wait(plan, first, row, {Claim::kHeldEnding, processes_.EntryProcessId(index), 0, {}, {}});
+      return false;
+    }
+    Keep(plan, first, row);
+    return false;
+  }
+  const ProcessIdentity& own = IdentityOf(index);
+  // The same for the same program held for a row of a stopped plan.
+  std::vector<std::size_t>& elsewhere = RunningElsewhere(first, count);
+  for (auto it = elsewhere.begin(); it != elsewhere.end(); ++it) {
+    if (!SameIdentity(IdentityOf(*it), own)) continue;
+    if (processes_.IsEntryEnding(*it)) {
+      Wait(plan, first, row, {Claim::kHeldEnding, processes_.EntryProcessId(*it), 0, {}, {}});
+      return false;
+    }
+    processes_.MoveProcess(*it, index);
+    elsewhere.erase(it);
+    Keep(plan, first, row);
+    return false;
+  }
+
   ClaimChoice choice;
-  if (!found.empty()) {
+  // A process that ends between the look and its takeover is said so, and
+  // the row looks again.
+  for (int look = 0; look < 3; ++look) {
+    const std::vector<FoundProcess> found = processes_.FindRunning(own);
+    if (found.empty()) return true;
     // The other rows matter only when something runs the file.
     std::vector<ProcessIdentity> rows;
-    for (std::size_t p = 0; p < count; ++p) rows.push_back(p == row ? own : processes_.EntryIdentity(first + p));
+    for (std::size_t p = 0; p < count; ++p) rows.push_back(IdentityOf(first + p));
     choice = ChooseClaim(rows, row, found);
-  }
-  if (choice.claim == Claim::kAdopt || choice.claim == Claim::kAdoptDiffering) {
-    const ProcessStart start = processes_.AdoptProcess(index, choice.pid);
+    if (choice.claim != Claim::kAdopt && choice.claim != Claim::kAdoptDiffering) break;
+    const FoundProcess* chosen = nullptr;
+    for (const FoundProcess& process : found) {
+      if (process.pid == choice.pid) chosen = &process;
+    }
+    const ProcessStart start = processes_.AdoptProcess(index, *chosen);
     if (start.error == 0) {
       Hold(index, choice.pid);
       WatchOf(index).endTold = start.endTold;
       Event adopted;
       adopted.pid = choice.pid;
+      adopted.number = static_cast<std::int64_t>(choice.basis);
       if (choice.claim == Claim::kAdoptDiffering) {
         adopted.detail = choice.commandLine;
         adopted.rowCommandLine = catalogue_.m_entries[index]->commandLine;
@@ -414,27 +484,72 @@ bool PlanRunner::TakeOverOrWait(int plan, std::size_t first, std::size_t count, 
       NoteJob(plan, first, row, start.jobError);
       return false;
     }
-    // Claimed by another launcher meanwhile, or not ours to open: it waits.
+    if (start.gone) {
+      Event gone;
+      gone.pid = choice.pid;
+      Raise(EventKind::kTakeoverGone, plan, first, row, gone);
+      if (look < 2) continue;
+    }
+    // Claimed by another launcher meanwhile, or not ours to open (or ending
+    // one after another): it waits, and looks again at the next tick.
     choice.claim = start.otherLauncher != 0 ? Claim::kHeldByLauncher : Claim::kHeldUnreadable;
     choice.otherLauncher = start.otherLauncher;
+    break;
   }
-  Watch& watch = WatchOf(index);
   if (choice.claim == Claim::kStart) {
-    watch.held = Claim::kStart;
+    WatchOf(index).held = Claim::kStart;
     return true;
   }
-  // Said once for as long as the same process holds the row back.
+  Wait(plan, first, row, choice);
+  return false;
+}
+
+void PlanRunner::Wait(int plan, std::size_t first, std::size_t row, const ClaimChoice& choice) {
+  Watch& watch = WatchOf(first + row);
   if (watch.held != choice.claim || watch.heldPid != choice.pid) {
     Event held;
     held.pid = choice.pid;
-    held.number = static_cast<std::int64_t>(choice.claim == Claim::kHeldByLauncher ? HoldReason::kOtherLauncher
-                                            : choice.claim == Claim::kHeldUnreadable ? HoldReason::kUnreadable
-                                                                                     : HoldReason::kAmbiguous);
+    HoldReason reason = HoldReason::kAmbiguous;
+    switch (choice.claim) {
+      case Claim::kHeldByLauncher: reason = HoldReason::kOtherLauncher; break;
+      case Claim::kHeldUnreadable: reason = HoldReason::kUnreadable; break;
+      case Claim::kHeldFolder: reason = HoldReason::kFolder; break;
+      case Claim::kHeldEnding: reason = HoldReason::kEnding; break;
+      default: break;
+    }
+    held.number = static_cast<std::int64_t>(reason);
     held.count = choice.otherLauncher;
     Raise(EventKind::kProgramHeld, plan, first, row, held);
   }
   watch.held = choice.claim;
   watch.heldPid = choice.pid;
+}
+
+bool PlanRunner::TakeOrEndWhatIsLeft(std::size_t index) {
+  if (processes_.EntryProcessId(index) == 0 || processes_.IsEntryRunning(index)) return false;
+  const std::vector<std::uint32_t> left = processes_.LeftInTree(index);
+  if (left.empty()) return false;
+  const int plan = RunningPlan();
+  const EntrySpan span = PlanEntries(catalogue_, plan);
+  const std::size_t row = index - span.first;
+  // A loader that has ended, its server still running: the server is the
+  // row's program now, and nothing starts beside it.
+  if (left.size() == 1) {
+    const ProcessStart start = processes_.TakeSurvivor(index, left.front());
+    if (start.error == 0) {
+      Hold(index, left.front());
+      WatchOf(index).endTold = start.endTold;
+      Event adopted;
+      adopted.pid = left.front();
+      adopted.number = static_cast<std::int64_t>(AdoptBasis::kSurvivor);
+      Raise(EventKind::kProgramAdopted, plan, span.first, row, adopted);
+      return true;
+    }
+  }
+  processes_.EndTree(index);
+  Event ended;
+  ended.count = static_cast<std::int64_t>(left.size());
+  Raise(EventKind::kOldTreeEnded, plan, span.first, row, ended);
   return false;
 }
 
@@ -482,6 +597,7 @@ void PlanRunner::Tick() {
 
   // Rows whose launch waits for a process that may be theirs look again:
   // once it is gone they start, in either phase.
+  NewStep();
   std::vector<std::size_t> starts;
   for (std::size_t p = span.count; p-- > 0;) {
     if (WatchOf(span.first + p).held != Claim::kStart && host_.IsRowChecked(static_cast<int>(p)) &&

@@ -57,12 +57,21 @@ struct ProcessIdentity {
   bool commandLineKnown = true;   // false: it could not be read
 };
 
-// A running process of the launcher's session that runs a row's file and
-// that this launcher does not hold already.
+// A running process of the launcher's session that this launcher does not
+// hold already and that runs a row's file, or whose launch record names it.
 struct FoundProcess {
   std::uint32_t pid = 0;
-  ProcessIdentity identity;
+  ProcessIdentity identity;         // as read from the process now
   std::uint32_t otherLauncher = 0;  // another launcher that supervises it; 0: none
+  // The launch record a launcher gave the process when it created it (or
+  // took it over as what its row's process left): the row's identity as
+  // launched. A record is trusted only when its creation time is the
+  // process's own, so a reused process id never carries an old record.
+  bool recorded = false;
+  ProcessIdentity launched;
+  // When the process was created, as seen at the look: a takeover checks it
+  // again, so it never takes a process that has reused the id since.
+  std::uint64_t created = 0;
 };
 
 // What a row whose launch is due does about the processes already running
@@ -75,6 +84,8 @@ enum class Claim {
   kHeldByLauncher,  // the process is another launcher's
   kHeldUnreadable,  // one runs the file but cannot be read or opened
   kHeldAmbiguous,   // one runs in the file and directory of several rows, matching none
+  kHeldFolder,      // without a record, one runs the file in another folder, or one that cannot be read
+  kHeldEnding,      // the row's own process was terminated and has not ended yet
 };
 
 struct ClaimChoice {
@@ -82,13 +93,20 @@ struct ClaimChoice {
   std::uint32_t pid = 0;            // the process adopted or waited for
   std::uint32_t otherLauncher = 0;  // kHeldByLauncher: the launcher's id
   std::string commandLine;          // kAdoptDiffering: the process's command line
+  AdoptBasis basis = AdoptBasis::kGuess;  // kAdopt*: what the takeover goes by
 };
 
 // Decides for row `row` of a plan, given every row's identity (in row order)
-// and the processes found running the row's file. Processes that match
-// another row exactly are that row's; a process whose command line differs
-// from the row's is taken only when no other row has the same file and
-// directory; a process that cannot be told apart is never doubled.
+// and the processes found. A record decides alone: a process launched as the
+// row is the row's, wherever its current directory has moved since; one
+// launched as another row, or elsewhere, is not. Without a record the
+// process is the row's only when its command line and current directory are
+// the row's; one that is exactly another row's is that row's; any other,
+// whose folder differs or cannot be read or whose command line cannot be
+// read, holds the row: it may be the row's, and a second copy is never
+// started beside it. A process launched (or running) in the row's folder
+// with another command line is taken when no other row has that file and
+// folder: the same server restarted with edited arguments.
 ClaimChoice ChooseClaim(const std::vector<ProcessIdentity>& rows, std::size_t row,
                         const std::vector<FoundProcess>& found);
 
@@ -137,6 +155,7 @@ struct ProcessStart {
   std::uint32_t jobError = 0;       // 0: its tree is reachable; else why it has no job
   std::uint32_t otherLauncher = 0;  // an adoption refused: this launcher holds the process
   bool endTold = false;             // its end will come as kEnded news
+  bool gone = false;                // an adoption refused: the process ended since it was seen
 };
 
 // What the host has to tell the runner about its processes: a creation the
@@ -172,11 +191,17 @@ class ProcessHost {
   virtual std::vector<ProcessNews> CancelStarts() = 0;
   // What the entry's launch would run.
   virtual ProcessIdentity EntryIdentity(std::size_t entry) = 0;
-  // The processes of the launcher's session that run `row.file`, other than
-  // those the launcher holds and those of the trees it started.
+  // The processes of the launcher's session that run `row.file` or whose
+  // launch record names it, other than those the launcher holds and those
+  // of the trees it started.
   virtual std::vector<FoundProcess> FindRunning(const ProcessIdentity& row) = 0;
-  // Takes running process `pid` as the entry's own, as if it had started it.
-  virtual ProcessStart AdoptProcess(std::size_t entry, std::uint32_t pid) = 0;
+  // Takes running process `found` as the entry's own, as if it had started
+  // it, and gives it the entry's record; refused (gone) when it has ended
+  // or its id is another process's since the look.
+  virtual ProcessStart AdoptProcess(std::size_t entry, const FoundProcess& found) = 0;
+  // Gives the entry `from`'s process, with its tree, to entry `to` (the
+  // same program in another plan); `from` holds nothing afterwards.
+  virtual void MoveProcess(std::size_t from, std::size_t to) = 0;
   // The system's text for an error code, GBK.
   virtual std::string DescribeError(std::uint32_t error) = 0;
   // False when the entry never had a process (id 0) or its process has ended.
@@ -185,8 +210,21 @@ class ProcessHost {
   // The exit code of the entry's latest process, read from the held handle.
   virtual std::uint32_t EntryExitCode(std::size_t entry) = 0;
   // Ends the entry's latest process and its tree with exit code 111, if it
-  // holds one; does nothing otherwise.
+  // holds one; does nothing otherwise. Until the process has ended, the
+  // entry's process is ending.
   virtual void TerminateEntry(std::size_t entry) = 0;
+  // Whether the entry's latest process was terminated by this launcher and
+  // has not ended yet.
+  virtual bool IsEntryEnding(std::size_t entry) = 0;
+  // The processes still running in the tree of the entry's latest process,
+  // which has ended; console hosts, which end with their last client, are
+  // not counted.
+  virtual std::vector<std::uint32_t> LeftInTree(std::size_t entry) = 0;
+  // Takes `pid`, left in the tree of the entry's ended process, as the
+  // entry's process, with the same tree and a record of the entry's launch.
+  virtual ProcessStart TakeSurvivor(std::size_t entry, std::uint32_t pid) = 0;
+  // Ends what is left in the tree of the entry's ended process with 111.
+  virtual void EndTree(std::size_t entry) = 0;
   // Whether running process `pid` belongs to the tree the entry's latest
   // process started (a loader's server).
   virtual bool EntryTreeHolds(std::size_t entry, std::uint32_t pid) = 0;
@@ -285,12 +323,29 @@ class PlanRunner {
   // The same when nothing keeps it from that and its row and the rerun box
   // are ticked, read at this moment.
   void RelaunchIfTicked(std::size_t first, std::size_t row);
-  // The entry's launch is due and it has no process: it takes over one that
-  // already runs its program, or waits while one that may be its own cannot
-  // be told apart. True when neither: its program is to be started, which
-  // the caller asks for once every due row has looked (so that none of its
-  // creations is half made while the others look).
+  // The entry's launch is due: it keeps its process of an earlier run, or
+  // the same program's held for another plan's row; it takes over one that
+  // already runs its program; or it waits while one that may be its own
+  // cannot be told apart or is still ending. True when none of these: its
+  // program is to be started, which the caller asks for once every due row
+  // has looked (so that none of its creations is half made while the others
+  // look).
   bool TakeOverOrWait(int plan, std::size_t first, std::size_t count, std::size_t row);
+  // The row keeps the process its entry holds.
+  void Keep(int plan, std::size_t first, std::size_t row);
+  // The row waits without starting, as `choice` says; said once for as long
+  // as the same process holds it back.
+  void Wait(int plan, std::size_t first, std::size_t row, const ClaimChoice& choice);
+  // Before the entry starts again, what its ended process left in its tree:
+  // the one process left is taken as the row's (true), more are ended.
+  bool TakeOrEndWhatIsLeft(std::size_t index);
+  // What the entry's launch would run, asked once per step.
+  const ProcessIdentity& IdentityOf(std::size_t index);
+  // The entries outside the running plan whose processes still run (a stopped
+  // plan's spared servers), found once per step.
+  std::vector<std::size_t>& RunningElsewhere(std::size_t first, std::size_t count);
+  // A new step looks afresh: the list or the processes may have changed.
+  void NewStep();
   // The entry now holds `pid`, found running or just started: watched from
   // now on, judged only by heartbeats sent from now on.
   void Hold(std::size_t index, std::uint32_t pid);
@@ -321,6 +376,9 @@ class PlanRunner {
   bool jobFailureReported_ = false;  // once per launcher run
   std::uint64_t lastTickMs_ = 0;     // when the running plan last ticked (or started)
   std::set<std::pair<std::uint64_t, std::size_t>> putOff_;  // relaunches put off: (when, entry index)
+  // What one step has asked already (NewStep forgets it).
+  std::vector<std::optional<ProcessIdentity>> identities_;
+  std::optional<std::vector<std::size_t>> runningElsewhere_;
 };
 
 // True when `programPath` names one of the cooperating servers that save and

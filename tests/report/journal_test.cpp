@@ -160,11 +160,16 @@ TEST(JournalLine, FieldsDetailsAndExitCodes) {
   EXPECT_EQ(detail(EventKind::kHeartbeatsDropped, 3, 0, ""),
             "\xb3\xa4\xb6\xc8\xb2\xbb\xb6\xd4 3 \xb8\xf6\xa3\xac\xc0\xb4\xd7\xd4\xc6\xe4\xcb\xfb\xd6\xf7\xbb\xfa"
             " 4 \xb8\xf6\r\n");
-  // Taking over: nothing to add unless the command lines differ, then both.
-  EXPECT_EQ(detail(EventKind::kProgramAdopted, 0, 0, ""), "\r\n");
-  Event differing{EventKind::kProgramAdopted, 0, "P", 0, "a.exe", 5, 0, 0, 0, 0, " -old", "", " -new"};
+  // Taking over: what it went by, then both command lines where they differ.
+  EXPECT_EQ(detail(EventKind::kProgramAdopted, static_cast<int>(AdoptBasis::kRecord), 0, ""),
+            std::string(texts::kDetailAdoptedByRecord) + "\r\n");
+  EXPECT_EQ(detail(EventKind::kProgramAdopted, static_cast<int>(AdoptBasis::kSurvivor), 0, ""),
+            std::string(texts::kDetailAdoptedSurvivor) + "\r\n");
+  Event differing{EventKind::kProgramAdopted, 0, "P", 0, "a.exe", 5, 2, 0, 0, 0, " -old", "", " -new"};
   const std::string adopted = FormatJournalLine(differing, kTime);
+  EXPECT_LT(adopted.find(texts::kDetailAdoptedByGuess), adopted.find(" -new"));
   EXPECT_LT(adopted.find(" -new"), adopted.find(" -old"));  // the list's first
+  EXPECT_EQ(detail(EventKind::kOldTreeEnded, 0, 0, ""), FormatText(texts::kDetailOldTreeEnded, 4LL) + "\r\n");
   EXPECT_EQ(detail(EventKind::kProgramHeld, static_cast<int>(HoldReason::kOtherLauncher), 0, ""),
             FormatText(texts::kDetailHeldByLauncher, 4u) + "\r\n");
   EXPECT_EQ(detail(EventKind::kProgramHeld, static_cast<int>(HoldReason::kUnreadable), 0, ""),

@@ -108,9 +108,14 @@ class FakeHost : public RunnerHost, public ProcessHost {
     }
     return found;
   }
-  ProcessStart AdoptProcess(std::size_t entry, std::uint32_t pid) override {
+  ProcessStart AdoptProcess(std::size_t entry, const FoundProcess& found) override {
+    const std::uint32_t pid = found.pid;
     log.push_back("adopt " + std::to_string(entry) + " " + std::to_string(pid));
     if (adoptionTakenBy != 0) return {5, 0, adoptionTakenBy};
+    if (goneAtAdoption.erase(pid) != 0) {
+      alive.erase(pid);
+      return {5, 0, 0, false, true};
+    }
     pids[entry] = pid;
     for (auto it = foreign.begin(); it != foreign.end(); ++it) {
       if (it->pid == pid) {
@@ -120,6 +125,7 @@ class FakeHost : public RunnerHost, public ProcessHost {
     }
     return {0, jobError};
   }
+  std::set<std::uint32_t> goneAtAdoption;  // these end between the look and their takeover
   // A process started outside the launcher, running `path` with `commandLine`.
   std::uint32_t Outside(const std::string& path, const std::string& commandLine, bool readable = true,
                         std::uint32_t launcher = 0, const std::string& directory = "D:\\RUN") {
@@ -127,6 +133,15 @@ class FakeHost : public RunnerHost, public ProcessHost {
     nextPid += 4;
     alive.insert(pid);
     foreign.push_back({pid, {path, readable ? directory : "", commandLine, readable}, launcher});
+    return pid;
+  }
+  // A process with a launch record: launched as `path`, " -x", in
+  // `launchedIn`, and running now in `directory`.
+  std::uint32_t Recorded(const std::string& path, const std::string& directory,
+                         const std::string& launchedIn = "D:\\RUN") {
+    const std::uint32_t pid = Outside(path, " -x", true, 0, directory);
+    foreign.back().recorded = true;
+    foreign.back().launched = {path, launchedIn, " -x", true};
     return pid;
   }
   std::string DescribeError(std::uint32_t error) override { return "error " + std::to_string(error); }
@@ -139,9 +154,41 @@ class FakeHost : public RunnerHost, public ProcessHost {
     log.push_back("pid " + std::to_string(entry));
     return EntryPid(entry);
   }
+  bool slowEnds = false;              // a terminated process is ending until Exit()
+  std::set<std::uint32_t> ending;
   void TerminateEntry(std::size_t entry) override {
     log.push_back("terminate " + std::to_string(entry));
-    alive.erase(EntryPid(entry));
+    if (!slowEnds) {
+      alive.erase(EntryPid(entry));
+      for (const std::uint32_t pid : LeftInTree(entry)) alive.erase(pid);  // its job with it
+    } else if (alive.count(EntryPid(entry)) != 0) {
+      ending.insert(EntryPid(entry));
+    }
+  }
+  bool IsEntryEnding(std::size_t entry) override {
+    return ending.count(EntryPid(entry)) != 0 && alive.count(EntryPid(entry)) != 0;
+  }
+  void MoveProcess(std::size_t from, std::size_t to) override {
+    log.push_back("move " + std::to_string(from) + " " + std::to_string(to));
+    pids[to] = EntryPid(from);
+    pids.erase(from);
+  }
+  std::vector<std::uint32_t> LeftInTree(std::size_t entry) override {
+    std::vector<std::uint32_t> left;
+    for (const auto& [pid, owner] : trees) {
+      if (owner == entry && alive.count(pid) != 0) left.push_back(pid);
+    }
+    return left;
+  }
+  ProcessStart TakeSurvivor(std::size_t entry, std::uint32_t pid) override {
+    log.push_back("survivor " + std::to_string(entry) + " " + std::to_string(pid));
+    pids[entry] = pid;
+    trees.erase(pid);
+    return {};
+  }
+  void EndTree(std::size_t entry) override {
+    log.push_back("end tree " + std::to_string(entry));
+    for (const std::uint32_t pid : LeftInTree(entry)) alive.erase(pid);
   }
   std::uint32_t TerminateErrorReporter(std::uint32_t hungPid) override {
     log.push_back("kill WerFault.exe");
@@ -437,6 +484,7 @@ TEST_F(Fixture, StaleIdsAreHandledOnePerTick) {
   Entry(0);  // entry 2
   Entry(0);  // entry 3
   Done();
+  catalogue.m_entries[1]->programPath = "C:\\srv\\other.exe";
   host.pids[1] = 7;  // a program of a plan that is not running
   host.alive.insert(7);
   StartAndLaunchAll(1);
@@ -540,6 +588,40 @@ TEST_F(StopFixture, AStartLeavesAServerThatIsStillSavingAloneAndRelaunchesItOnce
   EXPECT_EQ(host.Effects(), (Calls{"create 1", "stale 60"}));
 }
 
+TEST_F(StopFixture, TheNextPlanKeepsASavingServerOfTheSameProgramAndWaitsForOneStillEnding) {
+  Plan("B");
+  Entry(0, "C:\\srv\\MALVORYN.EXE");     // entry 6: entry 1's server
+  Entry(0, "C:\\srv\\CORVELLINEX.EXE");  // entry 7: entry 2's program
+  Done();
+  host.slowEnds = true;
+  StartAndLaunchAll(0);
+  const std::uint32_t saving = host.EntryPid(1), dying = host.EntryPid(2);
+  runner.Stop();  // entry 1 saves; entry 2 is terminated and still ending
+  host.log.clear();
+  ASSERT_TRUE(Start(1));
+  // The saving server is plan B's now, never a second copy; the ending
+  // program is neither kept nor doubled.
+  EXPECT_EQ(host.Effects(), (Calls{"look running", "move 1 6", "timer on"}));
+  EXPECT_EQ(host.EntryPid(6), saving);
+  Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"stale 60"}));
+  host.alive.erase(dying);  // its end comes
+  Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"create 7", "stale 60"}));
+  // The same in one plan: a quick stop and start waits for what the stop
+  // ended, and starts it even with the rerun box off (it never ran in this run).
+  host.rerun = false;
+  runner.Stop();
+  const std::uint32_t ending = host.EntryPid(7);
+  host.log.clear();
+  ASSERT_TRUE(Start(1));
+  EXPECT_EQ(host.Effects(), (Calls{"look running", "timer on"}));
+  EXPECT_EQ(host.EntryPid(7), ending);
+  host.alive.erase(ending);
+  Tick();
+  EXPECT_EQ(host.Effects(), (Calls{"create 7"}));
+}
+
 namespace {
 // Records the events as one short line each.
 struct EventLog : EventSink {
@@ -551,7 +633,8 @@ struct EventLog : EventSink {
                                          "terminated", "dropped", "kept",      "ended",     "dumped",
                                          "no dump",  "dumping",  "metrics failed", "metrics ok", "list",
                                          "countdown", "unticked", "listed",   "stats",    "adopted",
-                                         "held",     "no job",   "priority", "row listed", "tick"};
+                                         "held",     "no job",   "priority", "row listed", "gone",
+                                         "old tree", "in job",   "tick"};
     std::string line = kNames[static_cast<int>(e.kind)];
     if (e.row >= 0) line += " r" + std::to_string(e.row);
     if (e.pid != 0) line += " pid" + std::to_string(e.pid);
@@ -849,6 +932,51 @@ TEST_F(Fixture, ASilentServerBehindALoaderGetsItsWholeTreeKilled) {
   EXPECT_EQ(events.Take()[0], "hung r0 pid900 n70");
 }
 
+TEST_F(Fixture, BeforeARowStartsAgainTheOneProcessItsTreeLeftIsTakenAndMoreAreEnded) {
+  EventLog events;
+  PlanRunner reporting(catalogue, host, host, options, &events);
+  Plan("A");
+  Entry(0, "C:\\srv\\loader.exe");
+  Done();
+  ASSERT_TRUE(Start(reporting, 0));
+  const std::uint32_t loader = host.EntryPid(1);
+  host.trees[900] = 1;  // its server
+  host.alive.insert(900);
+  host.now += 5000;
+  events.Take();
+  host.log.clear();
+  host.Exit(loader);
+  reporting.TakeProcessNews();
+  EXPECT_EQ(host.Effects(), (Calls{"survivor 1 900"}));
+  EXPECT_EQ(events.Take(), (Calls{"exited r0 pid" + std::to_string(loader) + " ms5000", "adopted r0 pid900 n3"}));
+  // Supervised as the row's program: its exit starts the loader again.
+  host.now += 5000;
+  host.Exit(900);
+  Settle(reporting);
+  EXPECT_EQ(host.Effects(), (Calls{"create 1"}));
+  // Two left behind: both are ended before the new copy starts.
+  host.trees = {{950, 1}, {951, 1}};
+  host.alive.insert({950, 951});
+  host.now += 5000;
+  host.Exit(host.EntryPid(1));
+  Settle(reporting);
+  EXPECT_EQ(host.Effects(), (Calls{"end tree 1", "create 1"}));
+  EXPECT_TRUE(host.alive.count(950) == 0 && host.alive.count(951) == 0);
+  events.Take();
+  // A process that ends between the look and its takeover is said so, and
+  // the row looks again.
+  options.notify = 0;
+  reporting.Stop();
+  const std::uint32_t gone = host.Outside("C:\\srv\\loader.exe", " -x");
+  host.goneAtAdoption.insert(gone);
+  host.log.clear();
+  ASSERT_TRUE(Start(reporting, 0));
+  EXPECT_EQ(host.Effects(), (Calls{"look running", "adopt 1 " + std::to_string(gone), "create 1", "timer on"}));
+  bool said = false;
+  for (const std::string& line : events.Take()) said = said || line == "gone r0 pid" + std::to_string(gone);
+  EXPECT_TRUE(said);
+}
+
 TEST_F(Fixture, ALaunchTakesOverWhatAlreadyRunsTheRowsProgramOneProcessARow) {
   EventLog events;
   PlanRunner reporting(catalogue, host, host, options, &events);
@@ -862,7 +990,7 @@ TEST_F(Fixture, ALaunchTakesOverWhatAlreadyRunsTheRowsProgramOneProcessARow) {
   const std::uint32_t zoneA = host.Outside("C:\\srv\\zone.exe", " -x");
   const std::uint32_t zoneB = host.Outside("C:\\srv\\zone.exe", " -x");
   const std::uint32_t login = host.Outside("C:\\srv\\login.exe", " -x");
-  host.Outside("C:\\srv\\zone.exe", " -x", true, 0, "E:\\OTHER");  // another copy's folder
+  host.Recorded("C:\\srv\\zone.exe", "E:\\OTHER", "E:\\OTHER");  // launched for another folder
   host.stale = {zoneA, login};  // their heartbeats from before this run
   ASSERT_TRUE(Start(reporting, 0, EventSource::kAutomaticStart));
   // Due bottom up: two rows take the two copies, the row left over starts.
@@ -872,8 +1000,9 @@ TEST_F(Fixture, ALaunchTakesOverWhatAlreadyRunsTheRowsProgramOneProcessARow) {
   Tick(reporting);
   EXPECT_EQ(host.Effects(), (Calls{"adopt 4 " + std::to_string(login)}));
   const Calls adopted = events.Take();
-  for (const std::string& line : {"adopted r2 pid" + std::to_string(zoneA), "adopted r1 pid" + std::to_string(zoneB),
-                                  "adopted r3 pid" + std::to_string(login)}) {
+  for (const std::string& line : {"adopted r2 pid" + std::to_string(zoneA) + " n2",
+                                  "adopted r1 pid" + std::to_string(zoneB) + " n2",
+                                  "adopted r3 pid" + std::to_string(login) + " n2"}) {
     EXPECT_NE(std::find(adopted.begin(), adopted.end(), line), adopted.end()) << line;
   }
   // Supervised as its own: old heartbeats kill nothing, an exit is relaunched,
@@ -948,37 +1077,57 @@ TEST_F(Fixture, AServerRestartedWithEditedArgumentsIsTakenOverOnlyWhereNoOtherRo
                                    "adopt 1 " + std::to_string(world), "timer on"}));
   const Calls said = events.Take();
   EXPECT_EQ(said[said.size() - 2], "held r1 pid" + std::to_string(stray) + " n3");
-  EXPECT_EQ(said.back(), "adopted r0 pid" + std::to_string(world) + " [ -old]");
+  EXPECT_EQ(said.back(), "adopted r0 pid" + std::to_string(world) + " n2 [ -old]");
 }
 
-TEST(ChooseClaim, ExactFirstThenTheSafeRules) {
+TEST(ChooseClaim, ARecordDecidesAloneAndWithoutOneAnythingInDoubtHoldsTheRow) {
   const ProcessIdentity row{"C:\\A.EXE", "C:\\RUN", " -x", true};
   const std::vector<ProcessIdentity> rows = {row, {"C:\\A.EXE", "C:\\RUN", " -y", true}};
   const auto found = [](std::uint32_t pid, const std::string& cmd, const std::string& dir = "C:\\RUN",
                         std::uint32_t other = 0, bool known = true) {
     return FoundProcess{pid, {"C:\\A.EXE", dir, cmd, known}, other};
   };
+  // Launched as `launched` and running now in D:\DATA.
+  const auto recorded = [&](std::uint32_t pid, const ProcessIdentity& launched, std::uint32_t other = 0) {
+    FoundProcess process = found(pid, launched.commandLine, "D:\\DATA", other);
+    process.recorded = true;
+    process.launched = launched;
+    return process;
+  };
   // Nothing, or only another row's exact copy: start.
   EXPECT_EQ(ChooseClaim(rows, 0, {}).claim, Claim::kStart);
   EXPECT_EQ(ChooseClaim(rows, 0, {found(8, " -y")}).claim, Claim::kStart);
-  // An unreadable directory does not stand in the way of an exact command line.
-  EXPECT_EQ(ChooseClaim(rows, 0, {found(8, " -y"), found(9, " -x", "")}).pid, 9u);
-  // An exact copy beats one that cannot be read, and a free one beats another launcher's.
-  const ClaimChoice free = ChooseClaim(rows, 0, {found(7, "", "", 0, false), found(8, " -x", "C:\\RUN", 55),
-                                                 found(9, " -x")});
-  EXPECT_EQ(free.claim, Claim::kAdopt);
-  EXPECT_EQ(free.pid, 9u);
-  EXPECT_EQ(ChooseClaim(rows, 0, {found(8, " -x", "C:\\RUN", 55)}).otherLauncher, 55u);
+  // A record decides, whatever folder the process has moved to since: the
+  // row's is taken before a guess; another row's, or one launched for
+  // another folder, is not this row's.
+  const ClaimChoice byRecord = ChooseClaim(rows, 0, {found(7, " -x"), recorded(9, row)});
+  EXPECT_EQ(byRecord.claim, Claim::kAdopt);
+  EXPECT_EQ(byRecord.pid, 9u);
+  EXPECT_EQ(byRecord.basis, AdoptBasis::kRecord);
+  EXPECT_EQ(ChooseClaim(rows, 0, {recorded(9, rows[1])}).claim, Claim::kStart);
+  EXPECT_EQ(ChooseClaim(rows, 0, {recorded(9, {"C:\\A.EXE", "E:\\X", " -x", true})}).claim, Claim::kStart);
+  EXPECT_EQ(ChooseClaim(rows, 0, {recorded(9, row, 55)}).otherLauncher, 55u);
+  // Without a record: the row's command line and folder are taken, a free
+  // copy before another launcher's.
+  const ClaimChoice guessed = ChooseClaim(rows, 0, {found(8, " -x", "C:\\RUN", 55), found(9, " -x")});
+  EXPECT_EQ(guessed.claim, Claim::kAdopt);
+  EXPECT_EQ(guessed.pid, 9u);
+  EXPECT_EQ(guessed.basis, AdoptBasis::kGuess);
+  EXPECT_EQ(ChooseClaim(rows, 0, {found(8, " -x", "C:\\RUN", 55)}).claim, Claim::kHeldByLauncher);
+  // Anything in doubt holds the row: a folder that differs (a server that
+  // moved to its data folder) or cannot be read, a command line that cannot
+  // be read.
+  EXPECT_EQ(ChooseClaim(rows, 0, {found(8, " -x", "D:\\DATA")}).claim, Claim::kHeldFolder);
+  EXPECT_EQ(ChooseClaim(rows, 0, {found(8, " -x", "")}).claim, Claim::kHeldFolder);
+  EXPECT_EQ(ChooseClaim(rows, 0, {found(8, " -z", "E:\\X")}).claim, Claim::kHeldFolder);
+  EXPECT_EQ(ChooseClaim(rows, 0, {found(8, " -y", "D:\\DATA")}).claim, Claim::kHeldFolder);
   EXPECT_EQ(ChooseClaim(rows, 0, {found(7, "", "", 0, false)}).claim, Claim::kHeldUnreadable);
-  // Another directory is another installation; an unknown one with another
-  // command line cannot be tied to the row.
-  EXPECT_EQ(ChooseClaim(rows, 0, {found(7, "", "E:\\X", 0, false), found(8, " -z", "E:\\X")}).claim,
-            Claim::kStart);
-  EXPECT_EQ(ChooseClaim(rows, 0, {found(8, " -z", "")}).claim, Claim::kStart);
-  // Edited arguments: taken where the row alone has the file and directory.
+  // Edited arguments in the row's folder: taken where the row alone has the
+  // file and folder, by record or guess.
   const ClaimChoice edited = ChooseClaim({row}, 0, {found(8, " -z")});
   EXPECT_EQ(edited.claim, Claim::kAdoptDiffering);
   EXPECT_EQ(edited.commandLine, " -z");
+  EXPECT_EQ(ChooseClaim({row}, 0, {recorded(8, {"C:\\A.EXE", "C:\\RUN", " -z", true})}).basis, AdoptBasis::kRecord);
   EXPECT_EQ(ChooseClaim({row}, 0, {found(8, " -z", "C:\\RUN", 56)}).claim, Claim::kHeldByLauncher);
   EXPECT_EQ(ChooseClaim(rows, 0, {found(8, " -z")}).claim, Claim::kHeldAmbiguous);
   EXPECT_EQ(ChooseClaim(rows, 5, {found(8, " -x")}).claim, Claim::kStart);  // no such row
