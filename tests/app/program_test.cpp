@@ -17,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "text/encoding.h"
@@ -188,13 +189,15 @@ std::vector<std::vector<std::string>> JournalLines(const Path& path) {
 // The program under test.
 class Program {
  public:
-  Program(const std::string& listBytes, std::vector<std::string> args, const char* name, DWORD flags = 0)
+  // With a `job`, the program runs in it from its first instruction.
+  Program(const std::string& listBytes, std::vector<std::string> args, const char* name, DWORD flags = 0,
+          HANDLE job = nullptr)
       : title_(std::string("e2e-") + name) {
     const std::string list = std::string(name) + ".list";
     std::ofstream(list, std::ios::binary) << listBytes;
     std::wstring tail = L" /n " + Wide(title_) + L" /f " + Wide(FullPath(list));
     for (const std::string& a : args) tail += L" " + Wide(a);
-    Start(L"\"" + Wide(WinPath(MORVASTEL_EXE)) + L"\"" + tail, flags);
+    Start(L"\"" + Wide(WinPath(MORVASTEL_EXE)) + L"\"" + tail, flags, job);
   }
   // The whole command line as given, program included; the window is the
   // one with `caption`.
@@ -231,7 +234,7 @@ class Program {
   }
 
  private:
-  void Start(std::wstring commandLine, DWORD flags) {
+  void Start(std::wstring commandLine, DWORD flags, HANDLE job = nullptr) {
     STARTUPINFOW si{};
     si.cb = sizeof si;
     // A priority class is set before the program runs (Wine does not take
@@ -240,6 +243,7 @@ class Program {
                                 nullptr, nullptr, &si, &pi_) != 0;
     if (!started_) return;
     if (flags != 0) ::SetPriorityClass(pi_.hProcess, flags);
+    if (job != nullptr) ::AssignProcessToJobObject(job, pi_.hProcess);
     ::ResumeThread(pi_.hThread);
     const std::wstring caption = Wide(title_);
     WaitFor([&] { return (dialog_ = ::FindWindowW(nullptr, caption.c_str())) != nullptr; }, 15000);
@@ -251,18 +255,33 @@ class Program {
   HWND dialog_ = nullptr;
 };
 
-// Ends every helper program still running in this Wine prefix: a launcher
-// takes over a program it finds running in its row's folder, so what an
-// earlier test left behind would become the next test's program.
-void EndHelpers() {
+// The processes of the program file `exe` that run now in this Wine prefix,
+// by id, lowest first.
+std::vector<DWORD> Running(const wchar_t* exe) {
+  std::vector<DWORD> pids;
   const ScopedSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   PROCESSENTRY32W process{};
   process.dwSize = sizeof process;
   for (BOOL more = ::Process32FirstW(snapshot.get(), &process); more;
        more = ::Process32NextW(snapshot.get(), &process)) {
-    for (const wchar_t* helper : {L"recorder.exe", L"Malvoryn.exe", L"Corvellinex.exe", L"WerFault.exe"}) {
-      if (_wcsicmp(process.szExeFile, helper) != 0) continue;
-      if (HANDLE h = OpenForWatch(process.th32ProcessID)) {
+    if (_wcsicmp(process.szExeFile, exe) != 0) continue;
+    // One that has ended may still be listed while a handle holds it.
+    if (HANDLE h = OpenForWatch(process.th32ProcessID)) {
+      if (ExitCodeOf(h, 0) == STILL_ACTIVE) pids.push_back(process.th32ProcessID);
+      ::CloseHandle(h);
+    }
+  }
+  std::sort(pids.begin(), pids.end());
+  return pids;
+}
+
+// Ends every helper program still running in this Wine prefix: a launcher
+// takes over a program it finds running in its row's folder, so what an
+// earlier test left behind would become the next test's program.
+void EndHelpers() {
+  for (const wchar_t* helper : {L"recorder.exe", L"Malvoryn.exe", L"Corvellinex.exe", L"WerFault.exe"}) {
+    for (DWORD pid : Running(helper)) {
+      if (HANDLE h = OpenForWatch(pid)) {
         ::TerminateProcess(h, 0);
         ::WaitForSingleObject(h, 5000);
         ::CloseHandle(h);
@@ -288,6 +307,16 @@ int JournalCount(const std::string& journal, const char* word) {
   int n = 0;
   for (const auto& fields : JournalLines(journal)) n += fields[1] == word;
   return n;
+}
+
+// The process id and the detail of each journal line whose event word is `word`.
+using Events = std::vector<std::pair<std::string, std::string>>;
+Events JournalEvents(const std::string& journal, const char* word) {
+  Events events;
+  for (const auto& fields : JournalLines(journal)) {
+    if (fields[1] == word) events.emplace_back(fields[5], fields[6]);
+  }
+  return events;
 }
 
 // A program line for a helper: enabled, exe, directory, command line, delay.
@@ -753,6 +782,40 @@ TEST(Program, AQuickRestartLetsASavingServerFinishItsSaveAndRelaunchesItAfter) {
   TerminateAll(Pids(m));
 }
 
+TEST(Program, ANextPlanWithTheSameServerKeepsItWhileItSavesNeverTwoAndRelaunchesItAfter) {
+  EndHelpers();
+  // Two plans run the same cooperating server, which saves for 3 s after the notice.
+  const std::string m = FreshLog("twoplans-m"), journal = FreshLog("twoplans-journal"), port = "23485";
+  const std::string row = Line(1, Helper("Malvoryn.exe"), m + " save " + port + " 200 3000", 0);
+  Program program("::a\r\n" + row + "::b\r\n" + row + "\r\n", {"/p", port, "/l", journal}, "twoplans");
+  ASSERT_NE(program.dialog(), nullptr);
+  program.Click(kButton);  // plan a
+  ASSERT_TRUE(WaitFor([&] { return Logged(m, "listening"); }, kFirstLineMs));
+  const DWORD first = ReadLog(m)[0].pid;
+  HANDLE server = OpenForWatch(first);
+  program.Click(kButton);  // stopped with the notice: it saves
+  ASSERT_TRUE(WaitFor([&] { return Logged(m, "saving"); }, 5000));
+  const CtlRun start = Ctl({"start", "b", "/p", port});
+  ASSERT_EQ(start.code, 0u) << start.err;
+  // Plan b's row keeps the saving server: one copy at every moment of the save.
+  std::size_t most = 0;
+  for (const ULONGLONG until = ::GetTickCount64() + 15000;
+       ExitCodeOf(server, 20) == STILL_ACTIVE && ::GetTickCount64() < until;) {
+    most = std::max(most, Running(L"Malvoryn.exe").size());
+  }
+  EXPECT_EQ(most, 1u);
+  EXPECT_EQ(ExitCodeOf(server, 0), 0u);
+  EXPECT_TRUE(Logged(m, "saved"));
+  ::CloseHandle(server);
+  // Once it has exited, plan b runs it again.
+  EXPECT_TRUE(WaitFor([&] { return Pids(m).size() >= 2; }, kFirstLineMs));
+  EXPECT_EQ(JournalCount(journal, texts::kEvProgramKept), 1);
+  EXPECT_EQ(JournalCount(journal, texts::kEvProgramLaunched), 1);  // plan a's only
+  program.Click(kNotify);
+  program.Click(kButton);
+  EndHelpers();
+}
+
 TEST(Program, ARestartedLauncherTakesOverWhatItsPredecessorRanInsteadOfStartingItAgain) {
   EndHelpers();
   const std::string a = FreshLog("adopt-a"), b = FreshLog("adopt-b"), c = FreshLog("adopt-c");
@@ -805,6 +868,83 @@ TEST(Program, ARestartedLauncherTakesOverWhatItsPredecessorRanInsteadOfStartingI
   TerminateAll(all());
 }
 
+TEST(Program, ARestartedLauncherTakesOverByItsRecordAServerThatHasSinceChangedItsDirectory) {
+  EndHelpers();
+  // The server makes another folder its current directory once it runs;
+  // the row names the folder it starts in.
+  const std::string a = FreshLog("moved-a"), journal = FreshLog("moved-journal"), elsewhere = FullPath("moved-to");
+  ::CreateDirectoryA(elsewhere.c_str(), nullptr);
+  const std::string list = "::p\r\n" + Line(1, Helper("recorder.exe"), a + " cd " + elsewhere, 0) + "\r\n";
+  {
+    Program first(list, {"/p", "0"}, "moved-first");
+    ASSERT_NE(first.dialog(), nullptr);
+    first.Click(kButton);
+    ASSERT_TRUE(WaitFor([&] { return Logged(a, "cd"); }, kFirstLineMs));
+    ::TerminateProcess(first.process(), 1);
+    ASSERT_EQ(ExitCodeOf(first.process(), 5000), 1u);
+  }
+  const DWORD server = ReadLog(a)[0].pid;
+  ASSERT_EQ(ReadLog(a).back().cwd, elsewhere);
+  Program second(list, {"/p", "0", "/r", "/l", journal}, "moved-second");
+  ASSERT_NE(second.dialog(), nullptr);
+  // The row is settled as the plan starts: taken over, started or held.
+  ASSERT_TRUE(WaitFor([&] {
+    return JournalCount(journal, texts::kEvProgramAdopted) + JournalCount(journal, texts::kEvProgramLaunched) +
+           JournalCount(journal, texts::kEvProgramHeld) > 0;
+  }, 8000));
+  EXPECT_EQ(JournalEvents(journal, texts::kEvProgramAdopted),
+            (Events{{std::to_string(server), texts::kDetailAdoptedByRecord}}));
+  EXPECT_EQ(JournalCount(journal, texts::kEvProgramLaunched), 0);
+  EXPECT_EQ(Running(L"recorder.exe"), std::vector<DWORD>{server});
+  // Held as its own: the stop ends it.
+  second.Command(kButton);
+  EXPECT_TRUE(AllEndedWith({server}, 111, 5000));
+  EXPECT_EQ(Pids(a).size(), 1u);
+  EndHelpers();
+}
+
+TEST(Program, ProgramsOutliveALauncherEndedWithTheJobItRanInAndTheNextTakesThemOver) {
+  EndHelpers();
+  const std::string a = FreshLog("job-a"), b = FreshLog("job-b"), journal = FreshLog("job-journal");
+  const std::string list = "::p\r\n" + Line(1, Helper("recorder.exe"), a + " sleep", 0) +
+                           Line(1, Helper("recorder.exe"), b + " sleep", 0) + "\r\n";
+  // A job that ends all it holds when its last handle closes, as a terminal
+  // or an automation agent puts what it starts in, and lets a child leave it.
+  HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
+  ASSERT_NE(job, nullptr);
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+  ASSERT_TRUE(::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits));
+  std::vector<DWORD> pids;
+  {
+    Program first(list, {"/p", "0"}, "job-first", 0, job);
+    ASSERT_NE(first.dialog(), nullptr);
+    BOOL inside = FALSE;
+    ASSERT_TRUE(::IsProcessInJob(first.process(), job, &inside) && inside);
+    first.Click(kButton);
+    ASSERT_TRUE(WaitFor([&] { return !ReadLog(a).empty() && !ReadLog(b).empty(); }, kFirstLineMs));
+    pids = {ReadLog(a)[0].pid, ReadLog(b)[0].pid};
+    std::sort(pids.begin(), pids.end());
+    ::CloseHandle(job);  // the launcher ends with the job
+    ASSERT_NE(ExitCodeOf(first.process(), 5000), STILL_ACTIVE);
+  }
+  ASSERT_EQ(Running(L"recorder.exe"), pids);
+  Program second(list, {"/p", "0", "/r", "/l", journal}, "job-second");
+  ASSERT_NE(second.dialog(), nullptr);
+  ASSERT_TRUE(WaitFor([&] {
+    return JournalCount(journal, texts::kEvProgramAdopted) + JournalCount(journal, texts::kEvProgramLaunched) >= 2;
+  }, 8000));
+  Events adopted = JournalEvents(journal, texts::kEvProgramAdopted);
+  std::sort(adopted.begin(), adopted.end());
+  EXPECT_EQ(adopted, (Events{{std::to_string(pids[0]), texts::kDetailAdoptedByRecord},
+                             {std::to_string(pids[1]), texts::kDetailAdoptedByRecord}}));
+  EXPECT_EQ(JournalCount(journal, texts::kEvProgramLaunched), 0);
+  EXPECT_EQ(Running(L"recorder.exe"), pids);
+  second.Command(kButton);
+  EXPECT_TRUE(AllEndedWith(pids, 111, 5000));
+  EndHelpers();
+}
+
 TEST(Program, ALoadersServerIsEndedWithItAtAHangKillAndAtAStop) {
   EndHelpers();
   // The row starts a loader; the loader starts the real server and waits.
@@ -833,6 +973,37 @@ TEST(Program, ALoadersServerIsEndedWithItAtAHangKillAndAtAStop) {
   EXPECT_TRUE(AllEndedWith(second, 111, 5000));
   TerminateAll(Pids(l));
   TerminateAll(Pids(s));
+}
+
+TEST(Program, AServerLeftByItsKilledLoaderIsTakenOverAsTheRowsProgramNotStartedBeside) {
+  EndHelpers();
+  // A loader and the server it waits for; the loader is killed alone.
+  const std::string l = FreshLog("survivor-l"), s = FreshLog("survivor-s"), journal = FreshLog("survivor-journal");
+  const std::string list = "::p\r\n" + Line(1, Helper("recorder.exe"), l + " spawn " + s + " sleep", 0) + "\r\n";
+  Program program(list, {"/p", "0", "/l", journal}, "survivor");
+  ASSERT_NE(program.dialog(), nullptr);
+  program.Click(kNotify);  // stops end everything
+  program.Click(kButton);
+  ASSERT_TRUE(WaitFor([&] { return !ReadLog(s).empty(); }, kFirstLineMs));
+  const DWORD server = ReadLog(s)[0].pid;
+  TerminateAll({ReadLog(l)[0].pid});
+  ASSERT_TRUE(WaitFor([&] {
+    return JournalCount(journal, texts::kEvProgramAdopted) + JournalCount(journal, texts::kEvProgramRelaunched) > 0;
+  }, 5000));
+  Events adopted = JournalEvents(journal, texts::kEvProgramAdopted);
+  // Its command line differs from the row's, which the detail may go on to say.
+  for (auto& event : adopted) event.second = event.second.substr(0, std::strlen(texts::kDetailAdoptedSurvivor));
+  EXPECT_EQ(adopted, (Events{{std::to_string(server), texts::kDetailAdoptedSurvivor}}));
+  // No loader and server start beside it, past the one-second floor between starts.
+  EXPECT_FALSE(WaitFor([&] {
+    return Pids(l).size() > 1 || Pids(s).size() > 1 || Running(L"recorder.exe") != std::vector<DWORD>{server} ||
+           JournalCount(journal, texts::kEvProgramRelaunched) > 0;
+  }, 2000));
+  // It is the row's program: the stop ends it, and nothing is left.
+  program.Click(kButton);
+  EXPECT_TRUE(AllEndedWith(Pids(s), 111, 5000));
+  EXPECT_TRUE(WaitFor([&] { return Running(L"recorder.exe").empty(); }, 5000));
+  EndHelpers();
 }
 
 TEST(Program, AfterTheMachineWakesEveryProgramHasAWholeIntervalToSpeakAgain) {

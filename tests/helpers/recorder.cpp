@@ -18,6 +18,9 @@
 //                                    command line " ARGS..." (a loader and
 //                                    its server), wait for it, exit with its code
 //   LOG run MS                       log, run MS, log "exit" and exit 0
+//   LOG cd DIR                       log, make DIR its current directory, log
+//                                    "cd" (with DIR as its directory) and
+//                                    sleep forever
 //   LOG await FILE                   read the number N in FILE, log, wait for the
 //                                    event Local\morvastel-await-N to be set and
 //                                    exit 0 (a signal that ends every copy at once)
@@ -198,5 +201,9 @@ int main() {
     return Save(log, Number(args, 2, MORVASTEL_HEARTBEAT_PORT), Number(args, 3, 500), Number(args, 4, 0));
   }
   if (mode == "spawn") return Spawn(::GetCommandLineA());
+  if (mode == "cd" && args.size() > 2) {
+    ::SetCurrentDirectoryA(args[2].c_str());
+    AppendLine(log, "cd");
+  }
   SleepForever();
 }
