@@ -29,6 +29,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -36,6 +37,7 @@
 #include "platform/awake_clock.h"
 #include "platform/scoped.h"
 #include "runner/dump_writer.h"
+#include "runner/launch_record_win.h"
 #include "runner/plan_runner.h"
 
 // One owner type per kind of kernel handle, so a thread handle can never be
@@ -56,6 +58,7 @@ struct LaunchParameters {
   std::wstring commandLine;  // written into by the creation
   std::wstring directory;
   STARTUPINFOW startupInfo{};
+  ProcessIdentity launched;  // what the launch record says
 };
 
 // A process just created, with everything the table keeps of it.
@@ -65,13 +68,16 @@ struct StartedProcess {
   ScopedThreadHandle thread;
   ScopedJob job;
   ScopedKernelHandle mark;
+  ScopedKernelHandle record;
   DWORD processId = 0;
   DWORD threadId = 0;
 };
 
-// Creates the program suspended, at normal priority, in a job of its own and
-// with this launcher's mark: it runs nothing until its thread is resumed.
-// Touches no table.
+// Creates the program suspended, at normal priority, outside the launcher's
+// own job where that allows it, in a job of its own, with this launcher's
+// mark and its launch record: it runs nothing until its thread is resumed.
+// A mark or record already there fails the creation (ERROR_ALREADY_EXISTS)
+// and the process is ended unrun. Touches no table.
 StartedProcess CreateSuspended(LaunchParameters& parameters);
 // Ends a process CreateSuspended made that is not to run after all.
 void Discard(StartedProcess& started);
@@ -125,14 +131,21 @@ class ProcessTable {
   LaunchParameters Parameters(std::size_t index, const LaunchEntry& entry);
   // Starts entry `index`'s program here and now (CreateSuspended, resumed)
   // and installs it.
-  ProcessStart Create(std::size_t index, const LaunchEntry& entry);
+  ProcessStart Create(std::size_t index, const LaunchEntry& entry, const ProcessIdentity& launched = {});
   // The new process becomes the entry's latest; the replaced handles are
   // closed. An entry whose creation failed keeps what it had.
   void Install(std::size_t index, StartedProcess&& started);
-  // Takes process `pid` as entry `index`'s latest, with its job if it has
-  // one of ours (else a new job, which reaches what it starts from now on).
-  // Refused when another launcher's mark is on it, or it cannot be opened.
-  ProcessStart Adopt(std::size_t index, std::uint32_t pid);
+  // Takes process `found` as entry `index`'s latest, with its job if it has
+  // one of ours (else a new job, which reaches what it starts from now on),
+  // and gives it a record of `launched` if it has none. Refused when another
+  // launcher's mark is on it, or it cannot be opened; gone when it has
+  // ended or its id belongs to another process since the look.
+  ProcessStart Adopt(std::size_t index, const FoundProcess& found, const ProcessIdentity& launched);
+  // Takes `pid`, left in the job of the entry's ended process, as its latest
+  // process, in the same job, with a mark and a record of `launched`.
+  ProcessStart TakeSurvivor(std::size_t index, std::uint32_t pid, const ProcessIdentity& launched);
+  // Gives entry `from`'s process, handles, job and mark to entry `to`.
+  void Move(std::size_t from, std::size_t to);
   // False when the entry has no process (id 0) or its latest process ended.
   bool IsRunning(std::size_t index) const;
   // The latest process's id, 0 when the entry never started one.
@@ -142,8 +155,15 @@ class ProcessTable {
   std::uint32_t ExitCode(std::size_t index) const;
   // Ends the latest process and its job's other processes with exit code
   // 111 if a handle is held. The handles stay open: the process may already
-  // be gone, and it is harmless to terminate it again.
-  void Terminate(std::size_t index) const;
+  // be gone, and it is harmless to terminate it again. It is ending until
+  // its handle is signalled.
+  void Terminate(std::size_t index);
+  bool IsEnding(std::size_t index) const;
+  // The processes in the latest process's job other than itself and
+  // console hosts, still running.
+  std::vector<std::uint32_t> LeftInJob(std::size_t index) const;
+  // Ends whatever is in the latest process's job with 111.
+  void EndJob(std::size_t index) const;
   // The held process handle (still owned by the table), or null.
   HANDLE ProcessHandle(std::size_t index) const;
   // The ids of the processes the table holds (ended ones included: their
@@ -158,7 +178,8 @@ class ProcessTable {
   // replaced, or the table is destroyed.
   bool WatchEnd(std::size_t index, EndSink& sink);
 
-  // OpenProcess with access 0x1F0FFF, not inheritable; empty on failure.
+  // OpenProcess with what a minidump needs (query, read, duplicate), not
+  // inheritable; empty on failure.
   static ScopedProcessHandle OpenProcessById(std::uint32_t processId);
 
  private:
@@ -168,8 +189,11 @@ class ProcessTable {
     ScopedThreadHandle thread;
     ScopedJob job;                 // its tree; empty: it could not have one
     ScopedKernelHandle mark;       // "this launcher supervises it"
+    ScopedKernelHandle record;     // the launch record, which the program holds too
     DWORD processId = 0;
     DWORD threadId = 0;
+    DWORD jobKey = 0;              // the process id the job is named after
+    bool ending = false;           // terminated by this launcher
     std::unique_ptr<EndWatch> endWatch;  // after `process`: let go before it is closed
   };
   Slot& SlotFor(std::size_t index);
@@ -224,7 +248,12 @@ class WindowsProcessHost : public ProcessHost {
   std::vector<ProcessNews> CancelStarts() override;
   ProcessIdentity EntryIdentity(std::size_t entry) override;
   std::vector<FoundProcess> FindRunning(const ProcessIdentity& row) override;
-  ProcessStart AdoptProcess(std::size_t entry, std::uint32_t pid) override;
+  ProcessStart AdoptProcess(std::size_t entry, const FoundProcess& found) override;
+  void MoveProcess(std::size_t from, std::size_t to) override;
+  bool IsEntryEnding(std::size_t entry) override { return table_.IsEnding(entry); }
+  std::vector<std::uint32_t> LeftInTree(std::size_t entry) override { return table_.LeftInJob(entry); }
+  ProcessStart TakeSurvivor(std::size_t entry, std::uint32_t pid) override;
+  void EndTree(std::size_t entry) override { table_.EndJob(entry); }
   std::string DescribeError(std::uint32_t error) override;
   bool IsEntryRunning(std::size_t entry) override { return table_.IsRunning(entry); }
   std::uint32_t EntryProcessId(std::size_t entry) override { return table_.ProcessId(entry); }
@@ -244,7 +273,15 @@ class WindowsProcessHost : public ProcessHost {
   // hear (not the ends of processes the table no longer holds).
   std::vector<ProcessNews> Receive(std::vector<Arrival>& arrivals);
 
+  // The names a row's file may have in the process list: as the list gives
+  // it, its short name, and the name its links lead to.
+  struct RowFile {
+    std::vector<std::wstring> names;
+    std::string text;  // its path form, for an image that cannot be opened
+  };
+
   const Catalogue& catalogue_;
+  std::unordered_map<std::string, RowFile> rowFiles_;  // by identity, from EntryIdentity
   std::unique_ptr<Channel> channel_;  // before the table: outlives its end watches
   ProcessTable table_;
   SessionListing listing_;
@@ -254,6 +291,6 @@ class WindowsProcessHost : public ProcessHost {
   bool moreNews_ = false;
 };
 
-// A path as the host compares paths: full, long names, without a trailing
-// backslash (but for a drive's root), in upper case; GBK.
-std::string ComparablePath(const std::wstring& path);
+// Whether the launcher runs in a job that keeps what it starts: its programs
+// end when that job is closed.
+bool LauncherJobHoldsPrograms();

@@ -13,11 +13,21 @@
 
 namespace {
 
-constexpr DWORD kOpenAccess = 0x1F0FFF;  // standard rights, synchronize, all process rights
-constexpr DWORD kDirectoryBufferSize = 4096;
+// What each use of another process needs, and no more. A process the table
+// holds is waited on, ended with its job, joined to a job, given its record
+// and job handles, and dumped; one whose owner allows less (a hardened
+// service) is held without the dump's rights.
+constexpr DWORD kHoldAccess = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE |
+                              PROCESS_SET_QUOTA | PROCESS_DUP_HANDLE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+constexpr DWORD kHoldLeastAccess = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE |
+                                   PROCESS_SET_QUOTA | PROCESS_DUP_HANDLE;
+// MiniDumpWriteDump: query and read, and duplicating for the handle data.
+constexpr DWORD kDumpAccess = PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ |
+                              PROCESS_DUP_HANDLE;
 // What reading another process needs; without the memory reads (an elevated
 // copy) only its executable, and on newer Windows its command line, can be had.
 constexpr DWORD kPeekAccess = PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
+constexpr DWORD kLookAccess = PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE;
 
 STARTUPINFOW ShowWindowStartupInfo() {
   STARTUPINFOW info{};
@@ -33,7 +43,10 @@ std::wstring MarkName(DWORD pid) { return L"Local\\Morvastel-owner-" + std::to_w
 // The launcher that holds `pid`'s mark, or 0 when none does.
 DWORD MarkHolder(DWORD pid) {
   const ScopedKernelHandle mark(::OpenFileMappingW(FILE_MAP_READ, FALSE, MarkName(pid).c_str()));
-  if (!mark) return 0;
+  if (!mark) {
+    // One that this user may not open is another user's: taken all the same.
+    return ::GetLastError() == ERROR_ACCESS_DENIED ? static_cast<DWORD>(-1) : 0;
+  }
   DWORD holder = 0;
   if (const void* view = ::MapViewOfFile(mark.get(), FILE_MAP_READ, 0, 0, sizeof holder)) {
     std::memcpy(&holder, view, sizeof holder);
@@ -43,12 +56,15 @@ DWORD MarkHolder(DWORD pid) {
   return holder != 0 ? holder : static_cast<DWORD>(-1);
 }
 
-// Puts this launcher's mark on `pid`; empty, with `holder` set, when another
-// launcher's is on it already.
+// Puts this launcher's mark on `pid`, for its user alone; empty, with
+// `holder` set, when a mark is on it already.
 ScopedKernelHandle PutMark(DWORD pid, DWORD* holder) {
-  ScopedKernelHandle mark(
-      ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(DWORD), MarkName(pid).c_str()));
-  if (!mark) return {};
+  ScopedKernelHandle mark(::CreateFileMappingW(INVALID_HANDLE_VALUE, OwnUserOnly(), PAGE_READWRITE, 0,
+                                               sizeof(DWORD), MarkName(pid).c_str()));
+  if (!mark) {
+    if (::GetLastError() == ERROR_ACCESS_DENIED) *holder = static_cast<DWORD>(-1);
+    return {};
+  }
   if (::GetLastError() == ERROR_ALREADY_EXISTS) {
     mark.reset();
     *holder = MarkHolder(pid);
@@ -63,13 +79,6 @@ ScopedKernelHandle PutMark(DWORD pid, DWORD* holder) {
   return mark;
 }
 
-// When `process` was created, in 100 ns units; 0 when it cannot be told.
-std::uint64_t CreationTime(HANDLE process) {
-  FILETIME created{}, exited, kernel, user;
-  if (!::GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
-  return (static_cast<std::uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
-}
-
 // Whether `process`, listed with this launcher's id as its creator, is one
 // this launcher created: one created after it. (An id is handed out again
 // after its process ends: a program of an earlier launcher that had this
@@ -80,12 +89,13 @@ bool CreatedByThisLauncher(HANDLE process) {
   return created != 0 && created >= launcherCreated;
 }
 
-// A new job named after `pid` holding `process`: not killing its processes
-// when its last handle closes, letting a program that asks for it start one
-// outside. The program gets a handle to its own job, so the name lasts as
-// long as it runs. Empty, with `error` set, when the process cannot join.
-ScopedJob JoinNewJob(HANDLE process, DWORD pid, std::uint32_t* error) {
-  ScopedJob job(::CreateJobObjectW(nullptr, JobName(pid).c_str()));
+// A new job named after `jobKey` holding `process`: not killing its
+// processes when its last handle closes, letting a program that asks for it
+// start one outside. The program gets a handle to its own job, so the name
+// lasts as long as it runs. Empty, with `error` set, when the process cannot
+// join.
+ScopedJob JoinNewJob(HANDLE process, DWORD jobKey, std::uint32_t* error) {
+  ScopedJob job(::CreateJobObjectW(nullptr, JobName(jobKey).c_str()));
   if (job && ::GetLastError() == ERROR_ALREADY_EXISTS) job.reset(::CreateJobObjectW(nullptr, nullptr));
   if (!job) {
     *error = ::GetLastError();
@@ -103,26 +113,52 @@ ScopedJob JoinNewJob(HANDLE process, DWORD pid, std::uint32_t* error) {
   return job;
 }
 
-// `process`'s own job of ours, if it has one.
-ScopedJob OpenOwnJob(HANDLE process, DWORD pid) {
-  ScopedJob job(::OpenJobObjectW(JOB_OBJECT_ALL_ACCESS, FALSE, JobName(pid).c_str()));
+// `process`'s own job of ours, named after `jobKey`, if it has one.
+ScopedJob OpenOwnJob(HANDLE process, DWORD jobKey) {
+  ScopedJob job(::OpenJobObjectW(JOB_OBJECT_ALL_ACCESS, FALSE, JobName(jobKey).c_str()));
   BOOL inside = FALSE;
   if (job && (!::IsProcessInJob(process, job.get(), &inside) || !inside)) job.reset();
   return job;
 }
 
-std::wstring FullLongPath(const std::wstring& path) {
-  if (path.empty()) return path;
-  std::wstring full(kDirectoryBufferSize, L'\0');
-  DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-  if (length == 0 || length >= full.size()) return path;
-  full.resize(length);
-  std::wstring longer(kDirectoryBufferSize, L'\0');
-  length = ::GetLongPathNameW(full.c_str(), longer.data(), static_cast<DWORD>(longer.size()));
-  if (length == 0 || length >= longer.size()) return full;
-  longer.resize(length);
-  return longer;
+// How the launcher's own job, if it runs in one, treats what it starts.
+enum class OwnJob { kNone, kBreakaway, kSilentBreakaway, kHolds };
+
+OwnJob LauncherJob() {
+  static const OwnJob own = [] {
+    BOOL inJob = FALSE;
+    if (!::IsProcessInJob(::GetCurrentProcess(), nullptr, &inJob) || !inJob) return OwnJob::kNone;
+    // A null handle asks about the caller's own job (QueryInformationJobObject).
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    if (!::QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits, sizeof limits, nullptr)) {
+      return OwnJob::kHolds;
+    }
+    const DWORD flags = limits.BasicLimitInformation.LimitFlags;
+    if (flags & JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK) return OwnJob::kSilentBreakaway;
+    return (flags & JOB_OBJECT_LIMIT_BREAKAWAY_OK) ? OwnJob::kBreakaway : OwnJob::kHolds;
+  }();
+  return own;
 }
+
+// Whether `process` is a console host: it ends by itself with its console's
+// last program, and is never a program of the list.
+bool IsConsoleHost(HANDLE process) {
+  wchar_t image[MAX_PATH * 4];
+  DWORD size = sizeof image / sizeof image[0];
+  if (!::QueryFullProcessImageNameW(process, 0, image, &size)) return false;
+  const std::wstring path(image, size);
+  const std::size_t slash = path.find_last_of(L"\\/");
+  return SameFileName(slash == std::wstring::npos ? path : path.substr(slash + 1), L"conhost.exe");
+}
+
+// A process opened for holding, with the most of kHoldAccess it allows.
+ScopedProcessHandle OpenToHold(DWORD pid) {
+  ScopedProcessHandle process(::OpenProcess(kHoldAccess, FALSE, pid));
+  if (!process) process.reset(::OpenProcess(kHoldLeastAccess, FALSE, pid));
+  return process;
+}
+
+constexpr DWORD kDirectoryBufferSize = 4096;
 
 std::wstring CurrentDirectory() {
   wchar_t buffer[kDirectoryBufferSize];
@@ -143,10 +179,15 @@ StartedProcess CreateSuspended(LaunchParameters& parameters) {
   // Task Scheduler runs below normal, and its servers would inherit that.
   // The launcher's current directory is left alone (CreateProcessW does not
   // change it), so relative paths resolve the same on the window's thread.
+  // A launcher that runs in a job (a terminal, a remote shell, an agent)
+  // starts its programs outside it where the job allows, so they outlive
+  // that job as they outlive the launcher (CREATE_BREAKAWAY_FROM_JOB needs
+  // JOB_OBJECT_LIMIT_BREAKAWAY_OK on the job, or the creation fails).
   StartedProcess started;
   PROCESS_INFORMATION info{};
+  const DWORD breakaway = LauncherJob() == OwnJob::kBreakaway ? CREATE_BREAKAWAY_FROM_JOB : 0;
   if (!::CreateProcessW(parameters.program.c_str(), parameters.commandLine.data(), nullptr, nullptr, FALSE,
-                        CREATE_SUSPENDED | NORMAL_PRIORITY_CLASS, nullptr,
+                        CREATE_SUSPENDED | NORMAL_PRIORITY_CLASS | breakaway, nullptr,
                         parameters.directory.empty() ? nullptr : parameters.directory.c_str(),
                         &parameters.startupInfo, &info)) {
     started.start.error = ::GetLastError();
@@ -157,8 +198,20 @@ StartedProcess CreateSuspended(LaunchParameters& parameters) {
   started.processId = info.dwProcessId;
   started.threadId = info.dwThreadId;
   started.job = JoinNewJob(info.hProcess, info.dwProcessId, &started.start.jobError);
+  // A mark or record already there is another launcher's (one that raced
+  // for the same id) or a forgery: the new process is not ours to run.
   DWORD holder = 0;
   started.mark = PutMark(info.dwProcessId, &holder);
+  DWORD error = ERROR_ALREADY_EXISTS;
+  if (started.mark) {
+    const LaunchRecord record{CreationTime(info.hProcess), ::GetCurrentProcessId(), info.dwProcessId,
+                              parameters.launched};
+    started.record = WriteRecord(info.hProcess, info.dwProcessId, record, &error);
+  }
+  if (!started.mark || !started.record) {
+    Discard(started);
+    started.start.error = error;
+  }
   return started;
 }
 
@@ -170,13 +223,6 @@ void Discard(StartedProcess& started) {
 
 EndWatch::~EndWatch() {
   if (wait) ::UnregisterWaitEx(wait, INVALID_HANDLE_VALUE);
-}
-
-std::string ComparablePath(const std::wstring& path) {
-  std::wstring full = FullLongPath(path);
-  if (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/')) full.pop_back();
-  if (!full.empty()) ::CharUpperBuffW(full.data(), static_cast<DWORD>(full.size()));
-  return Narrow(full);
 }
 
 std::vector<ListedProcess> ListSessionProcesses(std::uint32_t* ownSession) {
@@ -237,8 +283,9 @@ LaunchParameters ProcessTable::Parameters(std::size_t index, const LaunchEntry& 
   return parameters;
 }
 
-ProcessStart ProcessTable::Create(std::size_t index, const LaunchEntry& entry) {
+ProcessStart ProcessTable::Create(std::size_t index, const LaunchEntry& entry, const ProcessIdentity& launched) {
   LaunchParameters parameters = Parameters(index, entry);
+  parameters.launched = launched;
   StartedProcess started = CreateSuspended(parameters);
   const ProcessStart start = started.start;
   if (start.error == 0) ::ResumeThread(started.thread.get());
@@ -254,12 +301,28 @@ void ProcessTable::Install(std::size_t index, StartedProcess&& started) {
   slot.thread = std::move(started.thread);
   slot.job = std::move(started.job);
   slot.mark = std::move(started.mark);
+  slot.record = std::move(started.record);
   slot.processId = started.processId;
   slot.threadId = started.threadId;
+  slot.jobKey = started.processId;
+  slot.ending = false;
 }
 
-ProcessStart ProcessTable::Adopt(std::size_t index, std::uint32_t pid) {
+ProcessStart ProcessTable::Adopt(std::size_t index, const FoundProcess& found, const ProcessIdentity& launched) {
   ProcessStart start;
+  const DWORD pid = found.pid;
+  // The process seen at the look, and no other that has its id since.
+  ScopedProcessHandle process = OpenToHold(pid);
+  if (!process) {
+    start.error = ::GetLastError();
+    start.gone = start.error == ERROR_INVALID_PARAMETER;  // no process has that id any more
+    return start;
+  }
+  if (::WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT || CreationTime(process.get()) != found.created) {
+    start.error = ERROR_INVALID_PARAMETER;
+    start.gone = true;
+    return start;
+  }
   DWORD holder = 0;
   ScopedKernelHandle mark = PutMark(pid, &holder);
   if (!mark) {
@@ -267,22 +330,76 @@ ProcessStart ProcessTable::Adopt(std::size_t index, std::uint32_t pid) {
     start.error = holder != 0 ? ERROR_ALREADY_EXISTS : ::GetLastError();
     return start;
   }
-  ScopedProcessHandle process = OpenProcessById(pid);
-  if (!process) {
-    start.error = ::GetLastError();
-    return start;
+  // Its own record tells which job is its; one taken by guess gets a record
+  // now, so that the next launcher knows it for certain.
+  const std::optional<LaunchRecord> own = ReadRecord(pid, found.created);
+  const DWORD jobKey = own ? own->jobKey : pid;
+  ScopedJob job = OpenOwnJob(process.get(), jobKey);
+  if (!job) job = JoinNewJob(process.get(), jobKey, &start.jobError);
+  ScopedKernelHandle record;
+  if (!own) {
+    DWORD error = 0;
+    record = WriteRecord(process.get(), pid, {found.created, ::GetCurrentProcessId(), jobKey, launched}, &error);
   }
-  ScopedJob job = OpenOwnJob(process.get(), pid);
-  if (!job) job = JoinNewJob(process.get(), pid, &start.jobError);
   Slot& slot = SlotFor(index);
   slot.endWatch.reset();
   slot.process = std::move(process);
   slot.thread.reset();
   slot.job = std::move(job);
   slot.mark = std::move(mark);
+  slot.record = std::move(record);
   slot.processId = pid;
   slot.threadId = 0;
+  slot.jobKey = jobKey;
+  slot.ending = false;
   return start;
+}
+
+ProcessStart ProcessTable::TakeSurvivor(std::size_t index, std::uint32_t pid, const ProcessIdentity& launched) {
+  ProcessStart start;
+  Slot* slot = index < slots_.size() ? &slots_[index] : nullptr;
+  ScopedProcessHandle process = OpenToHold(pid);
+  BOOL inside = FALSE;
+  if (slot == nullptr || !slot->job || !process || !::IsProcessInJob(process.get(), slot->job.get(), &inside) ||
+      !inside || ::WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) {
+    start.error = process ? ERROR_INVALID_PARAMETER : ::GetLastError();
+    return start;
+  }
+  DWORD holder = 0;
+  ScopedKernelHandle mark = PutMark(pid, &holder);
+  if (!mark) {
+    start.error = ERROR_ALREADY_EXISTS;
+    start.otherLauncher = holder;
+    return start;
+  }
+  DWORD error = 0;
+  ScopedKernelHandle record =
+      WriteRecord(process.get(), pid, {CreationTime(process.get()), ::GetCurrentProcessId(), slot->jobKey, launched},
+                  &error);
+  // It holds its job now, as the ended process did, so the job keeps its
+  // name for a later launcher.
+  HANDLE inJob = nullptr;
+  ::DuplicateHandle(::GetCurrentProcess(), slot->job.get(), process.get(), &inJob, SYNCHRONIZE, FALSE, 0);
+  slot->endWatch.reset();
+  slot->process = std::move(process);
+  slot->thread.reset();
+  slot->mark = std::move(mark);
+  slot->record = std::move(record);
+  slot->processId = pid;
+  slot->threadId = 0;
+  slot->ending = false;
+  return start;
+}
+
+void ProcessTable::Move(std::size_t from, std::size_t to) {
+  if (from >= slots_.size() || from == to) return;
+  Slot moved = std::move(slots_[from]);
+  moved.endWatch.reset();
+  slots_[from] = Slot{};
+  slots_[from].startupInfo = moved.startupInfo;
+  Slot& target = SlotFor(to);
+  moved.startupInfo = target.startupInfo;
+  target = std::move(moved);
 }
 
 bool ProcessTable::IsRunning(std::size_t index) const {
@@ -305,13 +422,50 @@ std::uint32_t ProcessTable::ExitCode(std::size_t index) const {
   return code;
 }
 
-void ProcessTable::Terminate(std::size_t index) const {
-  const Slot* slot = Find(index);
+void ProcessTable::Terminate(std::size_t index) {
+  Slot* slot = index < slots_.size() ? &slots_[index] : nullptr;
   if (slot == nullptr || !slot->process) return;
   // The job ends the program with whatever it started; the process itself is
-  // ended too, in case it is not in the job (or the job's end failed).
+  // ended too, in case it is not in the job (or the job's end failed). Both
+  // are asynchronous: the process runs on for a moment.
   if (slot->job) ::TerminateJobObject(slot->job.get(), kKillExitCode);
   ::TerminateProcess(slot->process.get(), kKillExitCode);
+  slot->ending = true;
+}
+
+bool ProcessTable::IsEnding(std::size_t index) const {
+  const Slot* slot = Find(index);
+  return slot != nullptr && slot->ending && IsRunning(index);
+}
+
+std::vector<std::uint32_t> ProcessTable::LeftInJob(std::size_t index) const {
+  std::vector<std::uint32_t> left;
+  const Slot* slot = Find(index);
+  if (slot == nullptr || !slot->job) return left;
+  // Room for a big tree; a bigger one is ended whole (more than one left).
+  struct {
+    JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+    ULONG_PTR more[255];
+  } ids{};
+  if (!::QueryInformationJobObject(slot->job.get(), JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr) &&
+      ::GetLastError() != ERROR_MORE_DATA) {
+    return left;
+  }
+  const ULONG_PTR* pid = ids.list.ProcessIdList;
+  for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i) {
+    if (pid[i] == slot->processId) continue;
+    const ScopedProcessHandle process(::OpenProcess(kLookAccess, FALSE, static_cast<DWORD>(pid[i])));
+    if (process && (::WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT || IsConsoleHost(process.get()))) {
+      continue;
+    }
+    left.push_back(static_cast<std::uint32_t>(pid[i]));
+  }
+  return left;
+}
+
+void ProcessTable::EndJob(std::size_t index) const {
+  const Slot* slot = Find(index);
+  if (slot != nullptr && slot->job) ::TerminateJobObject(slot->job.get(), kKillExitCode);
 }
 
 HANDLE ProcessTable::ProcessHandle(std::size_t index) const {
@@ -357,8 +511,10 @@ bool ProcessTable::WatchEnd(std::size_t index, EndSink& sink) {
 }
 
 ScopedProcessHandle ProcessTable::OpenProcessById(std::uint32_t processId) {
-  return ScopedProcessHandle(::OpenProcess(kOpenAccess, FALSE, processId));
+  return ScopedProcessHandle(::OpenProcess(kDumpAccess, FALSE, processId));
 }
+
+bool LauncherJobHoldsPrograms() { return LauncherJob() == OwnJob::kHolds; }
 
 // ---------------------------------------------------------------------------
 // The channel between the window's thread, the starting thread and the
@@ -514,7 +670,9 @@ void WindowsProcessHost::SetDumpFolder(const std::wstring& folder) {
 }
 
 void WindowsProcessHost::StartEntryProcess(std::size_t entry) {
-  channel_->Ask(entry, table_.Parameters(entry, *catalogue_.m_entries[entry]));
+  LaunchParameters parameters = table_.Parameters(entry, *catalogue_.m_entries[entry]);
+  parameters.launched = EntryIdentity(entry);
+  channel_->Ask(entry, std::move(parameters));
   ++startsOut_;
   if (!starter_.joinable()) {
     try {
@@ -561,50 +719,102 @@ ProcessIdentity WindowsProcessHost::EntryIdentity(std::size_t entry) {
   // Relative names resolve as process creation resolves them: the program
   // against the launcher's directory, which is also where an entry without
   // a directory runs.
-  identity.file = ComparablePath(Wide(e.programPath));
-  identity.directory = ComparablePath(e.runDirectory.empty() ? CurrentDirectory() : Wide(e.runDirectory));
+  const std::wstring program = Wide(e.programPath);
+  identity.file = FileIdentity(program);
+  identity.directory = FileIdentity(e.runDirectory.empty() ? CurrentDirectory() : Wide(e.runDirectory));
   identity.commandLine = e.commandLine;
+  RowFile& file = rowFiles_[identity.file];
+  if (file.names.empty()) {
+    // The process list shows the name of the file the image was mapped
+    // from: the one a link leads to, or its short (8.3) name.
+    const auto name = [](const std::wstring& path) {
+      const std::size_t slash = path.find_last_of(L"\\/");
+      return slash == std::wstring::npos ? path : path.substr(slash + 1);
+    };
+    file.text = PathText(program);
+    file.names.push_back(name(program));
+    wchar_t buffer[MAX_PATH * 4];
+    if (const DWORD n = ::GetShortPathNameW(program.c_str(), buffer, MAX_PATH * 4); n > 0 && n < MAX_PATH * 4) {
+      file.names.push_back(name({buffer, n}));
+    }
+    const ScopedKernelHandle opened(::CreateFileW(program.c_str(), FILE_READ_ATTRIBUTES,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                  OPEN_EXISTING, 0, nullptr));
+    if (opened) {
+      const DWORD n = ::GetFinalPathNameByHandleW(opened.get(), buffer, MAX_PATH * 4, FILE_NAME_NORMALIZED);
+      if (n > 0 && n < MAX_PATH * 4) file.names.push_back(name({buffer, n}));
+    }
+  }
   return identity;
 }
 
 std::vector<FoundProcess> WindowsProcessHost::FindRunning(const ProcessIdentity& row) {
   std::vector<FoundProcess> found;
-  const std::size_t slash = row.file.find_last_of('\\');
-  const std::string name = slash == std::string::npos ? row.file : row.file.substr(slash + 1);
+  const RowFile& file = rowFiles_[row.file];
   std::uint32_t session = 0;
   const std::vector<ListedProcess>& listed = listing_.Get(&session);
   const std::unordered_set<std::uint32_t> held = table_.HeldIds();
   const DWORD self = ::GetCurrentProcessId();
   for (const ListedProcess& listedProcess : listed) {
     const std::uint32_t pid = listedProcess.id;
-    if (listedProcess.session != session || !EqualsIgnoringAsciiCase(listedProcess.exeName, name) ||
-        pid == self || held.count(pid) != 0) {
-      continue;
+    if (listedProcess.session != session || pid == self || held.count(pid) != 0) continue;
+    const std::wstring exeName = Wide(listedProcess.exeName);
+    bool named = exeName.find(L'~') != std::wstring::npos;  // a short name of some file
+    for (const std::wstring& name : file.names) named = named || SameFileName(exeName, name);
+    // A process whose name is none of the row's is looked at only when it
+    // carries a record (a loader's server taken over for its row): a look
+    // at its record costs no opening of the process.
+    ScopedProcessHandle process;
+    std::optional<LaunchRecord> record;
+    if (!named) {
+      const ScopedKernelHandle section(
+          ::OpenFileMappingW(FILE_MAP_READ, FALSE, (L"Local\\Morvastel-record-" + std::to_wstring(pid)).c_str()));
+      if (!section) continue;
     }
-    ScopedProcessHandle process(::OpenProcess(kPeekAccess, FALSE, pid));
-    if (!process) process.reset(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-    if (!process) continue;
+    process.reset(::OpenProcess(kPeekAccess | SYNCHRONIZE, FALSE, pid));
+    if (!process) process.reset(::OpenProcess(kLookAccess, FALSE, pid));
+    if (!process || ::WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) continue;
     // Not held, yet this launcher's: being created, its news not taken yet.
     if (startsOut_ > 0 && listedProcess.parent == self && CreatedByThisLauncher(process.get())) continue;
     if (table_.InOwnTree(process.get())) continue;
-    const PeekedProcess peeked = PeekProcess(process.get());
-    if (peeked.image.empty() || ComparablePath(peeked.image) != row.file) continue;
     FoundProcess candidate;
     candidate.pid = pid;
-    candidate.identity.file = row.file;
+    candidate.created = CreationTime(process.get());
+    record = ReadRecord(pid, candidate.created);
+    if (record) {
+      candidate.recorded = true;
+      candidate.launched = record->launched;
+    }
+    const PeekedProcess peeked = PeekProcess(process.get());
+    // The image by its file identity, or by its path where it cannot be opened.
+    std::string image = peeked.image.empty() ? std::string() : FileIdentity(peeked.image);
+    if (!image.empty() && image.front() != '#' && image == file.text) image = row.file;
+    if (image != row.file && !(record && record->launched.file == row.file)) continue;
+    candidate.identity.file = image.empty() ? row.file : image;
     candidate.identity.commandLineKnown = peeked.commandLineKnown;
     if (peeked.commandLineKnown) candidate.identity.commandLine = Narrow(peeked.commandLine);
-    if (peeked.directoryKnown) candidate.identity.directory = ComparablePath(peeked.directory);
+    if (peeked.directoryKnown) candidate.identity.directory = FileIdentity(peeked.directory);
     candidate.otherLauncher = MarkHolder(pid);
     found.push_back(std::move(candidate));
   }
   return found;
 }
 
-ProcessStart WindowsProcessHost::AdoptProcess(std::size_t entry, std::uint32_t pid) {
-  ProcessStart start = table_.Adopt(entry, pid);
+ProcessStart WindowsProcessHost::AdoptProcess(std::size_t entry, const FoundProcess& found) {
+  ProcessStart start = table_.Adopt(entry, found, EntryIdentity(entry));
   if (start.error == 0) start.endTold = table_.WatchEnd(entry, *channel_);
   return start;
+}
+
+ProcessStart WindowsProcessHost::TakeSurvivor(std::size_t entry, std::uint32_t pid) {
+  ProcessStart start = table_.TakeSurvivor(entry, pid, EntryIdentity(entry));
+  if (start.error == 0) start.endTold = table_.WatchEnd(entry, *channel_);
+  return start;
+}
+
+void WindowsProcessHost::MoveProcess(std::size_t from, std::size_t to) {
+  table_.Move(from, to);
+  table_.WatchEnd(to, *channel_);
 }
 
 std::string WindowsProcessHost::DescribeError(std::uint32_t error) { return SystemErrorText(error); }
@@ -612,27 +822,31 @@ std::string WindowsProcessHost::DescribeError(std::uint32_t error) { return Syst
 std::uint32_t WindowsProcessHost::TerminateErrorReporter(std::uint32_t hungPid) {
   std::uint32_t session = 0;
   const std::vector<ListedProcess> listed = ListSessionProcesses(&session);
+  // Each is opened once, at the look, and ended through that handle: an id
+  // handed to another process meanwhile never gets that process ended.
   std::vector<ErrorReporter> reporters;
+  std::vector<ScopedProcessHandle> handles;
   for (const std::uint32_t pid : SessionProcessesNamed(listed, kErrorReportingProgram, session)) {
     ErrorReporter reporter;
     reporter.pid = pid;
-    const ScopedProcessHandle process(::OpenProcess(kPeekAccess, FALSE, pid));
+    ScopedProcessHandle process(::OpenProcess(kPeekAccess | PROCESS_TERMINATE, FALSE, pid));
+    if (!process) process.reset(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, pid));
     if (process) {
       const PeekedProcess peeked = PeekProcess(process.get());
       reporter.commandLineKnown = peeked.commandLineKnown;
       reporter.commandLine = Narrow(peeked.commandLine);
     }
     reporters.push_back(std::move(reporter));
+    handles.push_back(std::move(process));
   }
   // One that cannot be opened to be ended does not shield the next choice.
   while (const std::uint32_t chosen = ChooseErrorReporter(reporters, hungPid)) {
-    const ScopedProcessHandle process(::OpenProcess(PROCESS_TERMINATE, FALSE, chosen));
-    if (process && ::TerminateProcess(process.get(), kKillExitCode)) return chosen;
-    for (auto it = reporters.begin(); it != reporters.end(); ++it) {
-      if (it->pid == chosen) {
-        reporters.erase(it);
-        break;
-      }
+    for (std::size_t i = 0; i < reporters.size(); ++i) {
+      if (reporters[i].pid != chosen) continue;
+      if (handles[i] && ::TerminateProcess(handles[i].get(), kKillExitCode)) return chosen;
+      reporters.erase(reporters.begin() + static_cast<std::ptrdiff_t>(i));
+      handles.erase(handles.begin() + static_cast<std::ptrdiff_t>(i));
+      break;
     }
   }
   return 0;

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "runner/process_host.h"
+
 // The helpers' directory as a Windows path ("/x/y" on the build host is
 // Z:\x\y under Wine).
 inline std::string HelpersDir() {
@@ -20,6 +22,11 @@ inline std::string Helper(const char* file) { return HelpersDir() + "\\" + file;
 
 // Waits for a process to end; the bound only keeps a broken test from
 // hanging, a passing test never reaches it.
+// A helper's process, opened to be waited for and ended.
+inline ScopedProcessHandle OpenToWatch(DWORD pid) {
+  return ScopedProcessHandle(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+}
+
 inline bool WaitForExit(HANDLE process) { return ::WaitForSingleObject(process, 30000) == WAIT_OBJECT_0; }
 
 inline DWORD ExitCode(HANDLE process) {

@@ -123,7 +123,7 @@ TEST_F(ProcessTableTest, TerminateUses111AndARelaunchReplacesTheProcess) {
   ASSERT_EQ(table_.Create(0, Sleeper()).error, 0u);
   const DWORD first = table_.ProcessId(0);
   EXPECT_TRUE(table_.IsRunning(0));
-  const ScopedProcessHandle firstProcess = ProcessTable::OpenProcessById(first);
+  const ScopedProcessHandle firstProcess = OpenToWatch(first);
   ASSERT_TRUE(firstProcess);
 
   ASSERT_EQ(table_.Create(0, Sleeper()).error, 0u);
@@ -169,7 +169,7 @@ TEST_F(ProcessTableTest, EndingAProgramEndsWhatItStartedAndAnotherLauncherCanTak
     std::vector<DWORD> pids;
     ~EndPids() {
       for (DWORD pid : pids) {
-        const ScopedProcessHandle process = ProcessTable::OpenProcessById(pid);
+        const ScopedProcessHandle process = OpenToWatch(pid);
         if (process) ::TerminateProcess(process.get(), 0);
       }
     }
@@ -179,7 +179,7 @@ TEST_F(ProcessTableTest, EndingAProgramEndsWhatItStartedAndAnotherLauncherCanTak
   DWORD loader = 0;
   {
     WindowsProcessHost first(catalogue);
-    ASSERT_EQ(first.table().Create(0, *catalogue.m_entries[0]).jobError, 0u);
+    ASSERT_EQ(first.table().Create(0, *catalogue.m_entries[0], first.EntryIdentity(0)).jobError, 0u);
     loader = first.EntryProcessId(0);
     leftovers.pids = {loader, serverPid()};
     ASSERT_NE(leftovers.pids[1], 0u);
@@ -189,37 +189,65 @@ TEST_F(ProcessTableTest, EndingAProgramEndsWhatItStartedAndAnotherLauncherCanTak
     const auto seen = std::find_if(found.begin(), found.end(), [&](const FoundProcess& f) { return f.pid == loader; });
     ASSERT_NE(seen, found.end());
     EXPECT_EQ(seen->otherLauncher, ::GetCurrentProcessId());
-    EXPECT_NE(other.AdoptProcess(0, loader).error, 0u);
+    EXPECT_NE(other.AdoptProcess(0, *seen).error, 0u);
     // Its own host never finds what it holds.
     EXPECT_TRUE(first.FindRunning(first.EntryIdentity(0)).empty());
   }
-  const ScopedProcessHandle loaderProcess = ProcessTable::OpenProcessById(loader);
-  const ScopedProcessHandle serverProcess = ProcessTable::OpenProcessById(serverPid());
+  const ScopedProcessHandle loaderProcess = OpenToWatch(loader);
+  const ScopedProcessHandle serverProcess = OpenToWatch(serverPid());
   ASSERT_TRUE(loaderProcess && serverProcess);
 
-  // The next one finds it as the row would start it, takes it over with its
-  // tree, and ending it ends the server too.
+  // The next one finds it as the row would start it, by the record it
+  // carries, and takes it over with its tree.
   WindowsProcessHost next(catalogue);
   const ProcessIdentity row = next.EntryIdentity(0);
-  // The server runs the same file in the same folder, with its own line.
+  EXPECT_EQ(row.file.front(), '#');  // the file by its id, not its path's text
+  // The server runs the same file in the same folder, with its own line and
+  // no record of its own.
   const std::vector<FoundProcess> found = next.FindRunning(row);
   ASSERT_EQ(found.size(), 2u);
   const FoundProcess& first = found[0].pid == loader ? found[0] : found[1];
+  const FoundProcess& child = found[0].pid == loader ? found[1] : found[0];
   EXPECT_EQ(first.pid, loader);
   EXPECT_EQ(first.otherLauncher, 0u);
-  EXPECT_TRUE(first.identity.commandLineKnown);
-  EXPECT_EQ(first.identity.commandLine, row.commandLine);
+  EXPECT_TRUE(first.recorded);
+  EXPECT_EQ(first.launched.file, row.file);
+  EXPECT_EQ(first.launched.directory, row.directory);
+  EXPECT_EQ(first.launched.commandLine, row.commandLine);
   EXPECT_EQ(first.identity.directory, row.directory);
-  EXPECT_EQ(ChooseClaim({row}, 0, found).pid, loader);
-  EXPECT_EQ(next.AdoptProcess(0, loader).error, 0u);
+  EXPECT_FALSE(child.recorded);
+  const ClaimChoice claim = ChooseClaim({row}, 0, found);
+  EXPECT_EQ(claim.pid, loader);
+  EXPECT_EQ(claim.basis, AdoptBasis::kRecord);
+  // A process with the id but another creation time is not the one seen.
+  FoundProcess reused = first;
+  reused.created += 1;
+  EXPECT_TRUE(next.AdoptProcess(0, reused).gone);
+  EXPECT_EQ(next.AdoptProcess(0, first).error, 0u);
   EXPECT_TRUE(next.IsEntryRunning(0));
   // Once held, neither it nor what it started is found again.
   EXPECT_TRUE(next.FindRunning(row).empty());
+  // The loader ends alone: its server is the one process left in its tree,
+  // and is taken as the row's, with a record a later launcher believes.
+  ::TerminateProcess(loaderProcess.get(), 3);
+  ASSERT_TRUE(WaitForExit(loaderProcess.get()));
+  ASSERT_EQ(next.LeftInTree(0), std::vector<std::uint32_t>{serverPid()});
+  ASSERT_EQ(next.TakeSurvivor(0, serverPid()).error, 0u);
+  EXPECT_EQ(next.EntryProcessId(0), serverPid());
+  {
+    WindowsProcessHost later(catalogue);
+    const std::vector<FoundProcess> again = later.FindRunning(later.EntryIdentity(0));
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_TRUE(again[0].recorded);
+    EXPECT_EQ(again[0].launched.commandLine, row.commandLine);
+    EXPECT_EQ(again[0].otherLauncher, ::GetCurrentProcessId());
+  }
+  // Ending it ends it in its tree.
   next.TerminateEntry(0);
+  EXPECT_TRUE(next.IsEntryEnding(0) || !next.IsEntryRunning(0));
   ASSERT_TRUE(WaitForExit(serverProcess.get()));
   EXPECT_EQ(ExitCode(serverProcess.get()), kKillExitCode);
-  ASSERT_TRUE(WaitForExit(loaderProcess.get()));
-  EXPECT_EQ(ExitCode(loaderProcess.get()), kKillExitCode);
+  EXPECT_FALSE(next.IsEntryEnding(0));
   ::DeleteFileA(server.c_str());
 }
 

@@ -145,7 +145,7 @@ TEST(RunnerWithProcesses, HungKillRelaunchAndStopWithNotice) {
   ASSERT_EQ(others.Create(1, werFault).error, 0u);
 
   // Entry 0's heartbeat went stale: it and its error-reporting process die.
-  const ScopedProcessHandle hungProcess = ProcessTable::OpenProcessById(hung);
+  const ScopedProcessHandle hungProcess = OpenToWatch(hung);
   window.stale = {hung};
   runner.Tick();
   ASSERT_TRUE(WaitForExit(hungProcess.get()));
@@ -223,7 +223,7 @@ TEST(RunnerWithProcesses, AStopDuringCreationsLeavesNothingRunning) {
     ::Sleep(300);
     runner.TakeProcessNews();
     for (const DWORD pid : LoggedPids(log)) {
-      const ScopedProcessHandle process = ProcessTable::OpenProcessById(pid);
+      const ScopedProcessHandle process = OpenToWatch(pid);
       if (!process) continue;  // ended and gone
       ASSERT_TRUE(WaitForExit(process.get())) << "after " << afterMs << " ms: " << pid;
       EXPECT_EQ(ExitCode(process.get()), kKillExitCode);
