@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "app/crash_guard.h"
 #include "text/texts.h"
 #include "platform/async_socket.h"
 #include "platform/files.h"
@@ -52,6 +53,9 @@ bool LauncherApp::OpenHeartbeatListener() {
 }
 
 void LauncherApp::StartReports() {
+  // The first moment /d and /l are known: from here a crash of the launcher
+  // leaves its dump and its journal line.
+  SetCrashReportPaths(settings.dumpFolder, settings.journalPath);
   if (!settings.metricsPath.empty() && !metrics_) {
     metrics_ = std::make_unique<MetricsBoard>([this] {
       if (mainWindow()) ::PostMessageW(mainWindow(), WM_REPORTS_DUE, 0, 0);

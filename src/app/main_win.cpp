@@ -1,5 +1,6 @@
-// Process entry: set the multibyte code page first, then build the one
-// application object and run it.
+// Process entry: guard against the launcher's own crash first (crash_guard.h),
+// set the multibyte code page, then build the one application object and
+// run it.
 #include <windows.h>
 #include <commctrl.h>
 #include <mbctype.h>
@@ -8,10 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "app/crash_guard.h"
 #include "app/launcher_app.h"
 #include "app/settings.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+  InstallCrashGuard();
   _setmbcp(_MB_CP_ANSI);
 
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_LISTVIEW_CLASSES | ICC_STANDARD_CLASSES};

@@ -1,7 +1,5 @@
 #include "runner/dump_writer.h"
 
-#include <dbghelp.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -9,6 +7,7 @@
 #include <vector>
 
 #include "platform/awake_clock.h"
+#include "platform/dump_library.h"
 #include "platform/scoped.h"
 #include "platform/wide.h"
 #include "runner/dump_files.h"
@@ -16,13 +15,6 @@
 #include "text/texts.h"
 
 namespace {
-
-// What a developer needs to see where a program hung, and not its memory:
-// threads with their stacks, modules, thread times and states, handles.
-constexpr MINIDUMP_TYPE kDumpType =
-    static_cast<MINIDUMP_TYPE>(MiniDumpNormal | MiniDumpWithHandleData | MiniDumpWithThreadInfo);
-
-using WriteDumpFunction = decltype(&::MiniDumpWriteDump);
 
 struct Request {
   ScopedKernelHandle process;  // a duplicate of the host's
@@ -43,28 +35,6 @@ bool BeyondBitness(HANDLE process) {
   if (sizeof(void*) == 8) return false;
   BOOL self = FALSE, other = FALSE;
   return ::IsWow64Process(::GetCurrentProcess(), &self) && self && ::IsWow64Process(process, &other) && !other;
-}
-
-// The dump library's writer, from the system folder only: a dbghelp.dll in
-// the launcher's folder, or wherever the search order would look, is never
-// loaded. Null, with `error` set, when it cannot be had.
-WriteDumpFunction LoadWriteDump(std::uint32_t* error) {
-  HMODULE library = ::LoadLibraryExW(L"dbghelp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (!library && ::GetLastError() == ERROR_INVALID_PARAMETER) {
-    // Windows 7 without the update that brought the flag: by its full path.
-    wchar_t system[MAX_PATH];
-    const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
-    if (length > 0 && length < MAX_PATH) {
-      library = ::LoadLibraryExW((std::wstring(system, length) + L"\\dbghelp.dll").c_str(), nullptr,
-                                 LOAD_WITH_ALTERED_SEARCH_PATH);
-    }
-  }
-  const FARPROC found = library ? ::GetProcAddress(library, "MiniDumpWriteDump") : nullptr;
-  if (!found) {
-    *error = ::GetLastError() != 0 ? ::GetLastError() : ERROR_PROC_NOT_FOUND;
-    return nullptr;
-  }
-  return reinterpret_cast<WriteDumpFunction>(reinterpret_cast<void*>(found));
 }
 
 // Removes the oldest of our dumps, by the time they were written, so that
