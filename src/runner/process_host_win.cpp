@@ -185,9 +185,12 @@ StartedProcess CreateSuspended(LaunchParameters& parameters) {
   // JOB_OBJECT_LIMIT_BREAKAWAY_OK on the job, or the creation fails).
   StartedProcess started;
   PROCESS_INFORMATION info{};
+  // CREATE_DEFAULT_ERROR_MODE: the launcher's own error mode (no fault box,
+  // so a crash of its own ends it at once) is not handed down; a program's
+  // crash goes to Windows Error Reporting as ever.
   const DWORD breakaway = LauncherJob() == OwnJob::kBreakaway ? CREATE_BREAKAWAY_FROM_JOB : 0;
   if (!::CreateProcessW(parameters.program.c_str(), parameters.commandLine.data(), nullptr, nullptr, FALSE,
-                        CREATE_SUSPENDED | NORMAL_PRIORITY_CLASS | breakaway, nullptr,
+                        CREATE_SUSPENDED | NORMAL_PRIORITY_CLASS | CREATE_DEFAULT_ERROR_MODE | breakaway, nullptr,
                         parameters.directory.empty() ? nullptr : parameters.directory.c_str(),
                         &parameters.startupInfo, &info)) {
     started.start.error = ::GetLastError();
