@@ -54,8 +54,8 @@ enum class EventKind {
   kTakeoverGone,         // plan, row, program, pid: a process found running ended before its takeover
   kOldTreeEnded,         // plan, row, program; count: processes the row's ended process left in its
                          // job, ended with 111 before the row starts again
-  kLauncherInJob,        // the launcher runs in a job that lets nothing it starts leave: the
-                         // programs end when that job is closed
+  kLauncherInJob,        // plan: a creation could not leave the job the launcher runs in: the
+                         // programs end when that job is closed. Once per launcher run
   kTick,                 // number: seconds of a monotonic clock. A second of the running plan has passed:
                          // what depends on time is looked at again. Time reaches the readers only so.
 };

@@ -329,6 +329,12 @@ void PlanRunner::Started(int plan, std::size_t first, std::size_t row, const Pro
   if (watch.relaunch) event.number = ++watch.relaunches;
   Raise(watch.relaunch ? EventKind::kProgramRelaunched : EventKind::kProgramLaunched, plan, first, row, event);
   NoteJob(plan, first, row, news.start.jobError);
+  // Started inside a job that lets nothing leave it (a terminal, a remote
+  // shell, an agent): said once, as the programs end when that job is closed.
+  if (news.start.inLauncherJob && !launcherJobReported_) {
+    launcherJobReported_ = true;
+    Raise(EventKind::kLauncherInJob, plan, first, SIZE_MAX);
+  }
 }
 
 void PlanRunner::TakeProcessNews(std::size_t most) {

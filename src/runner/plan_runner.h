@@ -156,6 +156,7 @@ struct ProcessStart {
   std::uint32_t otherLauncher = 0;  // an adoption refused: this launcher holds the process
   bool endTold = false;             // its end will come as kEnded news
   bool gone = false;                // an adoption refused: the process ended since it was seen
+  bool inLauncherJob = false;       // a creation: it could not leave the launcher's own job
 };
 
 // What the host has to tell the runner about its processes: a creation the
@@ -374,6 +375,7 @@ class PlanRunner {
   EventSink* events_;
   std::vector<Watch> watches_;  // by entry index
   bool jobFailureReported_ = false;  // once per launcher run
+  bool launcherJobReported_ = false; // once per launcher run
   std::uint64_t lastTickMs_ = 0;     // when the running plan last ticked (or started)
   std::set<std::pair<std::uint64_t, std::size_t>> putOff_;  // relaunches put off: (when, entry index)
   // What one step has asked already (NewStep forgets it).

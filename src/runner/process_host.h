@@ -291,6 +291,3 @@ class WindowsProcessHost : public ProcessHost {
   bool moreNews_ = false;
 };
 
-// Whether the launcher runs in a job that keeps what it starts: its programs
-// end when that job is closed.
-bool LauncherJobHoldsPrograms();

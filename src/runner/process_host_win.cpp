@@ -2,6 +2,7 @@
 
 #include <tlhelp32.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -122,7 +123,7 @@ ScopedJob OpenOwnJob(HANDLE process, DWORD jobKey) {
 }
 
 // How the launcher's own job, if it runs in one, treats what it starts.
-enum class OwnJob { kNone, kBreakaway, kSilentBreakaway, kHolds };
+enum class OwnJob { kNone, kBreakaway, kSilentBreakaway, kHolds };  // kHolds: as far as can be read
 
 OwnJob LauncherJob() {
   static const OwnJob own = [] {
@@ -188,11 +189,27 @@ StartedProcess CreateSuspended(LaunchParameters& parameters) {
   // CREATE_DEFAULT_ERROR_MODE: the launcher's own error mode (no fault box,
   // so a crash of its own ends it at once) is not handed down; a program's
   // crash goes to Windows Error Reporting as ever.
-  const DWORD breakaway = LauncherJob() == OwnJob::kBreakaway ? CREATE_BREAKAWAY_FROM_JOB : 0;
-  if (!::CreateProcessW(parameters.program.c_str(), parameters.commandLine.data(), nullptr, nullptr, FALSE,
-                        CREATE_SUSPENDED | NORMAL_PRIORITY_CLASS | CREATE_DEFAULT_ERROR_MODE | breakaway, nullptr,
-                        parameters.directory.empty() ? nullptr : parameters.directory.c_str(),
-                        &parameters.startupInfo, &info)) {
+  const auto create = [&](DWORD extra) {
+    return ::CreateProcessW(parameters.program.c_str(), parameters.commandLine.data(), nullptr, nullptr, FALSE,
+                            CREATE_SUSPENDED | NORMAL_PRIORITY_CLASS | CREATE_DEFAULT_ERROR_MODE | extra, nullptr,
+                            parameters.directory.empty() ? nullptr : parameters.directory.c_str(),
+                            &parameters.startupInfo, &info) != FALSE;
+  };
+  // Breaking away is tried while the launcher's job has not refused it: a
+  // job's limits cannot always be read (Wine reports none), and a job that
+  // refuses fails the creation with ERROR_ACCESS_DENIED, which is then made
+  // without. Only a creation that works without it shows the refusal.
+  static std::atomic<bool> breakawayRefused{false};
+  const OwnJob own = LauncherJob();
+  const bool tryBreakaway = own != OwnJob::kNone && own != OwnJob::kSilentBreakaway && !breakawayRefused.load();
+  bool made = create(tryBreakaway ? CREATE_BREAKAWAY_FROM_JOB : 0);
+  if (!made && tryBreakaway && ::GetLastError() == ERROR_ACCESS_DENIED) {
+    made = create(0);
+    if (made) breakawayRefused.store(true);
+  }
+  started.start.inLauncherJob = made && own != OwnJob::kNone && own != OwnJob::kSilentBreakaway &&
+                                breakawayRefused.load();
+  if (!made) {
     started.start.error = ::GetLastError();
     return started;
   }
@@ -517,7 +534,6 @@ ScopedProcessHandle ProcessTable::OpenProcessById(std::uint32_t processId) {
   return ScopedProcessHandle(::OpenProcess(kDumpAccess, FALSE, processId));
 }
 
-bool LauncherJobHoldsPrograms() { return LauncherJob() == OwnJob::kHolds; }
 
 // ---------------------------------------------------------------------------
 // The channel between the window's thread, the starting thread and the

@@ -258,12 +258,7 @@ void LauncherDialog::ReportStart(const LaunchListReport& list) {
     low.number = priority;
     app_.Report(low, EventKind::kLauncherPriority);
   }
-  // Started inside a job that lets nothing leave it (a terminal, a remote
-  // shell, an automation agent): the programs end when that job is closed.
-  if (LauncherJobHoldsPrograms()) {
-    Event held;
-    app_.Report(held, EventKind::kLauncherInJob);
-  }
+
   for (std::size_t k = 0; k < catalogue_.PlanCount(); ++k) {
     Event listed;
     listed.plan = static_cast<int>(k);

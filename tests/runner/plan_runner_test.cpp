@@ -39,6 +39,7 @@ class FakeHost : public RunnerHost, public ProcessHost {
   std::map<std::size_t, DumpOutcome> dumpOutcomes;  // a dump asked for begins at once, unless set otherwise
   std::vector<FoundProcess> foreign;  // running, not held: what FindRunning sees
   std::uint32_t jobError = 0;         // every creation and adoption gets no job
+  bool inLauncherJob = false;         // every creation stays in the launcher's own job
   std::uint32_t adoptionTakenBy = 0;  // another launcher claims each adoption first
 
   bool IsRowChecked(int row) override {
@@ -69,6 +70,7 @@ class FakeHost : public RunnerHost, public ProcessHost {
       } else {
         made.pid = pids[made.entry] = nextPid;
         made.start.jobError = jobError;
+        made.start.inLauncherJob = inLauncherJob;
         made.start.endTold = endsTold;
         alive.insert(nextPid);
         nextPid += 4;
@@ -1152,7 +1154,7 @@ TEST(ChooseErrorReporter, TheOneReportingOnTheHungProgramElseTheFirstUntold) {
   EXPECT_EQ(ChooseErrorReporter({}, 200), 0u);
 }
 
-TEST_F(Fixture, AProgramWithoutAJobIsReportedOnce) {
+TEST_F(Fixture, AProgramWithoutAJobAndOneKeptInTheLaunchersJobAreEachReportedOnce) {
   EventLog events;
   PlanRunner reporting(catalogue, host, host, options, &events);
   Plan("A");
@@ -1160,12 +1162,17 @@ TEST_F(Fixture, AProgramWithoutAJobIsReportedOnce) {
   Entry(0);
   Done();
   host.jobError = 5;
+  host.inLauncherJob = true;
   ASSERT_TRUE(Start(reporting, 0));
   host.alive.clear();
   Tick(reporting);
-  int reports = 0;
-  for (const std::string& line : events.Take()) reports += line.rfind("no job", 0) == 0;
+  int reports = 0, inJob = 0;
+  for (const std::string& line : events.Take()) {
+    reports += line.rfind("no job", 0) == 0;
+    inJob += line.rfind("in job", 0) == 0;
+  }
   EXPECT_EQ(reports, 1);
+  EXPECT_EQ(inJob, 1);
 }
 
 TEST_F(Fixture, AnEndIsRelaunchedAtOnceButNoEntryStartsTwiceWithinASecond) {
