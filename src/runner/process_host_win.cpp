@@ -419,6 +419,7 @@ void ProcessTable::Move(std::size_t from, std::size_t to) {
   slots_[from].startupInfo = moved.startupInfo;
   Slot& target = SlotFor(to);
   moved.startupInfo = target.startupInfo;
+  target.endWatch.reset();  // let go before the handle it waits on is closed
   target = std::move(moved);
 }
 
