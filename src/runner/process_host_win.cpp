@@ -29,6 +29,7 @@ constexpr DWORD kDumpAccess = PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_
 // copy) only its executable, and on newer Windows its command line, can be had.
 constexpr DWORD kPeekAccess = PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;
 constexpr DWORD kLookAccess = PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE;
+constexpr DWORD kDiscardWaitMs = 5000;
 
 STARTUPINFOW ShowWindowStartupInfo() {
   STARTUPINFOW info{};
@@ -237,7 +238,13 @@ StartedProcess CreateSuspended(LaunchParameters& parameters) {
 
 void Discard(StartedProcess& started) {
   if (started.job) ::TerminateJobObject(started.job.get(), kKillExitCode);
-  if (started.process) ::TerminateProcess(started.process.get(), kKillExitCode);
+  if (started.process) {
+    ::TerminateProcess(started.process.get(), kKillExitCode);
+    // Gone before its handles, mark and record are let go: nobody looking
+    // meanwhile sees a process of this launcher that no entry holds. A
+    // suspended process ends at once; the wait is only a bound.
+    ::WaitForSingleObject(started.process.get(), kDiscardWaitMs);
+  }
   started = StartedProcess{};
 }
 
@@ -547,6 +554,13 @@ struct WindowsProcessHost::Arrival {
 
 class WindowsProcessHost::Channel : public EndSink {
  public:
+  // Whether a creation is being made or given up: its process may be
+  // listed, with this launcher's mark, and no entry holds it yet.
+  bool Making() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return making_;
+  }
+
   void PostTo(HWND window, UINT message) {
     std::lock_guard<std::mutex> lock(mutex_);
     window_ = window;
@@ -635,10 +649,15 @@ class WindowsProcessHost::Channel : public EndSink {
   }
 
   void Make(Request& request) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      making_ = true;
+    }
     StartedProcess started = CreateSuspended(request.parameters);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!ending_ && request.ticket >= cancelledBelow_) {
+        making_ = false;
         // Let run only now, its news queued under the same lock.
         if (started.start.error == 0) ::ResumeThread(started.thread.get());
         Arrival arrival;
@@ -652,6 +671,8 @@ class WindowsProcessHost::Channel : public EndSink {
       }
     }
     Discard(started);  // cancelled while it was made: it never runs
+    std::lock_guard<std::mutex> lock(mutex_);
+    making_ = false;
   }
 
   // Under the lock: the window hears of the news once until it takes some.
@@ -670,6 +691,7 @@ class WindowsProcessHost::Channel : public EndSink {
   HWND window_ = nullptr;
   UINT message_ = 0;
   bool rung_ = false;  // posted (or left for the window to come back for), and not taken since
+  bool making_ = false;
 };
 
 // ---------------------------------------------------------------------------
@@ -794,8 +816,12 @@ std::vector<FoundProcess> WindowsProcessHost::FindRunning(const ProcessIdentity&
     process.reset(::OpenProcess(kPeekAccess | SYNCHRONIZE, FALSE, pid));
     if (!process) process.reset(::OpenProcess(kLookAccess, FALSE, pid));
     if (!process || ::WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) continue;
-    // Not held, yet this launcher's: being created, its news not taken yet.
-    if (startsOut_ > 0 && listedProcess.parent == self && CreatedByThisLauncher(process.get())) continue;
+    // Not held, yet this launcher's: being created (its news not taken yet)
+    // or given up after a stop.
+    if ((startsOut_ > 0 || channel_->Making()) && listedProcess.parent == self &&
+        CreatedByThisLauncher(process.get())) {
+      continue;
+    }
     if (table_.InOwnTree(process.get())) continue;
     FoundProcess candidate;
     candidate.pid = pid;
