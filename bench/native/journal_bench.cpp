@@ -7,10 +7,12 @@
 #include <benchmark/benchmark.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <utility>
 #include <vector>
 
+#include "report/file_writer.h"
 #include "report/journal.h"
 #include "runner/plan_runner.h"
 
@@ -61,10 +63,13 @@ void BM_JournalOnEvent(benchmark::State& state) {
   auto written = std::make_shared<std::atomic<long long>>(0);
   Event event = Exit();
   event.kind = EventKind::kHangKilled;
+  FileWriter writer;
+  writer.Start();
   {
-    Journal journal(u"bench.log", std::make_unique<NullFiles>(written), Now);
+    Journal journal(writer, u"bench.log", std::make_unique<NullFiles>(written), Now);
     for (auto _ : state) journal.OnEvent(event);
   }
+  writer.Stop(FileWriter::Clock::now() + std::chrono::minutes(1));
   state.counters["written"] =
       benchmark::Counter(static_cast<double>(*written) / static_cast<double>(state.iterations()));
 }
@@ -75,10 +80,13 @@ BENCHMARK(BM_JournalOnEvent);
 void BM_JournalOnRepeatedEvent(benchmark::State& state) {
   auto written = std::make_shared<std::atomic<long long>>(0);
   const Event event = Exit();
+  FileWriter writer;
+  writer.Start();
   {
-    Journal journal(u"bench.log", std::make_unique<NullFiles>(written), Now);
+    Journal journal(writer, u"bench.log", std::make_unique<NullFiles>(written), Now);
     for (auto _ : state) journal.OnEvent(event);
   }
+  writer.Stop(FileWriter::Clock::now() + std::chrono::minutes(1));
   state.counters["written"] = static_cast<double>(*written);
 }
 BENCHMARK(BM_JournalOnRepeatedEvent);
@@ -143,7 +151,9 @@ void BM_SupervisingTick(benchmark::State& state) {
   QuietHost host;
   RunnerOptions options;
   auto written = std::make_shared<std::atomic<long long>>(0);
-  Journal journal(u"bench.log", std::make_unique<NullFiles>(written), Now);
+  FileWriter writer;
+  writer.Start();
+  Journal journal(writer, u"bench.log", std::make_unique<NullFiles>(written), Now);
   PlanRunner runner(catalogue, host, host, options, state.range(0) != 0 ? &journal : nullptr);
   runner.Start(0);
   runner.TakeProcessNews();

@@ -15,8 +15,10 @@
 #include "platform/win_app.h"
 #include "report/drop_tally.h"
 #include "report/event.h"
+#include "report/file_writer.h"
 #include "report/metrics.h"
 #include "report/metrics_writer.h"
+#include "report/reports_end.h"
 #include "report/spared_exits.h"
 
 // The one application object: it owns what outlives the dialog or is reached
@@ -33,7 +35,9 @@ class LauncherApp : public WinApp {
   // reports whether it opened.
   bool OpenHeartbeatListener();
   // Starts what the command line asked the launcher to report through
-  // (the journal); called once the command line is applied.
+  // (the journal, the metrics, the dump folder) on the file writer; called
+  // once the command line is applied. A writer that cannot start leaves
+  // them off, and the launcher goes on.
   void StartReports();
   // The /d folder, empty without /d.
   std::wstring dumpFolder() const { return WidePath(settings.dumpFolder); }
@@ -50,11 +54,10 @@ class LauncherApp : public WinApp {
   // The reports' work for the window's thread (WM_REPORTS_DUE): the ends of
   // servers spared at a stop, the metrics file.
   void OnReportsDue();
-  // The launcher's last word, once: waits up to `sparedWaitMs` for the
-  // servers spared at a stop to end and reports those that did, says the
-  // launcher ended, writes the metrics file a last time, and gives the
-  // journal and the metrics writer their time to write out what they hold.
-  void EndReports(std::uint32_t sparedWaitMs);
+  // The launcher's last word, once, within one deadline from `begun`
+  // (reports_end.h): the spared servers' ends, the metrics' last text, the
+  // journal's last lines. Later calls do nothing.
+  void EndReports(const EndLimits& limits, FileWriter::Clock::time_point begun);
   bool metricsOn() const { return metrics_ != nullptr; }
 
   Settings settings;
@@ -76,6 +79,7 @@ class LauncherApp : public WinApp {
  private:
   std::vector<std::u16string> args_;
   ScopedGdiObject font_;
+  std::shared_ptr<FileWriter> files_;  // the journal's, the metrics' and the dump folder's
   std::unique_ptr<EventSink> journal_;
   std::unique_ptr<SparedExits> spared_;
   std::unique_ptr<MetricsBoard> metrics_;

@@ -1,6 +1,6 @@
 #include "app/launcher_app.h"
 
-#include <thread>
+#include <chrono>
 
 #include "app/crash_guard.h"
 #include "text/texts.h"
@@ -8,8 +8,21 @@
 #include "platform/files.h"
 #include "platform/wide.h"
 #include "report/journal.h"
+#include "runner/dump_writer.h"
 #include "ui/launcher_dialog.h"
 #include "ui/resource_ids.h"
+
+namespace {
+
+double UnixSeconds() {
+  FILETIME now;
+  ::GetSystemTimeAsFileTime(&now);
+  // 100 ns ticks since 1601 to seconds since 1970.
+  const ULONGLONG ticks = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return static_cast<double>(ticks - 116444736000000000ULL) / 1e7;
+}
+
+}  // namespace
 
 HFONT CreateDialogFont() {
   LOGFONTW lf{};
@@ -56,21 +69,36 @@ void LauncherApp::StartReports() {
   // The first moment /d and /l are known: from here a crash of the launcher
   // leaves its dump and its journal line.
   SetCrashReportPaths(settings.dumpFolder, settings.journalPath);
+  const bool wanted = !settings.metricsPath.empty() || !settings.journalPath.empty() || !settings.dumpFolder.empty();
+  if (wanted && !files_) {
+    files_ = std::make_shared<FileWriter>();
+    if (!files_->Start()) {
+      // Nothing can be written off the window's thread: the journal, the
+      // metrics and the dump folder's upkeep stay off.
+      files_.reset();
+      Event off;
+      off.number = static_cast<int>(Feature::kFileWriter);
+      off.error = ERROR_NOT_ENOUGH_MEMORY;
+      off.detail = SystemErrorText(off.error);
+      Report(std::move(off), EventKind::kFeatureOff);
+      return;
+    }
+    SetDumpFileWriter(files_);
+  }
+  if (!files_) return;
   if (!settings.metricsPath.empty() && !metrics_) {
     metrics_ = std::make_unique<MetricsBoard>([this] {
       if (mainWindow()) ::PostMessageW(mainWindow(), WM_REPORTS_DUE, 0, 0);
     });
     metricsWriter_ = std::make_unique<MetricsWriter>(
-        [path = settings.metricsPath](const std::string& bytes) { return ReplaceFileWhole(path, bytes); });
+        *files_, [path = settings.metricsPath](const std::string& bytes) { return ReplaceFileWhole(path, bytes); });
     events.Add(*metrics_);
   }
   // The dump folder is made now, off the window's thread (a share may take
   // long to answer); when it cannot be, each dump's failure says why.
-  if (!settings.dumpFolder.empty()) {
-    std::thread([folder = dumpFolder()] { CreateFolders(folder); }).detach();
-  }
+  if (!settings.dumpFolder.empty()) files_->Post([folder = dumpFolder()] { CreateFolders(folder); });
   if (!settings.journalPath.empty() && !journal_) {
-    journal_ = std::make_unique<Journal>(settings.journalPath, MakeWindowsJournalFiles(), &LocalTimeNow);
+    journal_ = std::make_unique<Journal>(*files_, settings.journalPath, MakeWindowsJournalFiles(), &LocalTimeNow);
     events.Add(*journal_);
   }
   if ((journal_ || metrics_) && !spared_) {
@@ -93,27 +121,15 @@ void LauncherApp::WriteMetrics(bool refresh) {
   // current while the launcher lives.
   constexpr ULONGLONG kRefreshMs = 15000;
   if (!metrics_) return;
-  for (const MetricsWriter::Change& change : metricsWriter_->TakeChanges()) {
-    Event event;
-    event.program = Utf16ToGbk(settings.metricsPath);
-    event.error = change.error;
-    event.number = change.failures;
-    if (change.failed) event.detail = SystemErrorText(change.error);
-    Report(std::move(event), change.failed ? EventKind::kMetricsFailed : EventKind::kMetricsRecovered);
-  }
+  ReportMetricsChanges(*metricsWriter_, events, Utf16ToGbk(settings.metricsPath), &SystemErrorText);
   const ULONGLONG tick = ::GetTickCount64();
   if (!metrics_->dirty() && !metricsWriter_->failing() && !(refresh && tick - metricsWrittenAt_ >= kRefreshMs)) {
     return;
   }
   metricsWrittenAt_ = tick;
-  FILETIME now;
-  ::GetSystemTimeAsFileTime(&now);
-  // 100 ns ticks since 1601 to seconds since 1970.
-  const ULONGLONG ticks = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-  const double unixSeconds = static_cast<double>(ticks - 116444736000000000ULL) / 1e7;
   // A failed write is tried again with the next call (every second) while
   // it fails, with the text of the moment.
-  metricsWriter_->Submit(metrics_->Render(unixSeconds));
+  metricsWriter_->Submit(metrics_->Render(UnixSeconds()));
 }
 
 void LauncherApp::ReportTime() {
@@ -151,25 +167,37 @@ bool LauncherApp::InitInstance() {
     dialog.DoModal();
   }
   SetMainWindow(nullptr);
-  EndReports(0);
+  EndReports(kExitLimits, FileWriter::Clock::now());
   return false;
 }
 
-void LauncherApp::EndReports(std::uint32_t sparedWaitMs) {
+void LauncherApp::EndReports(const EndLimits& limits, FileWriter::Clock::time_point begun) {
   if (reportsEnded_) return;
   reportsEnded_ = true;
-  if (spared_) spared_->WaitForEnds(sparedWaitMs);
   drops.Poll(true);
-  Report({}, EventKind::kLauncherEnded);
-  WriteMetrics(false);
+  EndParts parts;
+  parts.events = &events;
+  if (spared_) {
+    parts.waitForSpared = [this](std::chrono::milliseconds limit) {
+      return spared_->WaitForEnds(static_cast<std::uint32_t>(limit.count()));
+    };
+  }
+  parts.metrics = metrics_.get();
+  parts.metricsWriter = metricsWriter_.get();
+  parts.metricsPath = Utf16ToGbk(settings.metricsPath);
+  parts.unixNow = &UnixSeconds;
+  parts.errorText = &SystemErrorText;
+  parts.writer = files_.get();
+  ::EndReports(parts, limits, begun);
   if (spared_) events.Remove(*spared_);
   spared_.reset();
-  // The journal writes out what it holds before the launcher ends.
   if (journal_) events.Remove(*journal_);
   journal_.reset();
   if (metrics_) events.Remove(*metrics_);
   metrics_.reset();
-  metricsWriter_.reset();  // writes the last text
+  metricsWriter_.reset();
+  SetDumpFileWriter(nullptr);
+  files_.reset();
 }
 
 int LauncherApp::ExitInstance() {

@@ -9,7 +9,8 @@
 
 enum class EventKind {
   kLauncherStarted,      // program: the list path; detail: version and settings
-  kLauncherEnded,
+  kLauncherEnded,        // detail: how the end went (what was waited for, what was cut short);
+                         // number: spared servers still saving when their wait ended; count: those waited for
   kListEncoding,         // detail: how the list was read (UTF-8 or UTF-16 with a mark, or UTF-8 taken as GBK)
   kListenerOpened,       // number: port; detail: bind address ("" for all)
   kListenerFailed,       // number: port; error: the Windows error; detail: why, in words
@@ -58,6 +59,12 @@ enum class EventKind {
                          // programs end when that job is closed. Once per launcher run
   kTick,                 // number: seconds of a monotonic clock. A second of the running plan has passed:
                          // what depends on time is looked at again. Time reaches the readers only so.
+  kFeatureOff,           // number: the Feature left off, as a thread it needs could not be created;
+                         // error: why (a Windows error code)
+  kTrayItemStale,        // plan, planName: the item's plan (-1 for 关闭); number: the TrayItem chosen.
+                         // It no longer fitted when chosen (a start or stop came meanwhile): nothing done
+  kLauncherEnding,       // the launcher's end has begun: what the metrics say from here is their last
+                         // (launcher, plans and programs down). kLauncherEnded follows, with how it went.
 };
 
 // Why a launch waits instead of starting its program (kProgramHeld's number).
@@ -73,6 +80,12 @@ enum class AdoptBasis {
 // The priority classes a launcher started below normal runs in (Windows' values).
 inline constexpr std::int64_t kIdlePriorityClass = 0x40;
 inline constexpr std::int64_t kBelowNormalPriorityClass = 0x4000;
+
+// What a thread that could not be created leaves off (kFeatureOff's number).
+enum class Feature { kFileWriter = 1, kControlPipe = 2 };
+
+// A tray menu item (kTrayItemStale's number).
+enum class TrayItem { kStart = 1, kStop = 2, kClose = 3 };
 
 // Where a plan start or stop came from.
 enum class EventSource { kButton = 0, kTrayMenu = 1, kAutomaticStart = 2, kControl = 3, kSessionEnd = 4 };
@@ -125,5 +138,5 @@ class EventFanOut : public EventSink {
 inline bool IsHappening(EventKind kind) {
   return kind != EventKind::kCountdown && kind != EventKind::kRowUnticked &&
          kind != EventKind::kPlanListed && kind != EventKind::kHeartbeatStats &&
-         kind != EventKind::kRowListed && kind != EventKind::kTick;
+         kind != EventKind::kRowListed && kind != EventKind::kTick && kind != EventKind::kLauncherEnding;
 }

@@ -1,7 +1,5 @@
 #include "report/journal.h"
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <mutex>
@@ -108,12 +106,15 @@ const char* Word(EventKind kind) {
     case EventKind::kTakeoverGone: return texts::kEvTakeoverGone;
     case EventKind::kOldTreeEnded: return texts::kEvOldTreeEnded;
     case EventKind::kLauncherInJob: return texts::kEvLauncherInJob;
+    case EventKind::kFeatureOff: return texts::kEvFeatureOff;
+    case EventKind::kTrayItemStale: return texts::kEvTrayItemStale;
     case EventKind::kCountdown:
     case EventKind::kRowUnticked:
     case EventKind::kPlanListed:
     case EventKind::kHeartbeatStats:
     case EventKind::kRowListed:
-    case EventKind::kTick: break;
+    case EventKind::kTick:
+    case EventKind::kLauncherEnding: break;
   }
   return "";
 }
@@ -194,6 +195,14 @@ std::string Detail(const Event& e) {
       return FormatText(texts::kDetailJobUnavailable, ErrorWithText(e.error, e.detail).c_str());
     case EventKind::kOldTreeEnded: return FormatText(texts::kDetailOldTreeEnded, static_cast<long long>(e.count));
     case EventKind::kLauncherInJob: return texts::kDetailLauncherInJob;
+    case EventKind::kTrayItemStale:
+      return e.number == static_cast<int>(TrayItem::kStop)    ? texts::kDetailTrayStopStale
+             : e.number == static_cast<int>(TrayItem::kClose) ? texts::kDetailTrayCloseStale
+                                                              : texts::kDetailTrayStartStale;
+    case EventKind::kFeatureOff:
+      return FormatText(e.number == static_cast<int>(Feature::kControlPipe) ? texts::kDetailControlPipeOff
+                                                                             : texts::kDetailFileWriterOff,
+                        ErrorWithText(e.error, e.detail).c_str());
     case EventKind::kLauncherPriority:
       return e.number == kIdlePriorityClass ? texts::kDetailPriorityIdle : texts::kDetailPriorityBelowNormal;
     default: return e.detail;
@@ -206,15 +215,15 @@ std::string FormatJournalLine(const Event& event, const LocalTime& time) {
   return Line(time, Word(event.kind), event.planName, event.row, event.program, event.pid, Detail(event));
 }
 
-// Everything the writer thread touches lives here, owned by the Journal and
-// the thread together: a writer left behind in a stuck file call still finds
-// its queue, files and clock when the call returns.
-struct Journal::State {
+// Everything the writer touches lives here, owned by the Journal and the
+// writer together: a writer left behind in a stuck file call still finds its
+// queue, files and clock when the call returns.
+struct Journal::State : FileWriter::Client {
   State(std::u16string path, std::unique_ptr<JournalFiles> files, Clock clock, Limits limits)
       : path(std::move(path)), shownPath(Utf16ToGbk(this->path)), files(std::move(files)), clock(std::move(clock)),
         limits(limits) {}
 
-  void Run();
+  FileWriter::Clock::time_point Work(FileWriter::Clock::time_point now, bool ending) override;
 
   const std::u16string path;
   const std::string shownPath;  // GBK, for the journal's own lines
@@ -228,13 +237,9 @@ struct Journal::State {
     std::int64_t lostBefore;  // lines dropped just before this one
   };
   std::mutex mutex;
-  std::condition_variable wake;      // for the writer: a line, the stop, the abandonment
-  std::condition_variable finished;  // for the destructor: `done`
   std::deque<Entry> queue;
   std::int64_t lost = 0;  // dropped since the last queued entry
-  bool stopping = false;
-  bool done = false;
-  std::atomic<bool> abandoned{false};
+  bool closing = false;   // the Journal is gone: no more lines come
 
  private:
   using Steady = std::chrono::steady_clock;
@@ -270,66 +275,68 @@ struct Journal::State {
   std::uint32_t rotateError_ = 0;  // why the last rotation stopped, 0 when it did not
   bool rotateReported_ = false;    // the journal has said so since the last rotation
   std::uint64_t unrotatedSize_ = 0;  // the file's size when it first could not rotate
-  bool lastAttempt_ = false;  // the one opening allowed after the stop
+  bool lastAttempt_ = false;  // the one opening allowed after the end
+  bool finished_ = false;     // written out and closed for good
 };
 
-void Journal::State::Run() {
+// One file call (or a line with its rotation) at a time. Once the writer
+// ends or the Journal is gone: one more attempt to open at once and none
+// after it, then the file is closed for good.
+FileWriter::Clock::time_point Journal::State::Work(FileWriter::Clock::time_point now, bool ending) {
+  if (finished_) return FileWriter::kIdle;
   std::unique_lock<std::mutex> lock(mutex);
-  while (!abandoned) {
-    if (!open_) {
-      // Once stopping, one more attempt at once and none after it.
-      if (stopping) {
-        if (lastAttempt_) break;
-        lastAttempt_ = true;
-      } else if (Steady::now() < nextOpen_) {
-        wake.wait_until(lock, nextOpen_, [&] { return stopping || abandoned; });
-        continue;
-      }
-      lock.unlock();
-      const bool opened = TryOpen();
-      lock.lock();
-      if (!opened) continue;
+  const bool last = ending || closing;
+  const auto finish = [&] {
+    finished_ = true;
+    if (open_) files->Close();
+    open_ = false;
+    return FileWriter::kIdle;
+  };
+  if (!open_) {
+    if (last) {
+      if (lastAttempt_) return finish();
+      lastAttempt_ = true;
+    } else if (now < nextOpen_) {
+      return nextOpen_;
     }
-    if (failing_) {
-      lock.unlock();
-      const bool written =
-          Write(OwnLine(texts::kEvJournalOpenFailed, shownPath,
-                        FormatText(texts::kDetailJournalOpenFailed, TimeText(failedSince_).c_str(),
-                                   ErrorWithText(failedError_, files->ErrorText(failedError_)).c_str())));
-      lock.lock();
-      if (written) failing_ = false;
-      continue;
-    }
-    if (queue.empty()) {
-      // Lines dropped after everything queued is written: report them now
-      // rather than wait for the next line.
-      if (lost > 0) {
-        queue.push_back(Entry{std::string(), std::exchange(lost, 0)});
-        continue;
-      }
-      if (stopping) break;
-      wake.wait(lock, [&] { return !queue.empty() || lost > 0 || stopping || abandoned; });
-      continue;
-    }
-    Entry entry = std::move(queue.front());
-    queue.pop_front();
     lock.unlock();
-    bool written = true;
-    if (entry.lostBefore > 0) {
-      written = Write(OwnLine(texts::kEvLinesLost, "",
-                              FormatText(texts::kDetailLinesLost, static_cast<long long>(entry.lostBefore))));
-      if (written) entry.lostBefore = 0;
-    }
-    if (written && !entry.line.empty()) written = Write(entry.line);
-    lock.lock();
-    // A line that could not be written waits for the file at the front.
-    if (!written) queue.push_front(std::move(entry));
+    TryOpen();
+    return now;
   }
+  if (failing_) {
+    lock.unlock();
+    const bool written =
+        Write(OwnLine(texts::kEvJournalOpenFailed, shownPath,
+                      FormatText(texts::kDetailJournalOpenFailed, TimeText(failedSince_).c_str(),
+                                 ErrorWithText(failedError_, files->ErrorText(failedError_)).c_str())));
+    if (written) failing_ = false;
+    return now;
+  }
+  if (queue.empty()) {
+    // Lines dropped after everything queued is written: report them now
+    // rather than wait for the next line.
+    if (lost > 0) {
+      queue.push_back(Entry{std::string(), std::exchange(lost, 0)});
+      return now;
+    }
+    return last ? finish() : FileWriter::kIdle;
+  }
+  Entry entry = std::move(queue.front());
+  queue.pop_front();
   lock.unlock();
-  if (open_) files->Close();
-  lock.lock();
-  done = true;
-  finished.notify_all();
+  bool written = true;
+  if (entry.lostBefore > 0) {
+    written = Write(OwnLine(texts::kEvLinesLost, "",
+                            FormatText(texts::kDetailLinesLost, static_cast<long long>(entry.lostBefore))));
+    if (written) entry.lostBefore = 0;
+  }
+  if (written && !entry.line.empty()) written = Write(entry.line);
+  // A line that could not be written waits for the file at the front.
+  if (!written) {
+    lock.lock();
+    queue.push_front(std::move(entry));
+  }
+  return now;
 }
 
 bool Journal::State::TryOpen() {
@@ -528,27 +535,20 @@ struct Journal::Repeats {
   std::vector<std::string> out;
 };
 
-Journal::Journal(std::u16string path, std::unique_ptr<JournalFiles> files, Clock clock, Limits limits)
-    : state_(std::make_shared<State>(std::move(path), std::move(files), std::move(clock), limits)),
+Journal::Journal(FileWriter& writer, std::u16string path, std::unique_ptr<JournalFiles> files, Clock clock,
+                 Limits limits)
+    : writer_(writer),
+      state_(std::make_shared<State>(std::move(path), std::move(files), std::move(clock), limits)),
       repeats_(std::make_unique<Repeats>(state_->clock)) {
-  writer_ = std::thread([state = state_] { state->Run(); });
+  writer_.Add(state_);
 }
 
 Journal::~Journal() {
-  std::unique_lock<std::mutex> lock(state_->mutex);
-  state_->stopping = true;
-  state_->wake.notify_all();
-  if (state_->finished.wait_for(lock, state_->limits.drain, [&] { return state_->done; })) {
-    lock.unlock();
-    writer_.join();
-    return;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->closing = true;
   }
-  // Stuck in a file call, or still writing: it stops at its next look at the
-  // queue, and the state goes with the last of its two owners.
-  state_->abandoned = true;
-  state_->wake.notify_all();
-  lock.unlock();
-  writer_.detach();
+  writer_.Wake();
 }
 
 void Journal::OnEvent(const Event& event) {
@@ -563,7 +563,7 @@ void Journal::Queue(std::string line) {
   bool wasEmpty;
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
-    if (state_->stopping) return;
+    if (state_->closing) return;
     if (state_->queue.size() >= state_->limits.queueLines) {
       ++state_->lost;
       return;
@@ -572,5 +572,5 @@ void Journal::Queue(std::string line) {
     state_->queue.push_back(State::Entry{std::move(line), std::exchange(state_->lost, 0)});
   }
   // The writer waits for lines only on an empty queue.
-  if (wasEmpty) state_->wake.notify_one();
+  if (wasEmpty) writer_.Wake();
 }

@@ -1,8 +1,9 @@
 #pragma once
 // The journal (`/l PATH`): one line per happening of the event stream,
 // appended to a GBK text file for Notepad. The window's thread only formats
-// the line and queues it; a writer thread of its own appends each line to the
-// file at once, so a full, slow or missing disk costs lines, never the window.
+// the line and queues it; the launcher's file writer (file_writer.h) appends
+// each line to the file at once, so a full, slow or missing disk costs lines,
+// never the window.
 //
 // Line: local time with milliseconds, then TAB-separated fields: event word,
 // plan name, row (1-based, as the list view shows it), program, process id,
@@ -14,10 +15,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 
 #include "report/event.h"
+#include "report/file_writer.h"
 
 struct LocalTime {
   int year, month, day, hour, minute, second, millisecond;
@@ -26,7 +27,7 @@ struct LocalTime {
 // The journal's line for `event` at `time`, CR LF included.
 std::string FormatJournalLine(const Event& event, const LocalTime& time);
 
-// The file calls the journal makes, all from its writer thread. One file is
+// The file calls the journal makes, all from the file writer's thread. One file is
 // open at a time. Paths are UTF-16, as the command line gave them. Errors are
 // Windows error codes, 0 for success.
 class JournalFiles {
@@ -55,29 +56,29 @@ LocalTime LocalTimeNow();
 
 class Journal : public EventSink {
  public:
-  // Called on the window's thread for every line and on the writer thread for
-  // the journal's own lines; it must stay callable for as long as the writer
-  // runs, which may outlast the Journal on a dead disk (a free function, or a
-  // function object owning what it reads).
+  // Called on the window's thread for every line and on the writer's thread
+  // for the journal's own lines; it must stay callable for as long as the
+  // writer runs, which may outlast the Journal on a dead disk (a free
+  // function, or a function object owning what it reads).
   using Clock = std::function<LocalTime()>;
 
   struct Limits {
     std::size_t queueLines = 4096;  // lines waiting for the writer; more are counted as lost
     std::uint64_t rotateBytes = 10 * 1024 * 1024;  // the file is renamed PATH.1 once this big
     std::chrono::milliseconds retry = std::chrono::seconds(60);  // between attempts to open or rotate
-    std::chrono::milliseconds drain = std::chrono::seconds(2);  // the writer's time at the end
   };
   // PATH.1 (newest) .. PATH.5; PATH.0 holds the file just moved aside while
   // the older ones cannot make room for it.
   static constexpr int kKeptFiles = 5;
 
-  // Starts the writer, which opens `path` at once.
-  Journal(std::u16string path, std::unique_ptr<JournalFiles> files, Clock clock, Limits limits);
-  Journal(std::u16string path, std::unique_ptr<JournalFiles> files, Clock clock)
-      : Journal(std::move(path), std::move(files), std::move(clock), Limits()) {}
-  // Takes no more lines and gives the writer `limits.drain` to write the
-  // queue; a writer still stuck in a file call then is left behind, finishing
-  // on its own and touching nothing of this object.
+  // Joins `writer`, which opens `path` at once.
+  Journal(FileWriter& writer, std::u16string path, std::unique_ptr<JournalFiles> files, Clock clock,
+          Limits limits);
+  Journal(FileWriter& writer, std::u16string path, std::unique_ptr<JournalFiles> files, Clock clock)
+      : Journal(writer, std::move(path), std::move(files), std::move(clock), Limits()) {}
+  // Takes no more lines; the writer writes out the queue (with one more
+  // attempt to open the file, none later) and closes the file, within its
+  // own stop rule. Never waits.
   ~Journal() override;
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
@@ -97,11 +98,11 @@ class Journal : public EventSink {
   static constexpr std::uint32_t kRepeatSeconds = 60;
 
  private:
-  struct State;  // shared by this object and the writer thread
+  struct State;  // shared by this object and the writer
   struct Repeats;  // the window thread's alone
   void Queue(std::string line);
 
+  FileWriter& writer_;
   std::shared_ptr<State> state_;
   std::unique_ptr<Repeats> repeats_;
-  std::thread writer_;
 };

@@ -49,6 +49,7 @@ MetricsBoard::State MetricsBoard::Shown(const Row& row, std::uint32_t now) {
 void MetricsBoard::OnEvent(const Event& event) {
   switch (event.kind) {
     case EventKind::kLauncherStarted: version_ = event.version; break;
+    case EventKind::kLauncherEnding: ended_ = true; break;
     case EventKind::kListRead:
       listRead_ = event.count != 0 ? 1 : 0;
       listPlans_ = event.number;
@@ -176,6 +177,9 @@ std::string MetricsBoard::Render(double now) {
   std::string out;
   Family(out, "morvastel_info", "gauge", "The launcher's version.");
   out += "morvastel_info{version=\"" + EscapeUtf8(version_) + "\"} 1\n";
+  Family(out, "morvastel_launcher_up", "gauge",
+         "1 while the launcher runs; 0 in the last file it writes as it ends, where no plan or program runs.");
+  out += FormatText("morvastel_launcher_up %d\n", ended_ ? 0 : 1);
   Family(out, "morvastel_last_update_timestamp_seconds", "gauge",
          "When the launcher last wrote this file (a stale value means the launcher is gone).");
   out += FormatText("morvastel_last_update_timestamp_seconds %.3f\n", now);
@@ -186,11 +190,11 @@ std::string MetricsBoard::Render(double now) {
   Family(out, "morvastel_plan_running", "gauge", "1 for the plan that runs, 0 for every other plan of the list.");
   for (std::size_t k = 0; k < plans_.size(); ++k) {
     out += FormatText("morvastel_plan_running{index=\"%zu\",plan=\"%s\"} %d\n", k, EscapeUtf8(plans_[k]).c_str(),
-                      static_cast<int>(k) == runningPlan_ ? 1 : 0);
+                      !ended_ && static_cast<int>(k) == runningPlan_ ? 1 : 0);
   }
   // Supervision (relaunches, hang kills) begins once every row's launch was
   // tried; an unticked row or a negative delay holds it off for good.
-  bool supervising = runningPlan_ >= 0;
+  bool supervising = runningPlan_ >= 0 && !ended_;
   for (const auto& [index, row] : rows_) supervising = supervising && row.attempted;
   Family(out, "morvastel_plan_supervising", "gauge",
          "1 when the running plan relaunches and watches its programs: every row's launch was tried.");
@@ -225,7 +229,8 @@ std::string MetricsBoard::Render(double now) {
   for (const PerRow& metric : kPerRow) {
     Family(out, metric.name, metric.type, metric.help);
     for (const auto& [index, row] : rows_) {
-      out += FormatText("%s{%s} %" PRId64 "\n", metric.name, labels[index].c_str(), row.*metric.value);
+      const std::int64_t value = ended_ && metric.value == &Row::up ? 0 : row.*metric.value;
+      out += FormatText("%s{%s} %" PRId64 "\n", metric.name, labels[index].c_str(), value);
     }
   }
   static const char* const kStates[] = {"waiting", "unticked", "running", "exited", "failed", "dumping",

@@ -69,6 +69,7 @@ class MetricsBoard : public EventSink {
   int listenerUp_ = 0;
   std::int64_t heartbeats_ = 0, ids_ = 0, droppedLength_ = 0, droppedForeign_ = 0, notices_ = 0;
   std::int64_t dumps_ = 0, dumpFailures_ = 0;
+  bool ended_ = false;  // kLauncherEnding: the launcher, its plan and its programs are down
 };
 
 // A label value as the format wants it: UTF-8 (from GBK), with backslash,

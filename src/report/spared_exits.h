@@ -5,12 +5,19 @@
 // so the operator sees that the server did finish saving. A start that keeps
 // or takes over the process (kProgramKept, kProgramAdopted) hands it back to
 // the runner.
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
 
 #include "report/event.h"
+
+// How a wait for the spared servers at the end came out.
+struct SparedWait {
+  std::size_t watched = 0;  // servers still saving when the wait began
+  std::size_t left = 0;     // of those, still saving when it ended: the wait was cut short
+};
 
 class SparedExits : public EventSink {
  public:
@@ -26,8 +33,10 @@ class SparedExits : public EventSink {
   // On the window's thread: reports every watched process that has ended.
   void Report();
   // On the window's thread, when the launcher must end: waits up to `ms` for
-  // every watched process to end, then reports those that have.
-  void WaitForEnds(std::uint32_t ms);
+  // every watched process to end, then reports those that have. The window's
+  // messages are handled meanwhile (Windows takes a window that leaves them
+  // waiting for hung), so Report may run inside.
+  SparedWait WaitForEnds(std::uint32_t ms);
 
  private:
   struct Watch;

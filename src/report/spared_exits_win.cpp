@@ -57,19 +57,48 @@ void SparedExits::OnEvent(const Event& event) {
   watches_.push_back(std::move(watch));
 }
 
-void SparedExits::WaitForEnds(std::uint32_t ms) {
+// The window's thread waits with its messages handled: Windows takes a
+// window that leaves messages unanswered for more than a few seconds for
+// hung, and other windows' broadcasts (the end of the session goes to every
+// top-level window in turn) would wait on it. MsgWaitForMultipleObjectsEx
+// returns for any of at most MAXIMUM_WAIT_OBJECTS - 1 handles or for new
+// messages (QS_ALLINPUT); MWMO_INPUTAVAILABLE also returns for messages
+// already queued before the call
+// (learn.microsoft.com/windows/win32/api/winuser/nf-winuser-msgwaitformultipleobjectsex).
+SparedWait SparedExits::WaitForEnds(std::uint32_t ms) {
+  SparedWait wait;
+  wait.watched = watches_.size();
   const ULONGLONG deadline = ::GetTickCount64() + ms;
-  // In groups, as one wait takes at most MAXIMUM_WAIT_OBJECTS handles.
-  for (std::size_t first = 0; first < watches_.size(); first += MAXIMUM_WAIT_OBJECTS) {
-    std::vector<HANDLE> group;
-    for (std::size_t i = first; i < watches_.size() && group.size() < MAXIMUM_WAIT_OBJECTS; ++i) {
-      group.push_back(watches_[i]->process.get());
+  bool quit = false;
+  for (;;) {
+    // Again after every wake: a message handled meanwhile may have reported
+    // (and let go of) some of them.
+    std::vector<HANDLE> running;
+    for (const auto& watch : watches_) {
+      if (running.size() + 1 >= MAXIMUM_WAIT_OBJECTS) break;
+      if (::WaitForSingleObject(watch->process.get(), 0) != WAIT_OBJECT_0) running.push_back(watch->process.get());
     }
     const ULONGLONG now = ::GetTickCount64();
-    if (now >= deadline) break;
-    ::WaitForMultipleObjects(static_cast<DWORD>(group.size()), group.data(), TRUE, static_cast<DWORD>(deadline - now));
+    if (running.empty() || now >= deadline || quit) break;
+    const DWORD woke = ::MsgWaitForMultipleObjectsEx(static_cast<DWORD>(running.size()), running.data(),
+                                                     static_cast<DWORD>(deadline - now), QS_ALLINPUT,
+                                                     MWMO_INPUTAVAILABLE);
+    if (woke != WAIT_OBJECT_0 + running.size()) continue;
+    MSG msg;
+    while (!quit && ::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        // Left for the message loop, which ends on it; the wait ends too.
+        ::PostQuitMessage(static_cast<int>(msg.wParam));
+        quit = true;
+        break;
+      }
+      ::TranslateMessage(&msg);
+      ::DispatchMessageW(&msg);
+    }
   }
   Report();
+  wait.left = watches_.size();
+  return wait;
 }
 
 void SparedExits::Report() {

@@ -1,9 +1,12 @@
 #pragma once
 // Minidumps of hung programs (/d FOLDER), written off the window's thread by
 // one worker, one dump at a time in the order asked for (DumpQueue): the
-// system's dump library is single-threaded. The worker also keeps the folder
-// to the last few dumps. The window only asks for a dump, asks whether it is
-// done, and gives it up; it never waits for the disk.
+// system's dump library is single-threaded. The rest of the folder's work
+// (removing a dump nobody wants, keeping the folder to the last few dumps,
+// letting the worker go at the end) is the launcher's file writer's; without
+// one running, the worker does it itself. The window only asks for a dump,
+// asks whether it is done, and gives it up; it never waits for the disk or
+// for the worker.
 //
 // The dump library is loaded from the system folder only, on the worker's
 // first dump, so a dbghelp.dll beside the launcher is never run.
@@ -14,15 +17,23 @@
 #include <string>
 #include <thread>
 
+#include "report/file_writer.h"
 #include "runner/plan_runner.h"
+
+// The file writer the dump writers made from now on hand their file work to
+// (the launcher's; none: each worker does its own).
+void SetDumpFileWriter(std::shared_ptr<FileWriter> writer);
 
 class DumpWriter {
  public:
   // `folder` as the command line gave it, which GBK may not be able to name.
+  // The file work goes to `files` (by default the one SetDumpFileWriter gave).
   explicit DumpWriter(std::wstring folder);
-  // Waits a little for a dump whose program has been terminated (it ends
-  // with it), so its unfinished file is removed; dumps still waiting are
-  // dropped.
+  DumpWriter(std::wstring folder, std::shared_ptr<FileWriter> files);
+  // Never waits: dumps still waiting are dropped, and the worker is joined
+  // on the file writer, after the dump it writes (its program has been
+  // terminated, so it ends soon) and the removal of its file. A file writer
+  // that stops first leaves the worker to end on its own.
   ~DumpWriter();
   DumpWriter(const DumpWriter&) = delete;
   DumpWriter& operator=(const DumpWriter&) = delete;
@@ -40,5 +51,6 @@ class DumpWriter {
  private:
   struct Shared;  // the queue and the worker's state, which the worker may outlive us holding
   std::shared_ptr<Shared> shared_;
+  std::shared_ptr<FileWriter> files_;
   std::thread worker_;
 };

@@ -1,7 +1,8 @@
 #include "runner/dump_writer.h"
 
-#include <chrono>
 #include <condition_variable>
+#include <deque>
+#include <functional>
 #include <mutex>
 #include <system_error>
 #include <vector>
@@ -81,10 +82,38 @@ DumpOutcome Write(const std::wstring& folder, const Request& request, WriteDumpF
   return outcome;
 }
 
+// The dump writers' file writer, set once at the start.
+std::mutex dumpFilesMutex;
+std::shared_ptr<FileWriter> dumpFiles;
+
+// A worker thread that is joined by whoever runs the job holding it, or let
+// go when the job is dropped unrun (its writer stopped first).
+struct JoinLater {
+  explicit JoinLater(std::thread thread) : thread(std::move(thread)) {}
+  ~JoinLater() {
+    if (thread.joinable()) thread.detach();
+  }
+  std::thread thread;
+};
+
 }  // namespace
 
+void SetDumpFileWriter(std::shared_ptr<FileWriter> writer) {
+  std::lock_guard<std::mutex> lock(dumpFilesMutex);
+  dumpFiles = std::move(writer);
+}
+
 struct DumpWriter::Shared {
-  explicit Shared(std::wstring folderName) : folder(FolderPrefix(std::move(folderName))), folderGbk(Narrow(folder)) {}
+  Shared(std::wstring folderName, std::shared_ptr<FileWriter> files)
+      : folder(FolderPrefix(std::move(folderName))), folderGbk(Narrow(folder)), files(std::move(files)) {}
+
+  // Hands a piece of the folder's work to the file writer, or to the worker
+  // when the file writer does not take it. Under `mutex`.
+  void FileWork(std::function<void()> job) {
+    if (files && files->Post(job)) return;
+    fileJobs.push_back(std::move(job));
+    changed.notify_all();
+  }
 
   // The wide path of a written dump's GBK path, which is the folder's GBK
   // name followed by the file's name.
@@ -93,13 +122,22 @@ struct DumpWriter::Shared {
   }
 
   // The worker: one dump at a time until the end is asked; the dumps still
-  // waiting then are dropped. Files are removed outside the lock, so the
-  // window's thread never waits for the disk.
+  // waiting then are dropped. The folder's work left to it is done first,
+  // outside the lock, so the window's thread never waits for the disk.
   void Work() {
     std::uint32_t loadError = 0;
     const WriteDumpFunction writeDump = LoadWriteDump(&loadError);
     std::unique_lock<std::mutex> lock(mutex);
-    while (!ending) {
+    for (;;) {
+      if (!fileJobs.empty()) {
+        std::function<void()> job = std::move(fileJobs.front());
+        fileJobs.pop_front();
+        lock.unlock();
+        job();
+        lock.lock();
+        continue;
+      }
+      if (ending) break;
       std::optional<DumpQueue<Request>::Taken> taken = queue.Take(AwakeMilliseconds());
       if (!taken) {
         changed.wait(lock);
@@ -112,27 +150,34 @@ struct DumpWriter::Shared {
       const bool wanted = !queue.Finish(outcome);
       changed.notify_all();
       if (outcome.error != 0) continue;
-      lock.unlock();
       // Only a dump written makes room: failing ones never push out the
       // good ones before them.
       if (wanted) {
-        KeepNewest(folder, taken->request.name);
+        FileWork([folder = folder, newest = taken->request.name] { KeepNewest(folder, newest); });
       } else {
-        ::DeleteFileW(PathOf(outcome.path).c_str());
+        FileWork([path = PathOf(outcome.path)] { ::DeleteFileW(path.c_str()); });
       }
-      lock.lock();
     }
   }
 
   const std::wstring folder;  // with a separator at its end
   const std::string folderGbk;
+  const std::shared_ptr<FileWriter> files;
   std::mutex mutex;
-  std::condition_variable changed;  // a dump asked for or done, or the end asked
+  std::condition_variable changed;  // a dump asked for or done, folder work for the worker, or the end asked
   DumpQueue<Request> queue;
+  std::deque<std::function<void()>> fileJobs;  // the folder's work the file writer did not take
   bool ending = false;
 };
 
-DumpWriter::DumpWriter(std::wstring folder) : shared_(std::make_shared<Shared>(std::move(folder))) {}
+DumpWriter::DumpWriter(std::wstring folder)
+    : DumpWriter(std::move(folder), [] {
+        std::lock_guard<std::mutex> lock(dumpFilesMutex);
+        return dumpFiles;
+      }()) {}
+
+DumpWriter::DumpWriter(std::wstring folder, std::shared_ptr<FileWriter> files)
+    : shared_(std::make_shared<Shared>(std::move(folder), files)), files_(std::move(files)) {}
 
 DumpStart DumpWriter::Start(std::size_t entry, HANDLE process, DWORD pid, const std::string& programPath) {
   DumpStart start;
@@ -172,27 +217,21 @@ DumpOutcome DumpWriter::Poll(std::size_t entry) {
 }
 
 void DumpWriter::Abandon(std::size_t entry) {
-  std::string written;
-  {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    written = shared_->queue.Abandon(entry, AwakeMilliseconds());
-  }
-  if (!written.empty()) ::DeleteFileW(shared_->PathOf(written).c_str());
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  const std::string written = shared_->queue.Abandon(entry, AwakeMilliseconds());
+  if (!written.empty()) shared_->FileWork([path = shared_->PathOf(written)] { ::DeleteFileW(path.c_str()); });
 }
 
 DumpWriter::~DumpWriter() {
   if (!worker_.joinable()) return;
-  std::unique_lock<std::mutex> lock(shared_->mutex);
-  shared_->ending = true;
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->ending = true;
+  }
   shared_->changed.notify_all();
   // Every program still being dumped has been terminated by now (the runner
-  // ends the dumps first), so the writing returns soon; if it does not, the
-  // worker is left to finish on its own.
-  const bool idle = shared_->changed.wait_for(lock, std::chrono::seconds(2), [this] { return !shared_->queue.Busy(); });
-  lock.unlock();
-  if (idle) {
-    worker_.join();
-  } else {
-    worker_.detach();
-  }
+  // ends the dumps first), so the writing returns soon.
+  auto worker = std::make_shared<JoinLater>(std::move(worker_));
+  if (files_ && files_->Post([worker] { worker->thread.join(); })) return;
+  // No file writer to wait on: the worker ends on its own after that dump.
 }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <system_error>
 #include <vector>
 
 #include "app/launcher_app.h"
@@ -205,7 +206,7 @@ BOOL LauncherDialog::OnInitDialog() {
                  LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
 
   const LaunchListReport listReport = ReadLaunchList();
-  StartControl();
+  ServeControl();
   FillPlanChooser();
   ReportStart(listReport);
 
@@ -229,7 +230,7 @@ LaunchListReport LauncherDialog::ReadLaunchList() {
   events.onSurplus = [this](const SurplusLine& line) {
     // The header lines are behind us, so the port is final: the control
     // pipe serves (and refuses) while the box is open.
-    StartControl();
+    ServeControl();
     ShowSurplusMessage(FormatText(texts::kSurplusFormat, line.field1.c_str(), line.field2.c_str(),
                                   line.field3.c_str(), line.field5.c_str(), line.surplus.c_str()));
   };
@@ -289,6 +290,23 @@ void LauncherDialog::ReportStart(const LaunchListReport& list) {
     app_.Report(encoding, EventKind::kListEncoding);
   }
   app_.OpenHeartbeatListener();
+}
+
+void LauncherDialog::ServeControl() {
+  if (controlOff_) return;
+  try {
+    StartControl();
+  } catch (const std::system_error& error) {
+    // The pipe made before its thread goes with it: no client waits on a
+    // pipe nobody serves.
+    control_.Stop();
+    controlOff_ = true;
+    Event off;
+    off.number = static_cast<int>(Feature::kControlPipe);
+    off.error = ERROR_NOT_ENOUGH_MEMORY;
+    off.detail = error.what();
+    app_.Report(std::move(off), EventKind::kFeatureOff);
+  }
 }
 
 void LauncherDialog::ShowSurplusMessage(const std::string& text) {
@@ -481,11 +499,17 @@ void LauncherDialog::OnEndSession(bool ending) {
     ::ShutdownBlockReasonDestroy(hwnd());
     return;
   }
-  // Windows may end the launcher at any moment once this returns: the stop,
-  // the servers' ends and the last lines happen now, as at the stop button
-  // and at the exit.
+  // Windows may end the launcher at any moment once this returns, and offers
+  // to end it (on a forced restart: ends it) 5 s after it was sent ("Shutdown
+  // Changes for Windows Vista",
+  // learn.microsoft.com/windows/win32/shutdown/shutdown-changes-for-windows-vista):
+  // the stop, the servers' ends and the last lines happen now, as at the stop
+  // button and at the exit, within one deadline that counts from here.
+  const auto begun = FileWriter::Clock::now();
   runner_.Stop(EventSource::kSessionEnd);
-  app_.EndReports(kSessionEndWaitMs);
+  // The dump worker is let go before the file writer that joins it stops.
+  processes_.EndDumps();
+  app_.EndReports(kSessionEndLimits, begun);
   ::ShutdownBlockReasonDestroy(hwnd());
   EndDialog(IDOK);
 }

@@ -20,13 +20,6 @@
 
 class LauncherApp;
 
-// When Windows ends the session, the servers spared by the stop get this long
-// to end before the launcher writes its last lines and ends. Windows waits
-// 5 s for an answer to WM_ENDSESSION before it offers to end (or, on a forced
-// restart, ends) the launcher; what is known before the wait is written in
-// that time on a healthy disk.
-inline constexpr std::uint32_t kSessionEndWaitMs = 4000;
-
 // While the shell does not take the tray icon, it is tried again this often.
 inline constexpr UINT_PTR kTrayRetryTimer = 4;
 inline constexpr UINT kTrayRetryMs = 2000;
@@ -99,9 +92,14 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   void ShowTrayMenu();
   bool OnTrayNotify(LPARAM mouseMessage);
   bool OnTrayCommand(WPARAM wParam, LPARAM lParam);
+  // A tray item that no longer fits the state: journalled, nothing done.
+  void TrayItemStale(TrayItem item, int plan);
   // Control pipe (control_dialog.cpp): served once the list's header has
   // been read; its requests are acted on here, as the button would.
   void StartControl();
+  // StartControl, with a thread that cannot be created journalled and the
+  // pipe left off for the launcher's life.
+  void ServeControl();
   void OnControlRequest();
   ControlReply AnswerControl(const ControlRequest& request);
 
@@ -121,6 +119,7 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   RunnerOptions options_;       // notify, detect, detection interval
   ScopedMenu trayHolder_;       // owns the popup attached to it
   HMENU trayPopup_ = nullptr;
+  int trayMenuPlan_ = -1;       // the plan that ran when the tray menu was built
   Catalogue catalogue_;
   HICON icon_ = nullptr;
   WindowsProcessHost processes_;
@@ -134,4 +133,5 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   TrayPresence tray_;           // hidden only while the icon exists
   ControlBoard controlBoard_;   // what `status` answers, from the events
   ControlServer control_;
+  bool controlOff_ = false;     // its thread could not be created
 };

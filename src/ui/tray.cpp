@@ -8,6 +8,7 @@
 #include "text/texts.h"
 #include "platform/wide.h"
 #include "text/format_text.h"
+#include "app/launcher_app.h"
 #include "ui/launcher_dialog.h"
 #include "ui/resource_ids.h"
 
@@ -71,6 +72,7 @@ void LauncherDialog::BuildTrayMenu() {
       break;
     }
   }
+  trayMenuPlan_ = running;
   trayHolder_.reset();  // destroys the earlier popup with it
   trayHolder_.reset(::CreateMenu());
   trayPopup_ = ::CreatePopupMenu();
@@ -111,15 +113,27 @@ bool LauncherDialog::OnTrayCommand(WPARAM wParam, LPARAM lParam) {
   // a control's notification never does, whatever its id.
   if (lParam != 0 || HIWORD(wParam) != 0) return false;
   const UINT id = LOWORD(wParam);
+  // The menu was built for the state of its opening; a start or stop may
+  // have come since (the control pipe, an automatic start). Each item does
+  // what it says or nothing: it never toggles the other way.
+  const int running = runner_.RunningPlan();
   switch (id) {
     case ID_TRAY_SHOW:
       ShowHiddenWindow();
       return true;
     case ID_TRAY_CLOSE:
-      ::PostMessageW(hwnd(), WM_CLOSE, 0, 0);
+      if (running >= 0) {
+        TrayItemStale(TrayItem::kClose, -1);
+      } else {
+        ::PostMessageW(hwnd(), WM_CLOSE, 0, 0);
+      }
       return true;
     case ID_TRAY_STOP_PLAN:
-      OnStartStopPlan(EventSource::kTrayMenu);
+      if (running < 0 || running != trayMenuPlan_) {
+        TrayItemStale(TrayItem::kStop, trayMenuPlan_);
+      } else {
+        OnStartStopPlan(EventSource::kTrayMenu);
+      }
       return true;
     default:
       break;
@@ -127,9 +141,23 @@ bool LauncherDialog::OnTrayCommand(WPARAM wParam, LPARAM lParam) {
   if (id < ID_TRAY_START_PLAN_BASE) return false;
   const std::size_t plan = id - ID_TRAY_START_PLAN_BASE;
   if (plan >= catalogue_.PlanCount()) return false;
-  // Select by program (no selection handling runs), then toggle: the start
+  if (running >= 0) {
+    TrayItemStale(TrayItem::kStart, static_cast<int>(plan));
+    return true;
+  }
+  // Select by program (no selection handling runs), then start: the start
   // shows this plan's rows before it reads their check marks.
   ::SendMessageW(Item(IDC_PLAN_CHOOSER), CB_SETCURSEL, plan, 0);
   OnStartStopPlan(EventSource::kTrayMenu);
   return true;
+}
+
+void LauncherDialog::TrayItemStale(TrayItem item, int plan) {
+  Event stale;
+  stale.number = static_cast<int>(item);
+  if (catalogue_.HasPlan(plan)) {
+    stale.plan = plan;
+    stale.planName = catalogue_.m_planNames[static_cast<std::size_t>(plan)];
+  }
+  app_.Report(std::move(stale), EventKind::kTrayItemStale);
 }

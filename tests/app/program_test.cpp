@@ -542,17 +542,21 @@ TEST(Program, StopSendsTheNoticeAndSparesTheCooperatingServers) {
                                              texts::kEvProgramEnded}));
 }
 
-TEST(Program, TheEndOfTheSessionStopsThePlanAsTheButtonAndWaitsForTheSavingServer) {
-  const std::string m = FreshLog("session-m"), o = FreshLog("session-o");
-  // Malvoryn takes a second to save.
+TEST(Program, TheEndOfTheSessionStopsThePlanAsTheButtonAndWaitsForTheSavingServersWithinItsTime) {
+  const std::string m = FreshLog("session-m"), k = FreshLog("session-k"), o = FreshLog("session-o");
+  // Malvoryn takes a second to save, Corvellinex ten: longer than Windows waits.
   const std::string list = "::p\r\n" + Line(1, Helper("Malvoryn.exe"), m + " listen 33333 1000", 0) +
+                           Line(1, Helper("Corvellinex.exe"), k + " listen 33334 10000", 0) +
                            Line(1, Helper("recorder.exe"), o + " sleep", 0) + "\r\n";
-  const std::string journal = FreshLog("session-journal");
-  Program program(list, {"/p", "0", "/l", journal}, "session");
+  const std::string journal = FreshLog("session-journal"), metrics = FullPath("session.prom");
+  ::DeleteFileA(metrics.c_str());
+  Program program(list, {"/p", "0", "/l", journal, "/m", metrics}, "session");
   ASSERT_NE(program.dialog(), nullptr);
   program.Click(kButton);
-  ASSERT_TRUE(WaitFor([&] { return Logged(m, "listening") && !ReadLog(o).empty(); }, 5000));
-  HANDLE hm = OpenForWatch(ReadLog(m)[0].pid), ho = OpenForWatch(ReadLog(o)[0].pid);
+  ASSERT_TRUE(WaitFor([&] { return Logged(m, "listening") && Logged(k, "listening") && !ReadLog(o).empty(); },
+                      kFirstLineMs));
+  HANDLE hm = OpenForWatch(ReadLog(m)[0].pid), hk = OpenForWatch(ReadLog(k)[0].pid);
+  HANDLE ho = OpenForWatch(ReadLog(o)[0].pid);
   const auto send = [&](UINT msg, WPARAM wParam) {
     DWORD_PTR answer = 0;
     ::SendMessageTimeoutW(program.dialog(), msg, wParam, ENDSESSION_LOGOFF, SMTO_BLOCK, 15000, &answer);
@@ -563,17 +567,25 @@ TEST(Program, TheEndOfTheSessionStopsThePlanAsTheButtonAndWaitsForTheSavingServe
   send(WM_ENDSESSION, FALSE);
   EXPECT_TRUE(program.Running());
   EXPECT_EQ(ExitCodeOf(hm, 0), STILL_ACTIVE);
-  // The real end: the notice, the saving server spared and waited for, the
-  // rest terminated, the journal written out, and the launcher gone.
+  // The real end: the notice, the saving servers spared and waited for, the
+  // rest terminated, the journal written out, and the launcher gone, all
+  // answered within the 5 s Windows gives.
   EXPECT_EQ(send(WM_QUERYENDSESSION, 0), static_cast<DWORD_PTR>(TRUE));
+  const auto sent = std::chrono::steady_clock::now();
   send(WM_ENDSESSION, TRUE);
+  const auto answeredMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent).count();
+  EXPECT_LT(answeredMs, 5000);
   EXPECT_EQ(ExitCodeOf(hm, 0), 0u);
-  EXPECT_TRUE(Logged(m, "notice"));
+  EXPECT_EQ(ExitCodeOf(hk, 0), STILL_ACTIVE);  // still saving: not waited for past the end's time
+  EXPECT_TRUE(Logged(m, "notice") && Logged(k, "notice"));
   EXPECT_EQ(ExitCodeOf(ho, 5000), 111u);
   EXPECT_NE(ExitCodeOf(program.process(), 10000), STILL_ACTIVE);
-  for (HANDLE h : {hm, ho}) ::CloseHandle(h);
+  ::TerminateProcess(hk, 0);  // its save is not what this test waits for
+  for (HANDLE h : {hm, hk, ho}) ::CloseHandle(h);
   std::vector<std::string> words;
-  for (const auto& fields : JournalLines(journal)) {
+  const auto lines = JournalLines(journal);
+  for (const auto& fields : lines) {
     if (fields[1] == texts::kEvPlanStopped) {
       EXPECT_EQ(fields[6], texts::kSourceSessionEnd);
     }
@@ -584,6 +596,16 @@ TEST(Program, TheEndOfTheSessionStopsThePlanAsTheButtonAndWaitsForTheSavingServe
   }
   EXPECT_EQ(words, (std::vector<std::string>{texts::kEvProgramLaunched, texts::kEvProgramSpared, texts::kEvPlanStopped,
                                              texts::kEvProgramEnded, texts::kEvLauncherEnded}));
+  // The last line says what the end waited for and what it cut short.
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back()[1], texts::kEvLauncherEnded);
+  const std::string cut = FormatText(texts::kDetailEndSparedCut, 2ll, 1ll, "\x01");
+  EXPECT_NE(lines.back()[6].find(cut.substr(0, cut.find('\x01'))), std::string::npos) << lines.back()[6];
+  EXPECT_NE(lines.back()[6].find(texts::kDetailEndMetricsWritten), std::string::npos) << lines.back()[6];
+  // The metrics' last word: the launcher and its programs are down.
+  const std::string text = FileBytes(metrics);
+  EXPECT_NE(text.find("\nmorvastel_launcher_up 0\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("\nmorvastel_launcher_up 1\n"), std::string::npos);
 }
 
 TEST(Program, MetricsThatCannotBeWrittenAreJournalledOnceAndSoIsTheRecovery) {

@@ -9,12 +9,15 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "text/encoding.h"
 #include "text/format_text.h"
 #include "text/texts.h"
+#include "report/file_writer.h"
 #include "report/journal.h"
+#include "report/reports_end.h"
 
 namespace {
 using namespace std::chrono_literals;
@@ -34,6 +37,7 @@ struct Disk {
   int appendsLeft = -1;    // appends that go through before the next one hangs; -1: all
   bool inAppend = false;
   bool gone = false;  // the journal's files object was destroyed
+  std::chrono::milliseconds appendTakes{0};  // a slow disk: each append takes this long
 
   template <typename F>
   void WaitUntil(F pred) {
@@ -62,6 +66,7 @@ class FakeFiles : public JournalFiles {
     });
   }
   std::uint32_t Append(std::string_view bytes) override {
+    std::this_thread::sleep_for(d_->appendTakes);
     std::unique_lock<std::mutex> lock(d_->m);
     d_->inAppend = true;
     d_->changed.notify_all();
@@ -109,13 +114,28 @@ std::string Text(const std::vector<std::string>& lines) {
   return text;
 }
 
+// A journal on a file writer of its own; destroying it writes out the
+// queue (the file writer's stop, with time enough for any test).
+struct Journalled {
+  Journalled(std::shared_ptr<Disk> disk, std::shared_ptr<std::atomic<int>> second, Journal::Limits limits) {
+    EXPECT_TRUE(writer.Start());
+    journal = std::make_unique<Journal>(
+        writer, u"j.log", std::make_unique<FakeFiles>(std::move(disk)),
+        [second] { return LocalTime{2026, 12, 7, 20, 31, *second, 123}; }, limits);
+  }
+  ~Journalled() {
+    journal.reset();
+    writer.Stop(FileWriter::Clock::now() + 10s);
+  }
+  void OnEvent(const Event& event) { journal->OnEvent(event); }
+
+  FileWriter writer;
+  std::unique_ptr<Journal> journal;
+};
+
 class JournalFile : public ::testing::Test {
  protected:
-  std::unique_ptr<Journal> Start() {
-    return std::make_unique<Journal>(u"j.log", std::make_unique<FakeFiles>(disk),
-                                     [second = second] { return LocalTime{2026, 12, 7, 20, 31, *second, 123}; },
-                                     limits);
-  }
+  std::unique_ptr<Journalled> Start() { return std::make_unique<Journalled>(disk, second, limits); }
   std::shared_ptr<Disk> disk = std::make_shared<Disk>();
   std::shared_ptr<std::atomic<int>> second = std::make_shared<std::atomic<int>>(kTime.second);
   Journal::Limits limits;
@@ -343,15 +363,108 @@ TEST_F(JournalFile, UnopenablePathIsRetriedAndTheFailureIsTheFirstLine) {
   EXPECT_EQ(disk->files["j.log"], Text({failed("09", "5 E5"), L(1), failed("05", "112 E112"), L(2)}));
 }
 
-TEST_F(JournalFile, DestructorLeavesAWriterStuckOnADeadDiskBehind) {
+// The file writer's stop rule, seen through the journal: what is queued is
+// written out by the deadline, the file closed for good, and a writer stuck
+// in a file call at the deadline is left behind without a wait.
+TEST_F(JournalFile, TheWritersStopWritesOutByTheDeadlineOrLeavesAStuckWriterBehind) {
+  // Written out: the lines, then no open attempt after the end.
+  FileWriter writer;
+  ASSERT_TRUE(writer.Start());
+  Journal journal(writer, u"j.log", std::make_unique<FakeFiles>(disk), [] { return kTime; }, limits);
+  for (int n = 1; n <= 3; ++n) journal.OnEvent(Numbered(n));
+  EXPECT_TRUE(writer.Stop(FileWriter::Clock::now() + 10s));
+  EXPECT_EQ(disk->files["j.log"], Text({L(1), L(2), L(3)}));
+  journal.OnEvent(Numbered(4));  // after the end: never written
+  EXPECT_FALSE(writer.Post([] {}));
+  EXPECT_EQ(disk->files["j.log"], Text({L(1), L(2), L(3)}));
+
+  // An unopenable file gets one attempt at the end, however long its pause.
+  auto refused = std::make_shared<Disk>();
+  refused->openError = 5;
+  FileWriter closed;
+  ASSERT_TRUE(closed.Start());
+  Journal unopened(closed, u"j.log", std::make_unique<FakeFiles>(refused), [] { return kTime; }, limits);
+  refused->WaitUntil([&] { return refused->openAttempts == 1; });
+  unopened.OnEvent(Numbered(1));
+  EXPECT_TRUE(closed.Stop(FileWriter::Clock::now() + 10s));
+  EXPECT_EQ(refused->openAttempts, 2);
+
+  // Stuck: the stop returns at its deadline; the writer ends after the call
+  // and frees what it shares, a job posted before included.
+  disk = std::make_shared<Disk>();
   disk->appendsLeft = 0;
-  limits.drain = 10ms;
-  auto journal = Start();
-  journal->OnEvent(Numbered(1));
-  journal->OnEvent(Numbered(2));
+  auto stuck = std::make_unique<Journalled>(disk, second, limits);
+  stuck->OnEvent(Numbered(1));
+  stuck->OnEvent(Numbered(2));
   disk->WaitUntil([&] { return disk->inAppend; });
-  journal.reset();  // returns although the append never does
+  auto job = std::make_shared<int>(0);
+  EXPECT_TRUE(stuck->writer.Post([job] { ++*job; }));
+  EXPECT_FALSE(stuck->writer.Stop(FileWriter::Clock::now() + 10ms));
+  stuck.reset();  // returns although the append never does
   disk->Change([&] { disk->appendsLeft = -1; });
-  disk->WaitUntil([&] { return disk->gone; });  // the writer ends and frees what it shares
+  disk->WaitUntil([&] { return disk->gone; });
   EXPECT_EQ(disk->files["j.log"], Text({L(1)}));
+  while (job.use_count() > 1) std::this_thread::yield();
+}
+
+// The end's one deadline: a spared server that never ends, a metrics write
+// slower than its share and a slow journal all fit the budget together, and
+// the last line says what was cut short.
+TEST_F(JournalFile, TheEndSplitsOneBudgetAndItsLastLineSaysWhatWasCutShort) {
+  using Clock = FileWriter::Clock;
+  using std::chrono::milliseconds;
+  disk->appendTakes = 20ms;
+  struct Run {
+    EndReport report;
+    milliseconds spared{0}, took{0};
+  };
+  const auto end = [&](const EndLimits& limits, milliseconds before, milliseconds metricsTake) {
+    Run run;
+    auto journalled = Start();
+    MetricsBoard board;
+    MetricsWriter metrics(journalled->writer, [metricsTake](const std::string&) {
+      std::this_thread::sleep_for(metricsTake);
+      return 0u;
+    });
+    EventFanOut events;
+    events.Add(*journalled->journal);
+    events.Add(board);
+    EndParts parts;
+    parts.events = &events;
+    parts.waitForSpared = [&](milliseconds limit) {
+      run.spared = limit;
+      std::this_thread::sleep_for(limit);  // saving all the while
+      return SparedWait{1, 1};
+    };
+    parts.metrics = &board;
+    parts.metricsWriter = &metrics;
+    parts.writer = &journalled->writer;
+    const Clock::time_point begun = Clock::now() - before;  // the stop took `before`
+    run.report = EndReports(parts, limits, begun);
+    run.took = std::chrono::duration_cast<milliseconds>(Clock::now() - begun);
+    return run;
+  };
+  // The whole budget's worth of everything: each gets its share, the
+  // journal what remains, which writes the last line.
+  const EndLimits limits{1500ms, 400ms, 300ms};
+  Run run = end(limits, 0ms, 500ms);
+  EXPECT_EQ(run.spared.count(), 400);
+  EXPECT_EQ(run.report.metrics.last, MetricsWriter::Last::kCutShort);
+  EXPECT_TRUE(run.report.writtenOut);
+  EXPECT_LT(run.took.count(), limits.total.count());
+  const std::string text = disk->files["j.log"];
+  const std::size_t lastLine = text.rfind('\n', text.size() - 3);
+  const std::string last = text.substr(lastLine == std::string::npos ? 0 : lastLine + 1);
+  EXPECT_NE(last.find(texts::kEvLauncherEnded), std::string::npos) << last;
+  const std::string cut = FormatText(texts::kDetailEndSparedCut, 1ll, 1ll, "\x01");
+  EXPECT_NE(last.find(cut.substr(0, cut.find('\x01'))), std::string::npos) << last;
+  EXPECT_NE(last.find(texts::kDetailEndMetricsCut), std::string::npos) << last;
+  EXPECT_EQ(last.find(texts::kDetailEndMetricsWritten), std::string::npos) << last;
+
+  // Most of the budget gone before the end began: the waits take what is
+  // left, never their own limits in a row.
+  run = end(limits, 1300ms, 500ms);
+  EXPECT_LE(run.spared.count(), 200);
+  EXPECT_LT(run.took.count(), (limits.total + 200ms).count());
+  EXPECT_EQ(run.report.metrics.last, MetricsWriter::Last::kCutShort);
 }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "text/encoding.h"
+#include "report/file_writer.h"
 #include "report/metrics_writer.h"
 
 namespace {
@@ -94,6 +95,7 @@ TEST(Metrics, EverySampleFollowsTheEventsWithRowsFromThePlansStartAndEscapedUtf8
 
   Samples expected{
       {"morvastel_info{version=\"1.2-\\\"x\\\"\"}", "1"},
+      {"morvastel_launcher_up", "1"},
       {"morvastel_last_update_timestamp_seconds", "1765000000.500"},
       {"morvastel_list_read", "1"},
       {"morvastel_list_plans", "2"},
@@ -204,6 +206,20 @@ TEST(Metrics, EverySampleFollowsTheEventsWithRowsFromThePlansStartAndEscapedUtf8
   next = Parse(board.Render(0));
   EXPECT_EQ(next[other + "\"running\"}"], "1");
   EXPECT_EQ(next["morvastel_program_adoptions_total{plan=\"x\xef\xbf\xbd\xef\xbf\xbd\",row=\"1\",program=\"other.exe\"}"], "1");
+
+  // The last text of an end, even one with the plan still running: the
+  // launcher, its plans and its programs are down.
+  board.OnEvent(On(EventKind::kLauncherEnding));
+  EXPECT_TRUE(board.dirty());
+  next = Parse(board.Render(0));
+  EXPECT_EQ(next["morvastel_launcher_up"], "0");
+  EXPECT_EQ(next["morvastel_plan_supervising"], "0");
+  for (const auto& [series, value] : next) {
+    if (series.rfind("morvastel_program_up{", 0) == 0 || series.rfind("morvastel_plan_running{", 0) == 0) {
+      EXPECT_EQ(value, "0") << series;
+    }
+  }
+  EXPECT_EQ(next["morvastel_program_adoptions_total{plan=\"x\xef\xbf\xbd\xef\xbf\xbd\",row=\"1\",program=\"other.exe\"}"], "1");
 }
 
 namespace {
@@ -260,8 +276,9 @@ Changes Take(MetricsWriter& writer) {
 TEST(MetricsWriter, NewestTextWinsWhileAWriteHangsAndFailuresAreReportedOnceWithTheRecovery) {
   auto file = std::make_shared<HeldFile>();
   file->hold = true;
-  auto writer = std::make_unique<MetricsWriter>([file](const std::string& bytes) { return file->Write(bytes); },
-                                                std::chrono::seconds(10));
+  FileWriter files;
+  ASSERT_TRUE(files.Start());
+  auto writer = std::make_unique<MetricsWriter>(files, [file](const std::string& bytes) { return file->Write(bytes); });
   writer->Submit("a");
   ASSERT_TRUE(file->WaitUntil([&] { return file->inWrite; }));
   writer->Submit("b");  // returns although the file hangs
@@ -282,17 +299,48 @@ TEST(MetricsWriter, NewestTextWinsWhileAWriteHangsAndFailuresAreReportedOnceWith
   // Two failures in a row: the first reported with its error, then the recovery.
   const Changes failedThenRecovered{{true, 5u, 0}, {false, 0u, 2}};
   EXPECT_EQ(Take(*writer), failedThenRecovered);
+}
 
-  // At the end the last text is written; a write that hangs is left behind.
-  writer->Submit("g");
-  writer.reset();
-  EXPECT_EQ(file->written.back(), "g");
-  writer = std::make_unique<MetricsWriter>([file](const std::string& bytes) { return file->Write(bytes); },
-                                           std::chrono::milliseconds(10));
+TEST(MetricsWriter, TheLastTextWaitsForAWriteStillRunningAndIsTriedAgainWhileItFails) {
+  using Clock = FileWriter::Clock;
+  auto file = std::make_shared<HeldFile>();
+  FileWriter files;
+  ASSERT_TRUE(files.Start());
+  MetricsWriter writer(files, [file](const std::string& bytes) { return file->Write(bytes); });
+  // An earlier write hangs; the last text is not dropped for it.
   file->Set(true);
-  writer->Submit("h");
+  writer.Submit("older");
   ASSERT_TRUE(file->WaitUntil([&] { return file->inWrite; }));
-  writer.reset();
+  {
+    std::lock_guard<std::mutex> lock(file->m);
+    file->errors = {0, 32, 32};  // the older text, then the last one fails twice
+  }
+  std::thread([file] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    file->Set(false);
+  }).detach();
+  const MetricsWriter::Ending ending = writer.Finish("last", Clock::now() + std::chrono::seconds(10));
+  EXPECT_EQ(ending.last, MetricsWriter::Last::kWritten);
+  EXPECT_EQ(ending.attempts, 3);
+  EXPECT_EQ(file->written, (std::vector<std::string>{"older", "last"}));
+  // The failure and the recovery are there for the journal.
+  const Changes failedThenRecovered{{true, 32u, 0}, {false, 0u, 2}};
+  EXPECT_EQ(Take(writer), failedThenRecovered);
+  writer.Submit("after");  // nothing follows the last text
+  EXPECT_TRUE(files.Stop(Clock::now() + std::chrono::seconds(10)));
+  EXPECT_EQ(file->written.back(), "last");
+
+  // Out of time: a failing last text says so with its error; a hanging one is cut short.
+  FileWriter more;
+  ASSERT_TRUE(more.Start());
+  MetricsWriter failing(more, [](const std::string&) { return 5u; });
+  const MetricsWriter::Ending failed = failing.Finish("x", Clock::now() + std::chrono::milliseconds(250));
+  EXPECT_EQ(failed.last, MetricsWriter::Last::kFailed);
+  EXPECT_EQ(failed.error, 5u);
+  EXPECT_GE(failed.attempts, 2);
+  file->Set(true);
+  MetricsWriter hanging(more, [file](const std::string& bytes) { return file->Write(bytes); });
+  EXPECT_EQ(hanging.Finish("y", Clock::now() + std::chrono::milliseconds(20)).last, MetricsWriter::Last::kCutShort);
+  EXPECT_FALSE(more.Stop(Clock::now()));
   file->Set(false);
-  EXPECT_TRUE(file->WaitUntil([&] { return file->written.back() == "h"; }));
 }
