@@ -71,12 +71,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t file
   const std::string_view bytes = text.gbk;
   const std::size_t size = bytes.size();
 
-  Settings settings;
+  ListHeader header;
   Catalogue catalogue;
   std::size_t surplus = 0;
   LaunchListEvents events;
   events.onSurplus = [&surplus](const SurplusLine&) { ++surplus; };
-  const LaunchListReport report = ReadLaunchListData(bytes, settings, catalogue, events);
+  const LaunchListReport report = ReadLaunchListData(bytes, header, catalogue, events);
   const bool appended = size > 0 && bytes.back() != '\n';
   Require(report.appendedLineBreak == appended);
   Require(report.dataSize == (size ? size + (appended ? 2 : 0) : 0));

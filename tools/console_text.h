@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/settings.h"
+#include "text/command_line.h"
 
 // Writes `text` to the console when `which` (STD_OUTPUT_HANDLE or
 // STD_ERROR_HANDLE) is one; false when it is not (redirected to a file or a

@@ -56,9 +56,9 @@ void KeepHeap() {
 }
 
 void WarmUp(const std::string& list) {
-  Settings settings;
+  ListHeader header;
   Catalogue catalogue;
-  ReadLaunchListData(list, settings, catalogue);
+  ReadLaunchListData(list, header, catalogue);
 }
 
 void BM_ReadLaunchList(benchmark::State& state) {
@@ -67,9 +67,9 @@ void BM_ReadLaunchList(benchmark::State& state) {
   WarmUp(list);
   std::size_t entries = 0;
   for (auto _ : state) {
-    Settings settings;
+    ListHeader header;
     Catalogue catalogue;
-    ReadLaunchListData(list, settings, catalogue);
+    ReadLaunchListData(list, header, catalogue);
     entries = catalogue.m_entries.size();
     benchmark::DoNotOptimize(entries);
     state.PauseTiming();  // freeing the catalogue is not reading

@@ -86,9 +86,9 @@ bool ReadField(std::string_view d, std::size_t& pos, bool crEnds, std::string_vi
 
 class Reader {
  public:
-  Reader(std::string_view data, Settings& settings, Catalogue& catalogue,
+  Reader(std::string_view data, ListHeader& header, Catalogue& catalogue,
          const LaunchListEvents& events)
-      : d_(data), settings_(settings), catalogue_(catalogue), events_(events) {}
+      : d_(data), header_(header), catalogue_(catalogue), events_(events) {}
 
   // Returns the stop reason; `stopOffset` is set alongside.
   ListStop Run(std::size_t& stopOffset);
@@ -104,7 +104,7 @@ class Reader {
   void ApplyDirective(char kind, std::string_view value);
 
   std::string_view d_;
-  Settings& settings_;
+  ListHeader& header_;
   Catalogue& catalogue_;
   const LaunchListEvents& events_;
 };
@@ -112,14 +112,14 @@ class Reader {
 void Reader::ApplyDirective(char kind, std::string_view value) {
   switch (kind) {
     case 'n':
-      settings_.windowTitle.assign(value);
-      if (events_.onTitle) events_.onTitle(settings_.windowTitle);
+      header_.windowTitle.assign(value);
+      if (events_.onTitle) events_.onTitle(header_.windowTitle);
       break;
     case 'p':
-      settings_.port = ParsePort(value);
+      header_.port = ParsePort(value);
       break;
     case 'i':
-      settings_.bindAddress.assign(Trim(value));
+      header_.bindAddress.assign(Trim(value));
       break;
   }
 }
@@ -226,7 +226,7 @@ ListStop Reader::Run(std::size_t& stopOffset) {
 
 }  // namespace
 
-LaunchListReport ReadLaunchListData(std::string_view fileBytes, Settings& settings,
+LaunchListReport ReadLaunchListData(std::string_view fileBytes, ListHeader& header,
                                     Catalogue& catalogue, const LaunchListEvents& events) {
   LaunchListReport report;
   if (fileBytes.empty()) return report;
@@ -244,7 +244,7 @@ LaunchListReport ReadLaunchListData(std::string_view fileBytes, Settings& settin
   }
   report.dataSize = data.size();
 
-  Reader reader(data, settings, catalogue, events);
+  Reader reader(data, header, catalogue, events);
   report.stop = reader.Run(report.stopOffset);
   catalogue.CloseLastPlan();
   return report;
@@ -367,12 +367,12 @@ bool ReadFileBytes(const std::u16string& path, std::string& bytes, std::string* 
   return true;
 }
 
-bool ReadLaunchListFile(Settings& settings, Catalogue& catalogue, const LaunchListEvents& events,
-                        std::string* error, LaunchListReport* report) {
+bool ReadLaunchListFile(const std::u16string& path, ListHeader& header, Catalogue& catalogue,
+                        const LaunchListEvents& events, std::string* error, LaunchListReport* report) {
   std::string bytes;
-  if (!ReadFileBytes(settings.listPath, bytes, error)) return false;
+  if (!ReadFileBytes(path, bytes, error)) return false;
   const LaunchListText text = DecodeLaunchList(bytes);
-  LaunchListReport result = ReadLaunchListData(text.gbk, settings, catalogue, events);
+  LaunchListReport result = ReadLaunchListData(text.gbk, header, catalogue, events);
   result.encoding = text.note;
   if (report) *report = result;
   return true;

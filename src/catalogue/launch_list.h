@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "app/settings.h"
 #include "catalogue/catalogue.h"
+#include "catalogue/list_header.h"
 
 // The five values of one surplus message, in the order the message shows
 // them: fields 1, 2, 3 and 5 of the line, then the surplus text (the rest of
@@ -115,9 +115,9 @@ struct LaunchListText {
 LaunchListText DecodeLaunchList(std::string_view fileBytes);
 
 // Reads a launch list's GBK text (a file's bytes go through DecodeLaunchList
-// first) into the catalogue and applies the header directives to the
-// settings. Never reads past the data; never fails.
-LaunchListReport ReadLaunchListData(std::string_view fileBytes, Settings& settings,
+// first) into the catalogue and applies the header directives to `header`.
+// Never reads past the data; never fails.
+LaunchListReport ReadLaunchListData(std::string_view fileBytes, ListHeader& header,
                                     Catalogue& catalogue, const LaunchListEvents& events = {});
 
 // Reads a whole file in binary mode. On Windows `path` is opened as the
@@ -125,9 +125,10 @@ LaunchListReport ReadLaunchListData(std::string_view fileBytes, Settings& settin
 // Returns false when it cannot be opened or read; `error` then says why.
 bool ReadFileBytes(const std::u16string& path, std::string& bytes, std::string* error = nullptr);
 
-// Reads the file at settings.listPath through DecodeLaunchList; the report
-// notes how it was taken. Returns false (and leaves everything untouched)
-// when the file cannot be opened or read; `error` then says why.
-bool ReadLaunchListFile(Settings& settings, Catalogue& catalogue,
+// Reads the file at `path` (opened as ReadFileBytes opens it) through
+// DecodeLaunchList; the report notes how it was taken. Returns false (and
+// leaves everything untouched) when the file cannot be opened or read;
+// `error` then says why.
+bool ReadLaunchListFile(const std::u16string& path, ListHeader& header, Catalogue& catalogue,
                         const LaunchListEvents& events = {}, std::string* error = nullptr,
                         LaunchListReport* report = nullptr);

@@ -492,7 +492,7 @@ ListCheck CheckLaunchList(std::string_view fileBytes) {
     c.surplus.push_back(SurplusRecord{s, static_cast<int>(c.catalogue.m_entries.size()), 0});
   };
   events.onRecord = [&records](const ListRecord& r) { records.push_back(r); };
-  c.report = ReadLaunchListData(text.gbk, c.settings, c.catalogue, events);
+  c.report = ReadLaunchListData(text.gbk, c.header, c.catalogue, events);
   c.report.encoding = text.note;
 
   // The same data the reader saw, appended line break included.
@@ -611,9 +611,9 @@ std::string FormatListDump(const ListCheck& c) {
   };
   static const char* const kEncodings[] = {"gbk", "utf-8-bom", "utf-16le-bom", "utf-16be-bom"};
   line({"encoding", kEncodings[static_cast<int>(c.report.encoding.encoding)]});
-  line({"title", EscapeListText(c.settings.windowTitle)});
-  line({"port", Num(c.settings.port)});
-  line({"bind", EscapeListText(c.settings.bindAddress)});
+  line({"title", EscapeListText(c.header.windowTitle)});
+  line({"port", Num(c.header.port)});
+  line({"bind", EscapeListText(c.header.bindAddress)});
   for (const SurplusRecord& s : c.surplus) {
     line({"surplus", EscapeListText(s.message.field1), EscapeListText(s.message.field2),
           EscapeListText(s.message.field3), EscapeListText(s.message.field5),
@@ -663,13 +663,13 @@ std::string FormatListReport(const ListCheck& c, const std::string& fileName) {
   if (c.report.appendedLineBreak) out += " (no line break at the end: CR LF appended)";
   out += "\n\nHeader (settings from their defaults, no command line):\n";
   out += "  title: " +
-         (c.settings.windowTitle.empty() ? std::string("(none: the dialog keeps its caption)")
-                                         : Quote(c.settings.windowTitle)) +
+         (c.header.windowTitle.empty() ? std::string("(none: the dialog keeps its caption)")
+                                         : Quote(c.header.windowTitle)) +
          "\n";
-  out += "  port:  " + Num(c.settings.port) + "\n";
+  out += "  port:  " + Num(c.header.port) + "\n";
   out += "  bind:  " +
-         (c.settings.bindAddress.empty() ? std::string("(all local addresses)")
-                                         : Quote(c.settings.bindAddress)) +
+         (c.header.bindAddress.empty() ? std::string("(all local addresses)")
+                                         : Quote(c.header.bindAddress)) +
          "\n";
 
   const std::size_t firstPlanEntry =

@@ -5,12 +5,12 @@
 #include <string_view>
 #include <vector>
 
-#include "app/settings.h"
 #include "catalogue/catalogue.h"
 #include "catalogue/launch_list.h"
+#include "catalogue/list_header.h"
 
-// A launch list read exactly as the launcher reads it (settings from their
-// defaults, no command line), with what the operator cannot see in the
+// A launch list read exactly as the launcher reads it (header values from
+// their defaults, no command line), with what the operator cannot see in the
 // dialog: where each line was, the surplus messages and the traps of the
 // format.
 
@@ -48,7 +48,7 @@ struct SurplusRecord {
 };
 
 struct ListCheck {
-  Settings settings;  // defaults, then the header's directives
+  ListHeader header;  // defaults, then the header's directives
   Catalogue catalogue;
   LaunchListReport report;  // its offsets count the GBK text, see textSize
   std::size_t fileSize = 0;  // the file's bytes

@@ -235,7 +235,7 @@ LaunchListReport LauncherDialog::ReadLaunchList() {
                                   line.field3.c_str(), line.field5.c_str(), line.surplus.c_str()));
   };
   LaunchListReport report;
-  listRead_ = ReadLaunchListFile(app_.settings, catalogue_, events, nullptr, &report);
+  listRead_ = ReadLaunchListFile(app_.settings.listPath, app_.settings, catalogue_, events, nullptr, &report);
   listError_ = listRead_ ? 0 : ::GetLastError();
   return report;
 }

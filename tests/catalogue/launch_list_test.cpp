@@ -13,7 +13,7 @@
 namespace {
 // Writes `bytes` to a file and reads it as the launcher does.
 struct FileRead {
-  Settings settings;
+  ListHeader header;
   Catalogue catalogue;
   LaunchListReport report;
 };
@@ -27,9 +27,8 @@ FileRead ReadAsFile(const std::string& bytes) {
     out << bytes;
   }
   FileRead r;
-  r.settings.listPath = path;
   std::string error;
-  EXPECT_TRUE(ReadLaunchListFile(r.settings, r.catalogue, {}, &error, &r.report)) << error;
+  EXPECT_TRUE(ReadLaunchListFile(path, r.header, r.catalogue, {}, &error, &r.report)) << error;
   std::remove(utf8Path.c_str());
   return r;
 }
@@ -52,20 +51,20 @@ bool SameSurplus(const SurplusLine& a, const SurplusLine& b) {
 }
 }  // namespace
 
-TEST(LaunchListHeader, DirectivesAtTheTopSetTheSettings) {
+TEST(LaunchListHeader, DirectivesAtTheTopSetTheHeaderValues) {
   const ReadResult r = Read("-n  My Title  \r\n/p 70000\r\n-i \t10.0.0.5 \r\n/n Second\r\n::A\r\n");
-  EXPECT_EQ(r.settings.windowTitle, "Second");
+  EXPECT_EQ(r.header.windowTitle, "Second");
   EXPECT_EQ(r.titles, (std::vector<std::string>{" My Title  ", "Second"}));  // untrimmed
-  EXPECT_EQ(r.settings.port, 4464);                                          // low 16 bits
-  EXPECT_EQ(r.settings.bindAddress, "10.0.0.5");                             // trimmed
+  EXPECT_EQ(r.header.port, 4464);                                          // low 16 bits
+  EXPECT_EQ(r.header.bindAddress, "10.0.0.5");                             // trimmed
   ASSERT_EQ(r.catalogue.PlanCount(), 1u);
   EXPECT_EQ(r.catalogue.m_planNames[0], "A");
 
-  EXPECT_EQ(Read("-nXTitle\r\n").settings.windowTitle,
+  EXPECT_EQ(Read("-nXTitle\r\n").header.windowTitle,
             "Title");  // third byte skipped, whatever it is
   // A prefix alone takes the LF and the whole next line; that line is not read on its own.
   const ReadResult bare = Read("-n\r\nNext line\r\n::A\r\n");
-  EXPECT_EQ(bare.settings.windowTitle, "\nNext line");
+  EXPECT_EQ(bare.header.windowTitle, "\nNext line");
   EXPECT_EQ(bare.catalogue.PlanCount(), 1u);
   EXPECT_TRUE(bare.catalogue.m_entries.empty());
 }
@@ -73,12 +72,12 @@ TEST(LaunchListHeader, DirectivesAtTheTopSetTheSettings) {
 TEST(LaunchListHeader, DirectivesElsewhereAreProgramLines) {
   for (const char* text : {" -n T x y 5\r\n::Plan\r\n", "-N T x y 5\r\n::Plan\r\n"}) {
     const ReadResult r = Read(text);
-    EXPECT_EQ(r.settings.windowTitle, "") << text;
+    EXPECT_EQ(r.header.windowTitle, "") << text;
     ASSERT_EQ(r.catalogue.m_entries.size(), 1u) << text;
     EXPECT_EQ(r.entry(0).programPath, "T");
   }
   const ReadResult late = Read("::A\r\n-p 99 x y 5\r\n");
-  EXPECT_EQ(late.settings.port, 22225);
+  EXPECT_EQ(late.header.port, 22225);
   ASSERT_EQ(late.catalogue.m_entries.size(), 1u);
   EXPECT_EQ(late.entry(0).programPath, "99");
 }
@@ -229,7 +228,7 @@ TEST(LaunchListData, MissingFinalLineBreakAndEmptyData) {
   EXPECT_EQ(empty.report.stop, ListStop::kEmpty);
   EXPECT_TRUE(empty.catalogue.m_entries.empty());
   EXPECT_EQ(empty.catalogue.PlanCount(), 0u);
-  EXPECT_EQ(empty.settings.port, 22225);
+  EXPECT_EQ(empty.header.port, 22225);
 }
 
 // The data can end inside any kind of field: reading stops there, that line
@@ -256,7 +255,7 @@ TEST(LaunchListData, DataEndingInsideALineGivesNothingForThatLine) {
 
   const ReadResult directive = Read("-n Title\n");  // directive value without its CR
   EXPECT_EQ(directive.report.stop, ListStop::kTruncated);
-  EXPECT_EQ(directive.settings.windowTitle, "");
+  EXPECT_EQ(directive.header.windowTitle, "");
   EXPECT_TRUE(directive.titles.empty());
 
   // LF-only lines: the plan name runs on to the next blank, the last field to the end.
@@ -274,21 +273,19 @@ TEST(LaunchListFile, ReadsInBinaryModeAndReportsAMissingFile) {
     std::ofstream out(path, std::ios::binary);
     out << "-p 1234\r\n::A\r\n1 a b c 3\r\n";
   }
-  Settings settings;
-  settings.listPath = u"launch_list_test.list";
+  ListHeader header;
   Catalogue catalogue;
   LaunchListReport report;
   std::string error;
-  ASSERT_TRUE(ReadLaunchListFile(settings, catalogue, {}, &error, &report));
-  EXPECT_EQ(settings.port, 1234);
+  ASSERT_TRUE(ReadLaunchListFile(u"launch_list_test.list", header, catalogue, {}, &error, &report));
+  EXPECT_EQ(header.port, 1234);
   EXPECT_EQ(catalogue.m_entries.size(), 1u);
   EXPECT_EQ(report.dataSize, 25u);
   std::remove(path.c_str());
 
-  Settings missing;
-  missing.listPath = u"no-such-dir/none.list";
+  ListHeader missing;
   Catalogue empty;
-  EXPECT_FALSE(ReadLaunchListFile(missing, empty, {}, &error));
+  EXPECT_FALSE(ReadLaunchListFile(u"no-such-dir/none.list", missing, empty, {}, &error));
   EXPECT_FALSE(error.empty());
   EXPECT_EQ(empty.PlanCount(), 0u);
   EXPECT_EQ(missing.port, 22225);
@@ -313,7 +310,7 @@ TEST(LaunchListFile, AListSavedAsUtf8OrUtf16WithTheMarkReadsLikeTheSameListInGbk
   for (const auto& [bytes, encoding] : marked) {
     const FileRead bom = ReadAsFile(bytes);
     EXPECT_EQ(bom.report.encoding.encoding, encoding);
-    EXPECT_EQ(bom.settings.windowTitle, expected.settings.windowTitle);
+    EXPECT_EQ(bom.header.windowTitle, expected.header.windowTitle);
     EXPECT_EQ(bom.catalogue.m_planNames, expected.catalogue.m_planNames);
     ASSERT_EQ(bom.catalogue.m_entries.size(), 2u);
     EXPECT_EQ(bom.catalogue.m_entries[0]->programPath, expected.entry(0).programPath);

@@ -106,7 +106,7 @@ TEST(ListCheck, CleanListsGiveNoWarnings) {
   for (const ListWarning& w : example.warnings) ADD_FAILURE() << w.text;
   EXPECT_TRUE(example.surplus.empty());
   EXPECT_GE(example.catalogue.PlanCount(), 2u);
-  EXPECT_FALSE(example.settings.windowTitle.empty());
+  EXPECT_FALSE(example.header.windowTitle.empty());
   EXPECT_EQ(example.report.stop, ListStop::kEndOfData);
 }
 

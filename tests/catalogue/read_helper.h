@@ -8,7 +8,7 @@
 #include "catalogue/launch_list.h"
 
 struct ReadResult {
-  Settings settings;
+  ListHeader header;
   Catalogue catalogue;
   LaunchListReport report;
   std::vector<SurplusLine> surplus;
@@ -25,7 +25,7 @@ inline ReadResult Read(const std::string& bytes) {
   LaunchListEvents events;
   events.onSurplus = [&r](const SurplusLine& s) { r.surplus.push_back(s); };
   events.onTitle = [&r](const std::string& t) { r.titles.push_back(t); };
-  r.report = ReadLaunchListData(std::string_view(exact.get(), bytes.size()), r.settings,
+  r.report = ReadLaunchListData(std::string_view(exact.get(), bytes.size()), r.header,
                                 r.catalogue, events);
   return r;
 }

@@ -29,9 +29,9 @@ RequestError Parse(const std::string& bytes, ControlRequest* out = nullptr) {
 ControlArguments Args(std::vector<std::string> words) { return ParseControlArguments(words); }
 
 Catalogue ReadList(const std::string& text) {
-  Settings settings;
+  ListHeader header;
   Catalogue catalogue;
-  ReadLaunchListData(text, settings, catalogue);
+  ReadLaunchListData(text, header, catalogue);
   return catalogue;
 }
 
