@@ -46,8 +46,13 @@ EndReport EndReports(EndParts& parts, const EndLimits& limits, Clock::time_point
   };
   if (parts.waitForSpared) {
     const Clock::time_point from = Clock::now();
-    report.spared = parts.waitForSpared(std::min(limits.spared, Left(end)));
-    report.sparedWaited = std::chrono::duration_cast<milliseconds>(Clock::now() - from);
+    const SparedWait spared = parts.waitForSpared(std::min(limits.spared, Left(end)));
+    // Without a share (an exit asked for), the servers save on their own:
+    // only those already ended are reported, and the last line is silent.
+    if (limits.spared.count() > 0) {
+      report.spared = spared;
+      report.sparedWaited = std::chrono::duration_cast<milliseconds>(Clock::now() - from);
+    }
   }
   // From here the metrics say the launcher is down.
   raise({}, EventKind::kLauncherEnding);

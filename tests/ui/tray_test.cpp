@@ -6,6 +6,10 @@
 
 #include <shellapi.h>
 
+#include <fstream>
+#include <string>
+#include <vector>
+
 using namespace uitest;
 
 namespace {
@@ -125,25 +129,55 @@ TEST(Tray, CloseCommandEndsTheDialog) {
   ASSERT_TRUE(PumpUntil([&] { return h.dialog.hwnd() == nullptr; }));
 }
 
-TEST(Tray, StartItemWhileAPlanRunsStopsIt) {
+TEST(Tray, AnItemThatNoLongerFitsWhenChosenDoesNothingAndIsJournalled) {
   WriteList("three.list", Plans(3));
-  Harness h({"/p", "0", "/f", "three.list"});
+  const std::string journal = "tray-stale.log";
+  ::DeleteFileA(journal.c_str());
+  Harness h({"/p", "0", "/f", "three.list", "/l", journal});
+  h.dialog.BuildTrayMenu();  // idle: start items
   MenuCommand(h, ID_TRAY_START_PLAN_BASE + 2);
-  EXPECT_EQ(Text(h.Item(IDC_START_STOP)), texts::kStopPlan);
   EXPECT_EQ(h.dialog.catalogue().m_planRunning[2], 1u);
   EXPECT_EQ(::SendMessageA(h.Item(IDC_PLAN_CHOOSER), CB_GETCURSEL, 0, 0), 2);
-  // A start item chosen from a menu built earlier acts on today's state.
+  // A start item of that menu, chosen after the start: nothing, never a stop.
   MenuCommand(h, ID_TRAY_START_PLAN_BASE + 0);
-  EXPECT_EQ(Text(h.Item(IDC_START_STOP)), texts::kStartPlan);
-  EXPECT_EQ(h.dialog.catalogue().m_planRunning[2], 0u);
-  EXPECT_EQ(h.dialog.catalogue().m_planRunning[0], 0u);
+  EXPECT_EQ(h.dialog.catalogue().m_planRunning[2], 1u);
+  EXPECT_EQ(::SendMessageA(h.Item(IDC_PLAN_CHOOSER), CB_GETCURSEL, 0, 0), 2);
+  // A stop item built for plan2, chosen after another start took its place
+  // (as the control pipe would): plan 2 runs on.
+  h.dialog.BuildTrayMenu();
+  h.Command(IDC_START_STOP, BN_CLICKED);
+  h.ChoosePlan(1);
+  h.Command(IDC_START_STOP, BN_CLICKED);
+  ASSERT_EQ(h.dialog.catalogue().m_planRunning[1], 1u);
+  MenuCommand(h, ID_TRAY_STOP_PLAN);
+  EXPECT_EQ(h.dialog.catalogue().m_planRunning[1], 1u);
+  MenuCommand(h, ID_TRAY_CLOSE);  // an idle menu's close, with a plan running
+  // The journal says so, once for each, naming the item's plan.
+  std::vector<std::string> stale;
+  ASSERT_TRUE(PumpUntil([&] {
+    std::ifstream in(journal, std::ios::binary);
+    std::string line;
+    stale.clear();
+    while (std::getline(in, line)) {
+      if (line.find(texts::kEvTrayItemStale) != std::string::npos) stale.push_back(line);
+    }
+    return stale.size() == 3;
+  }));
+  EXPECT_NE(stale[0].find(std::string("\tplan0\t")), std::string::npos) << stale[0];
+  EXPECT_NE(stale[0].find(texts::kDetailTrayStartStale), std::string::npos);
+  EXPECT_NE(stale[1].find(std::string("\tplan2\t")), std::string::npos) << stale[1];
+  EXPECT_NE(stale[1].find(texts::kDetailTrayStopStale), std::string::npos);
+  EXPECT_NE(stale[2].find(texts::kDetailTrayCloseStale), std::string::npos);
+  EXPECT_TRUE(::IsWindow(h.dialog.hwnd()));
 }
 
 TEST(Tray, StartItemShowsThatPlansRowsAndActsForThe40thPlan) {
   WriteList("forty.list", Plans(40));
   Harness h({"/p", "0", "/f", "forty.list"});
+  h.dialog.BuildTrayMenu();
   MenuCommand(h, ID_TRAY_START_PLAN_BASE + 39);
   EXPECT_EQ(h.dialog.catalogue().m_planRunning[39], 1u);
+  h.dialog.BuildTrayMenu();
   EXPECT_EQ(ListCell(h.Item(IDC_PROGRAM_LIST), 0, 0), "none.exe");
   EXPECT_EQ(RowCount(h.Item(IDC_PROGRAM_LIST)), 1);
   MenuCommand(h, ID_TRAY_STOP_PLAN);
