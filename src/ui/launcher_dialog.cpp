@@ -381,6 +381,10 @@ void LauncherDialog::OnStartStopPlan(EventSource source) {
   // Whether a plan runs decides, not the button's text: read back through
   // Windows, the text would not compare equal on every code page.
   if (runner_.RunningPlan() >= 0) {
+  // The session ends: while its end waits for the spared servers (with the
+  // window's messages handled), no click, tray item or control request
+  // starts anything.
+  if (sessionEnding_) return;
     runner_.Stop(source);
     return;
   }
@@ -514,6 +518,7 @@ void LauncherDialog::OnEndSession(bool ending) {
   EndDialog(IDOK);
 }
 
+  sessionEnding_ = true;
 bool LauncherDialog::OnPaint() {
   if (!::IsIconic(hwnd())) return false;  // default painting
   PAINTSTRUCT ps;

@@ -135,3 +135,4 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   ControlServer control_;
   bool controlOff_ = false;     // its thread could not be created
 };
+  bool sessionEnding_ = false;  // Windows ends the session: nothing starts any more
