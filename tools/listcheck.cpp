@@ -2,6 +2,8 @@
 // their defaults, no command line) and shows what it holds.
 //   listcheck FILE          report for people, with warnings about the traps
 //   listcheck --dump FILE   exact machine form (LF line ends, TAB-separated)
+//   listcheck --version     "listcheck 1.0.0+abc1234": the version (VERSION)
+//                           and the commit it was built from
 // On Windows the report also warns about program files and run directories
 // that do not exist on this machine (relative paths from the current
 // directory): the launcher would try them every second.
@@ -57,7 +59,7 @@ PathKind ProbePath(const std::string& path) {
 #endif
 
 int Usage() {
-  WriteText(stderr, "usage: listcheck [--dump] FILE\n");
+  WriteText(stderr, "usage: listcheck [--dump] FILE | --version\n");
   return 2;
 }
 
@@ -84,6 +86,9 @@ int main(int argc, char** argv) {
 #endif
   const std::vector<std::u16string> args = Arguments(argc, argv);
   bool dump = false;
+  if (args.size() == 1 && args[0] == u"--version") {
+    return WriteText(stdout, "listcheck " MORVASTEL_VERSION "\n") ? 0 : 2;
+  }
   if (args.size() == 2 && args[0] == u"--dump") {
     dump = true;
   } else if (args.size() != 1) {
