@@ -150,21 +150,29 @@ TEXTS = [
     ("kCtlNoSuchPlan", "没有名为【%s】的方案", "control: start of an unknown plan"),
     ("kCtlStartFailed", "方案【%s】未能启动", "control: the start did not take"),
     ("kCtlNoLauncher", "端口 %u 上没有调度台应答（管道 %s，错误 %lu）", "control: nobody serves the pipe"),
-    ("kCtlAccessDenied", "端口 %u 上的调度台拒绝了本用户：只有运行它的用户和 Administrators 组可以控制它",
+    ("kCtlAccessDenied", "端口 %u 上的调度台拒绝了本用户：只有运行它的用户和 Administrators 组可以控制它，以管理员身份运行的调度台只接受同样以管理员身份运行的命令",
      "control: the pipe's security refused this user"),
     ("kCtlInternal", "内部错误（错误 %lu）", "control: anything else went wrong"),
     ("kCtlNoCommand", "缺少命令", "control usage: no command given"),
-    ("kCtlUnknownCommand", "未知命令", "control usage: not status, start or stop"),
+    ("kCtlUnknownCommand", "未知命令", "control usage: no command of that name"),
     ("kCtlPlanMissing", "start 需要一个方案名", "control usage: start without a plan"),
     ("kCtlSurplus", "参数过多", "control usage: more words than the command takes"),
     ("kCtlBadPort", "/p 后面需要 0 到 65535 之间的端口号", "control usage: a bad port"),
     ("kCtlUsage",
-     "用法：morvastelctl status | start 方案名 | stop  [/p 端口]\n"
-     "  status  以 JSON（UTF-8）输出调度台和各方案的状态\n"
-     "  start   启动指定的方案，如同在窗口中选中它并按“启动方案”\n"
-     "  stop    停止正在运行的方案，如同按“停止方案”\n"
-     "  /p      调度台的心跳端口，默认 22225\n"
-     "退出码：0 完成；1 被拒绝；2 用法错误或没有该方案；3 该端口上没有调度台应答；其他为内部错误\n",
+     "用法：morvastelctl 命令 [参数] [/p 端口]\n"
+     "  status                     以 JSON（纯 ASCII）输出调度台、各方案和留待存盘的服务器\n"
+     "  start 方案名 [--wait 秒]   启动方案，如同在窗口中选中它并按“启动方案”；它已在运行也算完成\n"
+     "  stop [--wait 秒]           停止正在运行的方案，如同按“停止方案”\n"
+     "  restart [方案名] [--wait 秒]  停止，等它的进程全部结束，再启动（默认启动刚才运行的方案）\n"
+     "  check [方案名]             监控插件式检查：一行结果，退出码 0 OK、1 WARNING、2 CRITICAL、3 UNKNOWN\n"
+     "  row 行号 start|stop|restart [--force]  对运行中方案的一行（从 1 数起）启动、停止或重启\n"
+     "  quit [--wait 秒]           如同按 Esc 关闭调度台，程序继续运行\n"
+     "  list                       列出本机所有应答的调度台\n"
+     "  version                    本程序和调度台的版本\n"
+     "  /p                         调度台的心跳端口，默认 22225\n"
+     "  --wait                     等到结果出现，最多这么多秒\n"
+     "退出码：0 完成；1 被拒绝；2 用法错误、没有该方案或该行；3 该端口上没有调度台应答；4 内部错误；\n"
+     "5 已执行但等待超时；6 命令已发出但没有回答，结果不明；7 管道不是可信的调度台；8 拒绝访问\n",
      "control usage text"),
     # What the launcher says when its own reports fail, repeats and loops.
     ("kEvJournalNotRotated", "日志无法轮换", "journal: the full file could not be renamed"),
@@ -211,6 +219,32 @@ TEXTS = [
     ("kDetailTrayStartStale", "菜单打开后已有方案启动，没有再启动", "journal: a stale tray start item"),
     ("kDetailTrayStopStale", "菜单打开后这个方案已经停止，没有操作", "journal: a stale tray stop item"),
     ("kDetailTrayCloseStale", "菜单打开后已有方案启动，调度台没有关闭", "journal: a stale tray close item"),
+    # Fleet control that automation can trust: outcomes, waits, rows, the pipe's owner.
+    ("kCtlPipeBusy", "端口 %u 上的调度台一直在处理其他请求，未发送", "control: the pipe stayed busy"),
+    ("kCtlImpostor", "管道 %s 不是本用户可以信任的调度台建立的（错误 %lu），什么也没有发送",
+     "control: the pipe's owner or its server's program is not the launcher's"),
+    ("kCtlNoReply", "请求已发给端口 %u 上的调度台，但没有收到回答（错误 %lu）：不知道它是否已执行",
+     "control: the request was sent and no reply came"),
+    ("kCtlBadReply", "端口 %u 上的调度台的回答无法识别", "control: a reply that is not one"),
+    ("kCtlAlreadyRunning", "方案【%s】已经在运行，未做改动", "control: start of the plan that runs"),
+    ("kCtlNoPlanRuns", "没有方案在运行", "control: a row command, or a restart without a plan, while none runs"),
+    ("kCtlNoSuchRow", "正在运行的方案【%s】没有第 %u 行", "control: a row that does not exist"),
+    ("kCtlRowExempt", "第 %u 行的 %s 是存盘退出的服务器，结束它会丢失存档；确要结束请加 --force",
+     "control: row stop or restart of an exempt server without --force"),
+    ("kCtlWaitRanOut", "已执行，但 %u 秒内没有等到%s", "control: the wait ran out: seconds, what was waited for"),
+    ("kCtlWaitPlanUp", "方案进入看守、勾选的程序全部运行", "control: what start waits for"),
+    ("kCtlWaitStopped", "停止的方案的进程（包括存盘的服务器）全部结束", "control: what stop waits for"),
+    ("kCtlWaitQuit", "调度台进程结束", "control: what quit waits for"),
+    ("kCtlRestartNotEnded", "已停止方案【%s】，但 %u 秒内它的进程没有全部结束，没有重新启动",
+     "control: restart's wait for the ends ran out"),
+    ("kCtlBadWait", "--wait 后面需要 0 到 86400 之间的秒数", "control usage: a bad wait"),
+    ("kCtlWaitNotTaken", "只有 start、stop、restart 和 quit 接受 --wait", "control usage: --wait where it is not taken"),
+    ("kCtlForceNotTaken", "只有 row 接受 --force", "control usage: --force where it is not taken"),
+    ("kCtlBadRow", "row 需要行号（从 1 数起）和 start、stop 或 restart", "control usage: a bad row command"),
+    ("kCtlListFailed", "无法列出本机的管道（错误 %lu）", "control: the pipes could not be listed"),
+    ("kEvControlFailed", "命令行控制管道无法建立", "journal: the control pipe could not be made"),
+    ("kDetailControlFailed", "%s；每 5 秒重试", "journal: the error and its text, then that it is retried"),
+    ("kEvControlOpened", "命令行控制管道已建立", "journal: the control pipe serves"),
 ]
 
 def literal(text):

@@ -1,22 +1,28 @@
 // morvastelctl: drives the launcher running on this machine through its
 // control pipe, found by the launcher's heartbeat port.
-//   morvastelctl status [/p PORT]       the status object, JSON, on stdout
-//   morvastelctl start PLAN [/p PORT]   starts the plan as the start button
-//   morvastelctl stop [/p PORT]         stops the running plan as the stop button
-// Exit status: 0 done, 1 refused, 2 usage error or no such plan, 3 no
-// launcher answers on the port, 4 anything else. Every other status comes
-// with its reason on standard error.
+//   status | start PLAN | stop | restart [PLAN] | check [PLAN] | row N ACTION |
+//   quit | list | version, with [/p PORT] [--wait SECONDS] [--force]
+// Exit status (all but check): 0 done, 1 refused, 2 usage error, no such
+// plan or row, 3 no launcher answers on the port, 4 internal, 5 the wait
+// ran out (the action was taken), 6 no reply after the request was sent,
+// 7 the pipe's server is no launcher this user can trust, 8 access denied.
+// check ends as monitoring plug-ins do: 0 OK, 1 WARNING, 2 CRITICAL,
+// 3 UNKNOWN. Every failure writes one line on standard error: an ASCII token
+// (E_REFUSED ...), a blank, the reason.
 //
 // The arguments are taken as UTF-16, so a Chinese plan name typed on any code
-// page arrives whole. Output is UTF-8 when redirected (the JSON and the
-// reasons alike); to a console it is written as UTF-16, so the Chinese reads
-// right whatever the console's code page.
+// page arrives whole. What goes to standard output is pure ASCII (JSON with
+// \uXXXX escapes, check's line), so it reads the same whatever code page the
+// reader decodes it with (PowerShell 5.1 over WinRM takes the ANSI one). The
+// reasons on standard error are UTF-8 when redirected; to a console they are
+// written as UTF-16, so the Chinese reads right whatever its code page.
 #include <windows.h>
 
 #include <fcntl.h>
 #include <io.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,12 +32,21 @@
 #include "console_text.h"
 #include "control/control_pipe_win.h"
 #include "control/control_protocol.h"
+#include "control/json_reader.h"
+#include "control/json_writer.h"
+#include "control/status_reading.h"
 
 namespace {
 
-// How long the whole call may take, a busy pipe's wait included: longer
-// than the launcher's own limits for one client.
+// How long one call may take, a busy pipe's wait included: longer than the
+// launcher's own limits for taking a request (ControlServer::kWindowLimitMs),
+// so a launcher that is slow to take it still answers in time.
 constexpr DWORD kCallLimitMs = 20000;
+// A launcher that list or version asks, which a busy or hung one must not
+// hold up for long.
+constexpr DWORD kLookLimitMs = 3000;
+// How often a wait asks the launcher's status.
+constexpr DWORD kPollMs = 200;
 
 void Print(std::FILE* stream, const std::string& utf8) {
   const std::string line = utf8.empty() || utf8.back() != '\n' ? utf8 + "\n" : utf8;
@@ -40,9 +55,9 @@ void Print(std::FILE* stream, const std::string& utf8) {
   std::fflush(stream);
 }
 
-int Fail(ControlExit code, const std::string& gbk) {
-  Print(stderr, GbkToUtf8(gbk));
-  return static_cast<int>(code);
+int Fail(ControlFailure failure, const std::string& gbk) {
+  Print(stderr, FailureLine(failure, GbkToUtf8(gbk)));
+  return static_cast<int>(FailureExit(failure));
 }
 
 const char* ArgumentErrorText(ArgumentError error) {
@@ -52,10 +67,256 @@ const char* ArgumentErrorText(ArgumentError error) {
     case ArgumentError::kPlanMissing: return texts::kCtlPlanMissing;
     case ArgumentError::kSurplus: return texts::kCtlSurplus;
     case ArgumentError::kBadPort: return texts::kCtlBadPort;
+    case ArgumentError::kBadWait: return texts::kCtlBadWait;
+    case ArgumentError::kWaitNotTaken: return texts::kCtlWaitNotTaken;
+    case ArgumentError::kForceNotTaken: return texts::kCtlForceNotTaken;
+    case ArgumentError::kBadRow: return texts::kCtlBadRow;
     case ArgumentError::kNone: break;
   }
   return "";
 }
+
+// The reason, GBK, for a call that got no reply.
+std::string CallFailureText(const LauncherCall& call, std::uint16_t port) {
+  const unsigned p = port;
+  const auto error = static_cast<unsigned long>(call.error);
+  switch (call.failure) {
+    case ControlFailure::kNoLauncher: return FormatText(texts::kCtlNoLauncher, p, ControlPipeName(port).c_str(), error);
+    case ControlFailure::kRefused: return FormatText(texts::kCtlPipeBusy, p);
+    case ControlFailure::kDenied: return FormatText(texts::kCtlAccessDenied, p);
+    case ControlFailure::kImpostor: return FormatText(texts::kCtlImpostor, ControlPipeName(port).c_str(), error);
+    case ControlFailure::kNoReply: return FormatText(texts::kCtlNoReply, p, error);
+    default: return FormatText(texts::kCtlInternal, error);
+  }
+}
+
+class Control {
+ public:
+  explicit Control(const ControlArguments& args) : args_(args), port_(args.port) {}
+
+  int Run() {
+    switch (args_.request.command) {
+      case ControlCommand::kStatus:
+      case ControlCommand::kRow: return Simple(args_.request);
+      case ControlCommand::kStart: return Start();
+      case ControlCommand::kStop: return Stop();
+      case ControlCommand::kRestart: return Restart();
+      case ControlCommand::kCheck: return Check();
+      case ControlCommand::kQuit: return Quit();
+      case ControlCommand::kList: return List();
+      case ControlCommand::kVersion: return Version();
+    }
+    return Fail(ControlFailure::kInternal, FormatText(texts::kCtlInternal, 0ul));
+  }
+
+ private:
+  ControlRequest Request(ControlCommand command, std::string plan = {}) const {
+    ControlRequest request;
+    request.command = command;
+    request.plan = std::move(plan);
+    return request;
+  }
+
+  // One request; false with the failure reported (`code` its exit code)
+  // unless the launcher replied 0.
+  bool Ask(const ControlRequest& request, LauncherCall& call, int& code) {
+    call = CallLauncher(port_, request, kCallLimitMs);
+    if (!call.replied) {
+      Print(stderr, FailureLine(call.failure, GbkToUtf8(CallFailureText(call, port_))));
+      code = static_cast<int>(FailureExit(call.failure));
+      return false;
+    }
+    if (call.reply.code != ControlExit::kDone) {
+      Print(stderr, FailureLineOf(call.reply.code, call.reply.body));
+      code = static_cast<int>(call.reply.code);
+      return false;
+    }
+    return true;
+  }
+
+  // The launcher's status, read; false with the failure reported.
+  bool Status(JsonValue& status, int& code) {
+    LauncherCall call;
+    if (!Ask(Request(ControlCommand::kStatus), call, code)) return false;
+    if (!ParseJson(call.reply.body, status)) {
+      code = Fail(ControlFailure::kInternal, FormatText(texts::kCtlBadReply, static_cast<unsigned>(port_)));
+      return false;
+    }
+    return true;
+  }
+
+  // Asks the status until `done` holds of it or `deadline` (GetTickCount64)
+  // has passed: 0 when it held, 5 when the time ran out, or the failure's
+  // code. Every call is bounded by its own limit too.
+  int WaitFor(ULONGLONG deadline, const std::function<bool(const JsonValue&)>& done) {
+    for (;;) {
+      JsonValue status;
+      int code = 0;
+      if (!Status(status, code)) return code;
+      if (done(status)) return 0;
+      const ULONGLONG now = ::GetTickCount64();
+      if (now >= deadline) return static_cast<int>(ControlExit::kTimeout);
+      ::Sleep(static_cast<DWORD>(deadline - now < kPollMs ? deadline - now : kPollMs));
+    }
+  }
+
+  ULONGLONG Deadline(std::uint32_t seconds) const { return ::GetTickCount64() + seconds * 1000ULL; }
+
+  int RanOut(const char* what) {
+    return Fail(ControlFailure::kTimeout, FormatText(texts::kCtlWaitRanOut, args_.waitSeconds, what));
+  }
+
+  int Simple(const ControlRequest& request) {
+    LauncherCall call;
+    int code = 0;
+    if (!Ask(request, call, code)) return code;
+    Print(stdout, AsciiJson(call.reply.body));
+    return 0;
+  }
+
+  int Start() {
+    const ULONGLONG deadline = Deadline(args_.waitSeconds);
+    LauncherCall call;
+    int code = 0;
+    if (!Ask(args_.request, call, code)) return code;
+    Print(stdout, AsciiJson(call.reply.body));
+    if (!args_.wait) return 0;
+    const std::string plan = args_.request.plan;
+    code = WaitFor(deadline, [&plan](const JsonValue& s) { return CheckStatus(s, plan).code == CheckCode::kOk; });
+    return code == static_cast<int>(ControlExit::kTimeout) ? RanOut(texts::kCtlWaitPlanUp) : code;
+  }
+
+  int Stop() {
+    const ULONGLONG deadline = Deadline(args_.waitSeconds);
+    LauncherCall call;
+    int code = 0;
+    if (!Ask(args_.request, call, code)) return code;
+    Print(stdout, AsciiJson(call.reply.body));
+    if (!args_.wait) return 0;
+    const std::string plan = StoppedPlan(call.reply.body);
+    code = WaitFor(deadline, [&plan](const JsonValue& s) { return StopSettled(s, plan); });
+    return code == static_cast<int>(ControlExit::kTimeout) ? RanOut(texts::kCtlWaitStopped) : code;
+  }
+
+  // The plan a stop's reply names; "" when nothing ran.
+  static std::string StoppedPlan(const std::string& body) {
+    JsonValue reply;
+    return ParseJson(body, reply) ? reply.String("plan") : std::string();
+  }
+
+  int Restart() {
+    const ULONGLONG deadline = Deadline(args_.waitSeconds);
+    JsonValue status;
+    int code = 0;
+    if (!Status(status, code)) return code;
+    // A plan that does not exist is said before anything is stopped.
+    std::string target = args_.request.plan;
+    if (target.empty()) {
+      target = RunningPlanName(status);
+      if (target.empty()) return Fail(ControlFailure::kRefused, texts::kCtlNoPlanRuns);
+    } else {
+      bool known = false;
+      for (const JsonValue& p : status.Find("plans")->items()) known = known || p.String("name") == target;
+      if (!known) {
+        Print(stderr, FailureLine(ControlFailure::kNoPlan, FormatText(GbkToUtf8(texts::kCtlNoSuchPlan).c_str(),
+                                                                      target.c_str())));
+        return static_cast<int>(ControlExit::kUsage);
+      }
+    }
+    LauncherCall call;
+    if (!Ask(Request(ControlCommand::kStop), call, code)) return code;
+    const std::string stopped = StoppedPlan(call.reply.body);
+    // The ends are waited for whether asked or not: a plan started while
+    // its servers still save would share their files.
+    const std::uint32_t endSeconds = args_.wait ? args_.waitSeconds : kRestartEndSeconds;
+    code = WaitFor(args_.wait ? deadline : Deadline(endSeconds),
+                   [&stopped](const JsonValue& s) { return StopSettled(s, stopped); });
+    if (code == static_cast<int>(ControlExit::kTimeout)) {
+      return Fail(ControlFailure::kTimeout,
+                  FormatText(texts::kCtlRestartNotEnded, Utf16ToGbk(Utf8ToUtf16(stopped)).c_str(), endSeconds));
+    }
+    if (code != 0) return code;
+    if (!Ask(Request(ControlCommand::kStart, target), call, code)) return code;
+    Print(stdout, AsciiJson(call.reply.body));
+    if (!args_.wait) return 0;
+    code = WaitFor(deadline, [&target](const JsonValue& s) { return CheckStatus(s, target).code == CheckCode::kOk; });
+    return code == static_cast<int>(ControlExit::kTimeout) ? RanOut(texts::kCtlWaitPlanUp) : code;
+  }
+
+  int Check() {
+    const LauncherCall call = CallLauncher(port_, Request(ControlCommand::kStatus), kCallLimitMs);
+    JsonValue status;
+    if (call.replied && call.reply.code == ControlExit::kDone && ParseJson(call.reply.body, status)) {
+      const CheckVerdict verdict = CheckStatus(status, args_.request.plan);
+      Print(stdout, verdict.line);
+      return static_cast<int>(verdict.code);
+    }
+    // No trustworthy answer: UNKNOWN, with the reason on standard error.
+    std::string line;
+    if (!call.replied) {
+      line = FailureLine(call.failure, GbkToUtf8(CallFailureText(call, port_)));
+    } else if (call.reply.code != ControlExit::kDone) {
+      line = FailureLineOf(call.reply.code, call.reply.body);
+    } else {
+      line = FailureLine(ControlFailure::kInternal, GbkToUtf8(FormatText(texts::kCtlBadReply, static_cast<unsigned>(port_))));
+    }
+    Print(stdout, UnknownVerdict(line.substr(0, line.find(' ')), port_).line);
+    Print(stderr, line);
+    return static_cast<int>(CheckCode::kUnknown);
+  }
+
+  int Quit() {
+    LauncherCall call;
+    int code = 0;
+    if (!Ask(args_.request, call, code)) return code;
+    Print(stdout, AsciiJson(call.reply.body));
+    if (!args_.wait) return 0;
+    // The process the pipe's server was found to be, opened before the
+    // request went out.
+    if (::WaitForSingleObject(call.serverProcess.get(), args_.waitSeconds * 1000) != WAIT_OBJECT_0) {
+      return RanOut(texts::kCtlWaitQuit);
+    }
+    return 0;
+  }
+
+  int List() {
+    DWORD error = 0;
+    const std::vector<std::uint16_t> ports = ListControlPipes(&error);
+    if (error != 0) return Fail(ControlFailure::kInternal, FormatText(texts::kCtlListFailed, static_cast<unsigned long>(error)));
+    JsonWriter json;
+    json.BeginArray();
+    for (const std::uint16_t port : ports) {
+      // Only a launcher this user can trust and that answers is listed.
+      const LauncherCall call = CallLauncher(port, Request(ControlCommand::kStatus), kLookLimitMs);
+      JsonValue status;
+      if (!call.replied || call.reply.code != ControlExit::kDone || !ParseJson(call.reply.body, status)) continue;
+      const JsonValue* launcher = status.Find("launcher");
+      json.BeginObject().Key("port").Number(port).Key("pid").Number(call.serverPid);
+      json.Key("list").String(launcher ? launcher->String("list") : std::string()).EndObject();
+    }
+    json.EndArray();
+    Print(stdout, json.text());
+    return 0;
+  }
+
+  int Version() {
+    JsonWriter json;
+    json.BeginObject().Key("morvastelctl").String(MORVASTEL_VERSION).Key("launcher");
+    const LauncherCall call = CallLauncher(port_, Request(ControlCommand::kStatus), kLookLimitMs);
+    JsonValue status;
+    const JsonValue* launcher = nullptr;
+    if (call.replied && call.reply.code == ControlExit::kDone && ParseJson(call.reply.body, status)) {
+      launcher = status.Find("launcher");
+    }
+    launcher ? json.String(launcher->String("version")) : json.Null();
+    json.EndObject();
+    Print(stdout, json.text());
+    return 0;
+  }
+
+  const ControlArguments& args_;
+  const std::uint16_t port_;
+};
 
 }  // namespace
 
@@ -71,21 +332,7 @@ int main() {
     return 0;
   }
   if (parsed.error != ArgumentError::kNone) {
-    return Fail(ControlExit::kUsage, std::string(ArgumentErrorText(parsed.error)) + "\n" + texts::kCtlUsage);
+    return Fail(ControlFailure::kUsage, std::string(ArgumentErrorText(parsed.error)) + "\n" + texts::kCtlUsage);
   }
-
-  DWORD error = 0;
-  const ControlReply reply = CallLauncher(parsed.port, parsed.request, kCallLimitMs, &error);
-  if (error != 0) {
-    const unsigned port = parsed.port;
-    switch (reply.code) {
-      case ControlExit::kNoLauncher:
-        return Fail(reply.code, FormatText(texts::kCtlNoLauncher, port, ControlPipeName(parsed.port).c_str(),
-                                           static_cast<unsigned long>(error)));
-      case ControlExit::kRefused: return Fail(reply.code, FormatText(texts::kCtlAccessDenied, port));
-      default: return Fail(ControlExit::kInternal, FormatText(texts::kCtlInternal, static_cast<unsigned long>(error)));
-    }
-  }
-  Print(reply.code == ControlExit::kDone ? stdout : stderr, reply.body);
-  return static_cast<int>(reply.code);
+  return Control(parsed).Run();
 }

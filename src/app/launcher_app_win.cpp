@@ -69,6 +69,14 @@ void LauncherApp::StartReports() {
   // The first moment /d and /l are known: from here a crash of the launcher
   // leaves its dump and its journal line.
   SetCrashReportPaths(settings.dumpFolder, settings.journalPath);
+  // Always: the control pipe's status lists the servers a stop spared until
+  // their ends are told, and a stop's --wait waits for them.
+  if (!spared_) {
+    spared_ = std::make_unique<SparedExits>(events, [window = mainWindow()] {
+      ::PostMessageW(window, WM_REPORTS_DUE, 0, 0);
+    });
+    events.Add(*spared_);
+  }
   const bool wanted = !settings.metricsPath.empty() || !settings.journalPath.empty() || !settings.dumpFolder.empty();
   if (wanted && !files_) {
     files_ = std::make_shared<FileWriter>();
@@ -100,12 +108,6 @@ void LauncherApp::StartReports() {
   if (!settings.journalPath.empty() && !journal_) {
     journal_ = std::make_unique<Journal>(*files_, settings.journalPath, MakeWindowsJournalFiles(), &LocalTimeNow);
     events.Add(*journal_);
-  }
-  if ((journal_ || metrics_) && !spared_) {
-    spared_ = std::make_unique<SparedExits>(events, [window = mainWindow()] {
-      ::PostMessageW(window, WM_REPORTS_DUE, 0, 0);
-    });
-    events.Add(*spared_);
   }
 }
 
@@ -177,7 +179,8 @@ void LauncherApp::EndReports(const EndLimits& limits, FileWriter::Clock::time_po
   drops.Poll(true);
   EndParts parts;
   parts.events = &events;
-  if (spared_) {
+  // Their ends are waited for only where they are written down.
+  if (spared_ && (journal_ || metrics_)) {
     parts.waitForSpared = [this](std::chrono::milliseconds limit) {
       return spared_->WaitForEnds(static_cast<std::uint32_t>(limit.count()));
     };

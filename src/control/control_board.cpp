@@ -3,6 +3,15 @@
 #include "text/encoding.h"
 #include "control/json_writer.h"
 
+void ControlBoard::Unspare(std::uint32_t pid) {
+  for (auto it = spared_.begin(); it != spared_.end(); ++it) {
+    if (it->pid == pid) {
+      spared_.erase(it);
+      return;
+    }
+  }
+}
+
 void ControlBoard::OnEvent(const Event& event) {
   switch (event.kind) {
     case EventKind::kLauncherStarted:
@@ -17,6 +26,19 @@ void ControlBoard::OnEvent(const Event& event) {
       runningPlan_ = -1;
       rows_.clear();
       return;
+    case EventKind::kTick:
+      now_ = static_cast<std::uint32_t>(event.number);
+      return;
+    case EventKind::kProgramSpared:
+      // Its end is told (kProgramEnded) once it has saved; a next plan's row
+      // of the same program may keep it before that.
+      if (event.pid != 0) spared_.push_back({event.planName, event.row, event.program, event.pid});
+      return;
+    case EventKind::kProgramEnded:
+    case EventKind::kProgramKept:
+    case EventKind::kProgramAdopted:
+      Unspare(event.pid);
+      break;
     default:
       break;
   }
@@ -47,10 +69,21 @@ void ControlBoard::OnEvent(const Event& event) {
       row.state = "held";
       row.pid = 0;
       break;
+    case EventKind::kDumpStarted:
+      // Picked as hung: it still runs while its dump is written.
+      row.state = "dumping";
+      break;
     case EventKind::kProgramExited:
       row.state = "exited";
-      [[fallthrough]];
+      row.exitWindow.Exited(now_);
+      row.pid = 0;
+      row.exited = true;
+      row.lastExitCode = static_cast<std::uint32_t>(event.number);
+      break;
     case EventKind::kProgramEnded:
+      // The end of a process the launcher terminated; a spared server of an
+      // earlier run of this plan ending now is not the row's process.
+      if (row.pid != 0 && row.pid != event.pid) break;
       row.pid = 0;
       row.exited = true;
       row.lastExitCode = static_cast<std::uint32_t>(event.number);
@@ -64,12 +97,29 @@ void ControlBoard::OnEvent(const Event& event) {
   }
 }
 
-std::string ControlBoard::StatusJson(const Catalogue& catalogue, std::uint32_t pid, std::uint16_t port,
-                                     const std::function<bool(int plan, int row)>& ticked) const {
+const char* ControlBoard::Shown(const Row& row) const {
+  // As the status column and the metrics: three exits of its own within
+  // five minutes stand for running or exited while they last.
+  const std::string_view state = row.state;
+  if ((state == "running" || state == "exited") && row.exitWindow.Looping(now_)) return "crash_looping";
+  return row.state;
+}
+
+std::string ControlBoard::StatusJson(const Catalogue& catalogue, const LauncherFacts& launcher,
+                                     const std::function<RowFacts(int plan, int row)>& facts) const {
   JsonWriter json;
-  json.BeginObject().Key("launcher").BeginObject();
-  json.Key("pid").Number(pid).Key("version").String(version_).Key("list").Gbk(listPath_);
-  json.Key("port").Number(port).EndObject();
+  const auto pathOrNull = [&json](const std::string& path) { path.empty() ? json.Null() : json.String(path); };
+  json.BeginObject().Key("schema").Number(kStatusSchema);
+  json.Key("launcher").BeginObject();
+  json.Key("pid").Number(launcher.pid).Key("version").String(version_).Key("list").Gbk(listPath_);
+  json.Key("port").Number(launcher.port);
+  json.Key("journal");
+  pathOrNull(launcher.journal);
+  json.Key("metrics");
+  pathOrNull(launcher.metrics);
+  json.Key("dumps");
+  pathOrNull(launcher.dumps);
+  json.EndObject();
   json.Key("plans").BeginArray();
   const std::size_t entries = catalogue.m_entries.size();
   for (std::size_t k = 0; k < catalogue.PlanCount(); ++k) {
@@ -92,18 +142,30 @@ std::string ControlBoard::StatusJson(const Catalogue& catalogue, std::uint32_t p
     for (std::size_t r = 0; r < count; ++r) {
       const auto found = running ? rows_.find(static_cast<int>(r)) : rows_.end();
       const Row& row = found == rows_.end() ? kIdle : found->second;
-      json.BeginObject().Key("row").Number(static_cast<std::int64_t>(r));
+      const RowFacts fact = facts(plan, static_cast<int>(r));
+      // Terminated and not gone yet: in a stopped plan too, until it is.
+      const bool ending = fact.endingPid != 0;
+      json.BeginObject().Key("row").Number(static_cast<std::int64_t>(r) + 1);
       json.Key("program").Gbk(catalogue.m_entries[first + r]->programPath);
-      json.Key("ticked").Bool(ticked(plan, static_cast<int>(r)));
-      json.Key("state").String(row.state);
+      json.Key("ticked").Bool(fact.ticked);
+      json.Key("state").String(ending ? "ending" : Shown(row));
+      const std::uint32_t pid = ending ? fact.endingPid : row.pid;
       json.Key("pid");
-      row.pid != 0 ? json.Number(row.pid) : json.Null();
+      pid != 0 ? json.Number(pid) : json.Null();
       json.Key("relaunches").Number(row.relaunches);
       json.Key("last_exit_code");
       row.exited ? json.Number(row.lastExitCode) : json.Null();
+      json.Key("last_exit_code_hex");
+      row.exited ? json.String(ExitCodeHex(row.lastExitCode)) : json.Null();
       json.EndObject();
     }
     json.EndArray().EndObject();
+  }
+  json.EndArray();
+  json.Key("spared").BeginArray();
+  for (const Spared& s : spared_) {
+    json.BeginObject().Key("plan").Gbk(s.plan).Key("row").Number(static_cast<std::int64_t>(s.row) + 1);
+    json.Key("program").Gbk(s.program).Key("pid").Number(s.pid).EndObject();
   }
   json.EndArray().EndObject();
   return json.text();
@@ -117,4 +179,11 @@ int FindPlanByName(const Catalogue& catalogue, std::string_view utf8) {
     if (catalogue.m_planNames[k] == gbk) return static_cast<int>(k);
   }
   return -1;
+}
+
+std::string ExitCodeHex(std::uint32_t code) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string text = "0x";
+  for (int shift = 28; shift >= 0; shift -= 4) text += kHex[(code >> shift) & 0xF];
+  return text;
 }

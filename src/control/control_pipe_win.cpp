@@ -1,12 +1,16 @@
 #include "control/control_pipe_win.h"
 
+#include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
 #include "text/encoding.h"
 #include "text/texts.h"
+#include "control/json_reader.h"
+#include "control/status_reading.h"
 #include "platform/wide.h"
 
 namespace {
@@ -20,7 +24,9 @@ constexpr ULONGLONG kNever = ~0ULL;
 
 std::wstring PipeName(std::uint16_t port) { return Wide(ControlPipeName(port)); }
 
-ControlReply Reply(ControlExit code, const std::string& gbk) { return {code, GbkToUtf8(gbk)}; }
+ControlReply Reply(ControlExit code, ControlFailure failure, const std::string& gbk) {
+  return {code, FailureLine(failure, GbkToUtf8(gbk))};
+}
 
 // Waits for an overlapped operation begun with result `begun`, at most until
 // `deadline` (GetTickCount64, or kNever) or until `stop` is set; an operation
@@ -75,9 +81,8 @@ DWORD WriteMessage(HANDLE pipe, HANDLE event, HANDLE stop, ULONGLONG deadline, c
   return error == 0 && bytes != message.size() ? ERROR_WRITE_FAULT : error;
 }
 
-// The pipe's security: full access for the user the launcher runs as and for
-// the Administrators group, and for nobody else (no inherited entries).
-std::wstring SecurityText() {
+// The user of this process's token, in a buffer that holds the SID.
+std::string CurrentUser() {
   HANDLE token = nullptr;
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
   const ScopedKernelHandle owned(token);
@@ -85,10 +90,43 @@ std::wstring SecurityText() {
   ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
   std::string buffer(size, '\0');
   if (size == 0 || !::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return {};
+  return buffer;
+}
+
+PSID UserSid(std::string& tokenUser) { return reinterpret_cast<TOKEN_USER*>(tokenUser.data())->User.Sid; }
+
+// Whether this process runs elevated (TOKEN_ELEVATION: "nonzero if the
+// token has elevated privileges").
+bool Elevated() {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  const ScopedKernelHandle owned(token);
+  TOKEN_ELEVATION elevation{};
+  DWORD size = 0;
+  return ::GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
+         elevation.TokenIsElevated != 0;
+}
+
+// The pipe's security. Its owner is the user the launcher runs as, which
+// clients check before they send anything: given here, as a token's default
+// owner is taken only when the creator gives none (TOKEN_OWNER), and may be
+// a group (the Administrators group for an elevated administrator, another
+// one under Wine). Read and write (which includes connecting) for that user
+// and for the Administrators group, for nobody else, and no inherited
+// entries; not GENERIC_ALL, as a client has no business changing the pipe's
+// security or owner. An elevated launcher labels the pipe high integrity
+// with no write up ("S:(ML;;NW;;;HI)", SDDL for mandatory labels), so the
+// same user's unelevated processes cannot drive it; a label at the
+// creator's own level needs no privilege.
+std::wstring SecurityText() {
+  std::string token = CurrentUser();
+  if (token.empty()) return {};
   wchar_t* sid = nullptr;
-  if (!::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid)) return {};
-  std::wstring text = L"D:P(A;;GA;;;" + std::wstring(sid) + L")(A;;GA;;;BA)";
+  if (!::ConvertSidToStringSidW(UserSid(token), &sid)) return {};
+  const std::wstring user(sid);
+  std::wstring text = L"O:" + user + L"D:P(A;;GRGW;;;" + user + L")(A;;GRGW;;;BA)";
   ::LocalFree(sid);
+  if (Elevated()) text += L"S:(ML;;NW;;;HI)";
   return text;
 }
 
@@ -104,7 +142,9 @@ std::uint32_t ControlServer::Start(std::uint16_t port, HWND window, UINT message
   }
   SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
   // One instance, made by us first: a second launcher on the port, or a
-  // process that took the name before us, makes this fail rather than share.
+  // process that took the name before us, makes this fail rather than share
+  // (FILE_FLAG_FIRST_PIPE_INSTANCE: ERROR_ACCESS_DENIED when the pipe
+  // exists; with one instance allowed, nobody can add another).
   const HANDLE pipe = ::CreateNamedPipeW(
       PipeName(port).c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
       PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 65536,
@@ -158,41 +198,58 @@ void ControlServer::ServeClient(HANDLE event) {
   ControlReply reply;
   ControlRequest request;
   if (read == kTooLong) {
-    reply = Reply(ControlExit::kUsage, texts::kCtlRequestTooLong);
+    reply = Reply(ControlExit::kUsage, ControlFailure::kUsage, texts::kCtlRequestTooLong);
   } else if (read != 0) {
     return;  // slow, gone or stopping: the pipe is closed without a word
   } else if (ParseControlRequest(message, request) != RequestError::kNone) {
-    reply = Reply(ControlExit::kUsage, texts::kCtlBadRequest);
-  } else {
-    reply = AskWindow(request);
+    reply = Reply(ControlExit::kUsage, ControlFailure::kUsage, texts::kCtlBadRequest);
+  } else if (!AskWindow(request, reply)) {
+    return;  // the window took it and did not answer in time: the outcome is unknown
   }
-  if (WriteMessage(pipe, event, stop_.get(), ::GetTickCount64() + kWriteLimitMs, FormatControlReply(reply)) != 0) {
-    return;
+  UINT then = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    then = std::exchange(then_, 0);
   }
-  // Disconnecting throws away what the client has not read yet: wait until
-  // it closes its end (a read then fails), within the write's limit.
-  const ULONGLONG deadline = ::GetTickCount64() + kWriteLimitMs;
-  while (ReadMessage(pipe, event, stop_.get(), deadline, kMaxRequestBytes, message) == 0) {
+  if (WriteMessage(pipe, event, stop_.get(), ::GetTickCount64() + kWriteLimitMs, FormatControlReply(reply)) == 0) {
+    // Disconnecting throws away what the client has not read yet: wait until
+    // it closes its end (a read then fails), within the write's limit.
+    const ULONGLONG deadline = ::GetTickCount64() + kWriteLimitMs;
+    while (ReadMessage(pipe, event, stop_.get(), deadline, kMaxRequestBytes, message) == 0) {
+    }
   }
+  if (then != 0) ::PostMessageW(window_, then, 0, 0);
 }
 
-ControlReply ControlServer::AskWindow(const ControlRequest& request) {
+bool ControlServer::AskWindow(const ControlRequest& request, ControlReply& reply) {
   std::unique_lock<std::mutex> lock(mutex_);
   request_ = request;
   call_ = Call::kWaiting;
+  then_ = 0;
   if (!::PostMessageW(window_, message_, 0, 0)) {
     call_ = Call::kNone;
-    return Reply(ControlExit::kInternal, texts::kCtlEnding);
+    reply = Reply(ControlExit::kRefused, ControlFailure::kRefused, texts::kCtlEnding);
+    return true;
   }
   // A window that has not taken the request in time never will: the request
   // is withdrawn, so it cannot act after its client was told otherwise. One
-  // that took it is acting right now and answers at once.
+  // that took it is acting right now; should it not answer within its own
+  // limit, its client gets no reply (a late answer is dropped), since it may
+  // have acted.
   changed_.wait_for(lock, std::chrono::milliseconds(kWindowLimitMs),
                     [this] { return ending_ || call_ != Call::kWaiting; });
-  changed_.wait(lock, [this] { return ending_ || call_ != Call::kTaken; });
+  if (call_ == Call::kTaken) {
+    changed_.wait_for(lock, std::chrono::milliseconds(kActLimitMs),
+                      [this] { return ending_ || call_ != Call::kTaken; });
+  }
   const Call call = std::exchange(call_, Call::kNone);
-  if (call == Call::kAnswered) return std::move(reply_);
-  return Reply(ControlExit::kRefused, ending_ ? texts::kCtlEnding : texts::kCtlWindowBusy);
+  if (call == Call::kAnswered) {
+    reply = std::move(reply_);
+    return true;
+  }
+  if (call == Call::kTaken) return false;
+  reply = Reply(ControlExit::kRefused, ControlFailure::kRefused, ending_ ? texts::kCtlEnding : texts::kCtlWindowBusy);
+  return true;
 }
 
 bool ControlServer::TakeRequest(ControlRequest& request) {
@@ -203,23 +260,88 @@ bool ControlServer::TakeRequest(ControlRequest& request) {
   return true;
 }
 
-void ControlServer::Answer(ControlReply reply) {
+void ControlServer::Answer(ControlReply reply) { AnswerThenPost(std::move(reply), 0); }
+
+void ControlServer::AnswerThenPost(ControlReply reply, UINT message) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (call_ != Call::kTaken) return;
     reply_ = std::move(reply);
+    then_ = message;
     call_ = Call::kAnswered;
   }
   changed_.notify_all();
 }
 
-ControlReply CallLauncher(std::uint16_t port, const ControlRequest& request, DWORD timeoutMs, DWORD* error) {
+namespace {
+
+// Whether the pipe's owner is one this user trusts: the user itself, the
+// Administrators group (what an elevated administrator's objects get as
+// owner) or LocalSystem. GetSecurityInfo reads a named pipe's security
+// descriptor through its handle (SE_KERNEL_OBJECT), which needs READ_CONTROL,
+// part of the GENERIC_READ the pipe was opened with.
+bool TrustedOwner(HANDLE pipe, DWORD& error) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  error = ::GetSecurityInfo(pipe, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                            &descriptor);
+  if (error != ERROR_SUCCESS) return false;
+  std::string user = CurrentUser();
+  const bool trusted = owner != nullptr && ((!user.empty() && ::EqualSid(owner, UserSid(user))) ||
+                                            ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
+                                            ::IsWellKnownSid(owner, WinLocalSystemSid));
+  ::LocalFree(descriptor);
+  if (!trusted) error = ERROR_INVALID_OWNER;
+  return trusted;
+}
+
+// Whether the process serving the pipe runs the launcher's program, found by
+// GetNamedPipeServerProcessId; `process` keeps it open to wait for its end.
+bool TrustedServer(HANDLE pipe, DWORD& pid, ScopedKernelHandle& process, DWORD& error) {
+  ULONG server = 0;
+  if (!::GetNamedPipeServerProcessId(pipe, &server)) {
+    error = ::GetLastError();
+    return false;
+  }
+  pid = server;
+  process.reset(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, server));
+  if (!process) {
+    error = ::GetLastError();
+    return false;
+  }
+  wchar_t image[MAX_PATH * 2] = {};
+  DWORD size = sizeof image / sizeof image[0];
+  if (!::QueryFullProcessImageNameW(process.get(), 0, image, &size)) {
+    error = ::GetLastError();
+    return false;
+  }
+  const std::wstring path(image, size);
+  const std::size_t slash = path.find_last_of(L"\\/");
+  const std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+  if (::CompareStringOrdinal(name.c_str(), -1, kLauncherImage, -1, TRUE) != CSTR_EQUAL) {
+    error = ERROR_INVALID_OWNER;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+LauncherCall CallLauncher(std::uint16_t port, const ControlRequest& request, DWORD timeoutMs) {
+  LauncherCall call;
+  const auto fail = [&call](ControlFailure failure, DWORD error) -> LauncherCall& {
+    call.failure = failure;
+    call.error = error;
+    return call;
+  };
   const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
   const std::wstring name = PipeName(port);
-  DWORD failure = 0;
   ScopedKernelHandle pipe;
-  // The launcher serves one client at a time: a busy pipe is waited for. The
-  // launcher may only identify this client, never act in its name.
+  DWORD failure = 0;
+  // The launcher serves one client at a time: a busy pipe is waited for
+  // (CreateFile fails with ERROR_PIPE_BUSY while every instance is in use;
+  // WaitNamedPipe waits for one). The launcher may only identify this
+  // client, never act in its name.
   for (;;) {
     pipe.reset(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
@@ -229,20 +351,68 @@ ControlReply CallLauncher(std::uint16_t port, const ControlRequest& request, DWO
     if (failure != ERROR_PIPE_BUSY || now >= deadline) break;
     ::WaitNamedPipeW(name.c_str(), static_cast<DWORD>(deadline - now));
   }
-  const auto fail = [&](ControlExit code, DWORD why) {
-    if (error) *error = why;
-    return ControlReply{code, {}};
-  };
-  if (!pipe) return fail(failure == ERROR_ACCESS_DENIED ? ControlExit::kRefused : ControlExit::kNoLauncher, failure);
+  if (!pipe) {
+    if (failure == ERROR_PIPE_BUSY) return std::move(fail(ControlFailure::kRefused, failure));
+    if (failure == ERROR_ACCESS_DENIED) return std::move(fail(ControlFailure::kDenied, failure));
+    return std::move(fail(ControlFailure::kNoLauncher, failure));
+  }
+  // Nothing is sent before the server is known to be a launcher.
+  DWORD why = 0;
+  if (!TrustedOwner(pipe.get(), why) || !TrustedServer(pipe.get(), call.serverPid, call.serverProcess, why)) {
+    return std::move(fail(ControlFailure::kImpostor, why));
+  }
   DWORD mode = PIPE_READMODE_MESSAGE;
-  if (!::SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) return fail(ControlExit::kInternal, ::GetLastError());
+  if (!::SetNamedPipeHandleState(pipe.get(), &mode, nullptr, nullptr)) {
+    return std::move(fail(ControlFailure::kInternal, ::GetLastError()));
+  }
   const ScopedKernelHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   DWORD io = WriteMessage(pipe.get(), event.get(), nullptr, deadline, FormatControlRequest(request));
   std::string message;
   if (io == 0) io = ReadMessage(pipe.get(), event.get(), nullptr, deadline, kMaxReplyBytes, message);
-  ControlReply reply;
-  if (io != 0) return fail(io == kTimedOut ? ControlExit::kNoLauncher : ControlExit::kInternal, io);
-  if (!ParseControlReply(message, reply)) return fail(ControlExit::kInternal, ERROR_INVALID_DATA);
+  // From the write on, the launcher may have acted whatever went wrong.
+  if (io != 0) return std::move(fail(ControlFailure::kNoReply, io));
+  if (!ParseControlReply(message, call.reply)) return std::move(fail(ControlFailure::kInternal, ERROR_INVALID_DATA));
+  // A status that names another launcher than the pipe's server is relayed
+  // or made up.
+  if (request.command == ControlCommand::kStatus && call.reply.code == ControlExit::kDone) {
+    JsonValue status;
+    if (!ParseJson(call.reply.body, status) || StatusLauncherPid(status) != call.serverPid) {
+      return std::move(fail(ControlFailure::kImpostor, ERROR_INVALID_DATA));
+    }
+  }
+  call.replied = true;
+  return call;
+}
+
+std::vector<std::uint16_t> ListControlPipes(DWORD* error) {
+  std::vector<std::uint16_t> ports;
   if (error) *error = 0;
-  return reply;
+  // The named pipe file system lists its pipes like a folder's files.
+  WIN32_FIND_DATAW found{};
+  const HANDLE find = ::FindFirstFileW(L"\\\\.\\pipe\\*", &found);
+  if (find == INVALID_HANDLE_VALUE) {
+    const DWORD listError = ::GetLastError();
+    if (listError != ERROR_BAD_DEV_TYPE && listError != ERROR_INVALID_FUNCTION && listError != ERROR_NOT_SUPPORTED) {
+      if (error) *error = listError;
+      return ports;
+    }
+    // Where the pipes cannot be listed (Wine), each port's name is looked
+    // for: WaitNamedPipe fails with ERROR_FILE_NOT_FOUND at once when no
+    // pipe has it, and neither it nor a busy pipe's timeout connects.
+    for (std::uint32_t port = 0; port <= 0xFFFF; ++port) {
+      const std::wstring name = PipeName(static_cast<std::uint16_t>(port));
+      if (::WaitNamedPipeW(name.c_str(), 1) || ::GetLastError() == ERROR_SEM_TIMEOUT) {
+        ports.push_back(static_cast<std::uint16_t>(port));
+      }
+    }
+    return ports;
+  }
+  do {
+    std::uint16_t port = 0;
+    if (ControlPipePort(Utf16ToUtf8(reinterpret_cast<const char16_t*>(found.cFileName)), port)) ports.push_back(port);
+  } while (::FindNextFileW(find, &found));
+  ::FindClose(find);
+  std::sort(ports.begin(), ports.end());
+  ports.erase(std::unique(ports.begin(), ports.end()), ports.end());
+  return ports;
 }

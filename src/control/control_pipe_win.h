@@ -8,12 +8,19 @@
 // happen on a thread of the server's own, each with a time limit; only the
 // act itself runs on the window's thread: the server posts the window a
 // message, and the window takes the request, acts and answers.
+//
+// A client trusts the server before it sends a word: the pipe's owner must
+// be the client's own user, the Administrators group or LocalSystem, and
+// the process that serves it must run Morvastel.exe. A process that made
+// the name first gets nothing.
 #include <windows.h>
 
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "control/control_protocol.h"
 #include "platform/scoped.h"
@@ -27,8 +34,9 @@ class ControlServer {
 
   // Creates the pipe for `port` and starts serving it: `window` is posted
   // `message` whenever a request waits for it. Returns 0, or the Windows
-  // error when the pipe cannot be made (another process serves that name).
-  // Once started, later calls do nothing and return 0.
+  // error when the pipe cannot be made (another process holds the name);
+  // the caller tries again later. Once started, later calls do nothing and
+  // return 0.
   std::uint32_t Start(std::uint16_t port, HWND window, UINT message);
   // Ends the serving thread (a client being served is told the launcher is
   // ending) and closes the pipe. Called on the window's thread.
@@ -40,11 +48,18 @@ class ControlServer {
   // Every request taken must be answered.
   bool TakeRequest(ControlRequest& request);
   void Answer(ControlReply reply);
+  // Answers, and once the client has the reply (or has had its time to take
+  // it), posts the window `message`: a reply that ends the launcher is not
+  // cut off by the end.
+  void AnswerThenPost(ControlReply reply, UINT message);
 
   // How long the server waits for a client's request, for the window to take
-  // a request, and for a client to take the reply.
+  // a request, for the window to answer one it took, and for a client to
+  // take the reply. A window that takes longer to act than kActLimitMs gets
+  // no reply to its client, whose outcome is then unknown.
   static constexpr DWORD kReadLimitMs = 2000;
   static constexpr DWORD kWindowLimitMs = 10000;
+  static constexpr DWORD kActLimitMs = 30000;
   static constexpr DWORD kWriteLimitMs = 5000;
 
  private:
@@ -52,7 +67,9 @@ class ControlServer {
 
   void Serve();
   void ServeClient(HANDLE event);
-  ControlReply AskWindow(const ControlRequest& request);
+  // The window's reply; false when there is none to give (it took the
+  // request and did not answer within kActLimitMs).
+  bool AskWindow(const ControlRequest& request, ControlReply& reply);
 
   ScopedKernelHandle pipe_;
   ScopedKernelHandle stop_;  // set when the server is to end
@@ -66,10 +83,38 @@ class ControlServer {
   Call call_ = Call::kNone;
   ControlRequest request_;
   ControlReply reply_;
+  UINT then_ = 0;  // posted to the window once the reply is out; 0: nothing
 };
 
-// Sends `request` to the launcher serving `port` and returns its reply. When
-// nobody serves the pipe, or the launcher does not answer within
-// `timeoutMs`, the reply has code kNoLauncher; when the pipe refuses this
-// user, kRefused. `error` gets the Windows error behind such a reply.
-ControlReply CallLauncher(std::uint16_t port, const ControlRequest& request, DWORD timeoutMs, DWORD* error);
+// How a call on a launcher came out.
+struct LauncherCall {
+  bool replied = false;  // `reply` holds the launcher's answer
+  ControlReply reply;
+  // When nothing was replied: why, and the Windows error behind it.
+  ControlFailure failure = ControlFailure::kInternal;
+  DWORD error = 0;
+  // The launcher's process, once the pipe's server was trusted: its id, and
+  // a handle that can wait for its end.
+  DWORD serverPid = 0;
+  ScopedKernelHandle serverProcess;
+};
+
+// Sends `request` to the launcher serving `port` and returns its reply,
+// within `timeoutMs` in all (a busy pipe's wait included):
+//   kNoLauncher  nobody serves the pipe;
+//   kRefused     the pipe stayed busy with other clients;
+//   kDenied      the pipe refused this user;
+//   kImpostor    its server is not a launcher this user can trust (nothing
+//                was sent); also a status whose launcher.pid is another
+//                process's;
+//   kNoReply     no reply came after the request was sent;
+//   kInternal    anything else.
+LauncherCall CallLauncher(std::uint16_t port, const ControlRequest& request, DWORD timeoutMs);
+
+// The ports of every launcher pipe on this machine (\\.\pipe\morvastel-*),
+// lowest first; `error` gets the Windows error when the pipes could not be
+// listed.
+std::vector<std::uint16_t> ListControlPipes(DWORD* error);
+
+// The file name of the launcher's program, which a trusted pipe server runs.
+inline constexpr wchar_t kLauncherImage[] = L"Morvastel.exe";

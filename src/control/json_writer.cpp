@@ -2,19 +2,56 @@
 
 #include "text/encoding.h"
 
-std::string JsonString(std::string_view utf8) {
-  // Malformed UTF-8 is turned into U+FFFD first: a JSON text must be UTF-8.
-  std::string valid;
-  if (!IsValidUtf8(utf8)) {
-    valid = Utf16ToUtf8(Utf8ToUtf16(utf8));
-    utf8 = valid;
+namespace {
+
+constexpr char kHex[] = "0123456789abcdef";
+
+void AddEscape(std::string& out, char16_t unit) {
+  out += "\\u";
+  for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(unit >> shift) & 0xF];
+}
+
+// Appends the non-ASCII run `bytes` as escapes of its UTF-16 units: a
+// character beyond U+FFFF gives its surrogate pair, a malformed sequence
+// U+FFFD.
+void AddEscaped(std::string& out, std::string_view bytes) {
+  for (const char16_t unit : Utf8ToUtf16(bytes)) AddEscape(out, unit);
+}
+
+}  // namespace
+
+std::string AsciiJson(std::string_view utf8Json) {
+  std::string out;
+  out.reserve(utf8Json.size());
+  for (std::size_t i = 0; i < utf8Json.size();) {
+    if (static_cast<unsigned char>(utf8Json[i]) < 0x80) {
+      out += utf8Json[i++];
+      continue;
+    }
+    // The whole run up to the next ASCII byte, so that a sequence is never
+    // cut and a malformed one is replaced as the converter replaces it.
+    std::size_t end = i;
+    while (end < utf8Json.size() && static_cast<unsigned char>(utf8Json[end]) >= 0x80) ++end;
+    AddEscaped(out, utf8Json.substr(i, end - i));
+    i = end;
   }
-  static constexpr char kHex[] = "0123456789abcdef";
+  return out;
+}
+
+std::string JsonString(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size() + 2);
   out += '"';
-  for (const char c : utf8) {
+  for (std::size_t i = 0; i < utf8.size();) {
+    const char c = utf8[i];
     const auto b = static_cast<unsigned char>(c);
+    if (b >= 0x80) {
+      std::size_t end = i;
+      while (end < utf8.size() && static_cast<unsigned char>(utf8[end]) >= 0x80) ++end;
+      AddEscaped(out, utf8.substr(i, end - i));
+      i = end;
+      continue;
+    }
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -23,13 +60,12 @@ std::string JsonString(std::string_view utf8) {
       case '\t': out += "\\t"; break;
       default:
         if (b < 0x20) {
-          out += "\\u00";
-          out += kHex[b >> 4];
-          out += kHex[b & 0xF];
+          AddEscape(out, b);
         } else {
           out += c;
         }
     }
+    ++i;
   }
   out += '"';
   return out;

@@ -1,7 +1,10 @@
 #pragma once
-// A small writer of compact JSON text (RFC 8259), UTF-8. Commas and nesting
-// are kept by the writer; strings are escaped, and text that is not valid
-// UTF-8 has its bad bytes replaced, so whatever it is given the output parses.
+// A small writer of compact JSON text (RFC 8259) in pure ASCII. Commas and
+// nesting are kept by the writer; strings are escaped, every character
+// beyond U+007F as \uXXXX (a surrogate pair beyond U+FFFF), and text that is
+// not valid UTF-8 has its bad bytes replaced, so whatever it is given the
+// output parses, and reads the same in any code page: PowerShell 5.1 decodes
+// a native program's output with the ANSI code page.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -35,5 +38,9 @@ class JsonWriter {
   bool afterKey_ = false;
 };
 
-// `utf8` as a JSON string literal, quotes included.
+// `utf8` as a JSON string literal, quotes included, pure ASCII.
 std::string JsonString(std::string_view utf8);
+// JSON text with every character beyond U+007F written as \uXXXX, the
+// same value in pure ASCII; bytes that are not UTF-8 become \ufffd. Outside
+// strings valid JSON has no such characters, so only strings change.
+std::string AsciiJson(std::string_view utf8Json);

@@ -65,6 +65,10 @@ enum class EventKind {
                          // It no longer fitted when chosen (a start or stop came meanwhile): nothing done
   kLauncherEnding,       // the launcher's end has begun: what the metrics say from here is their last
                          // (launcher, plans and programs down). kLauncherEnded follows, with how it went.
+  kControlFailed,        // program: the control pipe's name; error and detail: the Windows error and its
+                         // text. The pipe could not be made (another process holds the name); it is
+                         // tried again every 5 s, and said again only when the error changes
+  kControlOpened,        // program: the control pipe's name: it serves, from the start or after failures
 };
 
 // Why a launch waits instead of starting its program (kProgramHeld's number).

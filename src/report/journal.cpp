@@ -108,6 +108,8 @@ const char* Word(EventKind kind) {
     case EventKind::kLauncherInJob: return texts::kEvLauncherInJob;
     case EventKind::kFeatureOff: return texts::kEvFeatureOff;
     case EventKind::kTrayItemStale: return texts::kEvTrayItemStale;
+    case EventKind::kControlFailed: return texts::kEvControlFailed;
+    case EventKind::kControlOpened: return texts::kEvControlOpened;
     case EventKind::kCountdown:
     case EventKind::kRowUnticked:
     case EventKind::kPlanListed:
@@ -195,6 +197,8 @@ std::string Detail(const Event& e) {
       return FormatText(texts::kDetailJobUnavailable, ErrorWithText(e.error, e.detail).c_str());
     case EventKind::kOldTreeEnded: return FormatText(texts::kDetailOldTreeEnded, static_cast<long long>(e.count));
     case EventKind::kLauncherInJob: return texts::kDetailLauncherInJob;
+    case EventKind::kControlFailed:
+      return FormatText(texts::kDetailControlFailed, ErrorWithText(e.error, e.detail).c_str());
     case EventKind::kTrayItemStale:
       return e.number == static_cast<int>(TrayItem::kStop)    ? texts::kDetailTrayStopStale
              : e.number == static_cast<int>(TrayItem::kClose) ? texts::kDetailTrayCloseStale

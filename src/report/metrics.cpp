@@ -69,6 +69,8 @@ void MetricsBoard::OnEvent(const Event& event) {
     }
     case EventKind::kListenerOpened: listenerUp_ = 1; break;
     case EventKind::kListenerFailed: listenerUp_ = 0; break;
+    case EventKind::kControlOpened: controlUp_ = 1; break;
+    case EventKind::kControlFailed: controlUp_ = 0; break;
     case EventKind::kPlanStarted:
       // Every row shows from the start, those that never launch too.
       runningPlan_ = event.plan;
@@ -252,6 +254,9 @@ std::string MetricsBoard::Render(double now) {
   }
   Family(out, "morvastel_heartbeat_listener_up", "gauge", "1 when the heartbeat listener is open.");
   out += FormatText("morvastel_heartbeat_listener_up %d\n", listenerUp_);
+  Family(out, "morvastel_control_up", "gauge",
+         "1 when the control pipe serves morvastelctl; 0 while another process holds its name (tried every 5 s).");
+  out += FormatText("morvastel_control_up %d\n", controlUp_);
   Family(out, "morvastel_heartbeat_ids", "gauge", "Process ids in the liveness table.");
   out += FormatText("morvastel_heartbeat_ids %" PRId64 "\n", ids_);
   Family(out, "morvastel_heartbeats_received_total", "counter", "Heartbeats taken into the liveness table.");

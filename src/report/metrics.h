@@ -67,6 +67,7 @@ class MetricsBoard : public EventSink {
   std::map<int, Row> rows_;  // rows of the running plan by row index
   std::uint32_t now_ = 0;  // the last kTick's seconds
   int listenerUp_ = 0;
+  int controlUp_ = 0;  // the control pipe serves
   std::int64_t heartbeats_ = 0, ids_ = 0, droppedLength_ = 0, droppedForeign_ = 0, notices_ = 0;
   std::int64_t dumps_ = 0, dumpFailures_ = 0;
   bool ended_ = false;  // kLauncherEnding: the launcher, its plan and its programs are down

@@ -684,6 +684,57 @@ std::size_t PlanRunner::RowOfProcess(std::size_t first, std::size_t count, std::
   return SIZE_MAX;
 }
 
+bool PlanRunner::EndRow(std::size_t row) {
+  const int plan = RunningPlan();
+  if (plan < 0) return false;
+  const EntrySpan span = PlanEntries(catalogue_, plan);
+  if (row >= span.count) return false;
+  const std::size_t index = span.first + row;
+  Watch& watch = WatchOf(index);
+  // A relaunch put off, or a dump under way, is given up with the program.
+  if (watch.relaunchAt != 0) {
+    putOff_.erase({watch.relaunchAt, index});
+    watch.relaunchAt = 0;
+  }
+  if (watch.dumping) {
+    processes_.AbandonDump(index);
+    watch.dumping = false;
+  }
+  if (watch.pid == 0 || watch.ending || !processes_.IsEntryRunning(index)) return false;
+  processes_.TerminateEntry(index);
+  watch.ending = true;
+  Event ended;
+  ended.pid = watch.pid;
+  Raise(EventKind::kProgramTerminated, plan, span.first, row, ended);
+  return true;
+}
+
+bool PlanRunner::StartRow(std::size_t row) {
+  const int plan = RunningPlan();
+  if (plan < 0) return false;
+  const EntrySpan span = PlanEntries(catalogue_, plan);
+  if (row >= span.count) return false;
+  const std::size_t index = span.first + row;
+  Watch& watch = WatchOf(index);
+  if (watch.starting || (watch.pid != 0 && !watch.ending && processes_.IsEntryRunning(index))) return false;
+  // An end not seen yet is told before anything starts in its place.
+  SeeEnd(plan, span.first, row);
+  if (watch.relaunchAt != 0) {
+    putOff_.erase({watch.relaunchAt, index});
+    watch.relaunchAt = 0;
+  }
+  // Its launch attempt is this one: the countdown does not launch it again,
+  // and the plan counts it towards supervision as the countdown would.
+  LaunchEntry& entry = *catalogue_.m_entries[index];
+  if (entry.countdown > 0) {
+    entry.countdown = 0;
+    ++catalogue_.m_planLaunched[static_cast<std::size_t>(plan)];
+  }
+  NewStep();
+  if (TakeOverOrWait(plan, span.first, span.count, row)) CreateProcess(index, false);
+  return true;
+}
+
 void PlanRunner::KillHung(int plan, std::size_t first, std::size_t row) {
   const std::size_t index = first + row;
   Watch& watch = WatchOf(index);

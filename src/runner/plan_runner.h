@@ -283,6 +283,16 @@ class PlanRunner {
   void EndDumps();
   // The lowest plan index whose running flag is set, or -1.
   int RunningPlan() const;
+  // Row `row` of the running plan, as morvastelctl's row command asks (the
+  // window ticks or unticks the row first). EndRow ends the row's process
+  // and its tree with 111, as a hang kill does: its end is told as
+  // kProgramEnded, and it is started again only as its row and the rerun box
+  // say. StartRow starts the row's program now, whatever its countdown and
+  // the plan's phase, unless it runs or its creation is under way; one still
+  // ending is waited for, and started once it has ended. Each returns whether
+  // it did anything; both do nothing for a row the plan does not have.
+  bool EndRow(std::size_t row);
+  bool StartRow(std::size_t row);
 
  private:
   // What the runner knows of each entry's process in this run, to see its

@@ -1,72 +1,160 @@
 // The window's side of the control pipe: each request is carried out on the
 // window's thread through the same start/stop step as the button, so the
-// window shows what it did and every rule of a start or a stop holds.
+// window shows what it did and every rule of a start or a stop holds. A row
+// command ticks or unticks the row in the list, as the operator would, and
+// has the runner end or start its program at once.
 #include <windows.h>
+#include <commctrl.h>
 
 #include "text/encoding.h"
 #include "text/format_text.h"
 #include "app/launcher_app.h"
 #include "text/texts.h"
 #include "control/json_writer.h"
+#include "platform/wide.h"
 #include "ui/launcher_dialog.h"
 #include "ui/resource_ids.h"
 
 namespace {
 
-ControlReply Refusal(ControlExit code, const std::string& gbk) { return {code, GbkToUtf8(gbk)}; }
+ControlReply Refusal(ControlFailure failure, const std::string& gbk) {
+  return {FailureExit(failure), FailureLine(failure, GbkToUtf8(gbk))};
+}
 
-// A start or stop's result: whether it changed anything, and the plan.
-ControlReply Changed(bool changed, const std::string& planGbk) {
+// A start or stop's result: whether it changed anything, the plan, and why
+// nothing changed where that needs saying.
+ControlReply Changed(bool changed, const std::string& planGbk, const char* messageGbk = nullptr) {
   JsonWriter json;
   json.BeginObject().Key("changed").Bool(changed);
-  if (changed) json.Key("plan").Gbk(planGbk);
+  if (!planGbk.empty()) json.Key("plan").Gbk(planGbk);
+  if (messageGbk) json.Key("message").Gbk(messageGbk);
   json.EndObject();
   return {ControlExit::kDone, json.text()};
 }
 
+std::string Utf8Path(const std::u16string& path) { return Utf16ToUtf8(path); }
+
 }  // namespace
 
-void LauncherDialog::StartControl() { control_.Start(app_.settings.port, hwnd(), WM_CONTROL_REQUEST); }
+void LauncherDialog::StartControl() {
+  if (control_.started()) return;
+  const std::uint32_t error = control_.Start(app_.settings.port, hwnd(), WM_CONTROL_REQUEST);
+  Event event;
+  event.program = ControlPipeName(app_.settings.port);  // ASCII, so GBK as it is
+  if (error == 0) {
+    ::KillTimer(hwnd(), kControlRetryTimer);
+    controlError_ = 0;
+    app_.Report(std::move(event), EventKind::kControlOpened);
+    return;
+  }
+  // Another process holds the name (or made it before us): clients would
+  // find it and not us. Said once per error, and tried again until the name
+  // is free.
+  if (error != controlError_) {
+    controlError_ = error;
+    event.error = error;
+    event.detail = SystemErrorText(error);
+    app_.Report(std::move(event), EventKind::kControlFailed);
+  }
+  ::SetTimer(hwnd(), kControlRetryTimer, kControlRetryMs, nullptr);
+}
 
 void LauncherDialog::OnControlRequest() {
   ControlRequest request;
-  if (control_.TakeRequest(request)) control_.Answer(AnswerControl(request));
+  if (!control_.TakeRequest(request)) return;
+  if (request.command == ControlCommand::kQuit && !initialising_) {
+    // Closed as Esc closes it, once the client has its reply; the programs
+    // run on for the next launcher to take over.
+    JsonWriter json;
+    json.BeginObject().Key("quit").Bool(true).Key("pid").Number(::GetCurrentProcessId()).EndObject();
+    control_.AnswerThenPost({ControlExit::kDone, json.text()}, WM_CONTROL_QUIT);
+    return;
+  }
+  control_.Answer(AnswerControl(request));
 }
+
+void LauncherDialog::OnControlQuit() { EndDialog(IDCANCEL); }
 
 ControlReply LauncherDialog::AnswerControl(const ControlRequest& request) {
   // The request arrived inside the list reader's message box: the catalogue
   // is not complete, and a start now would be carried out behind the box.
-  if (initialising_) return Refusal(ControlExit::kRefused, texts::kCtlStillStarting);
+  if (initialising_) return Refusal(ControlFailure::kRefused, texts::kCtlStillStarting);
   const int running = runner_.RunningPlan();
   const auto nameOf = [this](int plan) { return catalogue_.m_planNames[static_cast<std::size_t>(plan)]; };
   switch (request.command) {
     case ControlCommand::kStatus: {
-      const auto ticked = [this](int plan, int row) {
-        if (plan == shownPlan_) return IsRowChecked(row);
+      const auto facts = [this](int plan, int row) {
         const PlanRange range = catalogue_.Range(plan);
-        return catalogue_.m_entries[static_cast<std::size_t>(range.first + row)]->enabled != 0;
+        const std::size_t entry = static_cast<std::size_t>(range.first + row);
+        RowFacts fact;
+        fact.ticked = plan == shownPlan_ ? IsRowChecked(row) : catalogue_.m_entries[entry]->enabled != 0;
+        if (processes_.IsEntryEnding(entry)) fact.endingPid = processes_.EntryProcessId(entry);
+        return fact;
       };
-      return {ControlExit::kDone,
-              controlBoard_.StatusJson(catalogue_, ::GetCurrentProcessId(), app_.settings.port, ticked)};
+      const Settings& settings = app_.settings;
+      const LauncherFacts launcher{::GetCurrentProcessId(), settings.port, Utf8Path(settings.journalPath),
+                                   Utf8Path(settings.metricsPath), Utf8Path(settings.dumpFolder)};
+      return {ControlExit::kDone, controlBoard_.StatusJson(catalogue_, launcher, facts)};
     }
     case ControlCommand::kStop:
       if (running < 0) return Changed(false, {});
       OnStartStopPlan(EventSource::kControl);
       return Changed(true, nameOf(running));
+    case ControlCommand::kRow:
+      return AnswerRow(request, running);
     case ControlCommand::kStart:
       break;
+    default:
+      // The console program's own commands never arrive as requests.
+      return Refusal(ControlFailure::kUsage, texts::kCtlBadRequest);
   }
   const int plan = FindPlanByName(catalogue_, request.plan);
   if (plan < 0) {
-    return {ControlExit::kUsage, FormatText(GbkToUtf8(texts::kCtlNoSuchPlan).c_str(), request.plan.c_str())};
+    return {ControlExit::kUsage,
+            FailureLine(ControlFailure::kNoPlan, FormatText(GbkToUtf8(texts::kCtlNoSuchPlan).c_str(), request.plan.c_str()))};
   }
-  if (running >= 0) return Refusal(ControlExit::kRefused, FormatText(texts::kCtlPlanRunning, nameOf(running).c_str()));
+  // Asked for what already is: done, and nothing changes.
+  if (running == plan) return Changed(false, nameOf(plan), FormatText(texts::kCtlAlreadyRunning, nameOf(plan).c_str()).c_str());
+  if (running >= 0) {
+    return Refusal(ControlFailure::kRefused, FormatText(texts::kCtlPlanRunning, nameOf(running).c_str()));
+  }
   // As the tray's start items do: select the plan, then the start step,
   // which shows the plan's rows before it reads their ticks.
   ::SendMessageW(Item(IDC_PLAN_CHOOSER), CB_SETCURSEL, static_cast<WPARAM>(plan), 0);
   OnStartStopPlan(EventSource::kControl);
   if (runner_.RunningPlan() != plan) {
-    return Refusal(ControlExit::kInternal, FormatText(texts::kCtlStartFailed, nameOf(plan).c_str()));
+    return Refusal(ControlFailure::kInternal, FormatText(texts::kCtlStartFailed, nameOf(plan).c_str()));
   }
   return Changed(true, nameOf(plan));
+}
+
+ControlReply LauncherDialog::AnswerRow(const ControlRequest& request, int running) {
+  if (running < 0) return Refusal(ControlFailure::kRefused, texts::kCtlNoPlanRuns);
+  const std::string& planName = catalogue_.m_planNames[static_cast<std::size_t>(running)];
+  const PlanRange range = catalogue_.Range(running);
+  if (request.row == 0 || request.row > static_cast<std::uint32_t>(range.count)) {
+    return Refusal(ControlFailure::kNoRow, FormatText(texts::kCtlNoSuchRow, planName.c_str(), request.row));
+  }
+  const int row = static_cast<int>(request.row) - 1;
+  const std::string& program = catalogue_.m_entries[static_cast<std::size_t>(range.first + row)]->programPath;
+  // A server that saves on the exit notice loses what it has not saved when
+  // it is ended: only on purpose.
+  if (request.action != RowAction::kStart && !request.force && IsExemptProgram(program)) {
+    return Refusal(ControlFailure::kRefused, FormatText(texts::kCtlRowExempt, request.row, program.c_str()));
+  }
+  // The list shows the running plan's rows while it runs: its chooser is
+  // greyed. The runner reads the row's tick from it at every step.
+  if (shownPlan_ != running) return Refusal(ControlFailure::kInternal, texts::kCtlBadRequest);
+  const HWND list = Item(IDC_PROGRAM_LIST);
+  const bool wasTicked = IsRowChecked(row);
+  const bool tick = request.action != RowAction::kStop;
+  ListView_SetCheckState(list, row, tick ? TRUE : FALSE);
+  bool changed = wasTicked != tick;
+  if (request.action != RowAction::kStart) changed = runner_.EndRow(static_cast<std::size_t>(row)) || changed;
+  if (request.action != RowAction::kStop) changed = runner_.StartRow(static_cast<std::size_t>(row)) || changed;
+  static const char* const kActions[] = {"start", "stop", "restart"};
+  JsonWriter json;
+  json.BeginObject().Key("changed").Bool(changed).Key("plan").Gbk(planName).Key("row").Number(request.row);
+  json.Key("action").String(kActions[static_cast<int>(request.action)]).EndObject();
+  return {ControlExit::kDone, json.text()};
 }

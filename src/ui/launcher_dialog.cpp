@@ -101,6 +101,9 @@ bool LauncherDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& 
     case WM_CONTROL_REQUEST:
       OnControlRequest();
       return true;
+    case WM_CONTROL_QUIT:
+      OnControlQuit();
+      return true;
     case WM_POWERBROADCAST:
       OnPowerBroadcast(wParam);
       result = TRUE;
@@ -378,13 +381,13 @@ void LauncherDialog::ShowStatus(const std::vector<std::pair<int, std::string>>& 
 // Start and stop, timers.
 
 void LauncherDialog::OnStartStopPlan(EventSource source) {
-  // Whether a plan runs decides, not the button's text: read back through
-  // Windows, the text would not compare equal on every code page.
-  if (runner_.RunningPlan() >= 0) {
   // The session ends: while its end waits for the spared servers (with the
   // window's messages handled), no click, tray item or control request
   // starts anything.
   if (sessionEnding_) return;
+  // Whether a plan runs decides, not the button's text: read back through
+  // Windows, the text would not compare equal on every code page.
+  if (runner_.RunningPlan() >= 0) {
     runner_.Stop(source);
     return;
   }
@@ -403,6 +406,10 @@ void LauncherDialog::OnTimer(UINT_PTR id) {
   if (id == kNewsTimer) {
     ::KillTimer(hwnd(), kNewsTimer);
     OnProcessesDue();
+    return;
+  }
+  if (id == kControlRetryTimer) {
+    ServeControl();
     return;
   }
   if (id == kRelaunchTimer) {
@@ -511,6 +518,7 @@ void LauncherDialog::OnEndSession(bool ending) {
   // button and at the exit, within one deadline that counts from here.
   const auto begun = FileWriter::Clock::now();
   runner_.Stop(EventSource::kSessionEnd);
+  sessionEnding_ = true;
   // The dump worker is let go before the file writer that joins it stops.
   processes_.EndDumps();
   app_.EndReports(kSessionEndLimits, begun);
@@ -518,7 +526,6 @@ void LauncherDialog::OnEndSession(bool ending) {
   EndDialog(IDOK);
 }
 
-  sessionEnding_ = true;
 bool LauncherDialog::OnPaint() {
   if (!::IsIconic(hwnd())) return false;  // default painting
   PAINTSTRUCT ps;

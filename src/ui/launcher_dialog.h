@@ -25,6 +25,10 @@ inline constexpr UINT_PTR kTrayRetryTimer = 4;
 inline constexpr UINT kTrayRetryMs = 2000;
 // A relaunch put off until a second after the program's last start.
 inline constexpr UINT_PTR kRelaunchTimer = 5;
+// While another process holds the control pipe's name, the pipe is tried
+// again this often.
+inline constexpr UINT_PTR kControlRetryTimer = 7;
+inline constexpr UINT kControlRetryMs = 5000;
 
 // The main and only window: plan chooser, program list, start/stop button,
 // the supervision options, and the tray icon with its menu. It owns the
@@ -102,6 +106,9 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   void ServeControl();
   void OnControlRequest();
   ControlReply AnswerControl(const ControlRequest& request);
+  ControlReply AnswerRow(const ControlRequest& request, int running);
+  // A quit's reply has reached its client: the window closes as at Esc.
+  void OnControlQuit();
 
   // RunnerHost: what the runner asks of the window and the listener.
   bool IsRowChecked(int row) override;
@@ -133,6 +140,7 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   TrayPresence tray_;           // hidden only while the icon exists
   ControlBoard controlBoard_;   // what `status` answers, from the events
   ControlServer control_;
+  std::uint32_t controlError_ = 0;  // the pipe's last failure journalled; 0 while it serves
   bool controlOff_ = false;     // its thread could not be created
-};
   bool sessionEnding_ = false;  // Windows ends the session: nothing starts any more
+};

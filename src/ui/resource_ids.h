@@ -23,6 +23,8 @@
 #define WM_PROCESSES_DUE (WM_APP + 3)
 // Posted by the control pipe's thread when a request waits for the window.
 #define WM_CONTROL_REQUEST (WM_APP + 16)
+// Posted by the control pipe's thread once a quit's reply is out.
+#define WM_CONTROL_QUIT (WM_APP + 17)
 #define ID_TRAY_SHOW 100
 #define ID_TRAY_CLOSE 101
 #define ID_TRAY_STOP_PLAN 102

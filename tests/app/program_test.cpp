@@ -2,6 +2,7 @@
 // programs, driven through its window from outside, observed through the
 // helpers' logs and exit codes.
 #include <windows.h>
+#include <aclapi.h>
 #include <commctrl.h>
 #include <tlhelp32.h>
 
@@ -23,6 +24,8 @@
 #include "text/encoding.h"
 #include "text/format_text.h"
 #include "text/texts.h"
+#include "control/json_reader.h"
+#include "control/status_reading.h"
 #include "platform/wide.h"
 #include "runner/process_host.h"
 
@@ -1281,8 +1284,13 @@ TEST(Program, ControlPipeStartsAndStopsAsTheButtonAndAnswersStatus) {
 
   CtlRun idle = Ctl({"status", "/p", port});
   ASSERT_EQ(idle.code, 0u) << idle.err;
+  // Pure ASCII, the Chinese as \u escapes, whatever the reader's code page.
+  EXPECT_TRUE(std::all_of(idle.out.begin(), idle.out.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }));
   std::map<std::string, std::string> status = ReadByPython(idle.out);
+  EXPECT_EQ(status["schema"], "2");
   EXPECT_EQ(status["launcher.pid"], std::to_string(::GetProcessId(program.process())));
+  EXPECT_EQ(status["launcher.journal"], journal);
+  EXPECT_EQ(status["launcher.metrics"], "null");
   EXPECT_EQ(status["launcher.port"], port);
   EXPECT_EQ(status["launcher.list"], FullPath("ctl.list"));
   EXPECT_EQ(status["plans.1.name"], GbkToUtf8(plan));
@@ -1313,6 +1321,7 @@ TEST(Program, ControlPipeStartsAndStopsAsTheButtonAndAnswersStatus) {
   EXPECT_EQ(status["plans.1.supervising"], "true");
   EXPECT_EQ(status["plans.1.programs.0.state"], "running");
   EXPECT_EQ(status["plans.1.programs.0.pid"], std::to_string(pid));
+  EXPECT_EQ(status["plans.1.programs.0.row"], "1");  // as the window and the journal count
   EXPECT_EQ(status["plans.0.running"], "false");
 
   // Junk straight to the pipe gets an error or a closed pipe, and changes
@@ -1337,6 +1346,7 @@ TEST(Program, ControlPipeStartsAndStopsAsTheButtonAndAnswersStatus) {
   const CtlRun unknown = Ctl({"start", "nope", "/p", port});
   EXPECT_EQ(unknown.code, 2u) << unknown.err;
   EXPECT_NE(unknown.err.find("nope"), std::string::npos) << unknown.err;
+  EXPECT_EQ(unknown.err.rfind("E_NO_PLAN ", 0), 0u) << unknown.err;
   EXPECT_FALSE(program.Running());
 
   // The journal names the command line as the start's and the stop's source.
@@ -1378,4 +1388,247 @@ TEST(Program, ControlStartIsRefusedWhileTheSurplusBoxIsOpenNotQueued) {
   EXPECT_FALSE(program.Running());
   EXPECT_EQ(Ctl({"start", "p", "/p", port}).code, 0u);
   EXPECT_TRUE(program.Running());
+}
+
+namespace {
+
+// A helper program started by the test itself, outside any launcher; ended
+// with the test.
+class Helped {
+ public:
+  explicit Helped(const std::string& args) {
+    std::wstring line = L"\"" + Wide(Helper("recorder.exe")) + L"\" " + Wide(args);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    started_ = ::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi_) != 0;
+  }
+  ~Helped() { End(); }
+  bool started() const { return started_; }
+  void End() {
+    if (!started_) return;
+    ::TerminateProcess(pi_.hProcess, 0);
+    ::WaitForSingleObject(pi_.hProcess, 5000);
+    ::CloseHandle(pi_.hProcess);
+    ::CloseHandle(pi_.hThread);
+    started_ = false;
+  }
+
+ private:
+  PROCESS_INFORMATION pi_{};
+  bool started_ = false;
+};
+
+// Suspends or resumes every thread of process `pid`: a launcher that takes a
+// request and never answers it.
+void Suspend(DWORD pid, bool suspend) {
+  const ScopedSnapshot snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  THREADENTRY32 thread{};
+  thread.dwSize = sizeof thread;
+  for (BOOL more = ::Thread32First(snapshot.get(), &thread); more; more = ::Thread32Next(snapshot.get(), &thread)) {
+    if (thread.th32OwnerProcessID != pid) continue;
+    if (HANDLE h = ::OpenThread(THREAD_SUSPEND_RESUME, FALSE, thread.th32ThreadID)) {
+      suspend ? ::SuspendThread(h) : ::ResumeThread(h);
+      ::CloseHandle(h);
+    }
+  }
+}
+
+// What morvastelctl printed on standard output, read.
+JsonValue Parsed(const CtlRun& run) {
+  JsonValue value;
+  ParseJson(run.out, value);
+  return value;
+}
+
+// The journal line whose event word is `word`: its fields, or none.
+std::vector<std::string> JournalLine(const std::string& journal, const char* word) {
+  for (const auto& fields : JournalLines(journal)) {
+    if (fields[1] == word) return fields;
+  }
+  return {};
+}
+
+bool StartsWith(const std::string& text, const std::string& head) { return text.rfind(head, 0) == 0; }
+
+}  // namespace
+
+TEST(Program, ControlPipeHeldByAnImpostorGetsNothingAndTheLauncherTakesTheNameOnceFree) {
+  const std::string port = "23813", pipe = "\\\\.\\pipe\\morvastel-" + port;
+  const std::string fake = FreshLog("ctl-impostor"), journal = FreshLog("ctl-impostor-journal");
+  const std::string metrics = FullPath("ctl-impostor.prom");
+  ::DeleteFileA(metrics.c_str());
+  Helped impostor(fake + " pipe " + pipe);
+  ASSERT_TRUE(impostor.started());
+  ASSERT_TRUE(WaitFor([&] { return Logged(fake, "pipe"); }, kFirstLineMs));
+  const std::string list = "::p\r\n" + Line(1, Helper("recorder.exe"), FreshLog("ctl-impostor-a") + " sleep", 0) + "\r\n";
+  Program program(list, {"/p", port, "/l", journal, "/m", metrics}, "ctl-impostor");
+  ASSERT_NE(program.dialog(), nullptr);
+
+  // The pipe's server runs another program: nothing is sent, and its fake
+  // status is never seen.
+  const CtlRun refused = Ctl({"status", "/p", port});
+  EXPECT_EQ(refused.code, 7u) << refused.out << refused.err;
+  EXPECT_TRUE(StartsWith(refused.err, "E_IMPOSTOR ")) << refused.err;
+  EXPECT_EQ(refused.out, "");
+  const CtlRun unknown = Ctl({"check", "/p", port});
+  EXPECT_EQ(unknown.code, 3u);
+  EXPECT_EQ(unknown.out, "UNKNOWN - E_IMPOSTOR on port " + port + "\n");
+  EXPECT_TRUE(Logged(fake, "client"));
+  for (const LogLine& line : ReadLog(fake)) EXPECT_FALSE(StartsWith(line.text, "read")) << line.text;
+
+  // The launcher says which pipe it could not make and why, and that it
+  // tries again; the metrics say the pipe is down.
+  std::vector<std::string> failed;
+  ASSERT_TRUE(WaitFor([&] { return !(failed = JournalLine(journal, texts::kEvControlFailed)).empty(); }, 5000));
+  EXPECT_EQ(failed[4], pipe);
+  const std::string retried = std::string(texts::kDetailControlFailed).substr(2);
+  EXPECT_TRUE(failed[6].size() > retried.size() && failed[6].back() == retried.back() &&
+              failed[6].compare(failed[6].size() - retried.size(), retried.size(), retried) == 0 &&
+              failed[6][0] >= '1' && failed[6][0] <= '9')
+      << failed[6];
+  EXPECT_TRUE(WaitFor([&] { return FileBytes(metrics).find("\nmorvastel_control_up 0\n") != std::string::npos; },
+                      5000));
+
+  // Once the name is free the launcher serves it, within its retry.
+  impostor.End();
+  const auto freed = std::chrono::steady_clock::now();
+  CtlRun served;
+  EXPECT_TRUE(WaitFor([&] { return (served = Ctl({"status", "/p", port})).code == 0; }, 10000)) << served.err;
+  EXPECT_LT(std::chrono::steady_clock::now() - freed, std::chrono::seconds(10));
+  EXPECT_EQ(StatusLauncherPid(Parsed(served)), ::GetProcessId(program.process()));
+  EXPECT_TRUE(WaitFor([&] { return !JournalLine(journal, texts::kEvControlOpened).empty(); }, 5000));
+  EXPECT_EQ(JournalLine(journal, texts::kEvControlOpened)[4], pipe);
+  EXPECT_TRUE(WaitFor([&] { return FileBytes(metrics).find("\nmorvastel_control_up 1\n") != std::string::npos; },
+                      5000));
+
+  // The launcher's pipe is its user's: read and write for it and the
+  // Administrators group, no right to change its security.
+  const HANDLE client = ::CreateFileW(Wide(pipe).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                      nullptr);
+  ASSERT_NE(client, INVALID_HANDLE_VALUE);
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_EQ(::GetSecurityInfo(client, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                              nullptr, &dacl, nullptr, &descriptor),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  HANDLE token = nullptr;
+  ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token);
+  char user[256];
+  DWORD size = 0;
+  ::GetTokenInformation(token, TokenUser, user, sizeof user, &size);
+  ::CloseHandle(token);
+  EXPECT_TRUE(::EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user)->User.Sid));
+  ASSERT_NE(dacl, nullptr);
+  EXPECT_EQ(dacl->AceCount, 2);
+  for (WORD i = 0; i < dacl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    ASSERT_TRUE(::GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+    EXPECT_EQ(ace->Mask & (WRITE_DAC | WRITE_OWNER | DELETE | GENERIC_ALL), 0u) << std::hex << ace->Mask;
+    EXPECT_NE(ace->Mask & (FILE_READ_DATA | GENERIC_READ), 0u) << std::hex << ace->Mask;
+    EXPECT_NE(ace->Mask & (FILE_WRITE_DATA | GENERIC_WRITE), 0u) << std::hex << ace->Mask;
+  }
+  ::LocalFree(descriptor);
+  ::CloseHandle(client);
+}
+
+TEST(Program, ControlWaitsChecksRowsAndQuits) {
+  const std::string port = "23814";
+  const std::string m = FreshLog("ctl-m"), r = FreshLog("ctl-r"), l = FreshLog("ctl-l");
+  // Malvoryn saves for 2 s after the exit notice.
+  const std::string list = "::p\r\n" + Line(1, Helper("Malvoryn.exe"), m + " listen 33333 2000", 0) +
+                           Line(1, Helper("recorder.exe"), r + " sleep", 0) + "::loop\r\n" +
+                           Line(1, Helper("recorder.exe"), l + " exit 0", 0) + "\r\n";
+  Program program(list, {"/p", port}, "ctl-waits");
+  ASSERT_NE(program.dialog(), nullptr);
+  EXPECT_EQ(Ctl({"check", "/p", port}).out, "CRITICAL - no plan runs\n");
+
+  // start --wait returns once the plan supervises and its programs run.
+  const CtlRun started = Ctl({"start", "p", "--wait", "30", "/p", port});
+  ASSERT_EQ(started.code, 0u) << started.err;
+  const CtlRun up = Ctl({"status", "/p", port});
+  EXPECT_EQ(CheckStatus(Parsed(up), "p").code, CheckCode::kOk) << up.out;
+  EXPECT_TRUE(Logged(m, "listening"));
+  // Asked again: done, nothing changes.
+  const CtlRun again = Ctl({"start", "p", "/p", port});
+  EXPECT_EQ(again.code, 0u);
+  EXPECT_FALSE(Parsed(again).Bool("changed", true)) << again.out;
+  const CtlRun ok = Ctl({"check", "p", "/p", port});
+  EXPECT_EQ(ok.code, 0u);
+  EXPECT_EQ(ok.out, "OK - 2/2 running\n");
+
+  // Rows count from 1. An exempt server is not ended without --force.
+  const DWORD server = ReadLog(m)[0].pid, worker = ReadLog(r)[0].pid;
+  const CtlRun exempt = Ctl({"row", "1", "stop", "/p", port});
+  EXPECT_EQ(exempt.code, 1u);
+  EXPECT_TRUE(StartsWith(exempt.err, "E_REFUSED ")) << exempt.err;
+  EXPECT_EQ(Ctl({"row", "1", "restart", "/p", port}).code, 1u);
+  EXPECT_EQ(Running(L"Malvoryn.exe"), std::vector<DWORD>{server});
+  const CtlRun none = Ctl({"row", "3", "stop", "/p", port});
+  EXPECT_EQ(none.code, 2u);
+  EXPECT_TRUE(StartsWith(none.err, "E_NO_ROW ")) << none.err;
+  const CtlRun stopped = Ctl({"row", "2", "stop", "/p", port});
+  EXPECT_EQ(stopped.code, 0u) << stopped.err;
+  EXPECT_TRUE(AllEndedWith({worker}, 111, 5000));
+  EXPECT_EQ(Ctl({"check", "p", "/p", port}).out, "OK - 1/1 running\n");  // unticked: not counted
+  ::Sleep(1500);  // more than a tick: an unticked row is not started again
+  EXPECT_EQ(Pids(r).size(), 1u);
+  EXPECT_EQ(Ctl({"row", "2", "start", "/p", port}).code, 0u);
+  ASSERT_TRUE(WaitFor([&] { return Pids(r).size() == 2; }, kFirstLineMs));
+  EXPECT_EQ(Ctl({"check", "p", "/p", port}).out, "OK - 2/2 running\n");
+
+  // stop --wait returns once the saving server has ended, not before.
+  const HANDLE saving = OpenForWatch(server);
+  const CtlRun stop = Ctl({"stop", "--wait", "30", "/p", port});
+  EXPECT_EQ(stop.code, 0u) << stop.err;
+  EXPECT_EQ(ExitCodeOf(saving, 0), 0u);  // gone already, after its save
+  ::CloseHandle(saving);
+  EXPECT_TRUE(Logged(m, "notice"));
+  EXPECT_TRUE(Parsed(Ctl({"status", "/p", port})).Find("spared")->items().empty());
+
+  // A row that exits at once: WARNING; another plan named: CRITICAL.
+  EXPECT_EQ(Ctl({"start", "loop", "/p", port}).code, 0u);
+  CtlRun warning;
+  EXPECT_TRUE(WaitFor([&] { return (warning = Ctl({"check", "loop", "/p", port})).code == 1; }, 10000)) << warning.out;
+  EXPECT_TRUE(StartsWith(warning.out, "WARNING - 0/1 running; row 1 ")) << warning.out;
+  EXPECT_EQ(Ctl({"check", "p", "/p", port}).out, "CRITICAL - another plan runs\n");
+
+  // restart: the running plan stopped, its ends waited for, the one named started.
+  const CtlRun restarted = Ctl({"restart", "p", "--wait", "30", "/p", port});
+  EXPECT_EQ(restarted.code, 0u) << restarted.err;
+  EXPECT_EQ(Ctl({"check", "p", "/p", port}).code, 0u);
+  EXPECT_EQ(Pids(m).size(), 2u);
+
+  // quit --wait: the launcher is gone, its programs run on.
+  const CtlRun quit = Ctl({"quit", "--wait", "15", "/p", port});
+  EXPECT_EQ(quit.code, 0u) << quit.err;
+  EXPECT_NE(ExitCodeOf(program.process(), 0), static_cast<DWORD>(STILL_ACTIVE));
+  EXPECT_EQ(Running(L"Malvoryn.exe").size(), 1u);
+  EXPECT_EQ(Ctl({"status", "/p", port}).code, 3u);
+  EndHelpers();
+}
+
+TEST(Program, ControlListsEveryLauncherAndTellsAnUnansweredRequest) {
+  Program first("::a\r\n\r\n", {"/p", "23815"}, "ctl-list-1");
+  Program second("::b\r\n\r\n", {"/p", "23816"}, "ctl-list-2");
+  ASSERT_NE(first.dialog(), nullptr);
+  ASSERT_NE(second.dialog(), nullptr);
+  const CtlRun listed = Ctl({"list"});
+  ASSERT_EQ(listed.code, 0u) << listed.err;
+  std::map<std::int64_t, std::int64_t> pids;  // by port
+  const JsonValue launchers = Parsed(listed);
+  for (const JsonValue& launcher : launchers.items()) pids[launcher.Integer("port")] = launcher.Integer("pid");
+  EXPECT_EQ(pids[23815], ::GetProcessId(first.process())) << listed.out;
+  EXPECT_EQ(pids[23816], ::GetProcessId(second.process())) << listed.out;
+
+  // A launcher that takes the request and never answers: the outcome is
+  // unknown, which is neither "no launcher" nor "refused".
+  Suspend(::GetProcessId(second.process()), true);
+  const CtlRun silent = Ctl({"stop", "/p", "23816"});
+  Suspend(::GetProcessId(second.process()), false);
+  EXPECT_EQ(silent.code, 6u) << silent.err;
+  EXPECT_TRUE(StartsWith(silent.err, "E_NO_REPLY ")) << silent.err;
+  const CtlRun version = Ctl({"version", "/p", "23815"});
+  EXPECT_EQ(version.code, 0u);
+  EXPECT_EQ(Parsed(version).String("launcher"), Parsed(version).String("morvastelctl")) << version.out;
 }

@@ -24,6 +24,11 @@
 //   LOG await FILE                   read the number N in FILE, log, wait for the
 //                                    event Local\morvastel-await-N to be set and
 //                                    exit 0 (a signal that ends every copy at once)
+//   LOG pipe NAME                    make the named pipe NAME before anyone else,
+//                                    log "pipe", then for every client log
+//                                    "client", log "read N" for each request it
+//                                    sends and answer it as a launcher would, with
+//                                    a status naming this process; forever
 //
 // The log line is: process id, TAB, milliseconds since boot, TAB, working
 // directory, TAB, the raw command line. Arguments are split from the raw
@@ -152,6 +157,31 @@ int Spawn(const char* commandLine) {
   return static_cast<int>(code);
 }
 
+// Holds a pipe name first and answers whoever connects: what a launcher's
+// client must not believe.
+[[noreturn]] void Pipe(const std::string& log, const std::string& name) {
+  const HANDLE pipe = ::CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 65536, 4096, 0,
+                                         nullptr);
+  AppendLine(log, pipe == INVALID_HANDLE_VALUE ? "no pipe" : "pipe");
+  const std::string reply = "0\n{\"schema\":2,\"launcher\":{\"pid\":" + std::to_string(::GetCurrentProcessId()) +
+                            "},\"plans\":[],\"spared\":[]}";
+  for (;;) {
+    if (!::ConnectNamedPipe(pipe, nullptr) && ::GetLastError() != ERROR_PIPE_CONNECTED) {
+      ::Sleep(50);
+      continue;
+    }
+    AppendLine(log, "client");
+    char request[4096];
+    DWORD read = 0, written = 0;
+    while (::ReadFile(pipe, request, sizeof request, &read, nullptr)) {
+      AppendLine(log, "read " + std::to_string(read));
+      ::WriteFile(pipe, reply.data(), static_cast<DWORD>(reply.size()), &written, nullptr);
+    }
+    ::DisconnectNamedPipe(pipe);
+  }
+}
+
 // The event a copy started now waits for, named after the number in `file`.
 HANDLE AwaitedSignal(const std::string& file) {
   char number[32] = "";
@@ -201,6 +231,7 @@ int main() {
     return Save(log, Number(args, 2, MORVASTEL_HEARTBEAT_PORT), Number(args, 3, 500), Number(args, 4, 0));
   }
   if (mode == "spawn") return Spawn(::GetCommandLineA());
+  if (mode == "pipe" && args.size() > 2) Pipe(log, args[2]);
   if (mode == "cd" && args.size() > 2) {
     ::SetCurrentDirectoryA(args[2].c_str());
     AppendLine(log, "cd");

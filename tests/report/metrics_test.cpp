@@ -103,6 +103,7 @@ TEST(Metrics, EverySampleFollowsTheEventsWithRowsFromThePlansStartAndEscapedUtf8
       {"morvastel_plan_running{index=\"1\",plan=\"x\xef\xbf\xbd\xef\xbf\xbd\"}", "0"},
       {"morvastel_plan_supervising", "0"},
       {"morvastel_heartbeat_listener_up", "0"},
+      {"morvastel_control_up", "0"},
       {"morvastel_heartbeat_ids", "0"},
       {"morvastel_heartbeats_received_total", "0"},
       {"morvastel_heartbeats_dropped_total{reason=\"length\"}", "0"},
@@ -114,6 +115,8 @@ TEST(Metrics, EverySampleFollowsTheEventsWithRowsFromThePlansStartAndEscapedUtf8
   EXPECT_EQ(Parse(board.Render(1765000000.5)), expected);
 
   board.OnEvent(On(EventKind::kListenerOpened));
+  board.OnEvent(On(EventKind::kControlFailed));
+  board.OnEvent(On(EventKind::kControlOpened));  // the name was freed, the retry took it
   board.OnEvent(On(EventKind::kPlanStarted, 0));
   board.OnEvent(On(EventKind::kTick, -1, -1, "", 1000));
   board.OnEvent(On(EventKind::kProgramLaunched, 0, 0, server));
@@ -148,6 +151,7 @@ TEST(Metrics, EverySampleFollowsTheEventsWithRowsFromThePlansStartAndEscapedUtf8
   const std::string plan = "plan=\"\xe5\x85\xa8\xe9\x83\xa8 \\\"a\\\\b\\\"\\n\"";
   expected["morvastel_plan_running{index=\"0\"," + plan + "}"] = "1";
   expected["morvastel_heartbeat_listener_up"] = "1";
+  expected["morvastel_control_up"] = "1";
   expected["morvastel_heartbeat_ids"] = "2";
   expected["morvastel_heartbeats_received_total"] = "41";
   expected["morvastel_heartbeats_dropped_total{reason=\"length\"}"] = "3";
