@@ -1,8 +1,11 @@
 // Feeds arbitrary bytes to everything that reads what a control pipe client
-// sends or what morvastelctl is given, and checks what must hold for every
-// input: a request that is read is the canonical form of its bytes with a
-// plan name that is UTF-8 on one line; a reply reads back to its bytes; a
-// JSON string literal of any bytes is valid JSON and valid UTF-8.
+// sends, what a launcher replies or what morvastelctl is given, and checks
+// what must hold for every input: a request that is read is the canonical
+// form of its bytes with a plan name that is UTF-8 on one line and a row
+// from 1; a reply reads back to its bytes, and its failure line starts with
+// a token; a JSON string literal of any bytes is pure ASCII JSON; JSON that
+// is read is read again the same once written back in ASCII, and a check
+// or a wait judges any of it without failing.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -14,7 +17,9 @@
 #include "catalogue/catalogue.h"
 #include "control/control_board.h"
 #include "control/control_protocol.h"
+#include "control/json_reader.h"
 #include "control/json_writer.h"
+#include "control/status_reading.h"
 
 namespace {
 
@@ -25,10 +30,10 @@ void Require(bool condition) {
 bool IsHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 // One JSON string literal, whole: quotes only at its ends, every escape one
-// JSON knows, no raw control character.
+// JSON knows, no raw control character, nothing beyond ASCII.
 void CheckJsonString(std::string_view text) {
   Require(text.size() >= 2 && text.front() == '"' && text.back() == '"');
-  Require(IsValidUtf8(text));
+  for (const char c : text) Require(static_cast<unsigned char>(c) < 0x80);
   for (std::size_t i = 1; i + 1 < text.size(); ++i) {
     const auto b = static_cast<unsigned char>(text[i]);
     Require(b >= 0x20 && text[i] != '"');
@@ -56,6 +61,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (error == RequestError::kNone) {
     Require(FormatControlRequest(request) == bytes);
     Require(request.command == ControlCommand::kStart || request.plan.empty());
+    Require(request.command != ControlCommand::kRow || (request.row >= 1 && request.row <= kMaxRow));
+    Require(request.command == ControlCommand::kRow || (request.row == 0 && !request.force));
+    Require(request.command != ControlCommand::kRestart && request.command != ControlCommand::kCheck &&
+            request.command != ControlCommand::kList && request.command != ControlCommand::kVersion);
     if (request.command == ControlCommand::kStart) {
       Require(!request.plan.empty() && IsValidUtf8(request.plan));
       Require(request.plan.find_first_of(std::string_view("\n\r\0", 3)) == std::string::npos);
@@ -67,9 +76,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   ControlReply reply;
-  if (ParseControlReply(bytes, reply)) Require(FormatControlReply(reply) == bytes);
+  if (ParseControlReply(bytes, reply)) {
+    Require(FormatControlReply(reply) == bytes);
+    const std::string line = FailureLineOf(reply.code, reply.body);
+    Require(line.substr(0, 2) == "E_" && line.find(' ') != std::string::npos);
+  }
 
   CheckJsonString(JsonString(bytes));
+
+  // What a launcher replies, read as JSON: in ASCII it reads the same, and
+  // a check or a wait's test of it never fails whatever it holds.
+  JsonValue value;
+  if (ParseJson(bytes, value)) {
+    const std::string ascii = AsciiJson(bytes);
+    for (const char c : ascii) Require(static_cast<unsigned char>(c) < 0x80);
+    JsonValue again;
+    Require(ParseJson(ascii, again));
+    Require(again.type() == value.type());
+    const CheckVerdict verdict = CheckStatus(value, "p");
+    Require(verdict.line.substr(0, verdict.line.find(' ')) ==
+            (verdict.code == CheckCode::kOk         ? "OK"
+             : verdict.code == CheckCode::kWarning  ? "WARNING"
+             : verdict.code == CheckCode::kCritical ? "CRITICAL"
+                                                    : "UNKNOWN"));
+    StopSettled(value, "");
+    RunningPlanName(value);
+    StatusLauncherPid(value);
+  }
+  std::uint16_t port = 0;
+  if (ControlPipePort(bytes, port)) Require(ControlPipeName(port) == "\\\\.\\pipe\\" + std::string(bytes));
 
   // The bytes as a command line, split at NULs.
   std::vector<std::string> words(1);
@@ -77,9 +112,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (c == '\0') words.emplace_back(); else words.back() += c;
   }
   const ControlArguments arguments = ParseControlArguments(words);
-  if (!arguments.help && arguments.error == ArgumentError::kNone &&
-      arguments.request.command == ControlCommand::kStart) {
-    Require(!arguments.request.plan.empty());
+  if (!arguments.help && arguments.error == ArgumentError::kNone) {
+    const ControlRequest& parsed = arguments.request;
+    if (parsed.command == ControlCommand::kStart) Require(!parsed.plan.empty());
+    if (parsed.command == ControlCommand::kRow) Require(parsed.row >= 1 && parsed.row <= kMaxRow);
+    Require(!arguments.wait || (CommandWaits(parsed.command) && arguments.waitSeconds <= kMaxWaitSeconds));
+    Require(!parsed.force || parsed.command == ControlCommand::kRow);
   }
   return 0;
 }
