@@ -1341,6 +1341,62 @@ TEST_F(Fixture, RangeOutsideTheEntriesIsTreatedAsEmpty) {
 
 }  // namespace
 
+TEST_F(Fixture, ARowIsEndedOrStartedAtOnceOnTheCommandLinesWord) {
+  EventLog events;
+  PlanRunner r(catalogue, host, host, options, &events);
+  Plan("p");
+  Entry(0, "C:\\a.exe");   // entry 1, row 0
+  Entry(30, "C:\\b.exe");  // entry 2, row 1: 30 s to wait
+  Done();
+  ASSERT_TRUE(Start(r, 0));
+  events.Take();
+  // Started now whatever its countdown: its attempt counts, so the plan
+  // supervises, and the countdown never starts it a second time.
+  EXPECT_TRUE(r.StartRow(1));
+  Settle(r);
+  EXPECT_EQ(events.Take(), (Calls{"launched r1 pid104"}));
+  EXPECT_EQ(Launched(0), 2u);
+  EXPECT_FALSE(r.StartRow(1));  // it runs
+  for (int i = 0; i < 35; ++i) Tick(r);
+  EXPECT_EQ(host.nextPid, 108u);
+  events.Take();
+
+  // Ended with its tree as a hang kill is: told as ended, not as an exit of
+  // its own, and not started again while its row is unticked.
+  host.uncheckedRows.insert(0);
+  host.exitCodes[100] = 111;
+  EXPECT_TRUE(r.EndRow(0));
+  EXPECT_FALSE(r.EndRow(0));  // already ending
+  Tick(r);
+  Tick(r);
+  EXPECT_EQ(events.Take(), (Calls{"terminated r0 pid100", "ended r0 pid100 n111 ms36000"}));
+  EXPECT_FALSE(r.EndRow(0));  // nothing runs
+  EXPECT_EQ(host.nextPid, 108u);
+
+  // Ended and started again: the new one waits until the old one is gone,
+  // then starts once.
+  host.slowEnds = true;
+  EXPECT_TRUE(r.EndRow(1));
+  EXPECT_TRUE(r.StartRow(1));
+  Tick(r);
+  EXPECT_EQ(host.nextPid, 108u);
+  host.Exit(104);
+  Settle(r);
+  Tick(r);
+  EXPECT_EQ(host.nextPid, 112u);
+  const Calls restarted = events.Take();
+  ASSERT_GE(restarted.size(), 3u);
+  EXPECT_EQ(restarted.front(), "terminated r1 pid104");
+  EXPECT_EQ(restarted.back(), "launched r1 pid108");
+
+  // Rows the plan does not have, and no plan.
+  EXPECT_FALSE(r.EndRow(2));
+  EXPECT_FALSE(r.StartRow(2));
+  r.Stop();
+  EXPECT_FALSE(r.StartRow(0));
+  EXPECT_FALSE(r.EndRow(1));
+}
+
 TEST(DumpFiles, NamedForTheOperatorAndTheTenNewestOfOursKeptByTheirFileTimes) {
   const LocalTime time{2026, 12, 7, 3, 4, 5, 678};
   // 服务\战斗.exe: the file name only, whatever its bytes; 淺's second byte
