@@ -1346,20 +1346,24 @@ TEST_F(Fixture, ARowIsEndedOrStartedAtOnceOnTheCommandLinesWord) {
   PlanRunner r(catalogue, host, host, options, &events);
   Plan("p");
   Entry(0, "C:\\a.exe");   // entry 1, row 0
-  Entry(30, "C:\\b.exe");  // entry 2, row 1: 30 s to wait
+  Entry(3, "C:\\b.exe");   // entry 2, row 1
+  Entry(10, "C:\\c.exe");  // entry 3, row 2
   Done();
   ASSERT_TRUE(Start(r, 0));
   events.Take();
-  // Started now whatever its countdown: its attempt counts, so the plan
-  // supervises, and the countdown never starts it a second time.
+  // Started now whatever its countdown: its attempt counts as the
+  // countdown's would, and the countdown never starts it a second time.
   EXPECT_TRUE(r.StartRow(1));
   Settle(r);
   EXPECT_EQ(events.Take(), (Calls{"launched r1 pid104"}));
   EXPECT_EQ(Launched(0), 2u);
   EXPECT_FALSE(r.StartRow(1));  // it runs
-  for (int i = 0; i < 35; ++i) Tick(r);
-  EXPECT_EQ(host.nextPid, 108u);
-  events.Take();
+  for (int i = 0; i < 11; ++i) Tick(r);
+  const Calls later = events.Take();
+  EXPECT_EQ(std::count(later.begin(), later.end(), "launched r2 pid108"), 1);
+  for (const std::string& e : later) EXPECT_EQ(e.find(" r1"), std::string::npos) << e;
+  EXPECT_EQ(Launched(0), 3u);
+  EXPECT_EQ(host.nextPid, 112u);
 
   // Ended with its tree as a hang kill is: told as ended, not as an exit of
   // its own, and not started again while its row is unticked.
@@ -1369,9 +1373,9 @@ TEST_F(Fixture, ARowIsEndedOrStartedAtOnceOnTheCommandLinesWord) {
   EXPECT_FALSE(r.EndRow(0));  // already ending
   Tick(r);
   Tick(r);
-  EXPECT_EQ(events.Take(), (Calls{"terminated r0 pid100", "ended r0 pid100 n111 ms36000"}));
+  EXPECT_EQ(events.Take(), (Calls{"terminated r0 pid100", "ended r0 pid100 n111 ms12000"}));
   EXPECT_FALSE(r.EndRow(0));  // nothing runs
-  EXPECT_EQ(host.nextPid, 108u);
+  EXPECT_EQ(host.nextPid, 112u);
 
   // Ended and started again: the new one waits until the old one is gone,
   // then starts once.
@@ -1379,19 +1383,19 @@ TEST_F(Fixture, ARowIsEndedOrStartedAtOnceOnTheCommandLinesWord) {
   EXPECT_TRUE(r.EndRow(1));
   EXPECT_TRUE(r.StartRow(1));
   Tick(r);
-  EXPECT_EQ(host.nextPid, 108u);
+  EXPECT_EQ(host.nextPid, 112u);
   host.Exit(104);
   Settle(r);
   Tick(r);
-  EXPECT_EQ(host.nextPid, 112u);
+  EXPECT_EQ(host.nextPid, 116u);
   const Calls restarted = events.Take();
   ASSERT_GE(restarted.size(), 3u);
   EXPECT_EQ(restarted.front(), "terminated r1 pid104");
-  EXPECT_EQ(restarted.back(), "launched r1 pid108");
+  EXPECT_EQ(restarted.back(), "launched r1 pid112");
 
   // Rows the plan does not have, and no plan.
-  EXPECT_FALSE(r.EndRow(2));
-  EXPECT_FALSE(r.StartRow(2));
+  EXPECT_FALSE(r.EndRow(3));
+  EXPECT_FALSE(r.StartRow(3));
   r.Stop();
   EXPECT_FALSE(r.StartRow(0));
   EXPECT_FALSE(r.EndRow(1));
