@@ -8,6 +8,9 @@
  *   DemoControl interval N    type N into the detection interval box
  *   DemoControl click         press the start/stop button
  *   DemoControl show          double-click the tray icon (shows the window)
+ *   DemoControl front         show the window above every other, kept there
+ *                             (topmost) when a window opens later, and give it
+ *                             the focus
  *   DemoControl close         close the window (as the close box does)
  *   DemoControl follow        until the window is gone, print a timestamped
  *                             line whenever the button shows a plan start or
@@ -181,12 +184,18 @@ int main(int argc, char** argv) {
     if (!send(found.window, LAUNCHER_TRAY_NOTIFY, LAUNCHER_TRAY_ICON, WM_LBUTTONDBLCLK)) return 1;
     return print_state(found);
   }
+  if (strcmp(argv[1], "front") == 0 && argc == 2) {
+    /* Topmost: a console window that opens later still opens below it. */
+    if (!SetWindowPos(found.window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW)) return 1;
+    SetForegroundWindow(found.window);
+    return print_state(found);
+  }
   if (strcmp(argv[1], "follow") == 0 && argc == 2) return follow(found);
   if (strcmp(argv[1], "close") == 0 && argc == 2) {
     return PostMessageA(found.window, WM_CLOSE, 0, 0) ? 0 : 1;
   }
 
 usage:
-  fputs("usage: DemoControl wait S | state | interval N | click | show | close | follow\n", stderr);
+  fputs("usage: DemoControl wait S | state | interval N | click | show | front | close | follow\n", stderr);
   return 2;
 }
