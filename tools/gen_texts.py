@@ -129,6 +129,8 @@ TEXTS = [
     ("kStatusHeldByLauncher", "另一调度台监管 %u", "status: another launcher supervises process id"),
     ("kStatusHeldUnreadable", "已在运行 %u，无法接管", "status: running, cannot be taken over"),
     ("kStatusHeldAmbiguous", "已在运行 %u，无法判断", "status: running, cannot be told apart"),
+    ("kEvCreationSlow", "创建进程缓慢", "journal: a creation has not come back for a while; the others go on"),
+    ("kDetailCreationSlow", "已经 %s 秒没有完成，其他行照常启动", "journal: how long so far"),
     ("kStatusHeldEnding", "等待进程 %u 结束", "status: the row waits for its terminated process to end"),
     ("kEvLauncherPriority", "调度台优先级低", "journal: the launcher runs below normal priority"),
     ("kDetailPriorityBelowNormal", "低于正常（计划任务的默认设置）；它启动的程序仍以正常优先级运行",

@@ -108,6 +108,7 @@ class QuietHost : public RunnerHost, public ProcessHost {
   std::vector<FoundProcess> FindRunning(const ProcessIdentity&) override { return {}; }
   ProcessStart AdoptProcess(std::size_t, const FoundProcess&) override { return {}; }
   void MoveProcess(std::size_t, std::size_t) override {}
+  std::vector<ProcessNews> CheckStarts() override { return {}; }
   bool IsEntryEnding(std::size_t) override { return false; }
   std::vector<std::uint32_t> LeftInTree(std::size_t) override { return {}; }
   ProcessStart TakeSurvivor(std::size_t, std::uint32_t) override { return {}; }

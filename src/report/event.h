@@ -57,6 +57,8 @@ enum class EventKind {
                          // job, ended with 111 before the row starts again
   kLauncherInJob,        // plan: a creation could not leave the job the launcher runs in: the
                          // programs end when that job is closed. Once per launcher run
+  kCreationSlow,         // plan, row, program; millis: how long its creation has taken so far.
+                         // The other rows' creations go on meanwhile
   kTick,                 // number: seconds of a monotonic clock. A second of the running plan has passed:
                          // what depends on time is looked at again. Time reaches the readers only so.
   kFeatureOff,           // number: the Feature left off, as a thread it needs could not be created;

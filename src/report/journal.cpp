@@ -106,6 +106,7 @@ const char* Word(EventKind kind) {
     case EventKind::kTakeoverGone: return texts::kEvTakeoverGone;
     case EventKind::kOldTreeEnded: return texts::kEvOldTreeEnded;
     case EventKind::kLauncherInJob: return texts::kEvLauncherInJob;
+    case EventKind::kCreationSlow: return texts::kEvCreationSlow;
     case EventKind::kFeatureOff: return texts::kEvFeatureOff;
     case EventKind::kTrayItemStale: return texts::kEvTrayItemStale;
     case EventKind::kControlFailed: return texts::kEvControlFailed;
@@ -197,6 +198,7 @@ std::string Detail(const Event& e) {
       return FormatText(texts::kDetailJobUnavailable, ErrorWithText(e.error, e.detail).c_str());
     case EventKind::kOldTreeEnded: return FormatText(texts::kDetailOldTreeEnded, static_cast<long long>(e.count));
     case EventKind::kLauncherInJob: return texts::kDetailLauncherInJob;
+    case EventKind::kCreationSlow: return FormatText(texts::kDetailCreationSlow, SecondsText(e.millis).c_str());
     case EventKind::kControlFailed:
       return FormatText(texts::kDetailControlFailed, ErrorWithText(e.error, e.detail).c_str());
     case EventKind::kTrayItemStale:

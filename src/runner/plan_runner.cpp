@@ -346,6 +346,14 @@ void PlanRunner::Apply(const ProcessNews& news, bool mayRelaunch) {
   const EntrySpan span = PlanEntries(catalogue_, plan);
   const bool inPlan = plan >= 0 && news.entry >= span.first && news.entry - span.first < span.count;
   Watch& watch = WatchOf(news.entry);
+  if (news.kind == ProcessNews::Kind::kSlow) {
+    if (inPlan && watch.starting) {
+      Event slow;
+      slow.millis = news.millis;
+      Raise(EventKind::kCreationSlow, plan, span.first, news.entry - span.first, slow);
+    }
+    return;
+  }
   if (news.kind == ProcessNews::Kind::kStarted) {
     if (inPlan && watch.starting) {
       Started(plan, span.first, news.entry - span.first, news);
@@ -599,6 +607,7 @@ void PlanRunner::Tick() {
   const std::uint64_t now = processes_.NowMilliseconds();
   if (now - lastTickMs_ > kTickGapMs) host_.RestartSilences();
   lastTickMs_ = now;
+  for (const ProcessNews& news : processes_.CheckStarts()) Apply(news, true);
   if (events_) SeeEnds(plan, span.first, span.count);
 
   // Rows whose launch waits for a process that may be theirs look again:

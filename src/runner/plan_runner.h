@@ -160,13 +160,15 @@ struct ProcessStart {
 };
 
 // What the host has to tell the runner about its processes: a creation the
-// runner asked for has come out, or a process an entry holds has ended.
+// runner asked for has come out, or a process an entry holds has ended, or
+// a creation is slow (it has not come back for a while; the others go on).
 struct ProcessNews {
-  enum class Kind { kStarted, kEnded };
+  enum class Kind { kStarted, kEnded, kSlow };
   Kind kind = Kind::kStarted;
   std::size_t entry = 0;
   std::uint32_t pid = 0;  // kStarted: the new process (0 when it failed); kEnded: the process that ended
   ProcessStart start;     // kStarted: how the creation came out
+  std::uint64_t millis = 0;  // kSlow: how long it has taken so far
 };
 
 // What the runner needs of the system's processes. Entries are named by
@@ -185,6 +187,9 @@ class ProcessHost {
   virtual void StartEntryProcess(std::size_t entry) = 0;
   // Up to `most` pieces of news, oldest first.
   virtual std::vector<ProcessNews> TakeNews(std::size_t most) = 0;
+  // Creations that have been slow since the last look (kSlow news), each
+  // told once. Asked every tick.
+  virtual std::vector<ProcessNews> CheckStarts() = 0;
   // Drops every creation asked for and not made yet; one being made is ended
   // before it runs. Returns all news not taken yet: every process started
   // for the runner is in it or in news taken before, and a dropped creation

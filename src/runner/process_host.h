@@ -8,9 +8,12 @@
 // no other thread reads or writes it. Two kinds of threads work for it and
 // meet it only in the host's channel, under the channel's one lock, held
 // just long enough to move an item in or out:
-// - the starting thread makes the creations the window asks for, one at a
+// - a starting thread makes the creations the window asks for, one at a
 //   time in the order asked, and hands each new process, handles and all,
-//   back through the channel;
+//   back through the channel (CreationLine). One stuck in a creation for
+//   more than 2 s while others wait finishes that one alone and ends; a
+//   fresh starting thread takes the rest. At the end they are given until
+//   the end's deadline, then abandoned: what they finish is discarded;
 // - the system thread pool waits on every held process handle and puts the
 //   process's end into the channel.
 // A message posted to the window says the channel has news; the window takes
@@ -24,6 +27,7 @@
 // its outcome, which the worker hands back under the writer's lock.
 #include <windows.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -227,9 +231,15 @@ class SessionListing {
 class WindowsProcessHost : public ProcessHost {
  public:
   explicit WindowsProcessHost(const Catalogue& catalogue);
-  // Creations not begun are dropped; one under way is waited for and ended
+  // Creations not begun are dropped; one under way is waited for (up to
+  // kEndStartsWait, unless EndStarts gave a deadline before) and ended
   // before it runs. Programs already started keep running.
   ~WindowsProcessHost() override;
+  static constexpr std::chrono::milliseconds kEndStartsWait{1000};
+  // The launcher is ending: creations under way have until `deadline`.
+  void EndStarts(std::chrono::steady_clock::time_point deadline);
+  // Whether news waits to be taken, whatever was posted for it.
+  bool HasNews() const;
   // `message` is posted to `window` when news comes while none waits; news
   // a TakeNews leaves (MoreNews) is not announced again.
   void PostNewsTo(HWND window, UINT message);
@@ -245,6 +255,7 @@ class WindowsProcessHost : public ProcessHost {
 
   void StartEntryProcess(std::size_t entry) override;
   std::vector<ProcessNews> TakeNews(std::size_t most) override;
+  std::vector<ProcessNews> CheckStarts() override;
   std::vector<ProcessNews> CancelStarts() override;
   ProcessIdentity EntryIdentity(std::size_t entry) override;
   std::vector<FoundProcess> FindRunning(const ProcessIdentity& row) override;
@@ -286,7 +297,6 @@ class WindowsProcessHost : public ProcessHost {
   ProcessTable table_;
   SessionListing listing_;
   std::unique_ptr<DumpWriter> dumps_;
-  std::thread starter_;               // started with the first creation
   std::size_t startsOut_ = 0;
   bool moreNews_ = false;
 };

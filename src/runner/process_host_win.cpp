@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "platform/wide.h"
+#include "runner/creation_line.h"
 #include "runner/process_peek.h"
 
 namespace {
@@ -554,12 +555,30 @@ struct WindowsProcessHost::Arrival {
 
 class WindowsProcessHost::Channel : public EndSink {
  public:
+  struct Request {
+    std::size_t index = 0;
+    LaunchParameters parameters;
+  };
+  using Line = CreationLine<Request, StartedProcess>;
+
+  Channel()
+      : line_({[](Request& request) { return CreateSuspended(request.parameters); },
+               [this](StartedProcess&& started, const Request& request) { Deliver(std::move(started), request); },
+               [](StartedProcess&& started) { Discard(started); },
+               [](std::function<void()> run) {
+                 try {
+                   // The line's state outlives the channel for a worker given
+                   // up on at the end; a worker never touches the channel after it.
+                   std::thread(std::move(run)).detach();
+                   return true;
+                 } catch (const std::system_error&) {
+                   return false;
+                 }
+               }}) {}
+
   // Whether a creation is being made or given up: its process may be
   // listed, with this launcher's mark, and no entry holds it yet.
-  bool Making() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return making_;
-  }
+  bool Making() { return line_.Busy(); }
 
   void PostTo(HWND window, UINT message) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -568,12 +587,9 @@ class WindowsProcessHost::Channel : public EndSink {
     if (!arrivals_.empty()) Ring();
   }
 
+  // Without a worker to be had, the creation is made here, as it always was.
   void Ask(std::size_t index, LaunchParameters parameters) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      requests_.push_back({index, nextTicket_++, std::move(parameters)});
-    }
-    asked_.notify_one();
+    if (!line_.Ask({index, std::move(parameters)})) line_.MakeHere();
   }
 
   // Up to `most` arrivals, oldest first; `more` says whether some are left,
@@ -590,36 +606,40 @@ class WindowsProcessHost::Channel : public EndSink {
     return taken;
   }
 
-  // Drops the creations not begun and stops the one under way from running;
-  // returns every arrival, so whatever was let run is among them.
-  std::vector<Arrival> Cancel() {
+  bool HasNews() {
     std::lock_guard<std::mutex> lock(mutex_);
-    requests_.clear();
-    cancelledBelow_ = nextTicket_;
-    std::vector<Arrival> taken(std::make_move_iterator(arrivals_.begin()), std::make_move_iterator(arrivals_.end()));
-    arrivals_.clear();
-    rung_ = false;  // the next news is posted again
+    return !arrivals_.empty();
+  }
+
+  // Drops the creations not begun and has those under way discarded; returns
+  // every arrival, so whatever was let run is among them. (The line's lock,
+  // then the channel's: a delivery takes them in that order too.)
+  std::vector<Arrival> Cancel() {
+    std::vector<Arrival> taken;
+    line_.Cancel([&] {
+      std::lock_guard<std::mutex> lock(mutex_);
+      taken.assign(std::make_move_iterator(arrivals_.begin()), std::make_move_iterator(arrivals_.end()));
+      arrivals_.clear();
+      rung_ = false;  // the next news is posted again
+    });
     return taken;
   }
 
-  void End() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      ending_ = true;
-      requests_.clear();
-    }
-    asked_.notify_one();
-  }
+  // Creations under way are waited for until `deadline`; whatever they
+  // finish after that is discarded.
+  void End(Line::Clock::time_point deadline) { line_.End(deadline); }
 
-  // The starting thread: until End, each request in turn.
-  void Run() {
-    Request request;
-    while (Next(&request, true)) Make(request);
-  }
-  // Without a starting thread: the requests waiting, here and now.
-  void MakeWaiting() {
-    Request request;
-    while (Next(&request, false)) Make(request);
+  // Creations slow beyond the line's limit, told once each.
+  std::vector<ProcessNews> CheckSlow() {
+    std::vector<ProcessNews> slow;
+    for (const Line::Slow& s : line_.Check(Line::Clock::now())) {
+      ProcessNews news;
+      news.kind = ProcessNews::Kind::kSlow;
+      news.entry = s.job.index;
+      news.millis = static_cast<std::uint64_t>(s.taken.count());
+      slow.push_back(news);
+    }
+    return slow;
   }
 
   void ProcessEnded(std::size_t index, DWORD pid) override {
@@ -633,46 +653,19 @@ class WindowsProcessHost::Channel : public EndSink {
   }
 
  private:
-  struct Request {
-    std::size_t index = 0;
-    std::uint64_t ticket = 0;
-    LaunchParameters parameters;
-  };
-
-  bool Next(Request* request, bool wait) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (wait) asked_.wait(lock, [this] { return ending_ || !requests_.empty(); });
-    if (ending_ || requests_.empty()) return false;
-    *request = std::move(requests_.front());
-    requests_.pop_front();
-    return true;
-  }
-
-  void Make(Request& request) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      making_ = true;
-    }
-    StartedProcess started = CreateSuspended(request.parameters);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (!ending_ && request.ticket >= cancelledBelow_) {
-        making_ = false;
-        // Let run only now, its news queued under the same lock.
-        if (started.start.error == 0) ::ResumeThread(started.thread.get());
-        Arrival arrival;
-        arrival.news.entry = request.index;
-        arrival.news.pid = started.processId;
-        arrival.news.start = started.start;
-        arrival.started = std::move(started);
-        arrivals_.push_back(std::move(arrival));
-        Ring();
-        return;
-      }
-    }
-    Discard(started);  // cancelled while it was made: it never runs
+  // Under the line's lock: a creation not cancelled is let run only now,
+  // its news queued under the channel's lock, so a stop that cancels knows
+  // every process that was started.
+  void Deliver(StartedProcess&& started, const Request& request) {
     std::lock_guard<std::mutex> lock(mutex_);
-    making_ = false;
+    if (started.start.error == 0) ::ResumeThread(started.thread.get());
+    Arrival arrival;
+    arrival.news.entry = request.index;
+    arrival.news.pid = started.processId;
+    arrival.news.start = started.start;
+    arrival.started = std::move(started);
+    arrivals_.push_back(std::move(arrival));
+    Ring();
   }
 
   // Under the lock: the window hears of the news once until it takes some.
@@ -682,16 +675,11 @@ class WindowsProcessHost::Channel : public EndSink {
   }
 
   std::mutex mutex_;
-  std::condition_variable asked_;
-  std::deque<Request> requests_;
   std::deque<Arrival> arrivals_;
-  std::uint64_t nextTicket_ = 0;
-  std::uint64_t cancelledBelow_ = 0;  // requests with a lower ticket are not to run
-  bool ending_ = false;
   HWND window_ = nullptr;
   UINT message_ = 0;
   bool rung_ = false;  // posted (or left for the window to come back for), and not taken since
-  bool making_ = false;
+  Line line_;          // last: ended before the rest goes
 };
 
 // ---------------------------------------------------------------------------
@@ -700,10 +688,13 @@ class WindowsProcessHost::Channel : public EndSink {
 WindowsProcessHost::WindowsProcessHost(const Catalogue& catalogue)
     : catalogue_(catalogue), channel_(std::make_unique<Channel>()) {}
 
-WindowsProcessHost::~WindowsProcessHost() {
-  channel_->End();
-  if (starter_.joinable()) starter_.join();
-}
+WindowsProcessHost::~WindowsProcessHost() { channel_->End(std::chrono::steady_clock::now() + kEndStartsWait); }
+
+void WindowsProcessHost::EndStarts(std::chrono::steady_clock::time_point deadline) { channel_->End(deadline); }
+
+std::vector<ProcessNews> WindowsProcessHost::CheckStarts() { return channel_->CheckSlow(); }
+
+bool WindowsProcessHost::HasNews() const { return channel_->HasNews(); }
 
 void WindowsProcessHost::PostNewsTo(HWND window, UINT message) { channel_->PostTo(window, message); }
 
@@ -714,16 +705,8 @@ void WindowsProcessHost::SetDumpFolder(const std::wstring& folder) {
 void WindowsProcessHost::StartEntryProcess(std::size_t entry) {
   LaunchParameters parameters = table_.Parameters(entry, *catalogue_.m_entries[entry]);
   parameters.launched = EntryIdentity(entry);
-  channel_->Ask(entry, std::move(parameters));
   ++startsOut_;
-  if (!starter_.joinable()) {
-    try {
-      starter_ = std::thread([channel = channel_.get()] { channel->Run(); });
-    } catch (const std::system_error&) {
-      // No thread to be had: the creation is made here, as it always was.
-      channel_->MakeWaiting();
-    }
-  }
+  channel_->Ask(entry, std::move(parameters));
 }
 
 std::vector<ProcessNews> WindowsProcessHost::TakeNews(std::size_t most) {

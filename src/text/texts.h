@@ -198,6 +198,10 @@ inline constexpr char kStatusHeldByLauncher[] = "\xc1\xed\xd2\xbb\xb5\xf7\xb6\xc
 inline constexpr char kStatusHeldUnreadable[] = "\xd2\xd1\xd4\xda\xd4\xcb\xd0\xd0 %u\xa3\xac\xce\xde\xb7\xa8\xbd\xd3\xb9\xdc";
 // 已在运行 %u，无法判断  (status: running, cannot be told apart)
 inline constexpr char kStatusHeldAmbiguous[] = "\xd2\xd1\xd4\xda\xd4\xcb\xd0\xd0 %u\xa3\xac\xce\xde\xb7\xa8\xc5\xd0\xb6\xcf";
+// 创建进程缓慢  (journal: a creation has not come back for a while; the others go on)
+inline constexpr char kEvCreationSlow[] = "\xb4\xb4\xbd\xa8\xbd\xf8\xb3\xcc\xbb\xba\xc2\xfd";
+// 已经 %s 秒没有完成，其他行照常启动  (journal: how long so far)
+inline constexpr char kDetailCreationSlow[] = "\xd2\xd1\xbe\xad %s \xc3\xeb\xc3\xbb\xd3\xd0\xcd\xea\xb3\xc9\xa3\xac\xc6\xe4\xcb\xfb\xd0\xd0\xd5\xd5\xb3\xa3\xc6\xf4\xb6\xaf";
 // 等待进程 %u 结束  (status: the row waits for its terminated process to end)
 inline constexpr char kStatusHeldEnding[] = "\xb5\xc8\xb4\xfd\xbd\xf8\xb3\xcc %u \xbd\xe1\xca\xf8";
 // 调度台优先级低  (journal: the launcher runs below normal priority)

@@ -425,6 +425,9 @@ void LauncherDialog::OnTimer(UINT_PTR id) {
   }
   if (id != kAutoStartTimer) {
     app_.ReportTime();
+    // News a lost message or timer left untaken is taken here: no end goes
+    // unseen for longer than a tick.
+    if (processes_.HasNews()) OnProcessesDue();
     runner_.Tick();
     app_.drops.Poll();
     return;

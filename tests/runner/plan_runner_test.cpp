@@ -15,6 +15,12 @@
 #include "text/format_text.h"
 #include "runner/dump_files.h"
 #include "runner/dump_queue.h"
+#include "runner/creation_line.h"
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
 
 namespace {
 
@@ -93,6 +99,8 @@ class FakeHost : public RunnerHost, public ProcessHost {
     }
     return taken;
   }
+  std::vector<ProcessNews> slowStarts;  // told at the next CheckStarts
+  std::vector<ProcessNews> CheckStarts() override { return std::exchange(slowStarts, {}); }
   std::vector<ProcessNews> CancelStarts() override {
     ++cancels;
     asked.clear();
@@ -134,7 +142,11 @@ class FakeHost : public RunnerHost, public ProcessHost {
     const std::uint32_t pid = nextPid;
     nextPid += 4;
     alive.insert(pid);
-    foreign.push_back({pid, {path, readable ? directory : "", commandLine, readable}, launcher});
+    FoundProcess found;
+    found.pid = pid;
+    found.identity = {path, readable ? directory : "", commandLine, readable};
+    found.otherLauncher = launcher;
+    foreign.push_back(found);
     return pid;
   }
   // A process with a launch record: launched as `path`, " -x", in
@@ -636,7 +648,7 @@ struct EventLog : EventSink {
                                          "no dump",  "dumping",  "metrics failed", "metrics ok", "list",
                                          "countdown", "unticked", "listed",   "stats",    "adopted",
                                          "held",     "no job",   "priority", "row listed", "gone",
-                                         "old tree", "in job",   "tick"};
+                                         "old tree", "in job",   "slow",     "tick"};
     std::string line = kNames[static_cast<int>(e.kind)];
     if (e.row >= 0) line += " r" + std::to_string(e.row);
     if (e.pid != 0) line += " pid" + std::to_string(e.pid);
@@ -1087,7 +1099,11 @@ TEST(ChooseClaim, ARecordDecidesAloneAndWithoutOneAnythingInDoubtHoldsTheRow) {
   const std::vector<ProcessIdentity> rows = {row, {"C:\\A.EXE", "C:\\RUN", " -y", true}};
   const auto found = [](std::uint32_t pid, const std::string& cmd, const std::string& dir = "C:\\RUN",
                         std::uint32_t other = 0, bool known = true) {
-    return FoundProcess{pid, {"C:\\A.EXE", dir, cmd, known}, other};
+    FoundProcess process;
+    process.pid = pid;
+    process.identity = {"C:\\A.EXE", dir, cmd, known};
+    process.otherLauncher = other;
+    return process;
   };
   // Launched as `launched` and running now in D:\DATA.
   const auto recorded = [&](std::uint32_t pid, const ProcessIdentity& launched, std::uint32_t other = 0) {
@@ -1488,4 +1504,97 @@ TEST(DumpQueue, AFailedDumpReportsTheWindowsErrorItsHresultCarries) {
   EXPECT_EQ(DumpFailureError(0x8000FFFFu), 0x8000FFFFu);  // another facility's, as it is
   EXPECT_EQ(DumpFailureError(0), 31u);                    // none at all: ERROR_GEN_FAILURE
   EXPECT_EQ(DumpFailureError(0x80070000u), 31u);
+}
+
+namespace {
+// A creation line whose creations block until released, and whose workers
+// are real threads.
+struct LineFixture {
+  std::mutex mutex;
+  std::condition_variable released;
+  std::set<int> blocked;                 // these block until released
+  std::vector<int> delivered, discarded, started;
+  std::vector<std::thread> threads;
+  CreationLine<int, int> line{{
+      [this](int& job) {
+        std::unique_lock<std::mutex> lock(mutex);
+        started.push_back(job);
+        released.wait(lock, [&] { return blocked.count(job) == 0; });
+        return job;
+      },
+      [this](int&& made, const int&) {
+        std::lock_guard<std::mutex> lock(mutex);
+        delivered.push_back(made);
+      },
+      [this](int&& made) {
+        std::lock_guard<std::mutex> lock(mutex);
+        discarded.push_back(made);
+      },
+      [this](std::function<void()> run) {
+        threads.emplace_back(std::move(run));
+        return true;
+      }}};
+  ~LineFixture() {
+    Release(-1);
+    line.End(CreationLine<int, int>::Clock::now() + std::chrono::seconds(5));
+    for (std::thread& t : threads) t.join();
+  }
+  void Release(int job) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (job < 0) blocked.clear(); else blocked.erase(job);
+    released.notify_all();
+  }
+  // Waits (bounded) until `done` holds, looking under the fixture's lock.
+  bool Until(const std::function<bool()>& done) {
+    for (int i = 0; i < 2000; ++i) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (done()) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+  }
+};
+}  // namespace
+
+TEST(CreationLine, AStuckCreationHoldsOnlyItselfTheRestKeepTheirOrderAndWhatACancelOrEndLeavesIsDiscarded) {
+  using Line = CreationLine<int, int>;
+  LineFixture f;
+  f.blocked = {1, 7};
+  for (int job : {1, 2, 3}) ASSERT_TRUE(f.line.Ask(job));
+  ASSERT_TRUE(f.Until([&] { return f.started == std::vector<int>{1}; }));
+  // Not slow yet: the others wait behind it.
+  EXPECT_TRUE(f.line.Check(Line::Clock::now()).empty());
+  EXPECT_EQ(f.line.Workers(), 1);
+  // Slow: told once, and a fresh worker makes the rest in order.
+  const std::vector<Line::Slow> slow = f.line.Check(Line::Clock::now() + std::chrono::seconds(3));
+  ASSERT_EQ(slow.size(), 1u);
+  EXPECT_EQ(slow[0].job, 1);
+  EXPECT_GE(slow[0].taken, Line::kSlowMs);
+  EXPECT_TRUE(f.line.Check(Line::Clock::now() + std::chrono::seconds(4)).empty());
+  ASSERT_TRUE(f.Until([&] { return f.delivered == std::vector<int>{2, 3}; }));
+  // The slow one still counts when it comes back, after the others.
+  f.Release(1);
+  ASSERT_TRUE(f.Until([&] { return f.delivered == std::vector<int>{2, 3, 1}; }));
+  ASSERT_TRUE(f.Until([&] { return f.line.Workers() == 1; }));  // it ended; one takes creations
+  // A creation under way at a cancel is discarded when it comes back; one
+  // asked for after it is made.
+  ASSERT_TRUE(f.line.Ask(7));
+  ASSERT_TRUE(f.Until([&] { return f.started.back() == 7; }));
+  f.line.Cancel([] {});
+  f.Release(7);
+  ASSERT_TRUE(f.Until([&] { return f.discarded == std::vector<int>{7}; }));
+  ASSERT_TRUE(f.line.Ask(8));
+  ASSERT_TRUE(f.Until([&] { return f.delivered.back() == 8; }));
+  // At the end, one stuck past the deadline is given up on, and what it
+  // finishes afterwards is discarded, never delivered.
+  f.blocked = {9};
+  ASSERT_TRUE(f.line.Ask(9));
+  ASSERT_TRUE(f.Until([&] { return f.started.back() == 9; }));
+  f.line.End(Line::Clock::now() + std::chrono::milliseconds(20));
+  EXPECT_EQ(f.line.Workers(), 1);
+  f.Release(9);
+  ASSERT_TRUE(f.Until([&] { return f.discarded.size() == 2 && f.discarded.back() == 9; }));
+  EXPECT_EQ(f.delivered.back(), 8);
 }
