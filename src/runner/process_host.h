@@ -22,6 +22,7 @@
 // channel's lock, with its news already queued, so a stop that cancels the
 // creations and takes the news under that lock knows every process that was
 // started: none starts after it.
+// docs/threads.md maps every thread of the launcher.
 // Dumps are written by one worker thread of the DumpWriter, one at a time,
 // each on a duplicated handle: the window's thread queues a dump and polls
 // its outcome, which the worker hands back under the writer's lock.
@@ -202,6 +203,9 @@ class ProcessTable {
   };
   Slot& SlotFor(std::size_t index);
   const Slot* Find(std::size_t index) const;
+  // Debug builds and tests: every use comes from the thread of the first.
+  void CheckOwner() const;
+  mutable DWORD owner_ = 0;
 
   std::vector<Slot> slots_;
 };

@@ -3,6 +3,7 @@
 #include <tlhelp32.h>
 
 #include <atomic>
+#include <cassert>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -286,7 +287,18 @@ const std::vector<ListedProcess>& SessionListing::Get(std::uint32_t* ownSession)
 // ---------------------------------------------------------------------------
 // ProcessTable.
 
+void ProcessTable::CheckOwner() const {
+#ifndef NDEBUG
+  // The table is the window's thread's alone: the first thread to use it
+  // owns it, and any other that does is a fault found here, not a race.
+  const DWORD self = ::GetCurrentThreadId();
+  if (owner_ == 0) owner_ = self;
+  assert(owner_ == self && "the process table is used off its owner's thread");
+#endif
+}
+
 ProcessTable::Slot& ProcessTable::SlotFor(std::size_t index) {
+  CheckOwner();
   if (index >= slots_.size()) {
     const std::size_t old = slots_.size();
     slots_.resize(index + 1);
@@ -296,6 +308,7 @@ ProcessTable::Slot& ProcessTable::SlotFor(std::size_t index) {
 }
 
 const ProcessTable::Slot* ProcessTable::Find(std::size_t index) const {
+  CheckOwner();
   return index < slots_.size() ? &slots_[index] : nullptr;
 }
 
