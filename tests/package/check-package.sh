@@ -20,7 +20,8 @@ root=$(pwd)
 [ -n "${DISPLAY:-}" ] || . scripts/xvfb-env
 
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# The display of scripts/xvfb-env, when it started one, ends here too.
+trap 'rm -rf "$work"; [ -z "${MORVASTEL_XVFB_PID:-}" ] || kill "$MORVASTEL_XVFB_PID" 2>/dev/null' EXIT
 fail() { echo "package check FAILED: $zip: $*" >&2; exit 1; }
 
 # DLLs that every Windows has; anything else would have to ship in the zip.
