@@ -25,7 +25,8 @@
 //                                    event Local\morvastel-await-N to be set and
 //                                    exit 0 (a signal that ends every copy at once)
 //   LOG pipe NAME                    make the named pipe NAME before anyone else,
-//                                    log "pipe", then for every client log
+//                                    owned by this process's user as a launcher's
+//                                    is, log "pipe", then for every client log
 //                                    "client", log "read N" for each request it
 //                                    sends and answer it as a launcher would, with
 //                                    a status naming this process; forever
@@ -160,9 +161,22 @@ int Spawn(const char* commandLine) {
 // Holds a pipe name first and answers whoever connects: what a launcher's
 // client must not believe.
 [[noreturn]] void Pipe(const std::string& log, const std::string& name) {
+  // Its owner is its user, whom the client trusts: only the program it runs
+  // gives it away.
+  HANDLE token = nullptr;
+  char user[256] = {};
+  DWORD size = 0;
+  ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token);
+  ::GetTokenInformation(token, TokenUser, user, sizeof user, &size);
+  ::CloseHandle(token);
+  SECURITY_DESCRIPTOR descriptor;
+  ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  ::SetSecurityDescriptorOwner(&descriptor, reinterpret_cast<TOKEN_USER*>(user)->User.Sid, FALSE);
+  ::SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);  // anyone may connect
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
   const HANDLE pipe = ::CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
                                          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 65536, 4096, 0,
-                                         nullptr);
+                                         &attributes);
   AppendLine(log, pipe == INVALID_HANDLE_VALUE ? "no pipe" : "pipe");
   const std::string reply = "0\n{\"schema\":2,\"launcher\":{\"pid\":" + std::to_string(::GetCurrentProcessId()) +
                             "},\"plans\":[],\"spared\":[]}";
