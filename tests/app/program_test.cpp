@@ -1528,6 +1528,36 @@ TEST(Program, ControlPipeHeldByAnImpostorGetsNothingAndTheLauncherTakesTheNameOn
     EXPECT_NE(ace->Mask & (FILE_WRITE_DATA | GENERIC_WRITE), 0u) << std::hex << ace->Mask;
   }
   ::LocalFree(descriptor);
+  // Run elevated (as this test and its launcher are under Wine), the pipe
+  // is labelled high integrity, no write up: the same user's unelevated
+  // processes cannot drive it.
+  TOKEN_ELEVATION elevation{};
+  ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token);
+  ::GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+  ::CloseHandle(token);
+  PACL label = nullptr;
+  ASSERT_EQ(::GetSecurityInfo(client, SE_KERNEL_OBJECT, LABEL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, &label,
+                              &descriptor),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  const SYSTEM_MANDATORY_LABEL_ACE* mandatory = nullptr;
+  for (WORD i = 0; label != nullptr && i < label->AceCount; ++i) {
+    ACE_HEADER* ace = nullptr;
+    if (::GetAce(label, i, reinterpret_cast<void**>(&ace)) && ace->AceType == SYSTEM_MANDATORY_LABEL_ACE_TYPE) {
+      mandatory = reinterpret_cast<const SYSTEM_MANDATORY_LABEL_ACE*>(ace);
+    }
+  }
+  if (elevation.TokenIsElevated != 0) {
+    ASSERT_NE(mandatory, nullptr);
+    EXPECT_EQ(mandatory->Mask, static_cast<DWORD>(SYSTEM_MANDATORY_LABEL_NO_WRITE_UP));
+    SID_IDENTIFIER_AUTHORITY authority = SECURITY_MANDATORY_LABEL_AUTHORITY;
+    PSID high = nullptr;
+    ::AllocateAndInitializeSid(&authority, 1, SECURITY_MANDATORY_HIGH_RID, 0, 0, 0, 0, 0, 0, 0, &high);
+    EXPECT_TRUE(::EqualSid(const_cast<DWORD*>(&mandatory->SidStart), high));
+    ::FreeSid(high);
+  } else {
+    EXPECT_EQ(mandatory, nullptr);
+  }
+  ::LocalFree(descriptor);
   ::CloseHandle(client);
 }
 
