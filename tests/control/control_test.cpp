@@ -4,6 +4,8 @@
 // json as a client would.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -41,10 +43,12 @@ Catalogue ReadList(const std::string& text) {
 // Runs Python's json on `json` and prints `expression` over the parsed value
 // `d`; returns what it printed, or the parser's complaint.
 std::string Python(const std::string& json, const std::string& expression) {
-  std::ofstream("control_test.json", std::ios::binary) << json;
-  std::ofstream("control_test.py", std::ios::binary)
-      << "import json\nd = json.load(open('control_test.json', encoding='utf-8'))\nprint(" << expression << ")\n";
-  const std::string command = "python3 control_test.py 2>&1";
+  // In the system's temporary folder, never where the test was started.
+  const std::string base = (std::filesystem::temp_directory_path() / "morvastel_control_test").string();
+  std::ofstream(base + ".json", std::ios::binary) << json;
+  std::ofstream(base + ".py", std::ios::binary) << "import json\nd = json.load(open('" << base
+                                                << ".json', encoding='utf-8'))\nprint(" << expression << ")\n";
+  const std::string command = "python3 '" + base + ".py' 2>&1";
   std::string out;
   if (std::FILE* pipe = popen(command.c_str(), "r")) {
     char buffer[4096];

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -182,7 +184,7 @@ TEST(Metrics, EverySampleFollowsTheEventsWithRowsFromThePlansStartAndEscapedUtf8
   EXPECT_FALSE(board.dirty());  // nothing changed with the second
 
   // Prometheus' own tool accepts the file.
-  const std::string path = "metrics_test.prom";
+  const std::string path = (std::filesystem::temp_directory_path() / "morvastel_metrics_test.prom").string();
   std::ofstream(path, std::ios::binary) << text;
   if (std::system("command -v promtool >/dev/null") != 0) {
     ADD_FAILURE() << "promtool is missing: scripts/deps installs the packages prometheus and prometheus-node-exporter";
