@@ -247,6 +247,7 @@ TEXTS = [
     ("kEvControlFailed", "命令行控制管道无法建立", "journal: the control pipe could not be made"),
     ("kDetailControlFailed", "%s；每 5 秒重试", "journal: the error and its text, then that it is retried"),
     ("kEvControlOpened", "命令行控制管道已建立", "journal: the control pipe serves"),
+    ("kCtlSeeUsage", "；用法见 morvastelctl /?", "control usage: after the reason, where the usage is"),
 ]
 
 def literal(text):

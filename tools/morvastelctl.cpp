@@ -332,7 +332,8 @@ int main() {
     return 0;
   }
   if (parsed.error != ArgumentError::kNone) {
-    return Fail(ControlFailure::kUsage, std::string(ArgumentErrorText(parsed.error)) + "\n" + texts::kCtlUsage);
+    // One line, as every failure: the reason and where the usage is.
+    return Fail(ControlFailure::kUsage, std::string(ArgumentErrorText(parsed.error)) + texts::kCtlSeeUsage);
   }
   return Control(parsed).Run();
 }

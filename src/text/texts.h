@@ -360,5 +360,7 @@ inline constexpr char kEvControlFailed[] = "\xc3\xfc\xc1\xee\xd0\xd0\xbf\xd8\xd6
 inline constexpr char kDetailControlFailed[] = "%s\xa3\xbb\xc3\xbf 5 \xc3\xeb\xd6\xd8\xca\xd4";
 // 命令行控制管道已建立  (journal: the control pipe serves)
 inline constexpr char kEvControlOpened[] = "\xc3\xfc\xc1\xee\xd0\xd0\xbf\xd8\xd6\xc6\xb9\xdc\xb5\xc0\xd2\xd1\xbd\xa8\xc1\xa2";
+// ；用法见 morvastelctl /?  (control usage: after the reason, where the usage is)
+inline constexpr char kCtlSeeUsage[] = "\xa3\xbb\xd3\xc3\xb7\xa8\xbc\xfb morvastelctl /?";
 
 }  // namespace texts
