@@ -152,7 +152,7 @@ TEXTS = [
     ("kCtlNoSuchPlan", "没有名为【%s】的方案", "control: start of an unknown plan"),
     ("kCtlStartFailed", "方案【%s】未能启动", "control: the start did not take"),
     ("kCtlNoLauncher", "端口 %u 上没有调度台应答（管道 %s，错误 %lu）", "control: nobody serves the pipe"),
-    ("kCtlAccessDenied", "端口 %u 上的调度台拒绝了本用户：只有运行它的用户和 Administrators 组可以控制它，以管理员身份运行的调度台只接受同样以管理员身份运行的命令",
+    ("kCtlAccessDenied", "端口 %u 上的调度台拒绝了本用户：只有运行它的用户和 Administrators 组可以控制它",
      "control: the pipe's security refused this user"),
     ("kCtlInternal", "内部错误（错误 %lu）", "control: anything else went wrong"),
     ("kCtlNoCommand", "缺少命令", "control usage: no command given"),
@@ -248,6 +248,8 @@ TEXTS = [
     ("kDetailControlFailed", "%s；每 5 秒重试", "journal: the error and its text, then that it is retried"),
     ("kEvControlOpened", "命令行控制管道已建立", "journal: the control pipe serves"),
     ("kCtlSeeUsage", "；用法见 morvastelctl /?", "control usage: after the reason, where the usage is"),
+    ("kCtlDeniedUnelevated", "端口 %u 上的调度台拒绝了本进程：本进程没有提升，以管理员身份运行的调度台只接受提升了的进程（以管理员身份运行的命令提示符等）",
+     "control: the pipe refused an unelevated process, as an elevated launcher's does"),
 ]
 
 def literal(text):

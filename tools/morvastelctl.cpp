@@ -83,7 +83,8 @@ std::string CallFailureText(const LauncherCall& call, std::uint16_t port) {
   switch (call.failure) {
     case ControlFailure::kNoLauncher: return FormatText(texts::kCtlNoLauncher, p, ControlPipeName(port).c_str(), error);
     case ControlFailure::kRefused: return FormatText(texts::kCtlPipeBusy, p);
-    case ControlFailure::kDenied: return FormatText(texts::kCtlAccessDenied, p);
+    // Unelevated, the likeliest reason is a launcher run elevated.
+    case ControlFailure::kDenied: return FormatText(Elevated() ? texts::kCtlAccessDenied : texts::kCtlDeniedUnelevated, p);
     case ControlFailure::kImpostor: return FormatText(texts::kCtlImpostor, ControlPipeName(port).c_str(), error);
     case ControlFailure::kNoReply: return FormatText(texts::kCtlNoReply, p, error);
     default: return FormatText(texts::kCtlInternal, error);

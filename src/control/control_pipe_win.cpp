@@ -95,8 +95,9 @@ std::string CurrentUser() {
 
 PSID UserSid(std::string& tokenUser) { return reinterpret_cast<TOKEN_USER*>(tokenUser.data())->User.Sid; }
 
-// Whether this process runs elevated (TOKEN_ELEVATION: "nonzero if the
-// token has elevated privileges").
+}  // namespace
+
+// TOKEN_ELEVATION: "nonzero if the token has elevated privileges".
 bool Elevated() {
   HANDLE token = nullptr;
   if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
@@ -107,26 +108,32 @@ bool Elevated() {
          elevation.TokenIsElevated != 0;
 }
 
-// The pipe's security. Its owner is the user the launcher runs as, which
-// clients check before they send anything: given here, as a token's default
-// owner is taken only when the creator gives none (TOKEN_OWNER), and may be
-// a group (the Administrators group for an elevated administrator, another
-// one under Wine). Read and write (which includes connecting) for that user
-// and for the Administrators group, for nobody else, and no inherited
-// entries; not GENERIC_ALL, as a client has no business changing the pipe's
-// security or owner. An elevated launcher labels the pipe high integrity
-// with no write up ("S:(ML;;NW;;;HI)", SDDL for mandatory labels), so the
-// same user's unelevated processes cannot drive it; a label at the
-// creator's own level needs no privilege.
+namespace {
+
+// The pipe's security. Its owner, which clients check before they send
+// anything, is given here, as a token's default owner is taken only when
+// the creator gives none (TOKEN_OWNER) and need not be one a client trusts
+// (under Wine it is a group of every user): the user the launcher runs as,
+// or, run elevated, the Administrators group (an elevated administrator's
+// usual default owner), so that every elevated administrator trusts it. Read
+// and write (which includes connecting) for that user and for the
+// Administrators group, for nobody else, and no inherited entries; not
+// GENERIC_ALL, as a client has no business changing the pipe's security or
+// owner. An elevated launcher labels the pipe high integrity with no write
+// up ("S:(ML;;NW;;;HI)", SDDL for mandatory labels), so the same user's
+// unelevated processes cannot drive it; a label at the creator's own level
+// needs no privilege.
 std::wstring SecurityText() {
   std::string token = CurrentUser();
   if (token.empty()) return {};
   wchar_t* sid = nullptr;
   if (!::ConvertSidToStringSidW(UserSid(token), &sid)) return {};
   const std::wstring user(sid);
-  std::wstring text = L"O:" + user + L"D:P(A;;GRGW;;;" + user + L")(A;;GRGW;;;BA)";
   ::LocalFree(sid);
-  if (Elevated()) text += L"S:(ML;;NW;;;HI)";
+  const bool elevated = Elevated();
+  std::wstring text = L"O:" + (elevated ? std::wstring(L"BA") : user);
+  text += L"D:P(A;;GRGW;;;" + user + L")(A;;GRGW;;;BA)";
+  if (elevated) text += L"S:(ML;;NW;;;HI)";
   return text;
 }
 

@@ -116,5 +116,9 @@ LauncherCall CallLauncher(std::uint16_t port, const ControlRequest& request, DWO
 // listed.
 std::vector<std::uint16_t> ListControlPipes(DWORD* error);
 
+// Whether this process runs elevated: an elevated launcher's pipe refuses
+// the unelevated.
+bool Elevated();
+
 // The file name of the launcher's program, which a trusted pipe server runs.
 inline constexpr wchar_t kLauncherImage[] = L"Morvastel.exe";

@@ -1500,7 +1500,8 @@ TEST(Program, ControlPipeHeldByAnImpostorGetsNothingAndTheLauncherTakesTheNameOn
   EXPECT_TRUE(WaitFor([&] { return FileBytes(metrics).find("\nmorvastel_control_up 1\n") != std::string::npos; },
                       5000));
 
-  // The launcher's pipe is its user's: read and write for it and the
+  // The launcher's pipe is its user's (the Administrators group's when it
+  // runs elevated, as under Wine): read and write for its user and the
   // Administrators group, no right to change its security.
   const HANDLE client = ::CreateFileW(Wide(pipe).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                                       nullptr);
@@ -1517,7 +1518,15 @@ TEST(Program, ControlPipeHeldByAnImpostorGetsNothingAndTheLauncherTakesTheNameOn
   DWORD size = 0;
   ::GetTokenInformation(token, TokenUser, user, sizeof user, &size);
   ::CloseHandle(token);
-  EXPECT_TRUE(::EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user)->User.Sid));
+  TOKEN_ELEVATION elevation{};
+  ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token);
+  ::GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+  ::CloseHandle(token);
+  if (elevation.TokenIsElevated != 0) {
+    EXPECT_TRUE(::IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
+  } else {
+    EXPECT_TRUE(::EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user)->User.Sid));
+  }
   ASSERT_NE(dacl, nullptr);
   EXPECT_EQ(dacl->AceCount, 2);
   for (WORD i = 0; i < dacl->AceCount; ++i) {
@@ -1531,10 +1540,6 @@ TEST(Program, ControlPipeHeldByAnImpostorGetsNothingAndTheLauncherTakesTheNameOn
   // Run elevated (as this test and its launcher are under Wine), the pipe
   // is labelled high integrity, no write up: the same user's unelevated
   // processes cannot drive it.
-  TOKEN_ELEVATION elevation{};
-  ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token);
-  ::GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
-  ::CloseHandle(token);
   PACL label = nullptr;
   ASSERT_EQ(::GetSecurityInfo(client, SE_KERNEL_OBJECT, LABEL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, &label,
                               &descriptor),
