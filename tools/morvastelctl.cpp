@@ -217,7 +217,8 @@ class Control {
       if (target.empty()) return Fail(ControlFailure::kRefused, texts::kCtlNoPlanRuns);
     } else {
       bool known = false;
-      for (const JsonValue& p : status.Find("plans")->items()) known = known || p.String("name") == target;
+      const JsonValue* plans = status.Find("plans");
+      for (const JsonValue& p : plans ? plans->items() : std::vector<JsonValue>()) known = known || p.String("name") == target;
       if (!known) {
         Print(stderr, FailureLine(ControlFailure::kNoPlan, FormatText(GbkToUtf8(texts::kCtlNoSuchPlan).c_str(),
                                                                       target.c_str())));
