@@ -41,6 +41,8 @@ class LauncherApp : public WinApp {
   void StartReports();
   // The /d folder, empty without /d.
   std::wstring dumpFolder() const { return WidePath(settings.dumpFolder); }
+  // The file writer the dump folder's upkeep goes to (none when off).
+  std::shared_ptr<FileWriter> files() const { return files_; }
   // Raises one event on the launcher's stream.
   void Report(Event event, EventKind kind);
   // Tells the stream a second of the running plan has passed (kTick).
@@ -58,6 +60,10 @@ class LauncherApp : public WinApp {
   // (reports_end.h): the spared servers' ends, the metrics' last text, the
   // journal's last lines. Later calls do nothing.
   void EndReports(const EndLimits& limits, FileWriter::Clock::time_point begun);
+  // When the launcher's end began: the first call's moment (the close of
+  // the window, or WM_ENDSESSION), the same for every later call, so every
+  // wait of the end counts against one budget.
+  FileWriter::Clock::time_point EndBegun();
   bool metricsOn() const { return metrics_ != nullptr; }
 
   Settings settings;
@@ -86,6 +92,7 @@ class LauncherApp : public WinApp {
   std::unique_ptr<MetricsWriter> metricsWriter_;
   unsigned long long metricsWrittenAt_ = 0;
   bool reportsEnded_ = false;
+  FileWriter::Clock::time_point endBegun_{};
 };
 
 // Creates the dialog font: 16 units high, 8 wide, normal weight, GB2312

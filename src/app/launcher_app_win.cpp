@@ -91,7 +91,6 @@ void LauncherApp::StartReports() {
       Report(std::move(off), EventKind::kFeatureOff);
       return;
     }
-    SetDumpFileWriter(files_);
   }
   if (!files_) return;
   if (!settings.metricsPath.empty() && !metrics_) {
@@ -169,8 +168,13 @@ bool LauncherApp::InitInstance() {
     dialog.DoModal();
   }
   SetMainWindow(nullptr);
-  EndReports(kExitLimits, FileWriter::Clock::now());
+  EndReports(kExitLimits, EndBegun());
   return false;
+}
+
+FileWriter::Clock::time_point LauncherApp::EndBegun() {
+  if (endBegun_ == FileWriter::Clock::time_point{}) endBegun_ = FileWriter::Clock::now();
+  return endBegun_;
 }
 
 void LauncherApp::EndReports(const EndLimits& limits, FileWriter::Clock::time_point begun) {
@@ -199,7 +203,6 @@ void LauncherApp::EndReports(const EndLimits& limits, FileWriter::Clock::time_po
   if (metrics_) events.Remove(*metrics_);
   metrics_.reset();
   metricsWriter_.reset();
-  SetDumpFileWriter(nullptr);
   files_.reset();
 }
 

@@ -1,5 +1,7 @@
 #include "platform/files.h"
 
+#include "platform/window_thread.h"
+
 namespace {
 
 bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
@@ -18,6 +20,7 @@ std::wstring Parent(const std::wstring& path) {
 }  // namespace
 
 DWORD CreateFolders(const std::wstring& path) {
+  NoteFileCall();
   std::wstring folder = path;
   while (folder.size() > 1 && IsSeparator(folder.back())) folder.pop_back();
   if (folder.empty()) return 0;

@@ -6,6 +6,7 @@
 
 #include "platform/files.h"
 #include "platform/wide.h"
+#include "platform/window_thread.h"
 #include "report/journal.h"
 
 namespace {
@@ -16,6 +17,7 @@ class WindowsJournalFiles : public JournalFiles {
 
   // A missing folder is made first.
   std::uint32_t OpenAppend(const std::u16string& path) override {
+    NoteFileCall();
     Close();
     const std::wstring wide = WidePath(path);
     const auto open = [&] {
@@ -30,6 +32,7 @@ class WindowsJournalFiles : public JournalFiles {
   }
 
   std::uint32_t Append(std::string_view bytes) override {
+    NoteFileCall();
     return file_ == INVALID_HANDLE_VALUE ? ERROR_INVALID_HANDLE : WriteAll(file_, bytes);
   }
 
@@ -45,11 +48,13 @@ class WindowsJournalFiles : public JournalFiles {
   }
 
   std::uint32_t Rename(const std::u16string& from, const std::u16string& to) override {
+    NoteFileCall();
     return ::MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(), MOVEFILE_REPLACE_EXISTING) ? 0
                                                                                                  : ::GetLastError();
   }
 
   bool Exists(const std::u16string& path) override {
+    NoteFileCall();
     if (::GetFileAttributesW(WidePath(path).c_str()) != INVALID_FILE_ATTRIBUTES) return true;
     const DWORD error = ::GetLastError();
     return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;

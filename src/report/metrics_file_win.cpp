@@ -4,6 +4,7 @@
 
 #include "platform/files.h"
 #include "platform/wide.h"
+#include "platform/window_thread.h"
 #include "report/metrics.h"
 
 namespace {
@@ -15,6 +16,7 @@ HANDLE CreateTemporary(const std::wstring& path) {
 }  // namespace
 
 std::uint32_t ReplaceFileWhole(const std::u16string& path, const std::string& bytes) {
+  NoteFileCall();
   const std::wstring target = WidePath(path);
   const std::wstring temporary = target + L".tmp";
   HANDLE file = CreateTemporary(temporary);

@@ -20,16 +20,12 @@
 #include "report/file_writer.h"
 #include "runner/plan_runner.h"
 
-// The file writer the dump writers made from now on hand their file work to
-// (the launcher's; none: each worker does its own).
-void SetDumpFileWriter(std::shared_ptr<FileWriter> writer);
-
 class DumpWriter {
  public:
   // `folder` as the command line gave it, which GBK may not be able to name.
-  // The file work goes to `files` (by default the one SetDumpFileWriter gave).
-  explicit DumpWriter(std::wstring folder);
-  DumpWriter(std::wstring folder, std::shared_ptr<FileWriter> files);
+  // The file work goes to `files`, the launcher's file writer (none: the
+  // worker does its own).
+  explicit DumpWriter(std::wstring folder, std::shared_ptr<FileWriter> files = nullptr);
   // Never waits: dumps still waiting are dropped, and the worker is joined
   // on the file writer, after the dump it writes (its program has been
   // terminated, so it ends soon) and the removal of its file. A file writer

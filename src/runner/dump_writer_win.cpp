@@ -11,6 +11,7 @@
 #include "platform/dump_library.h"
 #include "platform/scoped.h"
 #include "platform/wide.h"
+#include "platform/window_thread.h"
 #include "runner/dump_files.h"
 #include "runner/dump_queue.h"
 #include "text/texts.h"
@@ -42,6 +43,7 @@ bool BeyondBitness(HANDLE process) {
 // at most kDumpsKept remain with `newest`, the one just written; nothing
 // else in the folder is looked at twice.
 void KeepNewest(const std::wstring& folder, const std::string& newest) {
+  NoteFileCall();
   std::vector<FolderFile> files;
   WIN32_FIND_DATAW found;
   const HANDLE search = ::FindFirstFileW((folder + L"*.dmp").c_str(), &found);
@@ -56,8 +58,15 @@ void KeepNewest(const std::wstring& folder, const std::string& newest) {
   for (const std::string& name : DumpsToRemove(files, newest)) ::DeleteFileW((folder + Wide(name)).c_str());
 }
 
+// Removes a dump nobody wants.
+void RemoveDump(const std::wstring& path) {
+  NoteFileCall();
+  ::DeleteFileW(path.c_str());
+}
+
 DumpOutcome Write(const std::wstring& folder, const Request& request, WriteDumpFunction writeDump,
                   std::uint32_t loadError) {
+  NoteFileCall();
   DumpOutcome outcome;
   const std::uint64_t begun = AwakeMilliseconds();
   const std::wstring path = folder + Wide(request.name);
@@ -82,10 +91,6 @@ DumpOutcome Write(const std::wstring& folder, const Request& request, WriteDumpF
   return outcome;
 }
 
-// The dump writers' file writer, set once at the start.
-std::mutex dumpFilesMutex;
-std::shared_ptr<FileWriter> dumpFiles;
-
 // A worker thread that is joined by whoever runs the job holding it, or let
 // go when the job is dropped unrun (its writer stopped first).
 struct JoinLater {
@@ -97,11 +102,6 @@ struct JoinLater {
 };
 
 }  // namespace
-
-void SetDumpFileWriter(std::shared_ptr<FileWriter> writer) {
-  std::lock_guard<std::mutex> lock(dumpFilesMutex);
-  dumpFiles = std::move(writer);
-}
 
 struct DumpWriter::Shared {
   Shared(std::wstring folderName, std::shared_ptr<FileWriter> files)
@@ -155,7 +155,7 @@ struct DumpWriter::Shared {
       if (wanted) {
         FileWork([folder = folder, newest = taken->request.name] { KeepNewest(folder, newest); });
       } else {
-        FileWork([path = PathOf(outcome.path)] { ::DeleteFileW(path.c_str()); });
+        FileWork([path = PathOf(outcome.path)] { RemoveDump(path); });
       }
     }
   }
@@ -169,12 +169,6 @@ struct DumpWriter::Shared {
   std::deque<std::function<void()>> fileJobs;  // the folder's work the file writer did not take
   bool ending = false;
 };
-
-DumpWriter::DumpWriter(std::wstring folder)
-    : DumpWriter(std::move(folder), [] {
-        std::lock_guard<std::mutex> lock(dumpFilesMutex);
-        return dumpFiles;
-      }()) {}
 
 DumpWriter::DumpWriter(std::wstring folder, std::shared_ptr<FileWriter> files)
     : shared_(std::make_shared<Shared>(std::move(folder), files)), files_(std::move(files)) {}
@@ -219,7 +213,7 @@ DumpOutcome DumpWriter::Poll(std::size_t entry) {
 void DumpWriter::Abandon(std::size_t entry) {
   std::lock_guard<std::mutex> lock(shared_->mutex);
   const std::string written = shared_->queue.Abandon(entry, AwakeMilliseconds());
-  if (!written.empty()) shared_->FileWork([path = shared_->PathOf(written)] { ::DeleteFileW(path.c_str()); });
+  if (!written.empty()) shared_->FileWork([path = shared_->PathOf(written)] { RemoveDump(path); });
 }
 
 DumpWriter::~DumpWriter() {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/wide.h"
+#include "platform/window_thread.h"
 
 namespace {
 
@@ -190,6 +191,7 @@ std::optional<LaunchRecord> ReadRecord(DWORD pid, std::uint64_t created) {
 }
 
 std::string PathText(const std::wstring& path) {
+  NoteFileCall();
   std::wstring full = FullLongPath(path);
   if (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/')) full.pop_back();
   if (!full.empty()) {
@@ -209,6 +211,7 @@ std::string PathText(const std::wstring& path) {
 
 std::string FileIdentity(const std::wstring& path) {
   if (path.empty()) return {};
+  NoteFileCall();
   // FILE_FLAG_BACKUP_SEMANTICS opens folders too; reading attributes needs
   // no other right, and every sharing mode leaves the program alone.
   const ScopedKernelHandle file(::CreateFileW(FullLongPath(path).c_str(), FILE_READ_ATTRIBUTES,

@@ -208,7 +208,13 @@ bool PlanRunner::Start(int plan, EventSource source) {
   started.number = static_cast<std::int64_t>(source);
   Raise(EventKind::kPlanStarted, plan, span.first, SIZE_MAX, started);
   lastTickMs_ = processes_.NowMilliseconds();
-  // Entries with delay 0 are launched here, before the first tick.
+  // Every row's identity is asked for now, in one go: the host reads them
+  // off the window's thread while the delays run, and every due row's look
+  // reuses them.
+  NewStep();
+  for (std::size_t p = 0; p < span.count; ++p) IdentityOf(span.first + p);
+  // Entries with delay 0 are launched here, before the first tick (or once
+  // their identities have been read).
   LaunchDueEntries();
   host_.StartTickTimer();
   return true;
@@ -346,6 +352,10 @@ void PlanRunner::Apply(const ProcessNews& news, bool mayRelaunch) {
   const EntrySpan span = PlanEntries(catalogue_, plan);
   const bool inPlan = plan >= 0 && news.entry >= span.first && news.entry - span.first < span.count;
   Watch& watch = WatchOf(news.entry);
+  if (news.kind == ProcessNews::Kind::kRead) {
+    if (plan >= 0 && mayRelaunch) LookAgain(plan, span.first, span.count);
+    return;
+  }
   if (news.kind == ProcessNews::Kind::kSlow) {
     if (inPlan && watch.starting) {
       Event slow;
@@ -414,10 +424,10 @@ void PlanRunner::NewStep() {
   runningElsewhere_.reset();
 }
 
-const ProcessIdentity& PlanRunner::IdentityOf(std::size_t index) {
+const ProcessIdentity* PlanRunner::IdentityOf(std::size_t index) {
   if (index >= identities_.size()) identities_.resize(index + 1);
   if (!identities_[index]) identities_[index] = processes_.EntryIdentity(index);
-  return *identities_[index];
+  return identities_[index] ? &*identities_[index] : nullptr;
 }
 
 std::vector<std::size_t>& PlanRunner::RunningElsewhere(std::size_t first, std::size_t count) {
@@ -453,11 +463,23 @@ bool PlanRunner::TakeOverOrWait(int plan, std::size_t first, std::size_t count, 
     Keep(plan, first, row);
     return false;
   }
-  const ProcessIdentity& own = IdentityOf(index);
+  // A look needs what the host reads of the disk: until it has, the row
+  // waits, and looks again when the host tells it has.
+  const ClaimChoice reading{Claim::kReading, 0, 0, {}, {}};
+  const ProcessIdentity* own = IdentityOf(index);
+  if (own == nullptr) {
+    Wait(plan, first, row, reading);
+    return false;
+  }
   // The same for the same program held for a row of a stopped plan.
   std::vector<std::size_t>& elsewhere = RunningElsewhere(first, count);
   for (auto it = elsewhere.begin(); it != elsewhere.end(); ++it) {
-    if (!SameIdentity(IdentityOf(*it), own)) continue;
+    const ProcessIdentity* other = IdentityOf(*it);
+    if (other == nullptr) {
+      Wait(plan, first, row, reading);
+      return false;
+    }
+    if (!SameIdentity(*other, *own)) continue;
     if (processes_.IsEntryEnding(*it)) {
       Wait(plan, first, row, {Claim::kHeldEnding, processes_.EntryProcessId(*it), 0, {}, {}});
       return false;
@@ -472,18 +494,31 @@ bool PlanRunner::TakeOverOrWait(int plan, std::size_t first, std::size_t count, 
   // A process that ends between the look and its takeover is said so, and
   // the row looks again.
   for (int look = 0; look < 3; ++look) {
-    const std::vector<FoundProcess> found = processes_.FindRunning(own);
-    if (found.empty()) return true;
+    const std::optional<std::vector<FoundProcess>> looked = processes_.FindRunning(*own);
+    if (!looked) {
+      choice = reading;
+      break;
+    }
+    const std::vector<FoundProcess>& found = *looked;
+    if (found.empty()) {
+      choice = ClaimChoice{};  // nothing runs it: it starts (and is held for nothing any more)
+      break;
+    }
     // The other rows matter only when something runs the file.
     std::vector<ProcessIdentity> rows;
-    for (std::size_t p = 0; p < count; ++p) rows.push_back(IdentityOf(first + p));
+    for (std::size_t p = 0; p < count && choice.claim != Claim::kReading; ++p) {
+      const ProcessIdentity* identity = IdentityOf(first + p);
+      if (identity == nullptr) choice = reading;
+      else rows.push_back(*identity);
+    }
+    if (choice.claim == Claim::kReading) break;
     choice = ChooseClaim(rows, row, found);
     if (choice.claim != Claim::kAdopt && choice.claim != Claim::kAdoptDiffering) break;
     const FoundProcess* chosen = nullptr;
     for (const FoundProcess& process : found) {
       if (process.pid == choice.pid) chosen = &process;
     }
-    const ProcessStart start = processes_.AdoptProcess(index, *chosen);
+    const ProcessStart start = processes_.AdoptProcess(index, *chosen, *own);
     if (start.error == 0) {
       Hold(index, choice.pid);
       WatchOf(index).endTold = start.endTold;
@@ -520,6 +555,12 @@ bool PlanRunner::TakeOverOrWait(int plan, std::size_t first, std::size_t count, 
 
 void PlanRunner::Wait(int plan, std::size_t first, std::size_t row, const ClaimChoice& choice) {
   Watch& watch = WatchOf(first + row);
+  // A read of moments says nothing, and a row already held for a reason
+  // keeps it (said once) while it looks again.
+  if (choice.claim == Claim::kReading) {
+    if (watch.held == Claim::kStart) watch.held = Claim::kReading;
+    return;
+  }
   if (watch.held != choice.claim || watch.heldPid != choice.pid) {
     Event held;
     held.pid = choice.pid;
@@ -599,6 +640,20 @@ bool PlanRunner::SeeEnd(int plan, std::size_t first, std::size_t row, bool told)
   return true;
 }
 
+void PlanRunner::LookAgain(int plan, std::size_t first, std::size_t count) {
+  // Rows whose launch waits for a process that may be theirs, or for a read,
+  // look again: once nothing holds them back they start, in either phase.
+  NewStep();
+  std::vector<std::size_t> starts;
+  for (std::size_t p = count; p-- > 0;) {
+    if (WatchOf(first + p).held != Claim::kStart && host_.IsRowChecked(static_cast<int>(p)) &&
+        TakeOverOrWait(plan, first, count, p)) {
+      starts.push_back(first + p);
+    }
+  }
+  for (const std::size_t index : starts) CreateProcess(index, false);
+}
+
 void PlanRunner::Tick() {
   const int plan = RunningPlan();
   if (plan < 0) return;
@@ -610,17 +665,7 @@ void PlanRunner::Tick() {
   for (const ProcessNews& news : processes_.CheckStarts()) Apply(news, true);
   if (events_) SeeEnds(plan, span.first, span.count);
 
-  // Rows whose launch waits for a process that may be theirs look again:
-  // once it is gone they start, in either phase.
-  NewStep();
-  std::vector<std::size_t> starts;
-  for (std::size_t p = span.count; p-- > 0;) {
-    if (WatchOf(span.first + p).held != Claim::kStart && host_.IsRowChecked(static_cast<int>(p)) &&
-        TakeOverOrWait(plan, span.first, span.count, p)) {
-      starts.push_back(span.first + p);
-    }
-  }
-  for (const std::size_t index : starts) CreateProcess(index, false);
+  LookAgain(plan, span.first, span.count);
 
   // Launch phase: until every entry has had its launch attempt.
   if (catalogue_.m_planLaunched[k] != span.count) {

@@ -86,6 +86,7 @@ enum class Claim {
   kHeldAmbiguous,   // one runs in the file and directory of several rows, matching none
   kHeldFolder,      // without a record, one runs the file in another folder, or one that cannot be read
   kHeldEnding,      // the row's own process was terminated and has not ended yet
+  kReading,         // what the look needs of the disk is being read (said nowhere: it takes moments)
 };
 
 struct ClaimChoice {
@@ -161,9 +162,10 @@ struct ProcessStart {
 
 // What the host has to tell the runner about its processes: a creation the
 // runner asked for has come out, or a process an entry holds has ended, or
-// a creation is slow (it has not come back for a while; the others go on).
+// a creation is slow (it has not come back for a while; the others go on),
+// or what a look asked of the disk has been read.
 struct ProcessNews {
-  enum class Kind { kStarted, kEnded, kSlow };
+  enum class Kind { kStarted, kEnded, kSlow, kRead };
   Kind kind = Kind::kStarted;
   std::size_t entry = 0;
   std::uint32_t pid = 0;  // kStarted: the new process (0 when it failed); kEnded: the process that ended
@@ -195,16 +197,18 @@ class ProcessHost {
   // for the runner is in it or in news taken before, and a dropped creation
   // is never reported.
   virtual std::vector<ProcessNews> CancelStarts() = 0;
-  // What the entry's launch would run.
-  virtual ProcessIdentity EntryIdentity(std::size_t entry) = 0;
+  // What the entry's launch would run. The disk is read off the window's
+  // thread: none until it has been, and a kRead news then tells.
+  virtual std::optional<ProcessIdentity> EntryIdentity(std::size_t entry) = 0;
   // The processes of the launcher's session that run `row.file` or whose
   // launch record names it, other than those the launcher holds and those
-  // of the trees it started.
-  virtual std::vector<FoundProcess> FindRunning(const ProcessIdentity& row) = 0;
+  // of the trees it started. None while what the look needs of the disk is
+  // read (as EntryIdentity).
+  virtual std::optional<std::vector<FoundProcess>> FindRunning(const ProcessIdentity& row) = 0;
   // Takes running process `found` as the entry's own, as if it had started
-  // it, and gives it the entry's record; refused (gone) when it has ended
-  // or its id is another process's since the look.
-  virtual ProcessStart AdoptProcess(std::size_t entry, const FoundProcess& found) = 0;
+  // it, and gives it a record of `row` (the entry's identity); refused
+  // (gone) when it has ended or its id is another process's since the look.
+  virtual ProcessStart AdoptProcess(std::size_t entry, const FoundProcess& found, const ProcessIdentity& row) = 0;
   // Gives the entry `from`'s process, with its tree, to entry `to` (the
   // same program in another plan); `from` holds nothing afterwards.
   virtual void MoveProcess(std::size_t from, std::size_t to) = 0;
@@ -355,8 +359,12 @@ class PlanRunner {
   // Before the entry starts again, what its ended process left in its tree:
   // the one process left is taken as the row's (true), more are ended.
   bool TakeOrEndWhatIsLeft(std::size_t index);
-  // What the entry's launch would run, asked once per step.
-  const ProcessIdentity& IdentityOf(std::size_t index);
+  // What the entry's launch would run, asked once per step; null while the
+  // host reads it.
+  const ProcessIdentity* IdentityOf(std::size_t index);
+  // Rows waiting for a look look again: at every tick, and when the host
+  // has read what they wait for.
+  void LookAgain(int plan, std::size_t first, std::size_t count);
   // The entries outside the running plan whose processes still run (a stopped
   // plan's spared servers), found once per step.
   std::vector<std::size_t>& RunningElsewhere(std::size_t first, std::size_t count);

@@ -5,9 +5,10 @@
 // ending whole trees, the error reporter, and the minidumps of hung programs.
 //
 // Threads: every call comes from the window's thread, which owns the table;
-// no other thread reads or writes it. Two kinds of threads work for it and
-// meet it only in the host's channel, under the channel's one lock, held
-// just long enough to move an item in or out:
+// no other thread reads or writes it, and it never waits on the disk.
+// Three kinds of threads work for it and meet it only in the host's channel
+// (and the path reader), each under its one lock, held just long enough to
+// move an item in or out:
 // - a starting thread makes the creations the window asks for, one at a
 //   time in the order asked, and hands each new process, handles and all,
 //   back through the channel (CreationLine). One stuck in a creation for
@@ -15,7 +16,13 @@
 //   fresh starting thread takes the rest. At the end they are given until
 //   the end's deadline, then abandoned: what they finish is discarded;
 // - the system thread pool waits on every held process handle and puts the
-//   process's end into the channel.
+//   process's end into the channel;
+// - the system thread pool reads what the looks need of the disk (a row's
+//   program and folder, a running process's image and folder: their file
+//   identities and names), one path per callback, so a path on a share
+//   that has gone away holds only the rows that need it. The reads are kept
+//   for 30 s, so a plan's start reads each path once; until a path is read
+//   the rows that need it wait, and the channel's kRead news wakes them.
 // A message posted to the window says the channel has news; the window takes
 // it in short steps, coming back by a timer for the rest, brings the table up
 // to date and hands it to the runner. A new process is let run only under the
@@ -76,6 +83,7 @@ struct StartedProcess {
   ScopedKernelHandle record;
   DWORD processId = 0;
   DWORD threadId = 0;
+  ProcessIdentity launched;  // what its record says
 };
 
 // Creates the program suspended, at normal priority, outside the launcher's
@@ -147,8 +155,8 @@ class ProcessTable {
   // ended or its id belongs to another process since the look.
   ProcessStart Adopt(std::size_t index, const FoundProcess& found, const ProcessIdentity& launched);
   // Takes `pid`, left in the job of the entry's ended process, as its latest
-  // process, in the same job, with a mark and a record of `launched`.
-  ProcessStart TakeSurvivor(std::size_t index, std::uint32_t pid, const ProcessIdentity& launched);
+  // process, in the same job, with a mark and the ended process's record.
+  ProcessStart TakeSurvivor(std::size_t index, std::uint32_t pid);
   // Gives entry `from`'s process, handles, job and mark to entry `to`.
   void Move(std::size_t from, std::size_t to);
   // False when the entry has no process (id 0) or its latest process ended.
@@ -198,6 +206,7 @@ class ProcessTable {
     DWORD processId = 0;
     DWORD threadId = 0;
     DWORD jobKey = 0;              // the process id the job is named after
+    ProcessIdentity launched;      // what its record says
     bool ending = false;           // terminated by this launcher
     std::unique_ptr<EndWatch> endWatch;  // after `process`: let go before it is closed
   };
@@ -240,10 +249,16 @@ class WindowsProcessHost : public ProcessHost {
   // before it runs. Programs already started keep running.
   ~WindowsProcessHost() override;
   static constexpr std::chrono::milliseconds kEndStartsWait{1000};
-  // The launcher is ending: creations under way have until `deadline`.
+  // The launcher is ending: creations under way have until `deadline`
+  // (once: later calls, and the destructor, do not wait again).
   void EndStarts(std::chrono::steady_clock::time_point deadline);
   // Whether news waits to be taken, whatever was posted for it.
   bool HasNews() const;
+  // Whether a look's read of the disk is under way (its kRead news to come).
+  bool Reading() const;
+  // The starting threads create with `create` instead of CreateSuspended,
+  // from now on: a seam for tests, set before the first creation is asked.
+  void CreateWith(std::function<StartedProcess(LaunchParameters&)> create);
   // `message` is posted to `window` when news comes while none waits; news
   // a TakeNews leaves (MoreNews) is not announced again.
   void PostNewsTo(HWND window, UINT message);
@@ -252,7 +267,8 @@ class WindowsProcessHost : public ProcessHost {
   // Creations asked for whose news has not been taken.
   std::size_t StartsOut() const { return startsOut_; }
   // Dumps of hung programs go to `folder` from now on ("" for none).
-  void SetDumpFolder(const std::wstring& folder);
+  // Their folder's upkeep goes to `files` (none: the dump worker's own).
+  void SetDumpFolder(const std::wstring& folder, std::shared_ptr<FileWriter> files);
   // Waits a little for a dump whose program has been terminated.
   void EndDumps() { dumps_.reset(); }
   ProcessTable& table() { return table_; }
@@ -261,9 +277,9 @@ class WindowsProcessHost : public ProcessHost {
   std::vector<ProcessNews> TakeNews(std::size_t most) override;
   std::vector<ProcessNews> CheckStarts() override;
   std::vector<ProcessNews> CancelStarts() override;
-  ProcessIdentity EntryIdentity(std::size_t entry) override;
-  std::vector<FoundProcess> FindRunning(const ProcessIdentity& row) override;
-  ProcessStart AdoptProcess(std::size_t entry, const FoundProcess& found) override;
+  std::optional<ProcessIdentity> EntryIdentity(std::size_t entry) override;
+  std::optional<std::vector<FoundProcess>> FindRunning(const ProcessIdentity& row) override;
+  ProcessStart AdoptProcess(std::size_t entry, const FoundProcess& found, const ProcessIdentity& row) override;
   void MoveProcess(std::size_t from, std::size_t to) override;
   bool IsEntryEnding(std::size_t entry) override { return table_.IsEnding(entry); }
   std::vector<std::uint32_t> LeftInTree(std::size_t entry) override { return table_.LeftInJob(entry); }
@@ -283,6 +299,7 @@ class WindowsProcessHost : public ProcessHost {
 
  private:
   class Channel;
+  class PathReader;
   struct Arrival;
   // Installs the news taken from the channel; returns what the runner is to
   // hear (not the ends of processes the table no longer holds).
@@ -298,10 +315,12 @@ class WindowsProcessHost : public ProcessHost {
   const Catalogue& catalogue_;
   std::unordered_map<std::string, RowFile> rowFiles_;  // by identity, from EntryIdentity
   std::unique_ptr<Channel> channel_;  // before the table: outlives its end watches
+  std::shared_ptr<PathReader> reader_;  // what the looks need of the disk; tells the channel
   ProcessTable table_;
   SessionListing listing_;
   std::unique_ptr<DumpWriter> dumps_;
   std::size_t startsOut_ = 0;
+  bool startsEnded_ = false;  // EndStarts has given them their deadline
   bool moreNews_ = false;
 };
 

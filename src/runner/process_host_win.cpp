@@ -2,15 +2,18 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cassert>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <system_error>
 
 #include "platform/wide.h"
+#include "platform/window_thread.h"
 #include "runner/creation_line.h"
 #include "runner/process_peek.h"
 
@@ -188,6 +191,14 @@ StartedProcess CreateSuspended(LaunchParameters& parameters) {
   // that job as they outlive the launcher (CREATE_BREAKAWAY_FROM_JOB needs
   // JOB_OBJECT_LIMIT_BREAKAWAY_OK on the job, or the creation fails).
   StartedProcess started;
+  // What the record says of the file and folder is read here, off the
+  // window's thread, as the creation itself reads them.
+  ProcessIdentity& launched = parameters.launched;
+  if (launched.file.empty()) launched.file = FileIdentity(parameters.program);
+  if (launched.directory.empty()) {
+    launched.directory = FileIdentity(parameters.directory.empty() ? CurrentDirectory() : parameters.directory);
+  }
+  started.launched = launched;
   PROCESS_INFORMATION info{};
   // CREATE_DEFAULT_ERROR_MODE: the launcher's own error mode (no fault box,
   // so a crash of its own ends it at once) is not handed down; a program's
@@ -346,6 +357,7 @@ void ProcessTable::Install(std::size_t index, StartedProcess&& started) {
   slot.processId = started.processId;
   slot.threadId = started.threadId;
   slot.jobKey = started.processId;
+  slot.launched = std::move(started.launched);
   slot.ending = false;
 }
 
@@ -392,11 +404,12 @@ ProcessStart ProcessTable::Adopt(std::size_t index, const FoundProcess& found, c
   slot.processId = pid;
   slot.threadId = 0;
   slot.jobKey = jobKey;
+  slot.launched = own ? own->launched : launched;
   slot.ending = false;
   return start;
 }
 
-ProcessStart ProcessTable::TakeSurvivor(std::size_t index, std::uint32_t pid, const ProcessIdentity& launched) {
+ProcessStart ProcessTable::TakeSurvivor(std::size_t index, std::uint32_t pid) {
   ProcessStart start;
   Slot* slot = index < slots_.size() ? &slots_[index] : nullptr;
   ScopedProcessHandle process = OpenToHold(pid);
@@ -415,7 +428,7 @@ ProcessStart ProcessTable::TakeSurvivor(std::size_t index, std::uint32_t pid, co
   }
   DWORD error = 0;
   ScopedKernelHandle record =
-      WriteRecord(process.get(), pid, {CreationTime(process.get()), ::GetCurrentProcessId(), slot->jobKey, launched},
+      WriteRecord(process.get(), pid, {CreationTime(process.get()), ::GetCurrentProcessId(), slot->jobKey, slot->launched},
                   &error);
   // It holds its job now, as the ended process did, so the job keeps its
   // name for a later launcher.
@@ -573,9 +586,12 @@ class WindowsProcessHost::Channel : public EndSink {
     LaunchParameters parameters;
   };
   using Line = CreationLine<Request, StartedProcess>;
+  using Creator = std::function<StartedProcess(LaunchParameters&)>;
 
+  // The creator is shared with the workers, which may outlive the channel.
   Channel()
-      : line_({[](Request& request) { return CreateSuspended(request.parameters); },
+      : creator_(std::make_shared<Creator>(&CreateSuspended)),
+        line_({[creator = creator_](Request& request) { return (*creator)(request.parameters); },
                [this](StartedProcess&& started, const Request& request) { Deliver(std::move(started), request); },
                [](StartedProcess&& started) { Discard(started); },
                [](std::function<void()> run) {
@@ -588,6 +604,9 @@ class WindowsProcessHost::Channel : public EndSink {
                    return false;
                  }
                }}) {}
+
+  // Creations are made by `create` from now on (before the first is asked).
+  void CreateWith(Creator create) { *creator_ = std::move(create); }
 
   // Whether a creation is being made or given up: its process may be
   // listed, with this launcher's mark, and no entry holds it yet.
@@ -612,6 +631,7 @@ class WindowsProcessHost::Channel : public EndSink {
     std::vector<Arrival> taken;
     std::lock_guard<std::mutex> lock(mutex_);
     for (; most > 0 && !arrivals_.empty(); --most) {
+      if (arrivals_.front().news.kind == ProcessNews::Kind::kRead) readWaiting_ = false;
       taken.push_back(std::move(arrivals_.front()));
       arrivals_.pop_front();
     }
@@ -633,6 +653,7 @@ class WindowsProcessHost::Channel : public EndSink {
       std::lock_guard<std::mutex> lock(mutex_);
       taken.assign(std::make_move_iterator(arrivals_.begin()), std::make_move_iterator(arrivals_.end()));
       arrivals_.clear();
+      readWaiting_ = false;
       rung_ = false;  // the next news is posted again
     });
     return taken;
@@ -653,6 +674,17 @@ class WindowsProcessHost::Channel : public EndSink {
       slow.push_back(news);
     }
     return slow;
+  }
+
+  // What a look asked of the disk has been read: one kRead waits at most.
+  void Read() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (readWaiting_) return;
+    readWaiting_ = true;
+    Arrival read;
+    read.news.kind = ProcessNews::Kind::kRead;
+    arrivals_.push_back(std::move(read));
+    Ring();
   }
 
   void ProcessEnded(std::size_t index, DWORD pid) override {
@@ -692,32 +724,164 @@ class WindowsProcessHost::Channel : public EndSink {
   HWND window_ = nullptr;
   UINT message_ = 0;
   bool rung_ = false;  // posted (or left for the window to come back for), and not taken since
+  bool readWaiting_ = false;  // a kRead is among the arrivals
+  std::shared_ptr<Creator> creator_;
   Line line_;          // last: ended before the rest goes
+};
+
+// ---------------------------------------------------------------------------
+// PathReader.
+
+// What the disk says of one path: its file identity, its path form (for an
+// image that cannot be opened), and the names the process list may give a
+// program there.
+struct PathFacts {
+  std::string identity;
+  std::string text;
+  std::vector<std::wstring> names;
+};
+
+static PathFacts ReadPathFacts(const std::wstring& path) {
+  PathFacts facts;
+  facts.identity = FileIdentity(path);
+  facts.text = PathText(path);
+  // The process list shows the name of the file the image was mapped from:
+  // the one a link leads to, or its short (8.3) name.
+  const auto name = [](const std::wstring& full) {
+    const std::size_t slash = full.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? full : full.substr(slash + 1);
+  };
+  facts.names.push_back(name(path));
+  wchar_t buffer[MAX_PATH * 4];
+  if (const DWORD n = ::GetShortPathNameW(path.c_str(), buffer, MAX_PATH * 4); n > 0 && n < MAX_PATH * 4) {
+    facts.names.push_back(name({buffer, n}));
+  }
+  const ScopedKernelHandle opened(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+  if (opened) {
+    const DWORD n = ::GetFinalPathNameByHandleW(opened.get(), buffer, MAX_PATH * 4, FILE_NAME_NORMALIZED);
+    if (n > 0 && n < MAX_PATH * 4) facts.names.push_back(name({buffer, n}));
+  }
+  return facts;
+}
+
+// Each path is read by one callback of the system's thread pool
+// (TrySubmitThreadpoolCallback, learn.microsoft.com/windows/win32/api/
+// threadpoolapiset/nf-threadpoolapiset-trysubmitthreadpoolcallback), so a
+// read stuck on a share that has gone away holds no other. A callback holds
+// the reader, not the host: one still reading when the host goes finishes
+// into the reader alone.
+class WindowsProcessHost::PathReader : public std::enable_shared_from_this<PathReader> {
+ public:
+  // How long a read is believed: long enough for a plan's start to read
+  // each path once, short enough that a program replaced on the disk is
+  // seen as the new file soon after.
+  static constexpr ULONGLONG kFreshMs = 30000;
+
+  explicit PathReader(Channel* told) : told_(told) {}
+
+  // The facts of `path` read within kFreshMs; otherwise none, and a read is
+  // asked for (once while it runs), whose end the channel is told of.
+  std::optional<PathFacts> Fresh(const std::wstring& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Known& known = known_[path];
+    if (known.readAt != 0 && ::GetTickCount64() - known.readAt <= kFreshMs) return known.facts;
+    if (!known.reading) {
+      // One the pool refuses is asked for again at the next look.
+      auto job = std::make_unique<Job>(Job{shared_from_this(), path});
+      known.reading = ::TrySubmitThreadpoolCallback(&Run, job.get(), nullptr) != FALSE;
+      if (known.reading) {
+        job.release();
+        ++reading_;
+      }
+    }
+    return std::nullopt;
+  }
+
+  // Whether a read is under way.
+  bool Reading() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return reading_ > 0;
+  }
+
+  // From now on no channel is told (the host is going).
+  void Quiet() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    told_ = nullptr;
+  }
+
+ private:
+  struct Known {
+    PathFacts facts;
+    ULONGLONG readAt = 0;  // 0: never read
+    bool reading = false;
+  };
+  struct Job {
+    std::shared_ptr<PathReader> reader;
+    std::wstring path;
+  };
+
+  static void CALLBACK Run(PTP_CALLBACK_INSTANCE, void* context) {
+    const std::unique_ptr<Job> job(static_cast<Job*>(context));
+    PathFacts facts = ReadPathFacts(job->path);
+    PathReader& reader = *job->reader;
+    // The reader's lock, then the channel's: the window never takes them
+    // the other way round.
+    std::lock_guard<std::mutex> lock(reader.mutex_);
+    Known& known = reader.known_[job->path];
+    known.facts = std::move(facts);
+    known.readAt = std::max<ULONGLONG>(::GetTickCount64(), 1);
+    known.reading = false;
+    --reader.reading_;
+    if (reader.told_ != nullptr) reader.told_->Read();
+  }
+
+  std::mutex mutex_;
+  std::unordered_map<std::wstring, Known> known_;
+  std::size_t reading_ = 0;
+  Channel* told_;
 };
 
 // ---------------------------------------------------------------------------
 // WindowsProcessHost.
 
 WindowsProcessHost::WindowsProcessHost(const Catalogue& catalogue)
-    : catalogue_(catalogue), channel_(std::make_unique<Channel>()) {}
+    : catalogue_(catalogue),
+      channel_(std::make_unique<Channel>()),
+      reader_(std::make_shared<PathReader>(channel_.get())) {}
 
-WindowsProcessHost::~WindowsProcessHost() { channel_->End(std::chrono::steady_clock::now() + kEndStartsWait); }
+WindowsProcessHost::~WindowsProcessHost() {
+  reader_->Quiet();
+  if (!startsEnded_) channel_->End(std::chrono::steady_clock::now() + kEndStartsWait);
+}
 
-void WindowsProcessHost::EndStarts(std::chrono::steady_clock::time_point deadline) { channel_->End(deadline); }
+void WindowsProcessHost::EndStarts(std::chrono::steady_clock::time_point deadline) {
+  if (startsEnded_) return;
+  startsEnded_ = true;
+  channel_->End(deadline);
+}
 
 std::vector<ProcessNews> WindowsProcessHost::CheckStarts() { return channel_->CheckSlow(); }
 
 bool WindowsProcessHost::HasNews() const { return channel_->HasNews(); }
 
+bool WindowsProcessHost::Reading() const { return reader_->Reading(); }
+
+void WindowsProcessHost::CreateWith(std::function<StartedProcess(LaunchParameters&)> create) {
+  channel_->CreateWith(std::move(create));
+}
+
 void WindowsProcessHost::PostNewsTo(HWND window, UINT message) { channel_->PostTo(window, message); }
 
-void WindowsProcessHost::SetDumpFolder(const std::wstring& folder) {
-  dumps_ = folder.empty() ? nullptr : std::make_unique<DumpWriter>(folder);
+void WindowsProcessHost::SetDumpFolder(const std::wstring& folder, std::shared_ptr<FileWriter> files) {
+  dumps_ = folder.empty() ? nullptr : std::make_unique<DumpWriter>(folder, std::move(files));
 }
 
 void WindowsProcessHost::StartEntryProcess(std::size_t entry) {
   LaunchParameters parameters = table_.Parameters(entry, *catalogue_.m_entries[entry]);
-  parameters.launched = EntryIdentity(entry);
+  // Its file and folder are read by the starting thread.
+  parameters.launched.commandLine = catalogue_.m_entries[entry]->commandLine;
   ++startsOut_;
   channel_->Ask(entry, std::move(parameters));
 }
@@ -738,6 +902,10 @@ std::vector<ProcessNews> WindowsProcessHost::Receive(std::vector<Arrival>& arriv
   std::vector<ProcessNews> told;
   for (Arrival& arrival : arrivals) {
     ProcessNews& news = arrival.news;
+    if (news.kind == ProcessNews::Kind::kRead) {
+      told.push_back(news);
+      continue;
+    }
     if (news.kind == ProcessNews::Kind::kStarted) {
       if (startsOut_ > 0) --startsOut_;
       table_.Install(news.entry, std::move(arrival.started));
@@ -751,43 +919,28 @@ std::vector<ProcessNews> WindowsProcessHost::Receive(std::vector<Arrival>& arriv
   return told;
 }
 
-ProcessIdentity WindowsProcessHost::EntryIdentity(std::size_t entry) {
+std::optional<ProcessIdentity> WindowsProcessHost::EntryIdentity(std::size_t entry) {
   const LaunchEntry& e = *catalogue_.m_entries[entry];
-  ProcessIdentity identity;
   // Relative names resolve as process creation resolves them: the program
   // against the launcher's directory, which is also where an entry without
   // a directory runs.
-  const std::wstring program = Wide(e.programPath);
-  identity.file = FileIdentity(program);
-  identity.directory = FileIdentity(e.runDirectory.empty() ? CurrentDirectory() : Wide(e.runDirectory));
+  const std::optional<PathFacts> file = reader_->Fresh(Wide(e.programPath));
+  const std::optional<PathFacts> directory =
+      reader_->Fresh(e.runDirectory.empty() ? CurrentDirectory() : Wide(e.runDirectory));
+  if (!file || !directory) return std::nullopt;
+  ProcessIdentity identity;
+  identity.file = file->identity;
+  identity.directory = directory->identity;
   identity.commandLine = e.commandLine;
-  RowFile& file = rowFiles_[identity.file];
-  if (file.names.empty()) {
-    // The process list shows the name of the file the image was mapped
-    // from: the one a link leads to, or its short (8.3) name.
-    const auto name = [](const std::wstring& path) {
-      const std::size_t slash = path.find_last_of(L"\\/");
-      return slash == std::wstring::npos ? path : path.substr(slash + 1);
-    };
-    file.text = PathText(program);
-    file.names.push_back(name(program));
-    wchar_t buffer[MAX_PATH * 4];
-    if (const DWORD n = ::GetShortPathNameW(program.c_str(), buffer, MAX_PATH * 4); n > 0 && n < MAX_PATH * 4) {
-      file.names.push_back(name({buffer, n}));
-    }
-    const ScopedKernelHandle opened(::CreateFileW(program.c_str(), FILE_READ_ATTRIBUTES,
-                                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                                  OPEN_EXISTING, 0, nullptr));
-    if (opened) {
-      const DWORD n = ::GetFinalPathNameByHandleW(opened.get(), buffer, MAX_PATH * 4, FILE_NAME_NORMALIZED);
-      if (n > 0 && n < MAX_PATH * 4) file.names.push_back(name({buffer, n}));
-    }
-  }
+  RowFile& row = rowFiles_[identity.file];
+  row.text = file->text;
+  row.names = file->names;
   return identity;
 }
 
-std::vector<FoundProcess> WindowsProcessHost::FindRunning(const ProcessIdentity& row) {
+std::optional<std::vector<FoundProcess>> WindowsProcessHost::FindRunning(const ProcessIdentity& row) {
   std::vector<FoundProcess> found;
+  bool reading = false;  // a candidate's image or folder is being read
   const RowFile& file = rowFiles_[row.file];
   std::uint32_t session = 0;
   const std::vector<ListedProcess>& listed = listing_.Get(&session);
@@ -829,27 +982,43 @@ std::vector<FoundProcess> WindowsProcessHost::FindRunning(const ProcessIdentity&
     }
     const PeekedProcess peeked = PeekProcess(process.get());
     // The image by its file identity, or by its path where it cannot be opened.
-    std::string image = peeked.image.empty() ? std::string() : FileIdentity(peeked.image);
+    std::string image;
+    if (!peeked.image.empty()) {
+      const std::optional<PathFacts> facts = reader_->Fresh(peeked.image);
+      if (!facts) {
+        reading = true;
+        continue;
+      }
+      image = facts->identity;
+    }
     if (!image.empty() && image.front() != '#' && image == file.text) image = row.file;
     if (image != row.file && !(record && record->launched.file == row.file)) continue;
     candidate.identity.file = image.empty() ? row.file : image;
     candidate.identity.commandLineKnown = peeked.commandLineKnown;
     if (peeked.commandLineKnown) candidate.identity.commandLine = Narrow(peeked.commandLine);
-    if (peeked.directoryKnown) candidate.identity.directory = FileIdentity(peeked.directory);
+    if (peeked.directoryKnown) {
+      const std::optional<PathFacts> facts = reader_->Fresh(peeked.directory);
+      if (!facts) {
+        reading = true;
+        continue;
+      }
+      candidate.identity.directory = facts->identity;
+    }
     candidate.otherLauncher = MarkHolder(pid);
     found.push_back(std::move(candidate));
   }
+  if (reading) return std::nullopt;
   return found;
 }
 
-ProcessStart WindowsProcessHost::AdoptProcess(std::size_t entry, const FoundProcess& found) {
-  ProcessStart start = table_.Adopt(entry, found, EntryIdentity(entry));
+ProcessStart WindowsProcessHost::AdoptProcess(std::size_t entry, const FoundProcess& found, const ProcessIdentity& row) {
+  ProcessStart start = table_.Adopt(entry, found, row);
   if (start.error == 0) start.endTold = table_.WatchEnd(entry, *channel_);
   return start;
 }
 
 ProcessStart WindowsProcessHost::TakeSurvivor(std::size_t entry, std::uint32_t pid) {
-  ProcessStart start = table_.TakeSurvivor(entry, pid, EntryIdentity(entry));
+  ProcessStart start = table_.TakeSurvivor(entry, pid);
   if (start.error == 0) start.endTold = table_.WatchEnd(entry, *channel_);
   return start;
 }

@@ -13,6 +13,7 @@
 #include "text/texts.h"
 #include "catalogue/launch_list.h"
 #include "platform/wide.h"
+#include "platform/window_thread.h"
 #include "ui/resource_ids.h"
 
 namespace {
@@ -145,6 +146,8 @@ bool LauncherDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& 
 
 BOOL LauncherDialog::OnInitDialog() {
   Dialog::OnInitDialog();
+  // From here on this thread never waits on the disk (checked).
+  MarkWindowThread();
   initialising_ = true;
   app_.SetMainWindow(hwnd());
 
@@ -152,7 +155,7 @@ BOOL LauncherDialog::OnInitDialog() {
   app_.StartReports();
   app_.events.Add(*this);
   app_.events.Add(controlBoard_);
-  processes_.SetDumpFolder(app_.dumpFolder());
+  processes_.SetDumpFolder(app_.dumpFolder(), app_.files());
   processes_.PostNewsTo(hwnd(), WM_PROCESSES_DUE);
   if (app_.metricsOn()) ::SetTimer(hwnd(), kMetricsTimer, kTickPeriodMs, nullptr);
   for (int i = 0; i < armed; ++i) ::SetTimer(hwnd(), kAutoStartTimer, 2000, nullptr);
@@ -519,12 +522,14 @@ void LauncherDialog::OnEndSession(bool ending) {
   // learn.microsoft.com/windows/win32/shutdown/shutdown-changes-for-windows-vista):
   // the stop, the servers' ends and the last lines happen now, as at the stop
   // button and at the exit, within one deadline that counts from here.
-  const auto begun = FileWriter::Clock::now();
+  const auto begun = app_.EndBegun();
   runner_.Stop(EventSource::kSessionEnd);
   sessionEnding_ = true;
   // The dump worker is let go before the file writer that joins it stops.
   processes_.EndDumps();
   app_.EndReports(kSessionEndLimits, begun);
+  // Creations still under way have what is left of the budget.
+  processes_.EndStarts(begun + kSessionEndLimits.total);
   ::ShutdownBlockReasonDestroy(hwnd());
   EndDialog(IDOK);
 }
@@ -551,6 +556,9 @@ void LauncherDialog::OnDestroyWindow() {
   runner_.EndDumps();
   processes_.EndDumps();
   processes_.PostNewsTo(nullptr, 0);
+  // The end begins with the close: creations still under way have a share
+  // of its budget, then are given up on; the reports have the rest.
+  processes_.EndStarts(app_.EndBegun() + WindowsProcessHost::kEndStartsWait);
   control_.Stop();
   app_.events.Remove(controlBoard_);
   app_.events.Remove(*this);

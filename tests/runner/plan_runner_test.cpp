@@ -106,19 +106,30 @@ class FakeHost : public RunnerHost, public ProcessHost {
     asked.clear();
     return TakeNews(SIZE_MAX);
   }
-  // Rows differ by their program path; all run in one directory.
-  ProcessIdentity EntryIdentity(std::size_t entry) override {
-    const LaunchEntry& e = *catalogue->m_entries[entry];
-    return {e.programPath, "D:\\RUN", e.commandLine, true};
+  // Rows differ by their program path; all run in one directory. Until
+  // Read, the identities and looks are being read (the disk is slow).
+  bool reading = false;
+  std::map<std::size_t, int> identityAsks;  // entry -> times asked
+  void Read() {
+    reading = false;
+    news.push_back({ProcessNews::Kind::kRead, 0, 0, {}});
   }
-  std::vector<FoundProcess> FindRunning(const ProcessIdentity& row) override {
+  std::optional<ProcessIdentity> EntryIdentity(std::size_t entry) override {
+    ++identityAsks[entry];
+    if (reading) return std::nullopt;
+    const LaunchEntry& e = *catalogue->m_entries[entry];
+    return ProcessIdentity{e.programPath, "D:\\RUN", e.commandLine, true};
+  }
+  bool lookReading = false;  // only the looks are being read
+  std::optional<std::vector<FoundProcess>> FindRunning(const ProcessIdentity& row) override {
+    if (reading || lookReading) return std::nullopt;
     std::vector<FoundProcess> found;
     for (const FoundProcess& f : foreign) {
       if (f.identity.file == row.file && alive.count(f.pid)) found.push_back(f);
     }
     return found;
   }
-  ProcessStart AdoptProcess(std::size_t entry, const FoundProcess& found) override {
+  ProcessStart AdoptProcess(std::size_t entry, const FoundProcess& found, const ProcessIdentity&) override {
     const std::uint32_t pid = found.pid;
     log.push_back("adopt " + std::to_string(entry) + " " + std::to_string(pid));
     if (adoptionTakenBy != 0) return {5, 0, adoptionTakenBy};
@@ -1071,6 +1082,58 @@ TEST_F(Fixture, ARowWaitsWithoutStartingWhileAProcessThatMayBeItsOwnCannotBeTake
   bool said = false;
   for (const std::string& line : events.Take()) said = said || line == "held r1 pid" + std::to_string(claimed) + " n1 c99";
   EXPECT_TRUE(said);
+}
+
+TEST_F(Fixture, ALookWaitsSilentlyForWhatTheDiskSaysAndGoesOnTheMomentItHasBeenRead) {
+  EventLog events;
+  PlanRunner reporting(catalogue, host, host, options, &events);
+  Plan("A");
+  Entry(0, "C:\\srv\\a.exe");
+  Entry(0, "C:\\srv\\b.exe");
+  Entry(5, "C:\\srv\\c.exe");
+  Done();
+  // Every row's identity is asked for at the start, while the disk is slow.
+  host.reading = true;
+  ASSERT_TRUE(reporting.Start(0, EventSource::kButton));
+  EXPECT_EQ(host.Effects(), (Calls{"look running", "timer on"}));
+  EXPECT_EQ(host.identityAsks[3], 1);
+  // Said nowhere; once read, the due rows start in their order, before any tick.
+  const auto heldLines = [&events] {
+    Calls held;
+    for (const std::string& line : events.Take()) {
+      if (line.rfind("held", 0) == 0 || line.rfind("launched", 0) == 0) held.push_back(line);
+    }
+    return held;
+  };
+  EXPECT_TRUE(heldLines().empty());
+  // Two reads told at once start each row once.
+  host.Read();
+  host.Read();
+  Settle(reporting);
+  EXPECT_EQ(host.Effects(), (Calls{"create 2", "create 1"}));
+  EXPECT_EQ(heldLines(), (Calls{"launched r1 pid" + std::to_string(host.EntryPid(2)),
+                                "launched r0 pid" + std::to_string(host.EntryPid(1))}));
+
+  // A row held for a process it cannot take keeps its one word while its
+  // looks wait for reads; a read after a stop starts nothing.
+  const std::uint32_t elevated = host.Outside("C:\\srv\\c.exe", "", false);
+  host.lookReading = true;
+  for (int i = 0; i < 5; ++i) Tick(reporting);
+  EXPECT_FALSE(host.Called("create 3"));
+  host.lookReading = false;
+  Tick(reporting);
+  host.lookReading = true;
+  Tick(reporting);
+  host.lookReading = false;
+  Tick(reporting);
+  EXPECT_EQ(heldLines(), (Calls{"held r2 pid" + std::to_string(elevated) + " n2"}));
+  host.alive.erase(elevated);
+  host.reading = true;
+  reporting.Stop();
+  host.log.clear();
+  host.Read();
+  Settle(reporting);
+  EXPECT_FALSE(host.Called("create 3"));
 }
 
 TEST_F(Fixture, AServerRestartedWithEditedArgumentsIsTakenOverOnlyWhereNoOtherRowCouldClaimIt) {

@@ -5,13 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
+#include <map>
+#include <mutex>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "net/exit_notice.h"
+#include "platform/wide.h"
 #include "runner/helper_processes.h"
 #include "runner/plan_runner.h"
 #include "runner/process_host.h"
@@ -85,11 +89,12 @@ struct EndAll {
 // The news of every creation asked for reaches the runner, as the window's
 // messages would bring it.
 bool Settle(WindowsProcessHost& host, PlanRunner& runner) {
-  for (int i = 0; i < 30000 && host.StartsOut() > 0; ++i) {
+  const auto busy = [&] { return host.StartsOut() > 0 || host.Reading() || host.HasNews(); };
+  for (int i = 0; i < 30000 && busy(); ++i) {
     runner.TakeProcessNews();
-    if (host.StartsOut() > 0) ::Sleep(1);
+    if (busy()) ::Sleep(1);
   }
-  return host.StartsOut() == 0;
+  return !busy();
 }
 
 // The ids a recorder log names, one per line.
@@ -187,6 +192,30 @@ TEST(RunnerWithProcesses, HungKillRelaunchAndStopWithNotice) {
   ::WSACleanup();
 }
 
+// A plan of recorder rows that sleep, each logging to its own file, run
+// without the exit notice.
+struct RecorderPlan {
+  Catalogue catalogue;
+  Window window{FreeUdpPort()};
+  WindowsProcessHost host{catalogue};
+  RunnerOptions options;
+  PlanRunner runner{catalogue, window, host, options};
+  EndAll endPlan{host.table()};
+
+  RecorderPlan() {
+    options.notify = 0;
+    catalogue.AddPlan("A");
+  }
+  void Row(int delay, const std::string& log, const std::string& folder = "") {
+    auto entry = std::make_unique<LaunchEntry>();
+    entry->programPath = Helper("recorder.exe");
+    entry->runDirectory = folder;
+    entry->commandLine = " " + log + " sleep";
+    entry->delaySeconds = delay;
+    catalogue.AddEntry(std::move(entry));
+  }
+};
+
 TEST(RunnerWithProcesses, AStopDuringCreationsLeavesNothingRunning) {
   char cwd[4096] = "";
   ::GetCurrentDirectoryA(sizeof cwd, cwd);
@@ -194,28 +223,23 @@ TEST(RunnerWithProcesses, AStopDuringCreationsLeavesNothingRunning) {
   const std::string run = std::string(cwd) + "\\stop_creations_" + std::to_string(::GetCurrentProcessId());
   ::CreateDirectoryA(run.c_str(), nullptr);
   const std::string log = run + "\\log.txt";
-  Catalogue catalogue;
-  catalogue.AddPlan("A");
-  for (int i = 0; i < 8; ++i) {
-    auto entry = std::make_unique<LaunchEntry>();
-    entry->programPath = Helper("recorder.exe");
-    entry->runDirectory = run;
-    entry->commandLine = " " + log + " sleep";
-    catalogue.AddEntry(std::move(entry));
-  }
-  catalogue.CloseLastPlan();
-  Window window(FreeUdpPort());
-  WindowsProcessHost host(catalogue);
-  RunnerOptions options;
-  options.notify = 0;
-  PlanRunner runner(catalogue, window, host, options);
-  const EndAll endPlan{host.table()};
+  RecorderPlan plan;
+  for (int i = 0; i < 8; ++i) plan.Row(0, log, run);
+  plan.catalogue.CloseLastPlan();
+  WindowsProcessHost& host = plan.host;
+  PlanRunner& runner = plan.runner;
 
   // Stops at several moments of the creations: at once, and after a few
   // have come out.
   for (const int afterMs : {0, 30, 80}) {
     ::DeleteFileA(log.c_str());
     ASSERT_TRUE(runner.Start(0));
+    // The rows are read first (at the first start), then their creations asked.
+    for (int i = 0; i < 5000 && host.StartsOut() == 0; ++i) {
+      runner.TakeProcessNews();
+      if (host.StartsOut() == 0) ::Sleep(1);
+    }
+    ASSERT_EQ(host.StartsOut(), 8u);
     ::Sleep(static_cast<DWORD>(afterMs));
     runner.Stop();
     EXPECT_EQ(host.StartsOut(), 0u);
@@ -231,6 +255,70 @@ TEST(RunnerWithProcesses, AStopDuringCreationsLeavesNothingRunning) {
   }
   ::DeleteFileA(log.c_str());
   ::RemoveDirectoryA(run.c_str());
+}
+
+TEST(RunnerWithProcesses, ACreationThatBlocksHoldsOnlyItsOwnRow) {
+  char cwd[4096] = "";
+  ::GetCurrentDirectoryA(sizeof cwd, cwd);
+  RecorderPlan plan;
+  std::vector<std::string> logs;
+  for (const int delay : {3, 0, 0}) {  // rows 2 and 1 are due at once, row 2 asked first
+    logs.push_back(std::string(cwd) + "\\blocked_" + std::to_string(::GetCurrentProcessId()) + "_" +
+                   std::to_string(logs.size()) + ".txt");
+    plan.Row(delay, logs.back());
+  }
+  plan.catalogue.CloseLastPlan();
+  WindowsProcessHost& host = plan.host;
+  PlanRunner& runner = plan.runner;
+
+  // The seam: row 2's creation blocks for 5 s (its program on a share that
+  // has gone away). When each creation begins is noted.
+  using Clock = std::chrono::steady_clock;
+  std::mutex mutex;
+  Clock::time_point begun[3]{};
+  Clock::time_point returned{};
+  host.CreateWith([&](LaunchParameters& parameters) {
+    std::size_t entry = 0;
+    while (parameters.commandLine.find(Wide(logs[entry])) == std::wstring::npos) ++entry;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      begun[entry] = Clock::now();
+    }
+    if (entry == 2) {
+      ::Sleep(5000);
+      std::lock_guard<std::mutex> lock(mutex);
+      returned = Clock::now();
+    }
+    return CreateSuspended(parameters);
+  });
+
+  // Ticks a second apart, as the window's timer gives them, the news taken
+  // between them.
+  const Clock::time_point start = Clock::now();
+  std::vector<Clock::time_point> ticks;
+  ASSERT_TRUE(runner.Start(0));
+  ProcessTable& table = host.table();
+  while (Clock::now() - start < std::chrono::seconds(8) &&
+         !(table.IsRunning(0) && table.IsRunning(1) && table.IsRunning(2))) {
+    if (Clock::now() - start >= std::chrono::seconds(ticks.size() + 1)) {
+      ticks.push_back(Clock::now());
+      runner.Tick();
+    }
+    runner.TakeProcessNews();
+    ::Sleep(2);
+  }
+  ASSERT_TRUE(table.IsRunning(0) && table.IsRunning(1) && table.IsRunning(2));
+  std::lock_guard<std::mutex> lock(mutex);
+  // The others began while the blocked one had not come back: row 1, due
+  // with it and asked after it, once it had been stuck for 2 s; row 0 within
+  // 100 ms of the tick that made it due (its third).
+  EXPECT_LT(begun[2], begun[1]);
+  EXPECT_LT(begun[1], returned);
+  EXPECT_LT(begun[0], returned);
+  ASSERT_GE(ticks.size(), 3u);
+  EXPECT_GE(begun[0], ticks[2]);
+  EXPECT_LT(begun[0] - ticks[2], std::chrono::milliseconds(100));
+  for (const std::string& log : logs) ::DeleteFileA(log.c_str());
 }
 
 }  // namespace
