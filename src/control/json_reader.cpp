@@ -51,39 +51,41 @@ class JsonParser {
     }
   }
 
-  bool Object(JsonValue& value, std::size_t depth) {
-    value.type_ = JsonValue::Type::kObject;
+  // The elements of an object or an array, past its opening bracket:
+  // `element` reads one, and commas part them until `close`.
+  template <typename Element>
+  bool Elements(std::string_view close, Element element) {
     ++at_;
     Blanks();
-    if (Word("}")) return true;
+    if (Word(close)) return true;
     for (;;) {
       Blanks();
+      if (!element()) return false;
+      Blanks();
+      if (Word(close)) return true;
+      if (!Word(",")) return false;
+    }
+  }
+
+  bool Object(JsonValue& value, std::size_t depth) {
+    value.type_ = JsonValue::Type::kObject;
+    return Elements("}", [&] {
       std::string key;
       if (at_ >= text_.size() || text_[at_] != '"' || !String(key)) return false;
       Blanks();
       if (!Word(":")) return false;
       Blanks();
       value.members_.emplace_back(std::move(key), JsonValue());
-      if (!Value(value.members_.back().second, depth)) return false;
-      Blanks();
-      if (Word("}")) return true;
-      if (!Word(",")) return false;
-    }
+      return Value(value.members_.back().second, depth);
+    });
   }
 
   bool Array(JsonValue& value, std::size_t depth) {
     value.type_ = JsonValue::Type::kArray;
-    ++at_;
-    Blanks();
-    if (Word("]")) return true;
-    for (;;) {
-      Blanks();
+    return Elements("]", [&] {
       value.items_.emplace_back();
-      if (!Value(value.items_.back(), depth)) return false;
-      Blanks();
-      if (Word("]")) return true;
-      if (!Word(",")) return false;
-    }
+      return Value(value.items_.back(), depth);
+    });
   }
 
   bool Hex4(char16_t& unit) {

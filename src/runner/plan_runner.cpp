@@ -738,18 +738,21 @@ std::size_t PlanRunner::RowOfProcess(std::size_t first, std::size_t count, std::
   return SIZE_MAX;
 }
 
+void PlanRunner::DropPutOff(std::size_t index) {
+  Watch& watch = WatchOf(index);
+  if (watch.relaunchAt == 0) return;
+  putOff_.erase({watch.relaunchAt, index});
+  watch.relaunchAt = 0;
+}
+
 bool PlanRunner::EndRow(std::size_t row) {
   const int plan = RunningPlan();
-  if (plan < 0) return false;
   const EntrySpan span = PlanEntries(catalogue_, plan);
-  if (row >= span.count) return false;
+  if (plan < 0 || row >= span.count) return false;
   const std::size_t index = span.first + row;
   Watch& watch = WatchOf(index);
   // A relaunch put off, or a dump under way, is given up with the program.
-  if (watch.relaunchAt != 0) {
-    putOff_.erase({watch.relaunchAt, index});
-    watch.relaunchAt = 0;
-  }
+  DropPutOff(index);
   if (watch.dumping) {
     processes_.AbandonDump(index);
     watch.dumping = false;
@@ -765,18 +768,14 @@ bool PlanRunner::EndRow(std::size_t row) {
 
 bool PlanRunner::StartRow(std::size_t row) {
   const int plan = RunningPlan();
-  if (plan < 0) return false;
   const EntrySpan span = PlanEntries(catalogue_, plan);
-  if (row >= span.count) return false;
+  if (plan < 0 || row >= span.count) return false;
   const std::size_t index = span.first + row;
   Watch& watch = WatchOf(index);
   if (watch.starting || (watch.pid != 0 && !watch.ending && processes_.IsEntryRunning(index))) return false;
   // An end not seen yet is told before anything starts in its place.
   SeeEnd(plan, span.first, row);
-  if (watch.relaunchAt != 0) {
-    putOff_.erase({watch.relaunchAt, index});
-    watch.relaunchAt = 0;
-  }
+  DropPutOff(index);
   // Its launch attempt is this one: the countdown does not launch it again,
   // and the plan counts it towards supervision as the countdown would.
   LaunchEntry& entry = *catalogue_.m_entries[index];

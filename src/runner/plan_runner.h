@@ -362,6 +362,8 @@ class PlanRunner {
   // What the entry's launch would run, asked once per step; null while the
   // host reads it.
   const ProcessIdentity* IdentityOf(std::size_t index);
+  // Gives up the entry's relaunch put off, if it has one.
+  void DropPutOff(std::size_t index);
   // Rows waiting for a look look again: at every tick, and when the host
   // has read what they wait for.
   void LookAgain(int plan, std::size_t first, std::size_t count);
