@@ -74,7 +74,7 @@ enum class EventKind {
 };
 
 // Why a launch waits instead of starting its program (kProgramHeld's number).
-enum class HoldReason { kOtherLauncher = 1, kUnreadable = 2, kAmbiguous = 3, kFolder = 4, kEnding = 5 };
+enum class HoldReason { kOtherLauncher = 1, kUnreadable = 2, kAmbiguous = 3, kFolder = 4, kEnding = 5, kReading = 6 };
 
 // What a takeover went by (kProgramAdopted's number).
 enum class AdoptBasis {

@@ -192,6 +192,7 @@ std::string Detail(const Event& e) {
         case HoldReason::kAmbiguous: return texts::kDetailHeldAmbiguous;
         case HoldReason::kFolder: return texts::kDetailHeldFolder;
         case HoldReason::kEnding: return texts::kDetailHeldEnding;
+        case HoldReason::kReading: return texts::kDetailHeldReading;
       }
       return std::string();
     case EventKind::kJobUnavailable:

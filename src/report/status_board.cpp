@@ -71,6 +71,7 @@ void StatusBoard::OnEvent(const Event& event) {
                                 : reason == HoldReason::kUnreadable || reason == HoldReason::kFolder
                                     ? texts::kStatusHeldUnreadable
                                 : reason == HoldReason::kEnding ? texts::kStatusHeldEnding
+                                : reason == HoldReason::kReading ? texts::kStatusHeldReading
                                                                 : texts::kStatusHeldAmbiguous,
                                 pid));
       break;

@@ -7,6 +7,9 @@ namespace {
 
 constexpr std::int32_t kCountdownMax = std::numeric_limits<std::int32_t>::max();
 constexpr std::int32_t kCountdownMin = std::numeric_limits<std::int32_t>::min();
+// A read of a row's program or folder longer than this (as long as a slow
+// creation) is said once: its share may have gone away.
+constexpr std::uint64_t kSlowReadMs = 2000;
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -555,10 +558,21 @@ bool PlanRunner::TakeOverOrWait(int plan, std::size_t first, std::size_t count, 
 
 void PlanRunner::Wait(int plan, std::size_t first, std::size_t row, const ClaimChoice& choice) {
   Watch& watch = WatchOf(first + row);
-  // A read of moments says nothing, and a row already held for a reason
-  // keeps it (said once) while it looks again.
+  // A read of moments says nothing, one that lasts is said once, and a row
+  // already held for a reason keeps it (said once) while it looks again.
   if (choice.claim == Claim::kReading) {
-    if (watch.held == Claim::kStart) watch.held = Claim::kReading;
+    const std::uint64_t now = processes_.NowMilliseconds();
+    if (watch.held == Claim::kStart) {
+      watch.held = Claim::kReading;
+      watch.readingSinceMs = now;
+      watch.readingTold = false;
+    }
+    if (watch.held == Claim::kReading && !watch.readingTold && now - watch.readingSinceMs >= kSlowReadMs) {
+      watch.readingTold = true;
+      Event held;
+      held.number = static_cast<std::int64_t>(HoldReason::kReading);
+      Raise(EventKind::kProgramHeld, plan, first, row, held);
+    }
     return;
   }
   if (watch.held != choice.claim || watch.heldPid != choice.pid) {

@@ -316,6 +316,8 @@ class PlanRunner {
     std::uint32_t silentPid = 0;      // the process that fell silent: its own, or one of its tree
     Claim held = Claim::kStart;       // a kHeld* claim: its launch waits for that process
     std::uint32_t heldPid = 0;
+    std::uint64_t readingSinceMs = 0;  // kReading: since when (said once past kSlowReadMs)
+    bool readingTold = false;
     bool endTold = false;             // the end of `pid` will come as news: no need to ask
     bool starting = false;            // its creation is asked for and not reported yet
     bool relaunch = false;            // ... and is a relaunch

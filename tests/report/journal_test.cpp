@@ -196,6 +196,8 @@ TEST(JournalLine, FieldsDetailsAndExitCodes) {
             FormatText(texts::kDetailHeldByLauncher, 4u) + "\r\n");
   EXPECT_EQ(detail(EventKind::kProgramHeld, static_cast<int>(HoldReason::kUnreadable), 0, ""),
             std::string(texts::kDetailHeldUnreadable) + "\r\n");
+  EXPECT_EQ(detail(EventKind::kProgramHeld, static_cast<int>(HoldReason::kReading), 0, ""),
+            std::string(texts::kDetailHeldReading) + "\r\n");
   EXPECT_EQ(detail(EventKind::kJobUnavailable, 0, 5, "denied"),
             FormatText(texts::kDetailJobUnavailable, "5 denied") + "\r\n");
 }

@@ -1134,6 +1134,20 @@ TEST_F(Fixture, ALookWaitsSilentlyForWhatTheDiskSaysAndGoesOnTheMomentItHasBeenR
   host.Read();
   Settle(reporting);
   EXPECT_FALSE(host.Called("create 3"));
+
+  // A read that lasts 2 s (a share gone away) is said once, then the row
+  // starts as soon as it is read.
+  host.reading = true;
+  ASSERT_TRUE(reporting.Start(0, EventSource::kButton));
+  heldLines();
+  Tick(reporting);
+  EXPECT_TRUE(heldLines().empty());
+  for (int i = 0; i < 3; ++i) Tick(reporting);
+  EXPECT_EQ(heldLines(), (Calls{"held r1 n6", "held r0 n6"}));
+  host.Read();
+  Settle(reporting);
+  EXPECT_EQ(heldLines(), (Calls{"launched r1 pid" + std::to_string(host.EntryPid(2)),
+                                "launched r0 pid" + std::to_string(host.EntryPid(1))}));
 }
 
 TEST_F(Fixture, AServerRestartedWithEditedArgumentsIsTakenOverOnlyWhereNoOtherRowCouldClaimIt) {
