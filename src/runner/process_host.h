@@ -94,6 +94,9 @@ struct StartedProcess {
 StartedProcess CreateSuspended(LaunchParameters& parameters);
 // Ends a process CreateSuspended made that is not to run after all.
 void Discard(StartedProcess& started);
+// Lets a process CreateSuspended made run; from then on it outlives the
+// launcher. Until then it ends with the launcher.
+void LetRun(StartedProcess& started);
 
 // Told on a thread-pool thread that a process a table holds has ended; it
 // must only pass the news on.

@@ -96,27 +96,44 @@ bool CreatedByThisLauncher(HANDLE process) {
   return created != 0 && created >= launcherCreated;
 }
 
-// A new job named after `jobKey` holding `process`: not killing its
-// processes when its last handle closes, letting a program that asks for it
-// start one outside. The program gets a handle to its own job, so the name
-// lasts as long as it runs. Empty, with `error` set, when the process cannot
-// join.
-ScopedJob JoinNewJob(HANDLE process, DWORD jobKey, std::uint32_t* error) {
+// The limits of a program's job: a program that asks for it may start one
+// outside; with `killOnClose`, the job's processes end when its last handle
+// closes (JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE, learn.microsoft.com/windows/
+// win32/api/winnt/ns-winnt-jobobject_basic_limit_information).
+bool LimitJob(HANDLE job, bool killOnClose) {
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags =
+      JOB_OBJECT_LIMIT_BREAKAWAY_OK | (killOnClose ? JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE : 0);
+  return ::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) != FALSE;
+}
+
+// Gives `process` a handle to its own job, so the job's name lasts as long
+// as the program runs.
+void HandJobTo(HANDLE process, HANDLE job) {
+  HANDLE inside = nullptr;
+  ::DuplicateHandle(::GetCurrentProcess(), job, process, &inside, SYNCHRONIZE, FALSE, 0);
+}
+
+// A new job named after `jobKey` holding `process`. A running process joins
+// a job that outlives the launcher and is handed it at once. One `unrun`
+// (suspended, not yet let run) joins a job only the launcher holds, which
+// ends it with the launcher: a launcher that dies before it lets the program
+// run leaves no program behind that never ran and that a launcher started
+// later would take over as running. LetRun hands it over. Empty, with
+// `error` set, when the process cannot join.
+ScopedJob JoinNewJob(HANDLE process, DWORD jobKey, std::uint32_t* error, bool unrun = false) {
   ScopedJob job(::CreateJobObjectW(nullptr, JobName(jobKey).c_str()));
   if (job && ::GetLastError() == ERROR_ALREADY_EXISTS) job.reset(::CreateJobObjectW(nullptr, nullptr));
   if (!job) {
     *error = ::GetLastError();
     return {};
   }
-  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
-  ::SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  LimitJob(job.get(), unrun);
   if (!::AssignProcessToJobObject(job.get(), process)) {
     *error = ::GetLastError();
     return {};
   }
-  HANDLE inside = nullptr;
-  ::DuplicateHandle(::GetCurrentProcess(), job.get(), process, &inside, SYNCHRONIZE, FALSE, 0);
+  if (!unrun) HandJobTo(process, job.get());
   return job;
 }
 
@@ -231,7 +248,7 @@ StartedProcess CreateSuspended(LaunchParameters& parameters) {
   started.thread.reset(info.hThread);
   started.processId = info.dwProcessId;
   started.threadId = info.dwThreadId;
-  started.job = JoinNewJob(info.hProcess, info.dwProcessId, &started.start.jobError);
+  started.job = JoinNewJob(info.hProcess, info.dwProcessId, &started.start.jobError, true);
   // A mark or record already there is another launcher's (one that raced
   // for the same id) or a forgery: the new process is not ours to run.
   DWORD holder = 0;
@@ -259,6 +276,18 @@ void Discard(StartedProcess& started) {
     ::WaitForSingleObject(started.process.get(), kDiscardWaitMs);
   }
   started = StartedProcess{};
+}
+
+void LetRun(StartedProcess& started) {
+  if (started.start.error != 0) return;
+  ::ResumeThread(started.thread.get());
+  // From now on the program outlives the launcher, as its job does.
+  if (started.job) {
+    if (!LimitJob(started.job.get(), false) && started.start.jobError == 0) {
+      started.start.jobError = ::GetLastError();
+    }
+    HandJobTo(started.process.get(), started.job.get());
+  }
 }
 
 EndWatch::~EndWatch() {
@@ -339,8 +368,8 @@ ProcessStart ProcessTable::Create(std::size_t index, const LaunchEntry& entry, c
   LaunchParameters parameters = Parameters(index, entry);
   parameters.launched = launched;
   StartedProcess started = CreateSuspended(parameters);
+  LetRun(started);
   const ProcessStart start = started.start;
-  if (start.error == 0) ::ResumeThread(started.thread.get());
   Install(index, std::move(started));
   return start;
 }
@@ -703,7 +732,7 @@ class WindowsProcessHost::Channel : public EndSink {
   // every process that was started.
   void Deliver(StartedProcess&& started, const Request& request) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (started.start.error == 0) ::ResumeThread(started.thread.get());
+    LetRun(started);
     Arrival arrival;
     arrival.news.entry = request.index;
     arrival.news.pid = started.processId;

@@ -293,6 +293,13 @@ void EndHelpers() {
   }
 }
 
+// Every test starts with none left running, whatever an earlier one left.
+class EndHelpersFirst : public ::testing::EmptyTestEventListener {
+  void OnTestStart(const ::testing::TestInfo&) override { EndHelpers(); }
+};
+const bool kEndHelpersFirst =
+    (::testing::UnitTest::GetInstance()->listeners().Append(new EndHelpersFirst), true);
+
 // Whether every one of `pids` has ended with `code`, waiting up to `ms` for each.
 bool AllEndedWith(const std::vector<DWORD>& pids, DWORD code, int ms) {
   bool all = !pids.empty();
@@ -769,7 +776,6 @@ TEST(Program, SilentProgramIsKilledAfterTheIntervalWithTheErrorReporter) {
 }
 
 TEST(Program, AQuickRestartLetsASavingServerFinishItsSaveAndRelaunchesItAfter) {
-  EndHelpers();
   // Heartbeats every 0.5 s until the notice, then a silent save longer than
   // the interval and an exit of its own.
   const std::string m = FreshLog("restart-m"), metrics = FullPath("restart.prom");
@@ -808,7 +814,6 @@ TEST(Program, AQuickRestartLetsASavingServerFinishItsSaveAndRelaunchesItAfter) {
 }
 
 TEST(Program, ANextPlanWithTheSameServerKeepsItWhileItSavesNeverTwoAndRelaunchesItAfter) {
-  EndHelpers();
   // Two plans run the same cooperating server, which saves for 3 s after the notice.
   const std::string m = FreshLog("twoplans-m"), journal = FreshLog("twoplans-journal"), port = "23485";
   const std::string row = Line(1, Helper("Malvoryn.exe"), m + " save " + port + " 200 3000", 0);
@@ -842,7 +847,6 @@ TEST(Program, ANextPlanWithTheSameServerKeepsItWhileItSavesNeverTwoAndRelaunches
 }
 
 TEST(Program, ARestartedLauncherTakesOverWhatItsPredecessorRanInsteadOfStartingItAgain) {
-  EndHelpers();
   const std::string a = FreshLog("adopt-a"), b = FreshLog("adopt-b"), c = FreshLog("adopt-c");
   const std::string journal = FreshLog("adopt-journal");
   // The same program twice with two command lines, and another program.
@@ -894,7 +898,6 @@ TEST(Program, ARestartedLauncherTakesOverWhatItsPredecessorRanInsteadOfStartingI
 }
 
 TEST(Program, ARestartedLauncherTakesOverByItsRecordAServerThatHasSinceChangedItsDirectory) {
-  EndHelpers();
   // The server makes another folder its current directory once it runs;
   // the row names the folder it starts in.
   const std::string a = FreshLog("moved-a"), journal = FreshLog("moved-journal"), elsewhere = FullPath("moved-to");
@@ -929,7 +932,6 @@ TEST(Program, ARestartedLauncherTakesOverByItsRecordAServerThatHasSinceChangedIt
 }
 
 TEST(Program, ProgramsOutliveALauncherEndedWithTheJobItRanInAndTheNextTakesThemOver) {
-  EndHelpers();
   const std::string a = FreshLog("job-a"), b = FreshLog("job-b"), journal = FreshLog("job-journal");
   const std::string list = "::p\r\n" + Line(1, Helper("recorder.exe"), a + " sleep", 0) +
                            Line(1, Helper("recorder.exe"), b + " sleep", 0) + "\r\n";
@@ -971,7 +973,6 @@ TEST(Program, ProgramsOutliveALauncherEndedWithTheJobItRanInAndTheNextTakesThemO
 }
 
 TEST(Program, ALoadersServerIsEndedWithItAtAHangKillAndAtAStop) {
-  EndHelpers();
   // The row starts a loader; the loader starts the real server and waits.
   // The server sends heartbeats for 1 s, then falls silent.
   const std::string l = FreshLog("loader-l"), s = FreshLog("loader-s"), journal = FreshLog("loader-journal");
@@ -1001,7 +1002,6 @@ TEST(Program, ALoadersServerIsEndedWithItAtAHangKillAndAtAStop) {
 }
 
 TEST(Program, AServerLeftByItsKilledLoaderIsTakenOverAsTheRowsProgramNotStartedBeside) {
-  EndHelpers();
   // A loader and the server it waits for; the loader is killed alone.
   const std::string l = FreshLog("survivor-l"), s = FreshLog("survivor-s"), journal = FreshLog("survivor-journal");
   const std::string list = "::p\r\n" + Line(1, Helper("recorder.exe"), l + " spawn " + s + " sleep", 0) + "\r\n";
@@ -1032,7 +1032,6 @@ TEST(Program, AServerLeftByItsKilledLoaderIsTakenOverAsTheRowsProgramNotStartedB
 }
 
 TEST(Program, AfterTheMachineWakesEveryProgramHasAWholeIntervalToSpeakAgain) {
-  EndHelpers();
   // Heartbeats for 1 s, then silence.
   const std::string w = FreshLog("wake-w");
   const std::string list = "::p\r\n" + Line(1, Helper("recorder.exe"), w + " beat 23484 200 1000", 0) + "\r\n";
@@ -1056,7 +1055,6 @@ TEST(Program, AfterTheMachineWakesEveryProgramHasAWholeIntervalToSpeakAgain) {
 }
 
 TEST(Program, AutomaticStartStartsTheFirstPlanAndHides) {
-  EndHelpers();
   const std::string a = FreshLog("auto-a");
   const std::string list = "::first\r\n" + Line(1, Helper("recorder.exe"), a + " sleep", 0) +
                            "::second\r\n" + Line(1, Helper("recorder.exe"), a + " other", 0) + "\r\n";
@@ -1078,7 +1076,6 @@ TEST(Program, AutomaticStartStartsTheFirstPlanAndHides) {
 }
 
 TEST(Program, EscapeEndsTheProgramWhileAPlanRunsAndItsProgramsKeepRunning) {
-  EndHelpers();
   const std::string a = FreshLog("esc-a");
   const std::string list = "::p\r\n" + Line(1, Helper("recorder.exe"), a + " sleep", 0) + "\r\n";
   Program program(list, {"/p", "0"}, "escape");
@@ -1103,7 +1100,6 @@ TEST(Program, EscapeEndsTheProgramWhileAPlanRunsAndItsProgramsKeepRunning) {
 }
 
 TEST(Program, EnterOnTheStartStopButtonNeitherStartsNorStopsElsewhereItPressesExit) {
-  EndHelpers();
   const std::string a = FreshLog("enter-a");
   const std::string list = "::p\r\n" + Line(1, Helper("recorder.exe"), a + " sleep", 0) + "\r\n";
   Program program(list, {"/p", "0"}, "enter");

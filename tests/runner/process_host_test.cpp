@@ -151,6 +151,39 @@ TEST_F(ProcessTableTest, TerminateUses111AndARelaunchReplacesTheProcess) {
   EXPECT_EQ(table_.ProcessId(5), 0u);
 }
 
+// A launcher that dies between a creation and letting it run leaves no
+// program behind: its handles closing end the program, which never ran.
+// Once let run, a program outlives its launcher's handles.
+TEST_F(ProcessTableTest, AProgramEndsWithTheLauncherUntilItIsLetRunThenOutlivesIt) {
+  const auto create = [&](const char* args) {
+    LaunchParameters parameters;
+    parameters.program = Wide(Helper("recorder.exe"));
+    parameters.commandLine = Wide(" " + log_ + args);
+    parameters.directory = Wide(run_);
+    parameters.startupInfo.cb = sizeof parameters.startupInfo;
+    return CreateSuspended(parameters);
+  };
+  StartedProcess unrun = create(" exit 0 7");
+  ASSERT_EQ(unrun.start.error, 0u);
+  const ScopedProcessHandle watched = OpenToWatch(unrun.processId);
+  ASSERT_TRUE(watched);
+  unrun = StartedProcess{};  // the launcher's handles close, as at its end
+  const bool ended = WaitForExit(watched.get());
+  ::TerminateProcess(watched.get(), 0);  // none left for the next test, whatever the outcome
+  ASSERT_TRUE(ended);
+  EXPECT_NE(ExitCode(watched.get()), 7u);
+  EXPECT_TRUE(ReadLog(log_).empty());  // it never ran
+
+  StartedProcess run = create(" exit 300 7");
+  ASSERT_EQ(run.start.error, 0u);
+  LetRun(run);
+  const ScopedProcessHandle runWatched = OpenToWatch(run.processId);
+  run = StartedProcess{};
+  ASSERT_TRUE(WaitForExit(runWatched.get()));
+  EXPECT_EQ(ExitCode(runWatched.get()), 7u);  // its own end, after 300 ms
+  EXPECT_EQ(ReadLog(log_).size(), 1u);
+}
+
 // What `ask` gives once the host has read it off this thread, taking the
 // host's news meanwhile, as the window does.
 template <typename Ask>
