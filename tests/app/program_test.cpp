@@ -280,22 +280,29 @@ std::vector<DWORD> Running(const wchar_t* exe) {
 
 // Ends every helper program still running in this Wine prefix: a launcher
 // takes over a program it finds running in its row's folder, so what an
-// earlier test left behind would become the next test's program.
-void EndHelpers() {
+// earlier test left behind would become the next test's program. Returns
+// how many it ended.
+int EndHelpers() {
+  int ended = 0;
   for (const wchar_t* helper : {L"recorder.exe", L"Malvoryn.exe", L"Corvellinex.exe", L"WerFault.exe"}) {
     for (DWORD pid : Running(helper)) {
       if (HANDLE h = OpenForWatch(pid)) {
+        ++ended;
         ::TerminateProcess(h, 0);
         ::WaitForSingleObject(h, 5000);
         ::CloseHandle(h);
       }
     }
   }
+  return ended;
 }
 
-// Every test starts with none left running, whatever an earlier one left.
+// Every test starts with none left running, whatever an earlier one left
+// (said, as a clue to a test or a launcher that leaves one).
 class EndHelpersFirst : public ::testing::EmptyTestEventListener {
-  void OnTestStart(const ::testing::TestInfo&) override { EndHelpers(); }
+  void OnTestStart(const ::testing::TestInfo& test) override {
+    if (const int ended = EndHelpers()) std::printf("before %s: ended %d helper(s) left running\n", test.name(), ended);
+  }
 };
 const bool kEndHelpersFirst =
     (::testing::UnitTest::GetInstance()->listeners().Append(new EndHelpersFirst), true);
