@@ -365,8 +365,11 @@ struct CtlRun {
 };
 
 // Runs the console program with GBK arguments, passed wide so that they
-// arrive whole on any code page, its output into files.
-CtlRun Ctl(const std::vector<std::string>& args) {
+// arrive whole on any code page, its output into files. A run that has not
+// ended after 30 s, past its own 20 s limit on the launcher's answer, is
+// ended, said, and made once more: under Wine a run was once seen to hang
+// past that limit without its request ever reaching the launcher.
+CtlRun Ctl(const std::vector<std::string>& args, bool again = true) {
   std::wstring line = L"\"" + Wide(WinPath(MORVASTELCTL_EXE)) + L"\"";
   for (const std::string& a : args) line += L" \"" + Wide(a) + L"\"";
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -387,6 +390,7 @@ CtlRun Ctl(const std::vector<std::string>& args) {
   CtlRun run;
   if (::CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
     run.code = ExitCodeOf(pi.hProcess, 30000);
+    if (run.code == STILL_ACTIVE) ::TerminateProcess(pi.hProcess, 1);
     ::CloseHandle(pi.hProcess);
     ::CloseHandle(pi.hThread);
   }
@@ -394,6 +398,10 @@ CtlRun Ctl(const std::vector<std::string>& args) {
   ::CloseHandle(si.hStdError);
   run.out = FileBytes(outPath);
   run.err = FileBytes(errPath);
+  if (run.code == STILL_ACTIVE && again) {
+    std::printf("morvastelctl hung (%s; it wrote \"%s\"), run again\n", Narrow(line).c_str(), run.err.c_str());
+    return Ctl(args, false);
+  }
   return run;
 }
 
