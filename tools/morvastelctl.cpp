@@ -176,31 +176,37 @@ class Control {
   }
 
   // Sends the request and prints its reply; with --wait, then waits until
-  // `settled(reply, status)` holds, within one wait counted from the start
-  // (`what` names what it waited for when that runs out).
-  template <typename Settled>
-  int AskThenWait(Settled settled, const char* what) {
+  // the test `settle(reply)` gives holds of the status, within one wait
+  // counted from the start (`what` names what it waited for when that runs
+  // out).
+  template <typename Settle>
+  int AskThenWait(Settle settle, const char* what) {
     const ULONGLONG deadline = Deadline(args_.waitSeconds);
     LauncherCall call;
     int code = 0;
     if (!Ask(args_.request, call, code)) return code;
     Print(stdout, AsciiJson(call.reply.body));
     if (!args_.wait) return 0;
-    const std::string& reply = call.reply.body;
-    code = WaitFor(deadline, [&](const JsonValue& s) { return settled(reply, s); });
+    code = WaitFor(deadline, settle(call.reply.body));
     return code == static_cast<int>(ControlExit::kTimeout) ? RanOut(what) : code;
   }
 
   int Start() {
     const std::string& plan = args_.request.plan;
     return AskThenWait(
-        [&plan](const std::string&, const JsonValue& s) { return CheckStatus(s, plan).code == CheckCode::kOk; },
+        [&plan](const std::string&) {
+          return [&plan](const JsonValue& s) { return CheckStatus(s, plan).code == CheckCode::kOk; };
+        },
         texts::kCtlWaitPlanUp);
   }
 
   int Stop() {
-    return AskThenWait([](const std::string& reply, const JsonValue& s) { return StopSettled(s, StoppedPlan(reply)); },
-                       texts::kCtlWaitStopped);
+    // The reply names the plan stopped once; every status asked is held to it.
+    return AskThenWait(
+        [](const std::string& reply) {
+          return [plan = StoppedPlan(reply)](const JsonValue& s) { return StopSettled(s, plan); };
+        },
+        texts::kCtlWaitStopped);
   }
 
   // The plan a stop's reply names; "" when nothing ran.
