@@ -69,7 +69,7 @@ for zip in "$@"; do
   objdump=$triple-objdump
 
   expected=$(printf '%s\n' "$name/Morvastel.exe" "$name/listcheck.exe" "$name/morvastelctl.exe" "$name/Morvastel.list" \
-    "$name/operator-guide.zh-CN.md" "$name/CHANGES.md" "$name/readme.txt" "$name/client/morvastel_client.h" \
+    "$name/operator-guide.zh-CN.md" "$name/CHANGES.md" "$name/VERSION" "$name/readme.txt" "$name/client/morvastel_client.h" \
     "$name/client/sample.c" "$name/fleet/morvastel-fleet.yml" "$name/fleet/Invoke-MorvastelFleet.ps1" | sort)
   listing=$(unzip -Z1 "$zip" | sort) || fail "cannot list"
   [ "$listing" = "$expected" ] || fail "listing differs:"$'\n'"$(diff <(echo "$expected") <(echo "$listing"))"
@@ -81,6 +81,7 @@ for zip in "$@"; do
   cmp -s "$dir/Morvastel.list" examples/Morvastel.list || fail "Morvastel.list is not examples/Morvastel.list"
   cmp -s "$dir/operator-guide.zh-CN.md" docs/operator-guide.zh-CN.md || fail "the guide is not docs/operator-guide.zh-CN.md"
   cmp -s "$dir/CHANGES.md" CHANGES.md || fail "CHANGES.md is not the repository's"
+  cmp -s "$dir/VERSION" VERSION || fail "VERSION is not the repository's"
   newest=$(grep -m 1 '^## ' "$dir/CHANGES.md")
   [[ $newest =~ ^"## $release"([^0-9A-Za-z.+-]|$) ]] || fail "CHANGES.md's newest entry is \"$newest\", not $release"
   cmp -s "$dir/client/morvastel_client.h" client/morvastel_client.h || fail "the client header differs from the repository's"
