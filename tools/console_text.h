@@ -12,7 +12,9 @@
 
 // Writes `text` to the console when `which` (STD_OUTPUT_HANDLE or
 // STD_ERROR_HANDLE) is one; false when it is not (redirected to a file or a
-// pipe), and nothing is written.
+// pipe), or when the console took none of it, and nothing is written: the
+// caller then writes the bytes to the stream itself, so a handle that passes
+// for a console but refuses writes never swallows the output.
 inline bool WriteConsoleText(DWORD which, std::u16string_view text) {
   const HANDLE handle = ::GetStdHandle(which);
   DWORD mode = 0;
@@ -25,7 +27,7 @@ inline bool WriteConsoleText(DWORD which, std::u16string_view text) {
     if (at + count < text.size() && text[at + count - 1] >= 0xD800 && text[at + count - 1] <= 0xDBFF) --count;
     DWORD written = 0;
     if (!::WriteConsoleW(handle, text.data() + at, static_cast<DWORD>(count), &written, nullptr) || written == 0) {
-      break;
+      return at > 0;
     }
     at += written;
   }

@@ -1,5 +1,9 @@
 #include "control/control_pipe_win.h"
 
+// iphlpapi needs the full Winsock headers before its own.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <iphlpapi.h>
 #include <aclapi.h>
 #include <sddl.h>
 
@@ -391,6 +395,34 @@ LauncherCall CallLauncher(std::uint16_t port, const ControlRequest& request, DWO
   return call;
 }
 
+namespace {
+
+// 0 and the local ports of this machine's IPv4 UDP sockets, lowest first, each
+// once.
+std::vector<std::uint16_t> BoundUdpPorts() {
+  std::vector<std::uint16_t> ports{0};
+  std::vector<unsigned char> table;
+  ULONG size = 0;
+  DWORD result = ERROR_INSUFFICIENT_BUFFER;
+  // The table may grow between the call that sizes it and the one that fills it.
+  for (int tries = 0; result == ERROR_INSUFFICIENT_BUFFER && tries < 4; ++tries) {
+    table.resize(size ? size : sizeof(MIB_UDPTABLE));
+    size = static_cast<ULONG>(table.size());
+    result = ::GetExtendedUdpTable(table.data(), &size, FALSE, AF_INET, UDP_TABLE_BASIC, 0);
+  }
+  if (result == NO_ERROR) {
+    const auto* udp = reinterpret_cast<const MIB_UDPTABLE*>(table.data());
+    // A row's port is in network byte order in the low 16 bits; Microsoft
+    // documents the upper 16 bits as possibly uninitialized (MIB_UDPROW).
+    for (DWORD i = 0; i < udp->dwNumEntries; ++i) ports.push_back(::ntohs(static_cast<u_short>(udp->table[i].dwLocalPort)));
+  }
+  std::sort(ports.begin(), ports.end());
+  ports.erase(std::unique(ports.begin(), ports.end()), ports.end());
+  return ports;
+}
+
+}  // namespace
+
 std::vector<std::uint16_t> ListControlPipes(DWORD* error) {
   std::vector<std::uint16_t> ports;
   if (error) *error = 0;
@@ -403,14 +435,17 @@ std::vector<std::uint16_t> ListControlPipes(DWORD* error) {
       if (error) *error = listError;
       return ports;
     }
-    // Where the pipes cannot be listed (Wine), each port's name is looked
-    // for: WaitNamedPipe fails with ERROR_FILE_NOT_FOUND at once when no
-    // pipe has it, and neither it nor a busy pipe's timeout connects.
-    for (std::uint32_t port = 0; port <= 0xFFFF; ++port) {
-      const std::wstring name = PipeName(static_cast<std::uint16_t>(port));
-      if (::WaitNamedPipeW(name.c_str(), 1) || ::GetLastError() == ERROR_SEM_TIMEOUT) {
-        ports.push_back(static_cast<std::uint16_t>(port));
-      }
+    // Where the pipes cannot be listed (Wine), a launcher's port is looked
+    // for among the UDP ports bound on this machine, where its heartbeat
+    // socket is (a launcher whose socket could not be bound is not found),
+    // and 0 (a /p 0 launcher's socket has a port the system chose).
+    // WaitNamedPipe fails with ERROR_FILE_NOT_FOUND at once when no pipe has
+    // the name, and neither it nor a busy pipe's timeout connects. Asking all
+    // 65536 names costs a server call each: 3 s to over 10 s on a busy
+    // machine, past a caller's limit.
+    for (const std::uint16_t port : BoundUdpPorts()) {
+      const std::wstring name = PipeName(port);
+      if (::WaitNamedPipeW(name.c_str(), 1) || ::GetLastError() == ERROR_SEM_TIMEOUT) ports.push_back(port);
     }
     return ports;
   }
