@@ -224,6 +224,9 @@ TEXTS = [
     ("kDetailTrayStartStale", "菜单打开后已有方案启动，没有再启动", "journal: a stale tray start item"),
     ("kDetailTrayStopStale", "菜单打开后这个方案已经停止，没有操作", "journal: a stale tray stop item"),
     ("kDetailTrayCloseStale", "菜单打开后已有方案启动，调度台没有关闭", "journal: a stale tray close item"),
+    ("kEvAutoStartSkipped", "自动启动未执行", "journal: the automatic start came while a plan already ran"),
+    ("kDetailAutoStartSkipped", "方案已在运行，自动启动不启动也不停止任何方案",
+     "journal: why the automatic start did nothing"),
     # Fleet control that automation can trust: outcomes, waits, rows, the pipe's owner.
     ("kCtlPipeBusy", "端口 %u 上的调度台一直在处理其他请求，未发送", "control: the pipe stayed busy"),
     ("kCtlImpostor", "管道 %s 不是本用户可以信任的调度台建立的（错误 %lu），什么也没有发送",

@@ -4,11 +4,13 @@
 //   listcheck --dump FILE   exact machine form (LF line ends, TAB-separated)
 //   listcheck --version     "listcheck 1.0.0+abc1234": the version (VERSION)
 //                           and the commit it was built from
+//   listcheck --help        the usage and the exit statuses
 // On Windows the report also warns about program files and run directories
 // that do not exist on this machine (relative paths from the current
 // directory): the launcher would try them every second.
-// Exit status: 0 when the file was read, 2 when it could not be, or on a
-// usage error.
+// Exit status: 0 when the file was read and the report has no warning, 1
+// when it has any (the dump: 0 whenever the file was read), 2 when the file
+// could not be read, or on a usage error.
 //
 // The texts are GBK, like the launcher's. On Windows the file's path is
 // taken from the UTF-16 command line and opened as such, so any path the
@@ -58,8 +60,12 @@ PathKind ProbePath(const std::string& path) {
 }
 #endif
 
+constexpr char kUsage[] =
+    "usage: listcheck [--dump] FILE | --version | --help\n"
+    "exit status: 0 read, no warning; 1 read, with warnings; 2 not read, or a usage error\n";
+
 int Usage() {
-  WriteText(stderr, "usage: listcheck [--dump] FILE | --version\n");
+  WriteText(stderr, kUsage);
   return 2;
 }
 
@@ -84,17 +90,14 @@ int main(int argc, char** argv) {
   // The dump's line ends must stay LF and GBK bytes must pass unchanged.
   _setmode(_fileno(stdout), _O_BINARY);
 #endif
-  const std::vector<std::u16string> args = Arguments(argc, argv);
-  bool dump = false;
-  if (args.size() == 1 && args[0] == u"--version") {
+  const ListCheckCommand command = ParseListCheckArguments(Arguments(argc, argv));
+  if (command.action == ListCheckCommand::Action::kVersion) {
     return WriteText(stdout, "listcheck " MORVASTEL_VERSION "\n") ? 0 : 2;
   }
-  if (args.size() == 2 && args[0] == u"--dump") {
-    dump = true;
-  } else if (args.size() != 1) {
-    return Usage();
-  }
-  const std::u16string& path = args.back();
+  if (command.action == ListCheckCommand::Action::kHelp) return WriteText(stdout, kUsage) ? 0 : 2;
+  if (command.action == ListCheckCommand::Action::kUsage) return Usage();
+  const bool dump = command.action == ListCheckCommand::Action::kDump;
+  const std::u16string& path = command.path;
   // The report names the file in GBK: a character GBK lacks shows as '?'.
   const std::string name = Utf16ToGbk(path);
   std::string bytes, error;
@@ -111,5 +114,5 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
   AddMissingPathWarnings(check, &ProbePath);
 #endif
-  return WriteText(stdout, FormatListReport(check, name)) ? 0 : 2;
+  return WriteText(stdout, FormatListReport(check, name)) ? ListCheckReportStatus(check) : 2;
 }

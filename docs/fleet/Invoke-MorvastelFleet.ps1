@@ -16,8 +16,11 @@
     check     one monitoring line per machine (OK, WARNING, CRITICAL, UNKNOWN); with -Rounds, the machines
               not yet OK are asked again every -Every seconds until all are OK or the rounds are used up
     relaunch  close the launcher (its programs run on), start its scheduled task -Task again and wait up
-              to -Wait seconds until the new one, having taken the programs over, says OK: after a new
-              launch list was copied (guide, section 12)
+              to -Wait seconds until the new one, having taken the programs over, says OK (guide, section
+              12). With -NewList, that list (a file here) is first written beside -ListPath on each
+              machine and checked there with listcheck (-Listcheck, by default beside -Ctl): only a list
+              it passes replaces the old one, and a machine whose check fails (1: warnings, unless
+              -AcceptListWarnings; 2: not read) keeps its old list and its launcher untouched
     reboot    stop and wait up to -Wait seconds; only a machine where every process of the plan has ended
               is then restarted (in 30 s)
 
@@ -29,6 +32,8 @@
   .\Invoke-MorvastelFleet.ps1 -ComputerName (Get-Content servers.txt) -Action check -Every 10 -Rounds 30
 .EXAMPLE
   .\Invoke-MorvastelFleet.ps1 -ComputerName gs01,gs02 -Action reboot -Wait 600
+.EXAMPLE
+  .\Invoke-MorvastelFleet.ps1 -ComputerName gs01,gs02 -Action relaunch -NewList .\lists\一区.list
 
 .NOTES
   Windows PowerShell 5.1, here and on every machine (Enable-PSRemoting). The
@@ -60,16 +65,24 @@ param(
     [ValidateRange(0, 65535)][int]$Port = 22225,
     [string]$Ctl = 'C:\Morvastel\morvastelctl.exe',
     [string]$Task = 'Morvastel',
+    [string]$NewList = '',
+    [string]$ListPath = 'D:\Lists\Morvastel.list',
+    [string]$Listcheck = '',
+    [switch]$AcceptListWarnings,
     [pscredential]$Credential
 )
 
 $ErrorActionPreference = 'Stop'
 if ($Action -eq 'start' -and -not $Plan) { throw 'start needs -Plan' }
+if ($NewList -and $Action -ne 'relaunch') { throw '-NewList goes with -Action relaunch' }
+if (-not $Listcheck) { $Listcheck = Join-Path (Split-Path -Parent $Ctl) 'listcheck.exe' }
+# The new list's bytes, as they are: a launch list is GBK, not text to convert.
+$listBytes = if ($NewList) { [System.IO.File]::ReadAllBytes((Resolve-Path -LiteralPath $NewList).Path) } else { $null }
 
 # What runs on each machine. It hands back one object: the step that gave the
 # answer, its exit code, its standard output and its standard error.
 $onMachine = {
-    param($Ctl, $Port, $Action, $Plan, $Wait, $Task)
+    param($Ctl, $Port, $Action, $Plan, $Wait, $Task, $ListBytes, $ListPath, $Listcheck, $AcceptListWarnings)
     $ErrorActionPreference = 'Stop'
 
     # One word of a command line, quoted as the C runtime (and morvastelctl)
@@ -84,8 +97,9 @@ $onMachine = {
     # [Console]::OutputEncoding cannot be set there; the program's output is
     # read through pipes of our own, decoded as UTF-8, which is what
     # morvastelctl writes to a pipe (its JSON and check's line are ASCII; the
-    # reasons on its error lines are Chinese).
-    function Invoke-Program([string]$File, [string]$Step, [string[]]$Words) {
+    # reasons on its error lines are Chinese). listcheck's report to a pipe
+    # is GBK: its caller gives that encoding.
+    function Invoke-Program([string]$File, [string]$Step, [string[]]$Words, [System.Text.Encoding]$Encoding) {
         $info = New-Object System.Diagnostics.ProcessStartInfo
         $info.FileName = $File
         $info.Arguments = @($Words | ForEach-Object { ConvertTo-CommandLineWord $_ }) -join ' '
@@ -93,9 +107,9 @@ $onMachine = {
         $info.CreateNoWindow = $true
         $info.RedirectStandardOutput = $true
         $info.RedirectStandardError = $true
-        $utf8 = New-Object System.Text.UTF8Encoding -ArgumentList $false
-        $info.StandardOutputEncoding = $utf8
-        $info.StandardErrorEncoding = $utf8
+        if (-not $Encoding) { $Encoding = New-Object System.Text.UTF8Encoding -ArgumentList $false }
+        $info.StandardOutputEncoding = $Encoding
+        $info.StandardErrorEncoding = $Encoding
         try {
             $process = [System.Diagnostics.Process]::Start($info)
         } catch {
@@ -119,6 +133,15 @@ $onMachine = {
         'restart' { Invoke-Ctl (@('restart') + $planWords + $waitWords) }
         'check' { Invoke-Ctl (@('check') + $planWords) }
         'relaunch' {
+            if ($ListBytes) {
+                # Checked where and as the launcher will read it, before it replaces anything.
+                $staged = "$ListPath.new"
+                [System.IO.File]::WriteAllBytes($staged, [byte[]]$ListBytes)
+                $checked = Invoke-Program $Listcheck 'listcheck' @($staged) ([System.Text.Encoding]::GetEncoding(936))
+                # 0: no warning; 1: warnings, which the report names; 2: not read.
+                if ($checked.Code -ne 0 -and -not ($checked.Code -eq 1 -and $AcceptListWarnings)) { return $checked }
+                Move-Item -LiteralPath $staged -Destination $ListPath -Force
+            }
             # Closes as Esc closes it: the programs run on for the next launcher.
             $quit = Invoke-Ctl @('quit', '--wait', '30')
             # 3: none answers, it has gone already. Anything else: the old one may
@@ -184,7 +207,7 @@ function Read-Answer($Answer) {
 
 $invoke = @{
     ScriptBlock  = $onMachine
-    ArgumentList = @($Ctl, $Port, $Action, $Plan, $Wait, $Task)
+    ArgumentList = @($Ctl, $Port, $Action, $Plan, $Wait, $Task, $listBytes, $ListPath, $Listcheck, [bool]$AcceptListWarnings)
     # A machine that cannot be reached is reported, and the others go on.
     ErrorAction  = 'Continue'
 }

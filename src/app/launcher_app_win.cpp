@@ -94,9 +94,12 @@ void LauncherApp::StartReports() {
   }
   if (!files_) return;
   if (!settings.metricsPath.empty() && !metrics_) {
-    metrics_ = std::make_unique<MetricsBoard>([this] {
-      if (mainWindow()) ::PostMessageW(mainWindow(), WM_REPORTS_DUE, 0, 0);
-    });
+    // The port is read at each write: the list's /p line sets it later.
+    metrics_ = std::make_unique<MetricsBoard>(
+        [this] {
+          if (mainWindow()) ::PostMessageW(mainWindow(), WM_REPORTS_DUE, 0, 0);
+        },
+        [this] { return settings.port; });
     metricsWriter_ = std::make_unique<MetricsWriter>(
         *files_, [path = settings.metricsPath](const std::string& bytes) { return ReplaceFileWhole(path, bytes); });
     events.Add(*metrics_);

@@ -732,3 +732,22 @@ std::string FormatListReport(const ListCheck& c, const std::string& fileName) {
   }
   return out;
 }
+
+ListCheckCommand ParseListCheckArguments(const std::vector<std::u16string>& args) {
+  ListCheckCommand command;
+  if (args.size() == 1 && (args[0] == u"--version" || args[0] == u"--help")) {
+    command.action = args[0] == u"--help" ? ListCheckCommand::Action::kHelp : ListCheckCommand::Action::kVersion;
+    return command;
+  }
+  if (args.size() == 2 && args[0] == u"--dump") {
+    command.action = ListCheckCommand::Action::kDump;
+  } else if (args.size() == 1) {
+    command.action = ListCheckCommand::Action::kReport;
+  } else {
+    return command;
+  }
+  command.path = args.back();
+  return command;
+}
+
+int ListCheckReportStatus(const ListCheck& check) { return check.warnings.empty() ? 0 : 1; }

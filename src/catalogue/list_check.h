@@ -90,3 +90,19 @@ std::string FormatListDump(const ListCheck& check);
 
 // The report for people, naming the file as `fileName`.
 std::string FormatListReport(const ListCheck& check, const std::string& fileName);
+
+// What listcheck's arguments ask for: `FILE` the report, `--dump FILE` the
+// machine form, `--version` or `--help` alone the version or the usage;
+// anything else is a usage error. One word other than those two is always a
+// file's name, even one that looks like an option.
+struct ListCheckCommand {
+  enum class Action { kReport, kDump, kVersion, kHelp, kUsage };
+  Action action = Action::kUsage;
+  std::u16string path;  // kReport and kDump: the list's file, as given
+};
+ListCheckCommand ParseListCheckArguments(const std::vector<std::u16string>& args);
+
+// listcheck's exit status once its report is written: 0 with no warning, 1
+// with any, so that a deploy can stop before it puts the list in place. (2 is
+// for a list that could not be read and for a usage error.)
+int ListCheckReportStatus(const ListCheck& check);

@@ -71,6 +71,8 @@ enum class EventKind {
                          // text. The pipe could not be made (another process holds the name); it is
                          // tried again every 5 s, and said again only when the error changes
   kControlOpened,        // program: the control pipe's name: it serves, from the start or after failures
+  kAutoStartSkipped,     // plan: the plan already running when the automatic start's moment came (the
+                         // control pipe, the tray or a click started it first): nothing started or stopped
 };
 
 // Why a launch waits instead of starting its program (kProgramHeld's number).

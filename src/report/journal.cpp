@@ -111,6 +111,7 @@ const char* Word(EventKind kind) {
     case EventKind::kTrayItemStale: return texts::kEvTrayItemStale;
     case EventKind::kControlFailed: return texts::kEvControlFailed;
     case EventKind::kControlOpened: return texts::kEvControlOpened;
+    case EventKind::kAutoStartSkipped: return texts::kEvAutoStartSkipped;
     case EventKind::kCountdown:
     case EventKind::kRowUnticked:
     case EventKind::kPlanListed:
@@ -199,6 +200,7 @@ std::string Detail(const Event& e) {
       return FormatText(texts::kDetailJobUnavailable, ErrorWithText(e.error, e.detail).c_str());
     case EventKind::kOldTreeEnded: return FormatText(texts::kDetailOldTreeEnded, static_cast<long long>(e.count));
     case EventKind::kLauncherInJob: return texts::kDetailLauncherInJob;
+    case EventKind::kAutoStartSkipped: return texts::kDetailAutoStartSkipped;
     case EventKind::kCreationSlow: return FormatText(texts::kDetailCreationSlow, SecondsText(e.millis).c_str());
     case EventKind::kControlFailed:
       return FormatText(texts::kDetailControlFailed, ErrorWithText(e.error, e.detail).c_str());

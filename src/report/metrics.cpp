@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <iterator>
 
+#include "catalogue/list_header.h"
 #include "text/encoding.h"
 #include "text/format_text.h"
 
@@ -176,22 +177,30 @@ bool MetricsBoard::OnRowEvent(const Event& event) {
 std::string MetricsBoard::Render(double now) {
   dirty_ = false;
   flushAsked_ = false;
+  // Every series' labels begin with the port; `Series` gives a name with the
+  // port and then `labels`, each already name="escaped value".
+  const std::string port =
+      FormatText("port=\"%u\"", static_cast<unsigned>(port_ ? port_() : ListHeader::kDefaultPort));
+  const auto Series = [&port](const char* name, const std::string& labels = std::string()) {
+    return std::string(name) + "{" + port + (labels.empty() ? "" : ",") + labels + "}";
+  };
   std::string out;
   Family(out, "morvastel_info", "gauge", "The launcher's version.");
-  out += "morvastel_info{version=\"" + EscapeUtf8(version_) + "\"} 1\n";
+  out += Series("morvastel_info", "version=\"" + EscapeUtf8(version_) + "\"") + " 1\n";
   Family(out, "morvastel_launcher_up", "gauge",
          "1 while the launcher runs; 0 in the last file it writes as it ends, where no plan or program runs.");
-  out += FormatText("morvastel_launcher_up %d\n", ended_ ? 0 : 1);
+  out += FormatText("%s %d\n", Series("morvastel_launcher_up").c_str(), ended_ ? 0 : 1);
   Family(out, "morvastel_last_update_timestamp_seconds", "gauge",
          "When the launcher last wrote this file (a stale value means the launcher is gone).");
-  out += FormatText("morvastel_last_update_timestamp_seconds %.3f\n", now);
+  out += FormatText("%s %.3f\n", Series("morvastel_last_update_timestamp_seconds").c_str(), now);
   Family(out, "morvastel_list_read", "gauge", "1 when the launch list file was read at start.");
-  out += FormatText("morvastel_list_read %d\n", listRead_);
+  out += FormatText("%s %d\n", Series("morvastel_list_read").c_str(), listRead_);
   Family(out, "morvastel_list_plans", "gauge", "Plans the launch list gave (0: nothing can run).");
-  out += FormatText("morvastel_list_plans %" PRId64 "\n", listPlans_);
+  out += FormatText("%s %" PRId64 "\n", Series("morvastel_list_plans").c_str(), listPlans_);
   Family(out, "morvastel_plan_running", "gauge", "1 for the plan that runs, 0 for every other plan of the list.");
   for (std::size_t k = 0; k < plans_.size(); ++k) {
-    out += FormatText("morvastel_plan_running{index=\"%zu\",plan=\"%s\"} %d\n", k, EscapeUtf8(plans_[k]).c_str(),
+    const std::string labels = FormatText("index=\"%zu\",plan=\"%s\"", k, EscapeUtf8(plans_[k]).c_str());
+    out += FormatText("%s %d\n", Series("morvastel_plan_running", labels).c_str(),
                       !ended_ && static_cast<int>(k) == runningPlan_ ? 1 : 0);
   }
   // Supervision (relaunches, hang kills) begins once every row's launch was
@@ -200,7 +209,7 @@ std::string MetricsBoard::Render(double now) {
   for (const auto& [index, row] : rows_) supervising = supervising && row.attempted;
   Family(out, "morvastel_plan_supervising", "gauge",
          "1 when the running plan relaunches and watches its programs: every row's launch was tried.");
-  out += FormatText("morvastel_plan_supervising %d\n", supervising ? 1 : 0);
+  out += FormatText("%s %d\n", Series("morvastel_plan_supervising").c_str(), supervising ? 1 : 0);
 
   const std::string plan =
       runningPlan_ >= 0 && static_cast<std::size_t>(runningPlan_) < plans_.size()
@@ -208,7 +217,7 @@ std::string MetricsBoard::Render(double now) {
           : std::string();
   std::map<int, std::string> labels;  // each row's, between the braces
   for (const auto& [index, row] : rows_) {
-    labels[index] = FormatText("plan=\"%s\",row=\"%d\",program=\"%s\"", plan.c_str(), index + 1,
+    labels[index] = FormatText("%s,plan=\"%s\",row=\"%d\",program=\"%s\"", port.c_str(), plan.c_str(), index + 1,
                                EscapeUtf8(row.program).c_str());
   }
   struct PerRow {
@@ -235,13 +244,15 @@ std::string MetricsBoard::Render(double now) {
       out += FormatText("%s{%s} %" PRId64 "\n", metric.name, labels[index].c_str(), value);
     }
   }
-  static const char* const kStates[] = {"waiting", "unticked", "running", "exited", "failed", "dumping",
-                                         "crash_looping", "held"};
+  static const char* const kStates[] = {"waiting", "unticked", "running", "exited", "failed",
+                                         "dumping", "crash_looping", "held", "unwatched"};
+  static_assert(std::size(kStates) == static_cast<std::size_t>(State::kUnwatched) + 1, "one name per State");
   Family(out, "morvastel_program_state", "gauge",
          "1 for the row's state, 0 for the others; crash_looping: 3 or more exits of its own in 5 minutes; "
-         "held: its launch waits for a process already running its program.");
+         "held: its launch waits for a process already running its program; "
+         "unwatched: the launcher ended, nothing relaunches the row or watches it for hangs.");
   for (const auto& [index, row] : rows_) {
-    const State shown = Shown(row, now_);
+    const State shown = ended_ ? State::kUnwatched : Shown(row, now_);
     for (std::size_t k = 0; k < std::size(kStates); ++k) {
       out += FormatText("morvastel_program_state{%s,state=\"%s\"} %d\n", labels[index].c_str(), kStates[k],
                         static_cast<std::size_t>(shown) == k ? 1 : 0);
@@ -253,23 +264,25 @@ std::string MetricsBoard::Render(double now) {
     out += FormatText("morvastel_program_last_exit_code{%s} %" PRId64 "\n", labels[index].c_str(), row.lastExitCode);
   }
   Family(out, "morvastel_heartbeat_listener_up", "gauge", "1 when the heartbeat listener is open.");
-  out += FormatText("morvastel_heartbeat_listener_up %d\n", listenerUp_);
+  out += FormatText("%s %d\n", Series("morvastel_heartbeat_listener_up").c_str(), listenerUp_);
   Family(out, "morvastel_control_up", "gauge",
          "1 when the control pipe serves morvastelctl; 0 while another process holds its name (tried every 5 s).");
-  out += FormatText("morvastel_control_up %d\n", controlUp_);
+  out += FormatText("%s %d\n", Series("morvastel_control_up").c_str(), controlUp_);
   Family(out, "morvastel_heartbeat_ids", "gauge", "Process ids in the liveness table.");
-  out += FormatText("morvastel_heartbeat_ids %" PRId64 "\n", ids_);
+  out += FormatText("%s %" PRId64 "\n", Series("morvastel_heartbeat_ids").c_str(), ids_);
   Family(out, "morvastel_heartbeats_received_total", "counter", "Heartbeats taken into the liveness table.");
-  out += FormatText("morvastel_heartbeats_received_total %" PRId64 "\n", heartbeats_);
+  out += FormatText("%s %" PRId64 "\n", Series("morvastel_heartbeats_received_total").c_str(), heartbeats_);
   Family(out, "morvastel_heartbeats_dropped_total", "counter",
          "Heartbeats dropped: of the wrong length, or from another host.");
-  out += FormatText("morvastel_heartbeats_dropped_total{reason=\"length\"} %" PRId64 "\n", droppedLength_);
-  out += FormatText("morvastel_heartbeats_dropped_total{reason=\"foreign\"} %" PRId64 "\n", droppedForeign_);
+  out += FormatText("%s %" PRId64 "\n", Series("morvastel_heartbeats_dropped_total", "reason=\"length\"").c_str(),
+                    droppedLength_);
+  out += FormatText("%s %" PRId64 "\n", Series("morvastel_heartbeats_dropped_total", "reason=\"foreign\"").c_str(),
+                    droppedForeign_);
   Family(out, "morvastel_exit_notices_sent_total", "counter", "Exit notices sent at a stop.");
-  out += FormatText("morvastel_exit_notices_sent_total %" PRId64 "\n", notices_);
+  out += FormatText("%s %" PRId64 "\n", Series("morvastel_exit_notices_sent_total").c_str(), notices_);
   Family(out, "morvastel_hang_dumps_total", "counter", "Minidumps written of programs about to be killed as hung.");
-  out += FormatText("morvastel_hang_dumps_total %" PRId64 "\n", dumps_);
+  out += FormatText("%s %" PRId64 "\n", Series("morvastel_hang_dumps_total").c_str(), dumps_);
   Family(out, "morvastel_hang_dump_failures_total", "counter", "Minidumps of hung programs that could not be written.");
-  out += FormatText("morvastel_hang_dump_failures_total %" PRId64 "\n", dumpFailures_);
+  out += FormatText("%s %" PRId64 "\n", Series("morvastel_hang_dump_failures_total").c_str(), dumpFailures_);
   return out;
 }

@@ -2,7 +2,10 @@
 // The metrics file (`/m PATH`): the launcher's state and counters in the
 // Prometheus text exposition format (version 0.0.4), kept from the event
 // stream alone, for a Windows exporter's textfile collector to publish.
-// Counters count from the launcher's start.
+// Counters count from the launcher's start. Every series carries the
+// launcher's heartbeat port as its first label, `port`: two launchers on one
+// machine write two files into the same folder, and the collector refuses a
+// scrape that holds one series twice.
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -17,8 +20,12 @@ class MetricsBoard : public EventSink {
  public:
   // `changed` is called when an event changed a value and the file is due to
   // be written again (once until Render is next called): the window coalesces
-  // a burst of events into one write.
-  explicit MetricsBoard(std::function<void()> changed = {}) : changed_(std::move(changed)) {}
+  // a burst of events into one write. `port` gives the launcher's heartbeat
+  // port (/p, which also names its control pipe); it is asked at every
+  // Render, because the launch list's header lines may set it after the
+  // board is made. Without it the series say the default port.
+  explicit MetricsBoard(std::function<void()> changed = {}, std::function<std::uint16_t()> port = {})
+      : changed_(std::move(changed)), port_(std::move(port)) {}
 
   void OnEvent(const Event& event) override;
 
@@ -29,8 +36,10 @@ class MetricsBoard : public EventSink {
   bool dirty() const { return dirty_; }
 
   // A row's state, one series each; crash-looping (exit_window.h) stands
-  // for running or exited while it lasts.
-  enum class State { kWaiting, kUnticked, kRunning, kExited, kFailed, kDumping, kCrashLooping, kHeld };
+  // for running or exited while it lasts. Unwatched is every row's in the
+  // last file, written as the launcher ends: whatever still runs, nobody
+  // relaunches it or kills it as hung.
+  enum class State { kWaiting, kUnticked, kRunning, kExited, kFailed, kDumping, kCrashLooping, kHeld, kUnwatched };
 
  private:
   struct Listed {
@@ -56,6 +65,7 @@ class MetricsBoard : public EventSink {
   static State Shown(const Row& row, std::uint32_t now);
 
   std::function<void()> changed_;
+  std::function<std::uint16_t()> port_;
   bool dirty_ = true;
   bool flushAsked_ = false;
   std::string version_;

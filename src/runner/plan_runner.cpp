@@ -194,6 +194,13 @@ int PlanRunner::RunningPlan() const {
   return -1;
 }
 
+bool PlanRunner::AutoStartDue() {
+  const int running = RunningPlan();
+  if (running < 0) return true;
+  Raise(EventKind::kAutoStartSkipped, running, PlanEntries(catalogue_, running).first, SIZE_MAX);
+  return false;
+}
+
 bool PlanRunner::Start(int plan, EventSource source) {
   if (!catalogue_.HasPlan(plan) || RunningPlan() >= 0) return false;
 
@@ -324,6 +331,7 @@ void PlanRunner::Started(int plan, std::size_t first, std::size_t row, const Pro
   const std::size_t index = first + row;
   Watch& watch = WatchOf(index);
   watch.starting = false;
+  const bool endNow = std::exchange(watch.endOnStart, false);
   Event event;
   if (news.start.error != 0) {
     event.error = news.start.error;
@@ -344,6 +352,9 @@ void PlanRunner::Started(int plan, std::size_t first, std::size_t row, const Pro
     launcherJobReported_ = true;
     Raise(EventKind::kLauncherInJob, plan, first, SIZE_MAX);
   }
+  // Its row was ended while it was being created: it is ended now, as it
+  // would have been had it run already.
+  if (endNow) EndRow(row);
 }
 
 void PlanRunner::TakeProcessNews(std::size_t most) {
@@ -771,6 +782,8 @@ bool PlanRunner::EndRow(std::size_t row) {
     processes_.AbandonDump(index);
     watch.dumping = false;
   }
+  // Its program is being created: what the creation makes is ended as it comes.
+  if (watch.starting) return !std::exchange(watch.endOnStart, true);
   if (watch.pid == 0 || watch.ending || !processes_.IsEntryRunning(index)) return false;
   processes_.TerminateEntry(index);
   watch.ending = true;
@@ -786,7 +799,10 @@ bool PlanRunner::StartRow(std::size_t row) {
   if (plan < 0 || row >= span.count) return false;
   const std::size_t index = span.first + row;
   Watch& watch = WatchOf(index);
-  if (watch.starting || (watch.pid != 0 && !watch.ending && processes_.IsEntryRunning(index))) return false;
+  // A creation under way is the row's start: an end asked for it since is
+  // dropped, and what it makes runs.
+  if (watch.starting) return std::exchange(watch.endOnStart, false);
+  if (watch.pid != 0 && !watch.ending && processes_.IsEntryRunning(index)) return false;
   // An end not seen yet is told before anything starts in its place.
   SeeEnd(plan, span.first, row);
   DropPutOff(index);

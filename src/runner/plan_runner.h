@@ -275,6 +275,11 @@ class PlanRunner {
   // Starts plan `plan`. Returns false, doing nothing at all, when no such plan
   // exists or a plan already runs. `source` says who asked, for the report.
   bool Start(int plan, EventSource source = EventSource::kButton);
+  // The automatic start's moment has come. False, starting and stopping
+  // nothing, when a plan already runs (the control pipe, the tray or a click
+  // came first): that plan is said to be left running (kAutoStartSkipped).
+  // True when the caller is to start its plan as a click would.
+  bool AutoStartDue();
   // Stops the running plan; with no plan running it only resets the look.
   void Stop(EventSource source = EventSource::kButton);
   // One launch step for the running plan.
@@ -298,8 +303,11 @@ class PlanRunner {
   // kProgramEnded, and it is started again only as its row and the rerun box
   // say. StartRow starts the row's program now, whatever its countdown and
   // the plan's phase, unless it runs or its creation is under way; one still
-  // ending is waited for, and started once it has ended. Each returns whether
-  // it did anything; both do nothing for a row the plan does not have.
+  // ending is waited for, and started once it has ended. A row whose creation
+  // is under way has what it makes ended as soon as it is made (EndRow), or
+  // kept after all (StartRow after EndRow: a restart gets the new process).
+  // Each returns whether it did anything; both do nothing for a row the plan
+  // does not have.
   bool EndRow(std::size_t row);
   bool StartRow(std::size_t row);
 
@@ -321,6 +329,7 @@ class PlanRunner {
     bool endTold = false;             // the end of `pid` will come as news: no need to ask
     bool starting = false;            // its creation is asked for and not reported yet
     bool relaunch = false;            // ... and is a relaunch
+    bool endOnStart = false;          // ... and its row was ended meanwhile: it ends as it comes
     std::optional<std::uint64_t> lastStartMs;  // when its last creation in this run came back started
     std::uint64_t relaunchAt = 0;     // a relaunch put off until then; 0: none
   };

@@ -458,7 +458,9 @@ void LauncherDialog::OnProcessesDue() {
 void LauncherDialog::RunAutomaticStart() {
   ::KillTimer(hwnd(), kAutoStartTimer);
   autoStartHeld_ = false;
-  OnStartStopPlan(EventSource::kAutomaticStart);
+  // A plan started in the first seconds is left running: the button's
+  // toggle would stop it, exit notice and all.
+  if (runner_.AutoStartDue()) OnStartStopPlan(EventSource::kAutomaticStart);
   HideWindow();
 }
 

@@ -629,8 +629,8 @@ TEST(Program, TheEndOfTheSessionStopsThePlanAsTheButtonAndWaitsForTheSavingServe
   EXPECT_NE(lines.back()[6].find(texts::kDetailEndMetricsWritten), std::string::npos) << lines.back()[6];
   // The metrics' last word: the launcher and its programs are down.
   const std::string text = FileBytes(metrics);
-  EXPECT_NE(text.find("\nmorvastel_launcher_up 0\n"), std::string::npos) << text;
-  EXPECT_EQ(text.find("\nmorvastel_launcher_up 1\n"), std::string::npos);
+  EXPECT_NE(text.find("\nmorvastel_launcher_up{port=\"0\"} 0\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("\nmorvastel_launcher_up{port=\"0\"} 1\n"), std::string::npos);
 }
 
 TEST(Program, MetricsThatCannotBeWrittenAreJournalledOnceAndSoIsTheRecovery) {
@@ -805,7 +805,7 @@ TEST(Program, AQuickRestartLetsASavingServerFinishItsSaveAndRelaunchesItAfter) {
       [&] {
         std::ifstream in(metrics, std::ios::binary);
         const std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        const char* const name = "\nmorvastel_heartbeats_received_total ";
+        const char* const name = "\nmorvastel_heartbeats_received_total{port=\"23482\"} ";
         const std::size_t at = all.find(name);
         return at != std::string::npos && std::atoi(all.c_str() + at + std::strlen(name)) >= 2;
       },
@@ -1263,8 +1263,8 @@ TEST(Program, JournalMetricsAndAUtf16ListInAFolderGbkCannotName) {
   EXPECT_TRUE(WaitFor([&] { return ::CreateDirectoryW((folder + L"\\dumps").c_str(), nullptr) == FALSE &&
                                    ::GetLastError() == ERROR_ALREADY_EXISTS; }, 5000));
   EXPECT_EQ(details.count(texts::kEvJournalOpenFailed), 0u);
-  EXPECT_TRUE(WaitFor([&] { return FileBytes(metrics).find("\nmorvastel_list_plans 1\n") != std::string::npos; },
-                      5000));
+  EXPECT_TRUE(WaitFor(
+      [&] { return FileBytes(metrics).find("\nmorvastel_list_plans{port=\"0\"} 1\n") != std::string::npos; }, 5000));
 }
 
 TEST(Program, ManifestAsksForCommonControls6AsInvokerAndGdiScaling) {
@@ -1496,8 +1496,8 @@ TEST(Program, ControlPipeHeldByAnImpostorGetsNothingAndTheLauncherTakesTheNameOn
               failed[6].compare(failed[6].size() - retried.size(), retried.size(), retried) == 0 &&
               failed[6][0] >= '1' && failed[6][0] <= '9')
       << failed[6];
-  EXPECT_TRUE(WaitFor([&] { return FileBytes(metrics).find("\nmorvastel_control_up 0\n") != std::string::npos; },
-                      5000));
+  const std::string controlUp = "\nmorvastel_control_up{port=\"" + port + "\"} ";
+  EXPECT_TRUE(WaitFor([&] { return FileBytes(metrics).find(controlUp + "0\n") != std::string::npos; }, 5000));
 
   // Once the name is free the launcher serves it, within its retry.
   impostor.End();
@@ -1508,8 +1508,7 @@ TEST(Program, ControlPipeHeldByAnImpostorGetsNothingAndTheLauncherTakesTheNameOn
   EXPECT_EQ(StatusLauncherPid(Parsed(served)), ::GetProcessId(program.process()));
   EXPECT_TRUE(WaitFor([&] { return !JournalLine(journal, texts::kEvControlOpened).empty(); }, 5000));
   EXPECT_EQ(JournalLine(journal, texts::kEvControlOpened)[4], pipe);
-  EXPECT_TRUE(WaitFor([&] { return FileBytes(metrics).find("\nmorvastel_control_up 1\n") != std::string::npos; },
-                      5000));
+  EXPECT_TRUE(WaitFor([&] { return FileBytes(metrics).find(controlUp + "1\n") != std::string::npos; }, 5000));
 
   // The launcher's pipe is its user's (the Administrators group's when it
   // runs elevated, as under Wine): read and write for its user and the

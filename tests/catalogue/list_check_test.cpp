@@ -99,6 +99,9 @@ TEST(ListCheck, CleanListsGiveNoWarnings) {
   // A trailing empty line is left unread but holds nothing.
   EXPECT_TRUE(CheckLaunchList("::A\r\n1 a b c 0\r\n\r\n").warnings.empty());
   EXPECT_TRUE(CheckLaunchList("").warnings.empty());
+  // What a deploy stops on: any warning, a surplus among them, is status 1.
+  EXPECT_EQ(ListCheckReportStatus(CheckLaunchList("::A\r\n1 a b c 0\r\n\r\n")), 0);
+  EXPECT_EQ(ListCheckReportStatus(CheckLaunchList("::A\r\n1 a b c 0 more\r\n\r\n")), 1);
 
   std::string bytes, error;
   ASSERT_TRUE(ReadFileBytes(Utf8ToUtf16(MORVASTEL_EXAMPLE_LIST), bytes, &error)) << error;
@@ -271,4 +274,27 @@ TEST(ListDump, ExactMachineForm) {
             "encoding\tgbk\ntitle\t\nport\t22225\nbind\t\nentries\t0\nplans\t0\n");
   EXPECT_EQ(FormatListDump(CheckLaunchList(kUtf16BeBom)).substr(0, 22), "encoding\tutf-16be-bom\n");
   EXPECT_EQ(FormatListDump(CheckLaunchList(kUtf8Bom)).substr(0, 19), "encoding\tutf-8-bom\n");
+}
+
+TEST(ListCheckArguments, AFileADumpOfOneOrTheVersionAndNothingElse) {
+  using Action = ListCheckCommand::Action;
+  ListCheckCommand c = ParseListCheckArguments({u"a.list"});
+  EXPECT_EQ(c.action, Action::kReport);
+  EXPECT_EQ(c.path, u"a.list");
+  c = ParseListCheckArguments({u"--dump", u"\u65b9\u6848.list"});
+  EXPECT_EQ(c.action, Action::kDump);
+  EXPECT_EQ(c.path, u"\u65b9\u6848.list");
+  EXPECT_EQ(ParseListCheckArguments({u"--version"}).action, Action::kVersion);
+  EXPECT_EQ(ParseListCheckArguments({u"--help"}).action, Action::kHelp);
+  // One word is a file, whatever it looks like: the options are matched exactly.
+  for (const char16_t* file : {u"--dump", u"--Version", u"-version"}) {
+    c = ParseListCheckArguments({file});
+    EXPECT_EQ(c.action, Action::kReport);
+    EXPECT_EQ(c.path, file);
+  }
+  for (const std::vector<std::u16string>& bad : std::vector<std::vector<std::u16string>>{
+           {}, {u"a.list", u"--dump"}, {u"--version", u"a.list"}, {u"--help", u"a"}, {u"a", u"b"}, {u"--DUMP", u"a"},
+           {u"--dump", u"a", u"b"}}) {
+    EXPECT_EQ(ParseListCheckArguments(bad).action, Action::kUsage) << bad.size();
+  }
 }

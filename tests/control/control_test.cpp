@@ -253,6 +253,16 @@ TEST(ControlArguments, CommandsArgumentsAndOptionsAnywhere) {
            {"row", "1000000", "stop"}, {"row", "1", "kill"}, {"row", "stop", "1"}}) {
     EXPECT_EQ(Args(bad).error, ArgumentError::kBadRow) << bad.size();
   }
+
+  // Every form of each option: help and --force in any case, /p only as a
+  // word of its own; --wait on every command that waits, five digits at most.
+  for (const char* help : {"-h", "-H", "--help", "--HELP"}) EXPECT_TRUE(Args({"kill", help}).help) << help;
+  EXPECT_TRUE(Args({"--FORCE", "row", "1", "stop"}).request.force);
+  EXPECT_EQ(Args({"status", "/px", "1"}).error, ArgumentError::kSurplus);
+  for (const char* waits : {"stop", "restart", "quit"}) {
+    EXPECT_EQ(Args({waits, "--wait", "5"}).error, ArgumentError::kNone) << waits;
+  }
+  EXPECT_EQ(Args({"stop", "--wait", "000005"}).error, ArgumentError::kBadWait);
 }
 
 TEST(ControlPipe, LauncherPipesAreKnownByTheirNames) {

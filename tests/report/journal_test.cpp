@@ -350,6 +350,33 @@ TEST_F(JournalFile, LinesDroppedWhileTheWriterHangsAreCountedOnceItWrites) {
   EXPECT_EQ(disk->appends, 4);
 }
 
+// Lines whose write failed wait at the front again, never joined with the
+// line that lines were lost before: its note stays just before it, and is
+// not written again when that line's own write fails after it.
+TEST_F(JournalFile, TheNoteOfLostLinesStaysBeforeItsLineThroughFailedWritesAndIsWrittenOnce) {
+  disk->appendsLeft = 0;
+  limits.queueLines = 3;
+  limits.retry = 1ms;
+  auto journal = Start();
+  journal->OnEvent(Numbered(1));
+  disk->WaitUntil([&] { return disk->inAppend; });
+  for (int n = 2; n <= 5; ++n) journal->OnEvent(Numbered(n));  // 2..4 queued, 5 dropped
+  disk->Change([&] { disk->appendsLeft = 1; });
+  // 1 written; 2 to 4 hang in one write while 6 comes, then that write fails.
+  disk->WaitUntil([&] { return disk->inAppend && disk->appends == 2; });
+  journal->OnEvent(Numbered(6));
+  disk->Change([&] { return disk->appendFailures = 1, disk->appendsLeft = 4; });
+  // The failure, 2 to 4 and the note go through; 6's own write fails.
+  disk->WaitUntil([&] { return (disk->inAppend && disk->appends == 6) || disk->files["j.log"].find(L(6)) != std::string::npos; });
+  disk->Change([&] { return disk->appendFailures = 1, disk->appendsLeft = -1; });
+  journal.reset();
+  const std::string failed = std::string(kStamp) + '\t' + texts::kEvJournalOpenFailed + "\t\t\tj.log\t\t" +
+                             FormatText(texts::kDetailJournalOpenFailed, kStamp, "112 E112");
+  const std::string lost = std::string(kStamp) + '\t' + texts::kEvLinesLost + "\t\t\t\t\t" +
+                           std::string(texts::kDetailLinesLost).replace(0, 4, "1");
+  EXPECT_EQ(disk->files["j.log"], Text({L(1), failed, L(2), L(3), L(4), lost, failed, L(6)}));
+}
+
 TEST_F(JournalFile, UnopenablePathIsRetriedAndTheFailureIsTheFirstLine) {
   disk->openError = 5;
   limits.retry = 1ms;
@@ -428,14 +455,24 @@ TEST_F(JournalFile, TheEndSplitsOneBudgetAndItsLastLineSaysWhatWasCutShort) {
   struct Run {
     EndReport report;
     milliseconds spared{0}, took{0};
+    std::string metricsText;  // the last text handed to the file
   };
-  const auto end = [&](const EndLimits& limits, milliseconds before, milliseconds metricsTake) {
+  const auto end = [&](const EndLimits& limits, milliseconds before, milliseconds metricsTake,
+                       std::uint32_t metricsError = 0) {
     Run run;
     auto journalled = Start();
     MetricsBoard board;
-    MetricsWriter metrics(journalled->writer, [metricsTake](const std::string&) {
+    // A write cut short may finish after the run: it keeps what it writes to.
+    struct Written {
+      std::mutex m;
+      std::string text;
+    };
+    const auto written = std::make_shared<Written>();
+    MetricsWriter metrics(journalled->writer, [metricsTake, metricsError, written](const std::string& text) {
       std::this_thread::sleep_for(metricsTake);
-      return 0u;
+      std::lock_guard<std::mutex> lock(written->m);
+      written->text = text;
+      return metricsError;
     });
     EventFanOut events;
     events.Add(*journalled->journal);
@@ -453,6 +490,8 @@ TEST_F(JournalFile, TheEndSplitsOneBudgetAndItsLastLineSaysWhatWasCutShort) {
     const Clock::time_point begun = Clock::now() - before;  // the stop took `before`
     run.report = EndReports(parts, limits, begun);
     run.took = std::chrono::duration_cast<milliseconds>(Clock::now() - begun);
+    std::lock_guard<std::mutex> lock(written->m);
+    run.metricsText = written->text;
     return run;
   };
   // The whole budget's worth of everything: each gets its share, the
@@ -478,4 +517,18 @@ TEST_F(JournalFile, TheEndSplitsOneBudgetAndItsLastLineSaysWhatWasCutShort) {
   EXPECT_LE(run.spared.count(), 200);
   EXPECT_LT(run.took.count(), (limits.total + 200ms).count());
   EXPECT_EQ(run.report.metrics.last, MetricsWriter::Last::kCutShort);
+
+  // The last texts in their order: the metrics say the launcher is down,
+  // and their failure is journalled before the journal's last line.
+  run = end({1500ms, 0ms, 300ms}, 0ms, 0ms, 5);
+  EXPECT_EQ(run.report.metrics.last, MetricsWriter::Last::kFailed);
+  const std::size_t up = run.metricsText.find("\nmorvastel_launcher_up");  // its series, whatever its labels
+  ASSERT_NE(up, std::string::npos) << run.metricsText;
+  const std::size_t upEnd = run.metricsText.find('\n', up + 1);
+  EXPECT_EQ(run.metricsText.substr(upEnd - 2, 3), " 0\n") << run.metricsText;
+  const std::string all = disk->files["j.log"];
+  const std::size_t lastTwo = all.rfind('\n', all.rfind('\n', all.size() - 3) - 1);
+  const std::string tail = all.substr(lastTwo + 1);
+  EXPECT_LT(tail.find(texts::kEvMetricsFailed), tail.find(texts::kEvLauncherEnded)) << tail;
+  EXPECT_NE(tail.find(texts::kEvLauncherEnded), std::string::npos) << tail;
 }

@@ -39,7 +39,7 @@ Event On(EventKind kind, int plan = -1, int row = -1, const std::string& program
 using Samples = std::map<std::string, std::string>;
 
 // The file's samples, series to value; every sample's family has its HELP
-// and TYPE lines before it.
+// and TYPE lines before it, and every series' first label is the port.
 Samples Parse(const std::string& text) {
   Samples samples;
   std::set<std::string> described;
@@ -49,12 +49,21 @@ Samples Parse(const std::string& text) {
     if (line.empty() || line[0] == '#') continue;
     const std::size_t cut = line.rfind(' ');
     samples[line.substr(0, cut)] = line.substr(cut + 1);
-    EXPECT_EQ(described.count(line.substr(0, line.find_first_of("{ "))), 1u) << line;
+    const std::size_t name = line.find_first_of("{ ");
+    EXPECT_EQ(described.count(line.substr(0, name)), 1u) << line;
+    EXPECT_EQ(line.compare(name, 7, "{port=\""), 0) << line;
   }
   return samples;
 }
 
-// A row's series: its counters, its delay, and its state among the seven.
+// The port of the board under test, and a series of it: `name{port="…",labels}`.
+const std::string kPort = "port=\"23001\"";
+std::string Series(const std::string& name, const std::string& labels = "") {
+  return name + "{" + kPort + (labels.empty() ? "" : ",") + labels + "}";
+}
+
+// A row's series (`labels` after the port): its counters, its delay, and its
+// state among the nine.
 void AddRow(Samples& samples, const std::string& labels, int up, int starts, int exits, int kills, int failures,
             int delay, const std::string& state) {
   const std::pair<const char*, int> values[] = {{"up", up},
@@ -65,17 +74,20 @@ void AddRow(Samples& samples, const std::string& labels, int up, int starts, int
                                                 {"adoptions_total", 0},
                                                 {"delay_seconds", delay}};
   for (const auto& [name, value] : values) {
-    samples["morvastel_program_" + std::string(name) + "{" + labels + "}"] = std::to_string(value);
+    samples[Series("morvastel_program_" + std::string(name), labels)] = std::to_string(value);
   }
-  for (const char* s : {"waiting", "unticked", "running", "exited", "failed", "dumping", "crash_looping", "held"}) {
-    samples["morvastel_program_state{" + labels + ",state=\"" + s + "\"}"] = s == state ? "1" : "0";
+  for (const char* s :
+       {"waiting", "unticked", "running", "exited", "failed", "dumping", "crash_looping", "held", "unwatched"}) {
+    samples[Series("morvastel_program_state", labels + ",state=\"" + s + "\"")] = s == state ? "1" : "0";
   }
 }
 }  // namespace
 
 TEST(Metrics, EverySampleFollowsTheEventsWithRowsFromThePlansStartAndEscapedUtf8Labels) {
   int asked = 0;
-  MetricsBoard board([&] { ++asked; });
+  // The board is made before the list's header lines set the port.
+  std::uint16_t port = 22225;
+  MetricsBoard board([&] { ++asked; }, [&port] { return port; });
   Event started = On(EventKind::kLauncherStarted);
   started.version = "1.2-\"x\"";
   board.OnEvent(started);
@@ -94,25 +106,26 @@ TEST(Metrics, EverySampleFollowsTheEventsWithRowsFromThePlansStartAndEscapedUtf8
   Event list = On(EventKind::kListRead, -1, -1, "", 2);
   list.count = 1;
   board.OnEvent(list);
+  port = 23001;  // the list's /p line
 
   Samples expected{
-      {"morvastel_info{version=\"1.2-\\\"x\\\"\"}", "1"},
-      {"morvastel_launcher_up", "1"},
-      {"morvastel_last_update_timestamp_seconds", "1765000000.500"},
-      {"morvastel_list_read", "1"},
-      {"morvastel_list_plans", "2"},
-      {"morvastel_plan_running{index=\"0\",plan=\"\xe5\x85\xa8\xe9\x83\xa8 \\\"a\\\\b\\\"\\n\"}", "0"},
-      {"morvastel_plan_running{index=\"1\",plan=\"x\xef\xbf\xbd\xef\xbf\xbd\"}", "0"},
-      {"morvastel_plan_supervising", "0"},
-      {"morvastel_heartbeat_listener_up", "0"},
-      {"morvastel_control_up", "0"},
-      {"morvastel_heartbeat_ids", "0"},
-      {"morvastel_heartbeats_received_total", "0"},
-      {"morvastel_heartbeats_dropped_total{reason=\"length\"}", "0"},
-      {"morvastel_heartbeats_dropped_total{reason=\"foreign\"}", "0"},
-      {"morvastel_exit_notices_sent_total", "0"},
-      {"morvastel_hang_dumps_total", "0"},
-      {"morvastel_hang_dump_failures_total", "0"},
+      {Series("morvastel_info", "version=\"1.2-\\\"x\\\"\""), "1"},
+      {Series("morvastel_launcher_up"), "1"},
+      {Series("morvastel_last_update_timestamp_seconds"), "1765000000.500"},
+      {Series("morvastel_list_read"), "1"},
+      {Series("morvastel_list_plans"), "2"},
+      {Series("morvastel_plan_running", "index=\"0\",plan=\"\xe5\x85\xa8\xe9\x83\xa8 \\\"a\\\\b\\\"\\n\""), "0"},
+      {Series("morvastel_plan_running", "index=\"1\",plan=\"x\xef\xbf\xbd\xef\xbf\xbd\""), "0"},
+      {Series("morvastel_plan_supervising"), "0"},
+      {Series("morvastel_heartbeat_listener_up"), "0"},
+      {Series("morvastel_control_up"), "0"},
+      {Series("morvastel_heartbeat_ids"), "0"},
+      {Series("morvastel_heartbeats_received_total"), "0"},
+      {Series("morvastel_heartbeats_dropped_total", "reason=\"length\""), "0"},
+      {Series("morvastel_heartbeats_dropped_total", "reason=\"foreign\""), "0"},
+      {Series("morvastel_exit_notices_sent_total"), "0"},
+      {Series("morvastel_hang_dumps_total"), "0"},
+      {Series("morvastel_hang_dump_failures_total"), "0"},
   };
   EXPECT_EQ(Parse(board.Render(1765000000.5)), expected);
 
@@ -151,18 +164,18 @@ TEST(Metrics, EverySampleFollowsTheEventsWithRowsFromThePlansStartAndEscapedUtf8
   const std::string text = board.Render(1765000000.5);
   EXPECT_FALSE(board.dirty());
   const std::string plan = "plan=\"\xe5\x85\xa8\xe9\x83\xa8 \\\"a\\\\b\\\"\\n\"";
-  expected["morvastel_plan_running{index=\"0\"," + plan + "}"] = "1";
-  expected["morvastel_heartbeat_listener_up"] = "1";
-  expected["morvastel_control_up"] = "1";
-  expected["morvastel_heartbeat_ids"] = "2";
-  expected["morvastel_heartbeats_received_total"] = "41";
-  expected["morvastel_heartbeats_dropped_total{reason=\"length\"}"] = "3";
-  expected["morvastel_heartbeats_dropped_total{reason=\"foreign\"}"] = "2";
-  expected["morvastel_exit_notices_sent_total"] = "1";
-  expected["morvastel_hang_dumps_total"] = "2";
-  expected["morvastel_hang_dump_failures_total"] = "1";
+  expected[Series("morvastel_plan_running", "index=\"0\"," + plan)] = "1";
+  expected[Series("morvastel_heartbeat_listener_up")] = "1";
+  expected[Series("morvastel_control_up")] = "1";
+  expected[Series("morvastel_heartbeat_ids")] = "2";
+  expected[Series("morvastel_heartbeats_received_total")] = "41";
+  expected[Series("morvastel_heartbeats_dropped_total", "reason=\"length\"")] = "3";
+  expected[Series("morvastel_heartbeats_dropped_total", "reason=\"foreign\"")] = "2";
+  expected[Series("morvastel_exit_notices_sent_total")] = "1";
+  expected[Series("morvastel_hang_dumps_total")] = "2";
+  expected[Series("morvastel_hang_dump_failures_total")] = "1";
   AddRow(expected, plan + ",row=\"1\",program=\"Game.exe\"", 1, 4, 3, 1, 0, 0, "crash_looping");
-  expected["morvastel_program_last_exit_code{" + plan + ",row=\"1\",program=\"Game.exe\"}"] = "7";
+  expected[Series("morvastel_program_last_exit_code", plan + ",row=\"1\",program=\"Game.exe\"")] = "7";
   AddRow(expected, plan + ",row=\"2\",program=\"never.exe\"", 0, 0, 0, 0, 0, -1, "waiting");
   AddRow(expected, plan + ",row=\"3\",program=\"w.exe\"", 0, 0, 0, 0, 0, 5, "unticked");
   EXPECT_EQ(Parse(text), expected);
@@ -175,11 +188,10 @@ TEST(Metrics, EverySampleFollowsTheEventsWithRowsFromThePlansStartAndEscapedUtf8
   asked = 0;
   board.OnEvent(On(EventKind::kTick, -1, -1, "", 1300));
   EXPECT_EQ(asked, 1);
-  EXPECT_EQ(Parse(board.Render(0))["morvastel_program_state{" + plan + ",row=\"1\",program=\"Game.exe\",state=\"running\"}"],
-            "1");
+  const std::string game = "morvastel_program_state{" + kPort + "," + plan + ",row=\"1\",program=\"Game.exe\",state=";
+  EXPECT_EQ(Parse(board.Render(0))[game + "\"running\"}"], "1");
   board.OnEvent(On(EventKind::kDumpStarted, 0, 0, server));
-  EXPECT_EQ(Parse(board.Render(0))["morvastel_program_state{" + plan + ",row=\"1\",program=\"Game.exe\",state=\"dumping\"}"],
-            "1");
+  EXPECT_EQ(Parse(board.Render(0))[game + "\"dumping\"}"], "1");
   board.OnEvent(On(EventKind::kTick, -1, -1, "", 1301));
   EXPECT_FALSE(board.dirty());  // nothing changed with the second
 
@@ -197,35 +209,73 @@ TEST(Metrics, EverySampleFollowsTheEventsWithRowsFromThePlansStartAndEscapedUtf8
   board.OnEvent(On(EventKind::kPlanStopped, 0));
   board.OnEvent(On(EventKind::kPlanStarted, 1));
   Samples next = Parse(board.Render(0));
-  EXPECT_EQ(next["morvastel_plan_supervising"], "0");
+  EXPECT_EQ(next[Series("morvastel_plan_supervising")], "0");
   board.OnEvent(On(EventKind::kLaunchFailed, 1, 0, "D:\\other.exe"));
   next = Parse(board.Render(0));
-  EXPECT_EQ(next["morvastel_plan_supervising"], "1");
+  EXPECT_EQ(next[Series("morvastel_plan_supervising")], "1");
   std::size_t rows = 0;
   for (const auto& [series, value] : next) rows += series.find("row=\"") != std::string::npos;
-  EXPECT_EQ(rows, 7u + 8u);
-  const std::string other = "morvastel_program_state{plan=\"x\xef\xbf\xbd\xef\xbf\xbd\",row=\"1\",program=\"other.exe\",state=";
+  EXPECT_EQ(rows, 7u + 9u);
+  const std::string otherRow = "plan=\"x\xef\xbf\xbd\xef\xbf\xbd\",row=\"1\",program=\"other.exe\"";
+  const std::string other = "morvastel_program_state{" + kPort + "," + otherRow + ",state=";
   EXPECT_EQ(next[other + "\"failed\"}"], "1");
   board.OnEvent(On(EventKind::kProgramHeld, 1, 0, "D:\\other.exe"));
   EXPECT_EQ(Parse(board.Render(0))[other + "\"held\"}"], "1");
   board.OnEvent(On(EventKind::kProgramAdopted, 1, 0, "D:\\other.exe"));
   next = Parse(board.Render(0));
   EXPECT_EQ(next[other + "\"running\"}"], "1");
-  EXPECT_EQ(next["morvastel_program_adoptions_total{plan=\"x\xef\xbf\xbd\xef\xbf\xbd\",row=\"1\",program=\"other.exe\"}"], "1");
+  EXPECT_EQ(next[Series("morvastel_program_adoptions_total", otherRow)], "1");
 
   // The last text of an end, even one with the plan still running: the
-  // launcher, its plans and its programs are down.
+  // launcher, its plans and its programs are down, and every row, whatever
+  // it was (running, waiting), is unwatched.
+  board.OnEvent(On(EventKind::kRowListed, 1, 1, "D:\\late.exe", 60));
+  board.OnEvent(On(EventKind::kPlanStopped, 1));
+  board.OnEvent(On(EventKind::kPlanStarted, 1));
+  board.OnEvent(On(EventKind::kProgramAdopted, 1, 0, "D:\\other.exe"));
   board.OnEvent(On(EventKind::kLauncherEnding));
   EXPECT_TRUE(board.dirty());
   next = Parse(board.Render(0));
-  EXPECT_EQ(next["morvastel_launcher_up"], "0");
-  EXPECT_EQ(next["morvastel_plan_supervising"], "0");
+  EXPECT_EQ(next[Series("morvastel_launcher_up")], "0");
+  EXPECT_EQ(next[Series("morvastel_plan_supervising")], "0");
+  std::size_t unwatched = 0;
   for (const auto& [series, value] : next) {
     if (series.rfind("morvastel_program_up{", 0) == 0 || series.rfind("morvastel_plan_running{", 0) == 0) {
       EXPECT_EQ(value, "0") << series;
     }
+    if (series.rfind("morvastel_program_state{", 0) == 0) {
+      const bool isUnwatched = series.find("state=\"unwatched\"") != std::string::npos;
+      EXPECT_EQ(value, isUnwatched ? "1" : "0") << series;
+      unwatched += isUnwatched && value == "1";
+    }
   }
-  EXPECT_EQ(next["morvastel_program_adoptions_total{plan=\"x\xef\xbf\xbd\xef\xbf\xbd\",row=\"1\",program=\"other.exe\"}"], "1");
+  EXPECT_EQ(unwatched, 2u);
+  EXPECT_EQ(next[Series("morvastel_program_adoptions_total", otherRow)], "1");
+}
+
+// Two launchers on one machine write the same events into one textfile
+// folder: their port tells every series apart. Without a port given, the
+// series say the default one.
+TEST(Metrics, LaunchersOnTwoPortsShareNoSeries) {
+  MetricsBoard first({}, [] { return std::uint16_t{23001}; }), second({}, [] { return std::uint16_t{23002}; });
+  MetricsBoard unset;
+  for (MetricsBoard* board : {&first, &second, &unset}) {
+    Event plan = On(EventKind::kPlanListed, 0);
+    plan.planName = "p";
+    board->OnEvent(plan);
+    board->OnEvent(On(EventKind::kRowListed, 0, 0, "D:\\a.exe", 0));
+    board->OnEvent(On(EventKind::kPlanStarted, 0));
+    board->OnEvent(On(EventKind::kProgramLaunched, 0, 0, "D:\\a.exe"));
+  }
+  const Samples a = Parse(first.Render(0)), b = Parse(second.Render(0));
+  ASSERT_EQ(a.size(), b.size());
+  for (const auto& [series, value] : a) {
+    EXPECT_EQ(b.count(series), 0u) << series;
+    std::string other = series;
+    other.replace(other.find("23001"), 5, "23002");
+    EXPECT_EQ(b.count(other), 1u) << other;
+  }
+  EXPECT_EQ(Parse(unset.Render(0))["morvastel_launcher_up{port=\"22225\"}"], "1");
 }
 
 namespace {

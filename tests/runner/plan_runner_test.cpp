@@ -647,6 +647,21 @@ TEST_F(StopFixture, TheNextPlanKeepsASavingServerOfTheSameProgramAndWaitsForOneS
   EXPECT_EQ(host.Effects(), (Calls{"create 7"}));
 }
 
+TEST_F(StopFixture, TwoRowsOfTheSavingServersProgramKeepItOnceAndTheOtherStarts) {
+  Plan("B");
+  Entry(0, "C:\\srv\\MALVORYN.EXE");  // entries 6 and 7: entry 1's program twice
+  Entry(0, "C:\\srv\\MALVORYN.EXE");
+  Done();
+  StartAndLaunchAll(0);
+  const std::uint32_t saving = host.EntryPid(1);
+  runner.Stop();
+  host.log.clear();
+  ASSERT_TRUE(Start(1));
+  // Due bottom up: row 1 keeps the saving server, row 0 starts its own.
+  EXPECT_EQ(host.Effects(), (Calls{"look running", "move 1 7", "create 6", "timer on"}));
+  EXPECT_EQ(host.EntryPid(7), saving);
+}
+
 namespace {
 // Records the events as one short line each.
 struct EventLog : EventSink {
@@ -1226,6 +1241,20 @@ TEST(ChooseClaim, ARecordDecidesAloneAndWithoutOneAnythingInDoubtHoldsTheRow) {
   EXPECT_EQ(ChooseClaim({row}, 0, {found(8, " -z", "C:\\RUN", 56)}).claim, Claim::kHeldByLauncher);
   EXPECT_EQ(ChooseClaim(rows, 0, {found(8, " -z")}).claim, Claim::kHeldAmbiguous);
   EXPECT_EQ(ChooseClaim(rows, 5, {found(8, " -x")}).claim, Claim::kStart);  // no such row
+
+  // Two rows of one program: a record's folder is where it was launched,
+  // not where it runs now, so its edited arguments are ambiguous here too.
+  EXPECT_EQ(ChooseClaim(rows, 0, {recorded(8, {"C:\\A.EXE", "C:\\RUN", " -z", true})}).claim,
+            Claim::kHeldAmbiguous);
+  // In two folders, edited arguments in one folder are that row's alone.
+  const std::vector<ProcessIdentity> apart = {row, {"C:\\A.EXE", "E:\\X", " -y", true}};
+  EXPECT_EQ(ChooseClaim(apart, 0, {found(8, " -z")}).claim, Claim::kAdoptDiffering);
+  // Another row's exact copy found first does not hide a copy in doubt.
+  const ClaimChoice behind = ChooseClaim(rows, 0, {found(8, " -y"), found(9, " -x", "D:\\DATA")});
+  EXPECT_EQ(behind.claim, Claim::kHeldFolder);
+  EXPECT_EQ(behind.pid, 9u);
+  // Held by two launchers: the recorded copy names the one that holds the row.
+  EXPECT_EQ(ChooseClaim(rows, 0, {recorded(9, row, 55), found(8, " -x", "C:\\RUN", 56)}).otherLauncher, 55u);
 }
 
 TEST(ChooseErrorReporter, TheOneReportingOnTheHungProgramElseTheFirstUntold) {
@@ -1494,6 +1523,41 @@ TEST_F(Fixture, ARowIsEndedOrStartedAtOnceOnTheCommandLinesWord) {
   EXPECT_FALSE(r.EndRow(1));
 }
 
+TEST_F(Fixture, ARowCommandWhileTheRowsProgramIsBeingCreatedActsOnWhatTheCreationMakes) {
+  EventLog events;
+  PlanRunner r(catalogue, host, host, options, &events);
+  Plan("p");
+  Entry(0, "C:\\a.exe");  // entry 1, row 0
+  Done();
+  // Its creation is asked for and not made yet: a start is that creation.
+  ASSERT_TRUE(r.Start(0));
+  EXPECT_FALSE(r.StartRow(0));
+  Settle(r);
+  EXPECT_EQ(host.nextPid, 104u);
+  // A stop during its relaunch ends what the relaunch makes, at once.
+  host.now += 1000;
+  host.Exit(100);
+  r.TakeProcessNews();
+  ASSERT_EQ(host.asked.size(), 1u);
+  host.uncheckedRows.insert(0);
+  EXPECT_TRUE(r.EndRow(0));
+  EXPECT_FALSE(r.EndRow(0));  // already to be ended
+  Settle(r);
+  Tick(r);
+  EXPECT_EQ(events.Take(), (Calls{"plan", "launched r0 pid100", "exited r0 pid100 ms1000", "relaunched r0 pid104 n1",
+                                  "terminated r0 pid104", "ended r0 pid104 ms1000"}));
+  EXPECT_TRUE(host.alive.empty());
+  // A restart during a creation (its end, then its start) keeps what the creation makes.
+  host.uncheckedRows.clear();
+  EXPECT_TRUE(r.StartRow(0));
+  EXPECT_TRUE(r.EndRow(0));
+  EXPECT_TRUE(r.StartRow(0));
+  Settle(r);
+  Tick(r);
+  EXPECT_EQ(events.Take(), (Calls{"launched r0 pid108"}));
+  EXPECT_EQ(host.alive, (std::set<std::uint32_t>{108}));
+}
+
 TEST(DumpFiles, NamedForTheOperatorAndTheTenNewestOfOursKeptByTheirFileTimes) {
   const LocalTime time{2026, 12, 7, 3, 4, 5, 678};
   // 服务\战斗.exe: the file name only, whatever its bytes; 淺's second byte
@@ -1674,4 +1738,30 @@ TEST(CreationLine, AStuckCreationHoldsOnlyItselfTheRestKeepTheirOrderAndWhatACan
   f.Release(9);
   ASSERT_TRUE(f.Until([&] { return f.discarded.size() == 2 && f.discarded.back() == 9; }));
   EXPECT_EQ(f.delivered.back(), 8);
+}
+
+TEST_F(Fixture, TheAutomaticStartLeavesAPlanStartedBeforeItRunningAndSaysSo) {
+  struct : EventSink {
+    std::vector<Event> seen;
+    void OnEvent(const Event& e) override { seen.push_back(e); }
+  } events;
+  PlanRunner reporting(catalogue, host, host, options, &events);
+  Plan("A");
+  Entry(0);
+  Done();
+  Plan("B");
+  Entry(0, "C:\\srv\\other.exe");
+  Done();
+  EXPECT_TRUE(reporting.AutoStartDue());  // nothing runs: the caller starts its plan
+  EXPECT_TRUE(events.seen.empty());
+  ASSERT_TRUE(Start(reporting, 1, EventSource::kControl));
+  events.seen.clear();
+  host.log.clear();
+  EXPECT_FALSE(reporting.AutoStartDue());
+  EXPECT_EQ(reporting.RunningPlan(), 1);
+  EXPECT_TRUE(host.log.empty()) << host.log.front();  // nothing ended, no notice
+  ASSERT_EQ(events.seen.size(), 1u);
+  EXPECT_EQ(events.seen[0].kind, EventKind::kAutoStartSkipped);
+  EXPECT_EQ(events.seen[0].plan, 1);
+  EXPECT_EQ(events.seen[0].planName, "B");
 }
