@@ -253,28 +253,10 @@ TEST(Metrics, EverySampleFollowsTheEventsWithRowsFromThePlansStartAndEscapedUtf8
   EXPECT_EQ(next[Series("morvastel_program_adoptions_total", otherRow)], "1");
 }
 
-// Two launchers on one machine write the same events into one textfile
-// folder: their port tells every series apart. Without a port given, the
-// series say the default one.
-TEST(Metrics, LaunchersOnTwoPortsShareNoSeries) {
-  MetricsBoard first({}, [] { return std::uint16_t{23001}; }), second({}, [] { return std::uint16_t{23002}; });
+// Without a port given, the series say the default one (every series' first
+// label is the port: Parse checks it).
+TEST(Metrics, ABoardWithoutAPortSaysTheDefaultOne) {
   MetricsBoard unset;
-  for (MetricsBoard* board : {&first, &second, &unset}) {
-    Event plan = On(EventKind::kPlanListed, 0);
-    plan.planName = "p";
-    board->OnEvent(plan);
-    board->OnEvent(On(EventKind::kRowListed, 0, 0, "D:\\a.exe", 0));
-    board->OnEvent(On(EventKind::kPlanStarted, 0));
-    board->OnEvent(On(EventKind::kProgramLaunched, 0, 0, "D:\\a.exe"));
-  }
-  const Samples a = Parse(first.Render(0)), b = Parse(second.Render(0));
-  ASSERT_EQ(a.size(), b.size());
-  for (const auto& [series, value] : a) {
-    EXPECT_EQ(b.count(series), 0u) << series;
-    std::string other = series;
-    other.replace(other.find("23001"), 5, "23002");
-    EXPECT_EQ(b.count(other), 1u) << other;
-  }
   EXPECT_EQ(Parse(unset.Render(0))["morvastel_launcher_up{port=\"22225\"}"], "1");
 }
 
