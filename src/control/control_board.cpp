@@ -112,7 +112,7 @@ std::string ControlBoard::StatusJson(const Catalogue& catalogue, const LauncherF
   json.BeginObject().Key("schema").Number(kStatusSchema);
   json.Key("launcher").BeginObject();
   json.Key("pid").Number(launcher.pid).Key("version").String(version_).Key("list").Gbk(listPath_);
-  json.Key("port").Number(launcher.port);
+  json.Key("port").Number(launcher.port).Key("folder").String(launcher.folder);
   json.Key("journal");
   pathOrNull(launcher.journal);
   json.Key("metrics");

@@ -33,6 +33,9 @@ struct LauncherFacts {
   std::uint16_t port = 0;
   // The paths of /l, /m and /d, UTF-8; empty when not given.
   std::string journal, metrics, dumps;
+  // The launcher's current folder, where relative paths start (the list's
+  // own, a row's program and folder), UTF-8.
+  std::string folder;
 };
 
 class ControlBoard : public EventSink {

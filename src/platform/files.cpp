@@ -55,3 +55,28 @@ DWORD WriteAll(HANDLE file, std::string_view bytes) {
   }
   return 0;
 }
+
+namespace {
+// The longest path a wide file call takes, with its terminator.
+constexpr DWORD kLongPathChars = 32768;
+}  // namespace
+
+std::wstring FullLongPath(const std::wstring& path) {
+  if (path.empty()) return path;
+  std::wstring full(kLongPathChars, L'\0');
+  DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  if (length == 0 || length >= full.size()) return path;
+  full.resize(length);
+  std::wstring longer(kLongPathChars, L'\0');
+  length = ::GetLongPathNameW(full.c_str(), longer.data(), static_cast<DWORD>(longer.size()));
+  if (length == 0 || length >= longer.size()) return full;
+  longer.resize(length);
+  return longer;
+}
+
+std::wstring CurrentFolder() {
+  std::wstring folder(kLongPathChars, L'\0');
+  const DWORD length = ::GetCurrentDirectoryW(kLongPathChars, folder.data());
+  folder.resize(length < kLongPathChars ? length : 0);
+  return folder;
+}

@@ -16,6 +16,14 @@ DWORD WriteAll(HANDLE file, std::string_view bytes);
 // made (ERROR_DIRECTORY when a file has the name).
 DWORD CreateFolders(const std::wstring& folder);
 
+// `path` as a full path with long names, from the current folder; `path`
+// itself when Windows cannot say.
+std::wstring FullLongPath(const std::wstring& path);
+
+// The process's current folder, where relative paths start; empty when
+// Windows cannot say.
+std::wstring CurrentFolder();
+
 // Makes the folders above the file at `path` (its own folder and those
 // above it).
 DWORD CreateFoldersOf(const std::wstring& path);

@@ -7,13 +7,13 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/wide.h"
 #include "platform/window_thread.h"
 
 namespace {
 
 constexpr DWORD kRecordMagic = 0x3152564D;  // "MVR1"
-constexpr DWORD kPathBufferSize = 32768;
 // The longest texts a record holds: a command line is at most 32767
 // characters, paths and identities far less.
 constexpr DWORD kMostChars = 32768;
@@ -50,19 +50,6 @@ const std::vector<BYTE>& UserSid() {
     return copy;
   }();
   return sid;
-}
-
-std::wstring FullLongPath(const std::wstring& path) {
-  if (path.empty()) return path;
-  std::wstring full(kPathBufferSize, L'\0');
-  DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-  if (length == 0 || length >= full.size()) return path;
-  full.resize(length);
-  std::wstring longer(kPathBufferSize, L'\0');
-  length = ::GetLongPathNameW(full.c_str(), longer.data(), static_cast<DWORD>(longer.size()));
-  if (length == 0 || length >= longer.size()) return full;
-  longer.resize(length);
-  return longer;
 }
 
 // FILE_ID_INFO and its class (Windows 8 and later), which the headers give

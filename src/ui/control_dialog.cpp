@@ -11,6 +11,7 @@
 #include "app/launcher_app.h"
 #include "text/texts.h"
 #include "control/json_writer.h"
+#include "platform/files.h"
 #include "platform/wide.h"
 #include "ui/launcher_dialog.h"
 #include "ui/resource_ids.h"
@@ -92,8 +93,10 @@ ControlReply LauncherDialog::AnswerControl(const ControlRequest& request) {
         return fact;
       };
       const Settings& settings = app_.settings;
+      const std::wstring folder = CurrentFolder();
       const LauncherFacts launcher{::GetCurrentProcessId(), settings.port, Utf8Path(settings.journalPath),
-                                   Utf8Path(settings.metricsPath), Utf8Path(settings.dumpFolder)};
+                                   Utf8Path(settings.metricsPath), Utf8Path(settings.dumpFolder),
+                                   Utf8Path(std::u16string(folder.begin(), folder.end()))};
       return {ControlExit::kDone, controlBoard_.StatusJson(catalogue_, launcher, facts)};
     }
     case ControlCommand::kStop:

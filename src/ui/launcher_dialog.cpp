@@ -12,6 +12,7 @@
 #include "text/number.h"
 #include "text/texts.h"
 #include "catalogue/launch_list.h"
+#include "platform/files.h"
 #include "platform/wide.h"
 #include "platform/window_thread.h"
 #include "ui/resource_ids.h"
@@ -152,6 +153,10 @@ BOOL LauncherDialog::OnInitDialog() {
   app_.SetMainWindow(hwnd());
 
   const int armed = ApplyCommandLine(app_.commandLineArgs(), app_.settings);
+  // The list is named by its full path from here on (the journal, status):
+  // a relative /f, or none, says nothing without the folder it started in.
+  const std::wstring fullList = FullLongPath(WidePath(app_.settings.listPath));
+  app_.settings.listPath.assign(fullList.begin(), fullList.end());
   app_.StartReports();
   app_.events.Add(*this);
   app_.events.Add(controlBoard_);

@@ -1304,6 +1304,7 @@ TEST(Program, ControlPipeStartsAndStopsAsTheButtonAndAnswersStatus) {
   EXPECT_EQ(status["launcher.metrics"], "null");
   EXPECT_EQ(status["launcher.port"], port);
   EXPECT_EQ(status["launcher.list"], FullPath("ctl.list"));
+  EXPECT_EQ(status["launcher.folder"] + "\\ctl.list", FullPath("ctl.list"));  // the test's, which it inherited
   EXPECT_EQ(status["plans.1.name"], GbkToUtf8(plan));
   EXPECT_EQ(status["plans.1.running"], "false");
   EXPECT_EQ(status["plans.1.programs.0.state"], "idle");
