@@ -191,12 +191,19 @@ class Control {
     return code == static_cast<int>(ControlExit::kTimeout) ? RanOut(what) : code;
   }
 
+  // Whether what a start's --wait waits for has come to plan `plan`. A plan
+  // that cannot supervise ends the wait once every row that can run does,
+  // and says on standard error what holds it back.
+  static bool PlanUp(const JsonValue& status, const std::string& plan) {
+    const CheckVerdict verdict = CheckStatus(status, plan);
+    if (verdict.up && !verdict.launchPhase.empty()) Print(stderr, "W_NOT_SUPERVISING " + verdict.launchPhase);
+    return verdict.up;
+  }
+
   int Start() {
     const std::string& plan = args_.request.plan;
     return AskThenWait(
-        [&plan](const std::string&) {
-          return [&plan](const JsonValue& s) { return CheckStatus(s, plan).code == CheckCode::kOk; };
-        },
+        [&plan](const std::string&) { return [&plan](const JsonValue& s) { return PlanUp(s, plan); }; },
         texts::kCtlWaitPlanUp);
   }
 
@@ -251,7 +258,7 @@ class Control {
     if (!Ask(Request(ControlCommand::kStart, target), call, code)) return code;
     Print(stdout, AsciiJson(call.reply.body));
     if (!args_.wait) return 0;
-    code = WaitFor(deadline, [&target](const JsonValue& s) { return CheckStatus(s, target).code == CheckCode::kOk; });
+    code = WaitFor(deadline, [&target](const JsonValue& s) { return PlanUp(s, target); });
     return code == static_cast<int>(ControlExit::kTimeout) ? RanOut(texts::kCtlWaitPlanUp) : code;
   }
 

@@ -147,7 +147,7 @@ std::string ControlBoard::StatusJson(const Catalogue& catalogue, const LauncherF
       const bool ending = fact.endingPid != 0;
       json.BeginObject().Key("row").Number(static_cast<std::int64_t>(r) + 1);
       json.Key("program").Gbk(catalogue.m_entries[first + r]->programPath);
-      json.Key("ticked").Bool(fact.ticked);
+      json.Key("ticked").Bool(fact.ticked).Key("delay").Number(catalogue.m_entries[first + r]->delaySeconds);
       json.Key("state").String(ending ? "ending" : Shown(row));
       const std::uint32_t pid = ending ? fact.endingPid : row.pid;
       json.Key("pid");

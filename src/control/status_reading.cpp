@@ -17,9 +17,15 @@ bool IsStatus(const JsonValue& status) {
   return status.Integer("schema", 0) >= kStatusSchema && plans && plans->type() == JsonValue::Type::kArray;
 }
 
+// What a plan held in its launch phase goes without.
+constexpr char kNoSupervision[] = ": no relaunch, no hang kill";
+
 CheckVerdict Verdict(CheckCode code, const std::string& text) {
   static const char* const kWords[] = {"OK", "WARNING", "CRITICAL", "UNKNOWN"};
-  return {code, std::string(kWords[static_cast<int>(code)]) + " - " + text};
+  CheckVerdict verdict;
+  verdict.code = code;
+  verdict.line = std::string(kWords[static_cast<int>(code)]) + " - " + text;
+  return verdict;
 }
 
 }  // namespace
@@ -36,12 +42,27 @@ CheckVerdict CheckStatus(const JsonValue& status, std::string_view plan) {
   if (!plan.empty() && running->String("name") != plan) {
     return Verdict(CheckCode::kCritical, named ? "another plan runs" : "no plan of that name");
   }
+  const bool supervising = running->Bool("supervising");
   int ticked = 0, up = 0;
   std::string down;  // "row 2 exited, row 5 held"
+  std::string held;  // the first row that keeps the plan from supervising
+  const auto holds = [&held](const JsonValue& row, const std::string& why) {
+    if (held.empty()) held = "row " + std::to_string(row.Integer("row")) + " " + why;
+  };
   for (const JsonValue& row : Items(*running, "programs")) {
-    if (!row.Bool("ticked")) continue;
-    ++ticked;
     const std::string state = row.String("state");
+    if (!row.Bool("ticked")) {
+      // Unticked before its launch: its launch, and supervision, wait for its tick.
+      if (!supervising && state == "unticked") holds(row, "unticked");
+      continue;
+    }
+    // A negative delay never comes: such a row is never launched by itself.
+    const std::int64_t delay = row.Integer("delay", 0);
+    if (!supervising && delay < 0 && state == "idle") {
+      holds(row, "delay " + std::to_string(delay));
+      continue;
+    }
+    ++ticked;
     if (state == "running") {
       ++up;
       continue;
@@ -50,9 +71,19 @@ CheckVerdict CheckStatus(const JsonValue& status, std::string_view plan) {
     down += "row " + std::to_string(row.Integer("row")) + " " + state;
   }
   const std::string counted = std::to_string(up) + "/" + std::to_string(ticked) + " running";
-  if (!down.empty()) return Verdict(CheckCode::kWarning, counted + "; " + down);
-  if (!running->Bool("supervising")) return Verdict(CheckCode::kWarning, counted + "; not supervising yet");
-  return Verdict(CheckCode::kOk, counted);
+  const std::string launchPhase = held.empty() ? std::string() : held + kNoSupervision;
+  const std::string phase = held.empty() ? "not supervising yet" : "not supervising: " + launchPhase;
+  CheckVerdict verdict;
+  if (!down.empty()) {
+    verdict = Verdict(CheckCode::kWarning, counted + "; " + down + (held.empty() ? "" : "; " + phase));
+  } else if (!supervising) {
+    verdict = Verdict(CheckCode::kWarning, counted + "; " + phase);
+  } else {
+    verdict = Verdict(CheckCode::kOk, counted);
+  }
+  verdict.launchPhase = launchPhase;
+  verdict.up = verdict.code == CheckCode::kOk || (!held.empty() && down.empty());
+  return verdict;
 }
 
 CheckVerdict UnknownVerdict(std::string_view token, std::uint16_t port) {

@@ -14,13 +14,21 @@ enum class CheckCode : int { kOk = 0, kWarning = 1, kCritical = 2, kUnknown = 3 
 struct CheckVerdict {
   CheckCode code = CheckCode::kUnknown;
   std::string line;
+  // Why the running plan stays in its launch phase for good, so that no
+  // relaunch and no hang kill will come: "row 1 unticked: no relaunch, no
+  // hang kill" (its launch waits for its tick), or "row 2 delay -5: …" (a
+  // delay that never comes); "" when nothing keeps it from supervising.
+  std::string launchPhase;
+  // What a start's --wait waits for has come: OK, or a plan held in its
+  // launch phase whose every ticked row that can run does.
+  bool up = false;
 };
 
 // The verdict for plan `plan` (UTF-8; "" for whichever plan runs):
 //   OK        it runs, supervises, and every ticked row's program runs;
 //   WARNING   it runs, but not so (a ticked row's program exited, waits,
 //             is held, dumping, crash-looping, ending; or supervision has
-//             not begun);
+//             not begun, with what holds it back when something does);
 //   CRITICAL  no plan runs, or another plan than `plan`;
 //   UNKNOWN   the object is not a status object of schema 2 or later.
 CheckVerdict CheckStatus(const JsonValue& status, std::string_view plan);

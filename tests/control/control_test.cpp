@@ -412,7 +412,7 @@ TEST(ControlBoard, StatusFromTheEventsTheCatalogueAndTheWindow) {
   EXPECT_EQ(Python(board.StatusJson(catalogue, launcher, ticked), states), "['dumping', 'crash_looping']");
   board.OnEvent(On(EventKind::kTick, -1, -1, 0, 1000 + ExitWindow::kSeconds));
   EXPECT_EQ(Python(board.StatusJson(catalogue, launcher, ticked), states + ", d['plans'][0]['programs'][1]"),
-            "['dumping', 'running'] {'row': 2, 'program': 'b.exe', 'ticked': True, 'state': 'running', "
+            "['dumping', 'running'] {'row': 2, 'program': 'b.exe', 'ticked': True, 'delay': 0, 'state': 'running', "
             "'pid': 5000, 'relaunches': 5, 'last_exit_code': 3221226505, 'last_exit_code_hex': '0xC0000409'}");
 
   // A stop leaves every row idle; the servers it spared stay in "spared"
@@ -509,11 +509,22 @@ TEST_F(StatusReading, CheckJudgesThePlanItsTickedRowsAndSupervision) {
   board_.OnEvent(On(EventKind::kProgramLaunched, 0, 1, 11));
   v = Check("");
   EXPECT_EQ(v.line, "WARNING - 2/2 running; not supervising yet");
+  EXPECT_FALSE(v.up);
+  // Unticked before its launch, the third row keeps the plan in its launch
+  // phase for good: a wait ends once the rest runs, and check says why.
+  board_.OnEvent(On(EventKind::kRowUnticked, 0, 2));
+  v = Check("a");
+  EXPECT_EQ(v.line, "WARNING - 2/2 running; not supervising: row 3 unticked: no relaunch, no hang kill");
+  EXPECT_TRUE(v.up);
+  board_.OnEvent(On(EventKind::kProgramExited, 0, 1, 11));
+  EXPECT_FALSE(Check("a").up);
+  board_.OnEvent(On(EventKind::kProgramRelaunched, 0, 1, 11, 1));
   // The unticked third row counts for nothing once supervision has begun.
   catalogue_.m_planLaunched[0] = 3;
   v = Check("a");
   EXPECT_EQ(v.code, CheckCode::kOk);
   EXPECT_EQ(v.line, "OK - 2/2 running");
+  EXPECT_TRUE(v.up && v.launchPhase.empty());
   EXPECT_EQ(Check("").code, CheckCode::kOk);
 
   for (const auto& [kind, word] : std::vector<std::pair<EventKind, std::string>>{
@@ -533,6 +544,14 @@ TEST_F(StatusReading, CheckJudgesThePlanItsTickedRowsAndSupervision) {
     board_.OnEvent(On(EventKind::kProgramRelaunched, 0, 0, 10, t));
   }
   EXPECT_EQ(Check("a").line, "WARNING - 1/2 running; row 1 crash_looping");
+
+  // A delay that never comes holds it too, and that row is not waited for.
+  Start(0);
+  catalogue_.m_entries[1]->delaySeconds = -5;
+  board_.OnEvent(On(EventKind::kProgramLaunched, 0, 0, 10));
+  v = Check("a");
+  EXPECT_EQ(v.line, "WARNING - 1/1 running; not supervising: row 2 delay -5: no relaunch, no hang kill");
+  EXPECT_TRUE(v.up);
 
   // Another plan than the one named, or none of that name.
   v = Check(chinese);
