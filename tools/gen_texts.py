@@ -283,4 +283,12 @@ for name, text, what in TEXTS:
     print(f"// {shown}  ({what})")
     print(f"inline constexpr char {name}[] = {literal(text)};")
 print()
+# Every event word the journal writes, for the check that the guide explains each.
+words = [name for name, _, _ in TEXTS if name.startswith("kEv")]
+print("// Every event word of the journal.")
+print("inline constexpr const char* kJournalWords[] = {")
+for i in range(0, len(words), 4):
+    print("    " + ", ".join(words[i:i + 4]) + ",")
+print("};")
+print()
 print("}  // namespace texts")

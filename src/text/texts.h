@@ -373,4 +373,19 @@ inline constexpr char kCtlSeeUsage[] = "\xa3\xbb\xd3\xc3\xb7\xa8\xbc\xfb morvast
 // 端口 %u 上的调度台拒绝了本进程：本进程没有提升，以管理员身份运行的调度台只接受提升了的进程（以管理员身份运行的命令提示符等）  (control: the pipe refused an unelevated process, as an elevated launcher's does)
 inline constexpr char kCtlDeniedUnelevated[] = "\xb6\xcb\xbf\xda %u \xc9\xcf\xb5\xc4\xb5\xf7\xb6\xc8\xcc\xa8\xbe\xdc\xbe\xf8\xc1\xcb\xb1\xbe\xbd\xf8\xb3\xcc\xa3\xba\xb1\xbe\xbd\xf8\xb3\xcc\xc3\xbb\xd3\xd0\xcc\xe1\xc9\xfd\xa3\xac\xd2\xd4\xb9\xdc\xc0\xed\xd4\xb1\xc9\xed\xb7\xdd\xd4\xcb\xd0\xd0\xb5\xc4\xb5\xf7\xb6\xc8\xcc\xa8\xd6\xbb\xbd\xd3\xca\xdc\xcc\xe1\xc9\xfd\xc1\xcb\xb5\xc4\xbd\xf8\xb3\xcc\xa3\xa8\xd2\xd4\xb9\xdc\xc0\xed\xd4\xb1\xc9\xed\xb7\xdd\xd4\xcb\xd0\xd0\xb5\xc4\xc3\xfc\xc1\xee\xcc\xe1\xca\xbe\xb7\xfb\xb5\xc8\xa3\xa9";
 
+// Every event word of the journal.
+inline constexpr const char* kJournalWords[] = {
+    kEvLauncherStarted, kEvLauncherEnded, kEvListEncoding, kEvListenerOpened,
+    kEvListenerFailed, kEvPlanStarted, kEvPlanStopped, kEvProgramLaunched,
+    kEvProgramRelaunched, kEvLaunchFailed, kEvProgramExited, kEvHangKilled,
+    kEvErrorReporterKilled, kEvExitNoticeSent, kEvProgramSpared, kEvProgramTerminated,
+    kEvProgramKept, kEvProgramEnded, kEvDumpWritten, kEvDumpFailed,
+    kEvHeartbeatsDropped, kEvLinesLost, kEvJournalOpenFailed, kEvProgramAdopted,
+    kEvProgramHeld, kEvTakeoverGone, kEvOldTreeEnded, kEvLauncherInJob,
+    kEvJobUnavailable, kEvCreationSlow, kEvLauncherPriority, kEvJournalNotRotated,
+    kEvRepeated, kEvRepeatEnded, kEvMetricsFailed, kEvMetricsRecovered,
+    kEvDumpStarted, kEvListRead, kEvLauncherCrashed, kEvFeatureOff,
+    kEvTrayItemStale, kEvAutoStartSkipped, kEvControlFailed, kEvControlOpened,
+};
+
 }  // namespace texts

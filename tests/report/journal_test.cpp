@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <string>
@@ -531,4 +532,23 @@ TEST_F(JournalFile, TheEndSplitsOneBudgetAndItsLastLineSaysWhatWasCutShort) {
   const std::string tail = all.substr(lastTwo + 1);
   EXPECT_LT(tail.find(texts::kEvMetricsFailed), tail.find(texts::kEvLauncherEnded)) << tail;
   EXPECT_NE(tail.find(texts::kEvLauncherEnded), std::string::npos) << tail;
+}
+
+// Every event word the journal writes is explained in the guide's journal
+// section, so an operator reading a line can look it up.
+TEST(JournalWords, EveryOneIsInTheGuidesJournalTable) {
+  std::ifstream guide(MORVASTEL_GUIDE_PATH, std::ios::binary);
+  ASSERT_TRUE(guide) << MORVASTEL_GUIDE_PATH;
+  std::string rows, line;
+  bool inJournal = false;
+  while (std::getline(guide, line)) {
+    if (line.rfind("## ", 0) == 0) inJournal = line.rfind("## 8.", 0) == 0;
+    if (inJournal && line.rfind("| ", 0) == 0) rows += line + "\n";
+  }
+  ASSERT_FALSE(rows.empty());
+  for (const char* word : texts::kJournalWords) {
+    const std::string utf8 = GbkToUtf8(word);
+    const bool listed = rows.find("| " + utf8 + " ") != std::string::npos || rows.find("/ " + utf8 + " ") != std::string::npos;
+    EXPECT_TRUE(listed) << utf8;
+  }
 }
