@@ -254,8 +254,8 @@ TEXTS = [
     ("kDetailControlFailed", "%s；每 5 秒重试", "journal: the error and its text, then that it is retried"),
     ("kEvControlOpened", "命令行控制管道已建立", "journal: the control pipe serves"),
     ("kCtlSeeUsage", "；用法见 morvastelctl /?", "control usage: after the reason, where the usage is"),
-    ("kCtlDeniedUnelevated", "端口 %u 上的调度台拒绝了本进程：本进程没有提升，以管理员身份运行的调度台只接受提升了的进程（以管理员身份运行的命令提示符等）",
-     "control: the pipe refused an unelevated process, as an elevated launcher's does"),
+    ("kCtlDeniedUnelevated", "端口 %u 上的调度台拒绝了本进程：调度台只接受运行它的用户；以管理员身份运行的调度台只接受提升了的进程（以管理员身份运行的命令提示符等）",
+     "control: the pipe refused an unelevated process: another user's launcher, or an elevated one"),
 ]
 
 def literal(text):

@@ -12,7 +12,7 @@
     stop      stop the running plan, waiting up to -Wait seconds until every one of its processes has
               ended, the servers left to save included
     restart   stop with the window's notice box, wait for every end, start -Plan (by default the plan
-              that ran), waiting up to -Wait seconds for each
+              that ran): -Wait seconds bound the whole restart, its waits together
     check     one monitoring line per machine (OK, WARNING, CRITICAL, UNKNOWN); with -Rounds, the machines
               not yet OK are asked again every -Every seconds until all are OK or the rounds are used up
     relaunch  close the launcher (its programs run on), start its scheduled task -Task again and wait up
@@ -63,10 +63,10 @@ param(
     [ValidateRange(1, 100000)][int]$Rounds = 1,
     [ValidateRange(1, 3600)][int]$Every = 10,
     [ValidateRange(0, 65535)][int]$Port = 22225,
-    [string]$Ctl = 'C:\Morvastel\morvastelctl.exe',
+    [string]$Ctl = 'D:\Morvastel\morvastelctl.exe',
     [string]$Task = 'Morvastel',
     [string]$NewList = '',
-    [string]$ListPath = 'D:\Lists\Morvastel.list',
+    [string]$ListPath = 'D:\Lists\一区.list',
     [string]$Listcheck = '',
     [switch]$AcceptListWarnings,
     [pscredential]$Credential
