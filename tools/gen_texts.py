@@ -111,6 +111,8 @@ TEXTS = [
      "journal: a takeover decided without a record, by file, folder and command line"),
     ("kDetailAdoptedSurvivor", "上一个进程已退出，接管它留下的唯一进程",
      "journal: the row's process ended and the one process left in its tree is taken"),
+    ("kDetailAdoptedReplacedFile", "启动记录表明它是这一行启动的；运行的是替换前的程序文件，重启这一行才会用新文件",
+     "journal: taken over by its record, though the file at the row's path was replaced since"),
     ("kDetailHeldFolder", "同一程序已在运行，但运行目录与这一行不同或读不出，无法判断是否属于这一行，不再启动第二个",
      "journal: the program runs in another folder, or one that cannot be read, without a record"),
     ("kDetailHeldEnding", "上一个进程正在结束，它结束后再启动",

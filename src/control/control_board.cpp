@@ -59,6 +59,7 @@ void ControlBoard::OnEvent(const Event& event) {
       row.state = "running";
       row.pid = event.pid;
       if (event.kind == EventKind::kProgramRelaunched) row.relaunches = event.number;
+      if (event.kind != EventKind::kProgramKept) row.staleFile = IsReplacedFileTakeover(event);
       break;
     case EventKind::kLaunchFailed:
       row.state = "launch_failed";
@@ -152,7 +153,7 @@ std::string ControlBoard::StatusJson(const Catalogue& catalogue, const LauncherF
       const std::uint32_t pid = ending ? fact.endingPid : row.pid;
       json.Key("pid");
       pid != 0 ? json.Number(pid) : json.Null();
-      json.Key("relaunches").Number(row.relaunches);
+      json.Key("relaunches").Number(row.relaunches).Key("stale_file").Bool(row.staleFile);
       json.Key("last_exit_code");
       row.exited ? json.Number(row.lastExitCode) : json.Null();
       json.Key("last_exit_code_hex");

@@ -56,6 +56,7 @@ class ControlBoard : public EventSink {
     bool exited = false;    // lastExitCode holds an exit code
     std::uint32_t lastExitCode = 0;
     ExitWindow exitWindow;  // its own exits, for crash_looping
+    bool staleFile = false; // it runs a file replaced at the row's path since it started
   };
   // A server spared by a stop that has not ended yet.
   struct Spared {

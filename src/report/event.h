@@ -83,6 +83,9 @@ enum class AdoptBasis {
   kRecord = 1,    // the launch record the process carries names the row
   kGuess = 2,     // no record: its file, folder and command line are the row's
   kSurvivor = 3,  // the row's process ended; the one process left in its tree is taken
+  // Its record names the row's path, folder and command line, but the file at
+  // that path has been replaced since: it runs an older file than the list names.
+  kReplacedFile = 4,
 };
 
 // The priority classes a launcher started below normal runs in (Windows' values).
@@ -147,4 +150,10 @@ inline bool IsHappening(EventKind kind) {
   return kind != EventKind::kCountdown && kind != EventKind::kRowUnticked &&
          kind != EventKind::kPlanListed && kind != EventKind::kHeartbeatStats &&
          kind != EventKind::kRowListed && kind != EventKind::kTick && kind != EventKind::kLauncherEnding;
+}
+
+// Whether `event` is a takeover of a process that runs a file replaced at its
+// row's path since it started.
+inline bool IsReplacedFileTakeover(const Event& event) {
+  return event.kind == EventKind::kProgramAdopted && event.number == static_cast<std::int64_t>(AdoptBasis::kReplacedFile);
 }

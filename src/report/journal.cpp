@@ -178,7 +178,9 @@ std::string Detail(const Event& e) {
       // What the takeover went by, and the command line where it differs from the row's.
       std::string basis = e.number == static_cast<int>(AdoptBasis::kRecord)     ? texts::kDetailAdoptedByRecord
                           : e.number == static_cast<int>(AdoptBasis::kSurvivor) ? texts::kDetailAdoptedSurvivor
-                                                                                : texts::kDetailAdoptedByGuess;
+                          : e.number == static_cast<int>(AdoptBasis::kReplacedFile)
+                              ? texts::kDetailAdoptedReplacedFile
+                              : texts::kDetailAdoptedByGuess;
       if (!e.detail.empty()) {
         basis += texts::kDetailSeparator;
         basis += FormatText(texts::kDetailAdoptedDiffering, e.rowCommandLine.c_str(), e.detail.c_str());

@@ -146,6 +146,7 @@ bool MetricsBoard::OnRowEvent(const Event& event) {
       } else if (event.kind != EventKind::kProgramKept) {
         ++row.starts;
       }
+      if (event.kind != EventKind::kProgramKept) row.staleFile = IsReplacedFileTakeover(event) ? 1 : 0;
       return attempted(1, State::kRunning);
     case EventKind::kProgramHeld: return attempted(0, State::kHeld);
     case EventKind::kLaunchFailed:
@@ -236,6 +237,10 @@ std::string MetricsBoard::Render(double now) {
       {"morvastel_program_adoptions_total", "counter",
        "Launches that took over a process already running the row's program.", &Row::adoptions},
       {"morvastel_program_delay_seconds", "gauge", "The row's launch delay (negative: never launched).", &Row::delay},
+      {"morvastel_program_stale_file", "gauge",
+       "1 while the row's program runs a file replaced at its path since it started: a restart of the row runs the "
+       "new one.",
+       &Row::staleFile},
   };
   for (const PerRow& metric : kPerRow) {
     Family(out, metric.name, metric.type, metric.help);

@@ -54,6 +54,7 @@ class MetricsBoard : public EventSink {
     std::int64_t up = 0;
     std::int64_t starts = 0, exits = 0, hangKills = 0, launchFailures = 0, adoptions = 0;
     std::int64_t lastExitCode = 0;
+    std::int64_t staleFile = 0;  // 1: it runs a file replaced at the row's path since it started
     bool exited = false;  // lastExitCode is meaningful
     ExitWindow exitWindow;
   };

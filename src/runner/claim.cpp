@@ -6,9 +6,18 @@ bool SameIdentity(const ProcessIdentity& a, const ProcessIdentity& b) {
 
 namespace {
 
+// Launched for the row from its path, folder and command line, from a file
+// that has been replaced at that path since: the row's own, running an older
+// build. File identities still tell rows apart; a path alone never does.
+bool ReplacedFileOf(const FoundProcess& process, const ProcessIdentity& row) {
+  const ProcessIdentity& launched = process.launched;
+  return process.recorded && launched.file != row.file && !launched.path.empty() && launched.path == row.path &&
+         launched.directory == row.directory && launched.commandLine == row.commandLine;
+}
+
 // What a process's own record, or else what can be read of it now, says.
 bool LaunchedAs(const FoundProcess& process, const ProcessIdentity& row) {
-  if (process.recorded) return SameIdentity(process.launched, row);
+  if (process.recorded) return SameIdentity(process.launched, row) || ReplacedFileOf(process, row);
   const ProcessIdentity& now = process.identity;
   return now.file == row.file && now.commandLineKnown && now.commandLine == row.commandLine &&
          !now.directory.empty() && now.directory == row.directory;
@@ -31,7 +40,8 @@ ClaimChoice ChooseClaim(const std::vector<ProcessIdentity>& rows, std::size_t ro
     for (const ProcessIdentity& r : rows) n += r.file == process.file && r.directory == process.directory;
     return n;
   };
-  const auto basis = [](const FoundProcess& process) {
+  const auto basis = [&own](const FoundProcess& process) {
+    if (ReplacedFileOf(process, own)) return AdoptBasis::kReplacedFile;
     return process.recorded ? AdoptBasis::kRecord : AdoptBasis::kGuess;
   };
 

@@ -18,6 +18,11 @@ struct ProcessIdentity {
   std::string directory;          // the current directory; empty: unknown
   std::string commandLine;        // as the process was given it, GBK
   bool commandLineKnown = true;   // false: it could not be read
+  // The program's path as text (full, folded as `file`'s path form), where
+  // known: what tells a row's own process whose file at that path has been
+  // replaced since (renamed aside, a new build copied in). Empty in a
+  // record an older launcher wrote.
+  std::string path = {};
 };
 
 // A running process of the launcher's session that this launcher does not
@@ -62,8 +67,10 @@ struct ClaimChoice {
 
 // Decides for row `row` of a plan, given every row's identity (in row order)
 // and the processes found. A record decides alone: a process launched as the
-// row is the row's, wherever its current directory has moved since; one
-// launched as another row, or elsewhere, is not. Without a record the
+// row is the row's, wherever its current directory has moved since, and so
+// is one launched from the row's path, folder and command line whose file has
+// been replaced at that path since (taken with AdoptBasis::kReplacedFile);
+// one launched as another row, or elsewhere, is not. Without a record the
 // process is the row's only when its command line and current directory are
 // the row's; one that is exactly another row's is that row's; any other,
 // whose folder differs or cannot be read or whose command line cannot be

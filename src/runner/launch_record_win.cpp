@@ -18,7 +18,9 @@ constexpr DWORD kRecordMagic = 0x3152564D;  // "MVR1"
 // characters, paths and identities far less.
 constexpr DWORD kMostChars = 32768;
 
-// The section's layout: the header, then the three texts in UTF-16.
+// The section's layout: the header, then the texts in UTF-16: file, folder,
+// command line and the program's path. A record of an older launcher has no
+// path (pathChars 0, the field it used to leave 0).
 struct RecordHeader {
   DWORD magic;
   DWORD size;  // bytes in all
@@ -28,7 +30,7 @@ struct RecordHeader {
   DWORD fileChars;
   DWORD directoryChars;
   DWORD commandChars;
-  DWORD reserved;
+  DWORD pathChars;
 };
 
 std::wstring RecordName(DWORD pid) { return L"Local\\Morvastel-record-" + std::to_wstring(pid); }
@@ -99,13 +101,16 @@ ScopedKernelHandle WriteRecord(HANDLE process, DWORD pid, const LaunchRecord& re
   const std::wstring file = Wide(record.launched.file);
   const std::wstring directory = Wide(record.launched.directory);
   const std::wstring command = Wide(record.launched.commandLine);
+  const std::wstring path = Wide(record.launched.path);
   std::vector<BYTE> bytes(sizeof(RecordHeader));
   AppendText(bytes, file);
   AppendText(bytes, directory);
   AppendText(bytes, command);
+  AppendText(bytes, path);
   const RecordHeader header{kRecordMagic,     static_cast<DWORD>(bytes.size()),  record.created,
                             record.launcher,  record.jobKey,                     static_cast<DWORD>(file.size()),
-                            static_cast<DWORD>(directory.size()), static_cast<DWORD>(command.size()), 0};
+                            static_cast<DWORD>(directory.size()), static_cast<DWORD>(command.size()),
+                            static_cast<DWORD>(path.size())};
   std::memcpy(bytes.data(), &header, sizeof header);
 
   ScopedKernelHandle section(::CreateFileMappingW(INVALID_HANDLE_VALUE, OwnUserOnly(), PAGE_READWRITE, 0,
@@ -155,11 +160,11 @@ std::optional<LaunchRecord> ReadRecord(DWORD pid, std::uint64_t created) {
   RecordHeader header{};
   if (::VirtualQuery(view, &region, sizeof region) != 0 && region.RegionSize >= sizeof header) {
     std::memcpy(&header, view, sizeof header);
-    const std::uint64_t chars =
-        static_cast<std::uint64_t>(header.fileChars) + header.directoryChars + header.commandChars;
+    const std::uint64_t chars = static_cast<std::uint64_t>(header.fileChars) + header.directoryChars +
+                                header.commandChars + header.pathChars;
     // Every size is checked against what was mapped before a text is read.
     if (header.magic == kRecordMagic && header.created == created && header.fileChars < kMostChars &&
-        header.directoryChars < kMostChars && header.commandChars < kMostChars &&
+        header.directoryChars < kMostChars && header.commandChars < kMostChars && header.pathChars < kMostChars &&
         header.size == sizeof header + chars * sizeof(wchar_t) && header.size <= region.RegionSize) {
       const wchar_t* text = reinterpret_cast<const wchar_t*>(static_cast<const BYTE*>(view) + sizeof header);
       record.emplace();
@@ -171,6 +176,8 @@ std::optional<LaunchRecord> ReadRecord(DWORD pid, std::uint64_t created) {
       record->launched.directory = Narrow({text, header.directoryChars});
       text += header.directoryChars;
       record->launched.commandLine = Narrow({text, header.commandChars});
+      text += header.commandChars;
+      record->launched.path = Narrow({text, header.pathChars});
     }
   }
   ::UnmapViewOfFile(view);

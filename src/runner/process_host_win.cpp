@@ -212,6 +212,7 @@ StartedProcess CreateSuspended(LaunchParameters& parameters) {
   // window's thread, as the creation itself reads them.
   ProcessIdentity& launched = parameters.launched;
   if (launched.file.empty()) launched.file = FileIdentity(parameters.program);
+  if (launched.path.empty()) launched.path = PathText(parameters.program);
   if (launched.directory.empty()) {
     launched.directory = FileIdentity(parameters.directory.empty() ? CurrentDirectory() : parameters.directory);
   }
@@ -961,6 +962,7 @@ std::optional<ProcessIdentity> WindowsProcessHost::EntryIdentity(std::size_t ent
   identity.file = file->identity;
   identity.directory = directory->identity;
   identity.commandLine = e.commandLine;
+  identity.path = file->text;
   RowFile& row = rowFiles_[identity.file];
   row.text = file->text;
   row.names = file->names;
@@ -1021,7 +1023,12 @@ std::optional<std::vector<FoundProcess>> WindowsProcessHost::FindRunning(const P
       image = facts->identity;
     }
     if (!image.empty() && image.front() != '#' && image == file.text) image = row.file;
-    if (image != row.file && !(record && record->launched.file == row.file)) continue;
+    // Its record names the row's file, or the row's path where the file has
+    // been replaced since (the claim tells which).
+    if (image != row.file && !(record && (record->launched.file == row.file ||
+                                          (!record->launched.path.empty() && record->launched.path == file.text)))) {
+      continue;
+    }
     candidate.identity.file = image.empty() ? row.file : image;
     candidate.identity.commandLineKnown = peeked.commandLineKnown;
     if (peeked.commandLineKnown) candidate.identity.commandLine = Narrow(peeked.commandLine);

@@ -946,6 +946,41 @@ TEST(Program, ARestartedLauncherTakesOverByItsRecordAServerThatHasSinceChangedIt
   EndHelpers();
 }
 
+// The usual update in place: the running program renamed aside, the new
+// build copied to its path, the launcher started again.
+TEST(Program, AProgramUpdatedInPlaceIsTakenOverRunningItsOldFileNeitherDoubledNorUnwatched) {
+  const std::string a = FreshLog("update-a"), journal = FreshLog("update-journal");
+  const std::string program = FullPath("update-server.exe"), aside = FullPath("update-server-old.exe");
+  ::DeleteFileA(aside.c_str());
+  ASSERT_TRUE(::CopyFileA(Helper("recorder.exe").c_str(), program.c_str(), FALSE));
+  const std::string list = "::p\r\n" + Line(1, program, a + " sleep", 0) + "\r\n";
+  {
+    Program first(list, {"/p", "0"}, "update-first");
+    ASSERT_NE(first.dialog(), nullptr);
+    first.Click(kButton);
+    ASSERT_TRUE(WaitFor([&] { return Pids(a).size() == 1; }, kFirstLineMs));
+    ::TerminateProcess(first.process(), 1);
+    ASSERT_EQ(ExitCodeOf(first.process(), 5000), 1u);
+  }
+  const DWORD server = Pids(a)[0];
+  ASSERT_TRUE(::MoveFileA(program.c_str(), aside.c_str())) << ::GetLastError();
+  ASSERT_TRUE(::CopyFileA(Helper("recorder.exe").c_str(), program.c_str(), FALSE));
+  Program second(list, {"/p", "0", "/r", "/l", journal}, "update-second");
+  ASSERT_NE(second.dialog(), nullptr);
+  ASSERT_TRUE(WaitFor([&] {
+    return JournalCount(journal, texts::kEvProgramAdopted) + JournalCount(journal, texts::kEvProgramLaunched) +
+           JournalCount(journal, texts::kEvProgramHeld) > 0;
+  }, 8000));
+  EXPECT_EQ(JournalEvents(journal, texts::kEvProgramAdopted),
+            (Events{{std::to_string(server), texts::kDetailAdoptedReplacedFile}}));
+  EXPECT_EQ(JournalCount(journal, texts::kEvProgramLaunched), 0);
+  EXPECT_EQ(Pids(a), std::vector<DWORD>{server});
+  // Supervised: the stop ends it.
+  second.Command(kButton);
+  EXPECT_TRUE(AllEndedWith({server}, 111, 5000));
+  EndHelpers();
+}
+
 TEST(Program, ProgramsOutliveALauncherEndedWithTheJobItRanInAndTheNextTakesThemOver) {
   const std::string a = FreshLog("job-a"), b = FreshLog("job-b"), journal = FreshLog("job-journal");
   const std::string list = "::p\r\n" + Line(1, Helper("recorder.exe"), a + " sleep", 0) +

@@ -413,7 +413,16 @@ TEST(ControlBoard, StatusFromTheEventsTheCatalogueAndTheWindow) {
   board.OnEvent(On(EventKind::kTick, -1, -1, 0, 1000 + ExitWindow::kSeconds));
   EXPECT_EQ(Python(board.StatusJson(catalogue, launcher, ticked), states + ", d['plans'][0]['programs'][1]"),
             "['dumping', 'running'] {'row': 2, 'program': 'b.exe', 'ticked': True, 'delay': 0, 'state': 'running', "
-            "'pid': 5000, 'relaunches': 5, 'last_exit_code': 3221226505, 'last_exit_code_hex': '0xC0000409'}");
+            "'pid': 5000, 'relaunches': 5, 'stale_file': False, 'last_exit_code': 3221226505, "
+            "'last_exit_code_hex': '0xC0000409'}");
+
+  // Taken over though its file was replaced at the row's path: so until the
+  // row runs a process of its own again.
+  const std::string stale = "d['plans'][0]['programs'][1]['stale_file']";
+  board.OnEvent(On(EventKind::kProgramAdopted, 0, 1, 5001, static_cast<std::int64_t>(AdoptBasis::kReplacedFile)));
+  EXPECT_EQ(Python(board.StatusJson(catalogue, launcher, ticked), stale), "True");
+  board.OnEvent(On(EventKind::kProgramRelaunched, 0, 1, 5002, 6));
+  EXPECT_EQ(Python(board.StatusJson(catalogue, launcher, ticked), stale), "False");
 
   // A stop leaves every row idle; the servers it spared stay in "spared"
   // until their ends are told, or a start keeps them.

@@ -72,7 +72,8 @@ void AddRow(Samples& samples, const std::string& labels, int up, int starts, int
                                                 {"hang_kills_total", kills},
                                                 {"launch_failures_total", failures},
                                                 {"adoptions_total", 0},
-                                                {"delay_seconds", delay}};
+                                                {"delay_seconds", delay},
+                                                {"stale_file", 0}};
   for (const auto& [name, value] : values) {
     samples[Series("morvastel_program_" + std::string(name), labels)] = std::to_string(value);
   }
@@ -215,7 +216,7 @@ TEST(Metrics, EverySampleFollowsTheEventsWithRowsFromThePlansStartAndEscapedUtf8
   EXPECT_EQ(next[Series("morvastel_plan_supervising")], "1");
   std::size_t rows = 0;
   for (const auto& [series, value] : next) rows += series.find("row=\"") != std::string::npos;
-  EXPECT_EQ(rows, 7u + 9u);
+  EXPECT_EQ(rows, 8u + 9u);
   const std::string otherRow = "plan=\"x\xef\xbf\xbd\xef\xbf\xbd\",row=\"1\",program=\"other.exe\"";
   const std::string other = "morvastel_program_state{" + kPort + "," + otherRow + ",state=";
   EXPECT_EQ(next[other + "\"failed\"}"], "1");

@@ -1217,6 +1217,18 @@ TEST(ChooseClaim, ARecordDecidesAloneAndWithoutOneAnythingInDoubtHoldsTheRow) {
   EXPECT_EQ(ChooseClaim(rows, 0, {recorded(9, rows[1])}).claim, Claim::kStart);
   EXPECT_EQ(ChooseClaim(rows, 0, {recorded(9, {"C:\\A.EXE", "E:\\X", " -x", true})}).claim, Claim::kStart);
   EXPECT_EQ(ChooseClaim(rows, 0, {recorded(9, row, 55)}).otherLauncher, 55u);
+  // A program updated in place (renamed aside, a new build copied in): the
+  // record names the row's path, folder and command line but the old file.
+  // It is the row's, running an older file; a record without a path (an
+  // older launcher's), or with another row's command line, is not.
+  std::vector<ProcessIdentity> pathed = rows;
+  for (ProcessIdentity& r : pathed) r.path = "C:\\SRV\\A.EXE";
+  const ProcessIdentity old{"#OLD", "C:\\RUN", " -x", true, "C:\\SRV\\A.EXE"};
+  const ClaimChoice updated = ChooseClaim(pathed, 0, {recorded(9, old)});
+  EXPECT_EQ(updated.claim, Claim::kAdopt);
+  EXPECT_EQ(updated.basis, AdoptBasis::kReplacedFile);
+  EXPECT_EQ(ChooseClaim(pathed, 1, {recorded(9, old)}).claim, Claim::kStart);
+  EXPECT_EQ(ChooseClaim(rows, 0, {recorded(9, {"#OLD", "C:\\RUN", " -x", true})}).claim, Claim::kStart);
   // Without a record: the row's command line and folder are taken, a free
   // copy before another launcher's.
   const ClaimChoice guessed = ChooseClaim(rows, 0, {found(8, " -x", "C:\\RUN", 55), found(9, " -x")});
