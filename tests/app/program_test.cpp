@@ -1688,6 +1688,25 @@ TEST(Program, ControlWaitsChecksRowsAndQuits) {
   EndHelpers();
 }
 
+// A script starts the launcher's task, then the plan it wants, before the
+// automatic start's 2 s: that plan keeps running.
+TEST(Program, APlanStartedBeforeTheAutomaticStartKeepsRunning) {
+  const std::string a = FreshLog("auto-a"), b = FreshLog("auto-b"), journal = FreshLog("auto-journal");
+  const std::string list = "::A\r\n" + Line(1, Helper("recorder.exe"), a + " sleep", 0) + "::B\r\n" +
+                           Line(1, Helper("recorder.exe"), b + " sleep", 0) + "\r\n";
+  Program program(list, {"/p", "23817", "/r", "/l", journal}, "auto");
+  ASSERT_NE(program.dialog(), nullptr);
+  const CtlRun started = Ctl({"start", "B", "/p", "23817"});
+  ASSERT_EQ(started.code, 0u) << started.err;
+  ASSERT_TRUE(WaitFor([&] { return JournalCount(journal, texts::kEvAutoStartSkipped) == 1; }, 6000));
+  const std::map<std::string, std::string> status = ReadByPython(Ctl({"status", "/p", "23817"}).out);
+  EXPECT_EQ(status.at("plans.1.running"), "true");
+  EXPECT_EQ(status.at("plans.0.running"), "false");
+  EXPECT_EQ(JournalCount(journal, texts::kEvPlanStopped), 0);
+  EXPECT_TRUE(Pids(a).empty());
+  EndHelpers();
+}
+
 TEST(Program, ControlListsEveryLauncherAndTellsAnUnansweredRequest) {
   Program first("::a\r\n\r\n", {"/p", "23815"}, "ctl-list-1");
   Program second("::b\r\n\r\n", {"/p", "23816"}, "ctl-list-2");
