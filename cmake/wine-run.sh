@@ -25,19 +25,30 @@ if [ ! -f "$ready" ]; then
   (
     flock 9
     if [ ! -f "$ready" ]; then
-      LC_ALL=zh_CN.UTF-8 "$loader" wineboot -i >/dev/null 2>&1 || true
-      if [ "$desktop" != none ]; then
-        LC_ALL=zh_CN.UTF-8 "$loader" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
-        LC_ALL=zh_CN.UTF-8 "$loader" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default \
-          /d "$desktop" /f >/dev/null 2>&1
-      fi
-      # wineboot returns before the prefix settles; its server ends once the
-      # registry is written out, and the next program starts with it as set.
-      "$(dirname "$loader")/wineserver" -w 2>/dev/null || true
+      # A wineboot that fails part-way (seen once on a loaded machine: a
+      # prefix with an empty system32, after which every program in it failed
+      # with "could not load kernel32.dll") is made again once, from nothing;
+      # a prefix is marked ready only when it is whole.
+      for attempt in 1 2; do
+        LC_ALL=zh_CN.UTF-8 "$loader" wineboot -i >/dev/null 2>&1 || true
+        if [ "$desktop" != none ]; then
+          LC_ALL=zh_CN.UTF-8 "$loader" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+          LC_ALL=zh_CN.UTF-8 "$loader" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default \
+            /d "$desktop" /f >/dev/null 2>&1
+        fi
+        # wineboot returns before the prefix settles; its server ends once the
+        # registry is written out, and the next program starts with it as set.
+        "$(dirname "$loader")/wineserver" -w 2>/dev/null || true
+        [ -f "$prefix/drive_c/windows/system32/kernel32.dll" ] && break
+        echo "wine-run.sh: $prefix came out incomplete (no kernel32.dll; try $attempt of 2)" >&2
+        "$(dirname "$loader")/wineserver" -k 2>/dev/null || true
+        find "$prefix" -mindepth 1 -delete
+      done
+      [ -f "$prefix/drive_c/windows/system32/kernel32.dll" ] || exit 125
       echo "$desktop" >"$ready.tmp"
       mv "$ready.tmp" "$ready"
     fi
-  ) 9>"$prefix.lock"
+  ) 9>"$prefix.lock" || exit 125
 fi
 made=$(cat "$ready")
 if [ "$made" != "$desktop" ]; then
