@@ -75,4 +75,12 @@ tail -s 0.05 -n +1 -f --pid="$program" "$out"
 status=0
 wait "$program" || status=$?
 wait "$errors" || true
+# MORVASTEL_WINE_EXPECT: a text the program writes whenever it has run (a
+# test program's summary). A program that ended with 0 without it did not
+# run at all (seen under the 32-bit loader: 0 at once, nothing written), and
+# that is a failure, never a pass.
+if [ "$status" -eq 0 ] && [ -n "${MORVASTEL_WINE_EXPECT:-}" ] && ! grep -qF -- "$MORVASTEL_WINE_EXPECT" "$out"; then
+  echo "wine-run.sh: $1 ended with 0 but never wrote \"$MORVASTEL_WINE_EXPECT\": it did not run" >&2
+  status=1
+fi
 exit "$status"
