@@ -106,6 +106,7 @@ std::vector<DWORD> LoggedPids(const std::string& path) {
 }
 
 TEST(RunnerWithProcesses, HungKillRelaunchAndStopWithNotice) {
+  EndStrayRecorders();
   WSADATA wsa;
   ASSERT_EQ(::WSAStartup(MAKEWORD(1, 1), &wsa), 0);
   char cwd[4096] = "";
@@ -203,6 +204,7 @@ struct RecorderPlan {
   EndAll endPlan{host.table()};
 
   RecorderPlan() {
+    EndStrayRecorders();
     options.notify = 0;
     catalogue.AddPlan("A");
   }
@@ -310,14 +312,15 @@ TEST(RunnerWithProcesses, ACreationThatBlocksHoldsOnlyItsOwnRow) {
   ASSERT_TRUE(table.IsRunning(0) && table.IsRunning(1) && table.IsRunning(2));
   std::lock_guard<std::mutex> lock(mutex);
   // The others began while the blocked one had not come back: row 1, due
-  // with it and asked after it, once it had been stuck for 2 s; row 0 within
-  // 100 ms of the tick that made it due (its third).
+  // with it and asked after it, once it had been stuck for 2 s; row 0 soon
+  // after the tick that made it due (its third), not when the stuck one came
+  // back 2 s later.
   EXPECT_LT(begun[2], begun[1]);
   EXPECT_LT(begun[1], returned);
   EXPECT_LT(begun[0], returned);
   ASSERT_GE(ticks.size(), 3u);
   EXPECT_GE(begun[0], ticks[2]);
-  EXPECT_LT(begun[0] - ticks[2], std::chrono::milliseconds(100));
+  EXPECT_LT(begun[0] - ticks[2], std::chrono::milliseconds(500));
   for (const std::string& log : logs) ::DeleteFileA(log.c_str());
 }
 
