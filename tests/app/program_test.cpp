@@ -298,10 +298,14 @@ int EndHelpers() {
 }
 
 // Every test starts with none left running, whatever an earlier one left
-// (said, as a clue to a test or a launcher that leaves one).
+// (said, as a clue to a test or a launcher that leaves one), and none is left
+// for the next test program in this prefix.
 class EndHelpersFirst : public ::testing::EmptyTestEventListener {
   void OnTestStart(const ::testing::TestInfo& test) override {
     if (const int ended = EndHelpers()) std::printf("before %s: ended %d helper(s) left running\n", test.name(), ended);
+  }
+  void OnTestProgramEnd(const ::testing::UnitTest&) override {
+    if (const int ended = EndHelpers()) std::printf("at the end: ended %d helper(s) left running\n", ended);
   }
 };
 const bool kEndHelpersFirst =
