@@ -1,7 +1,23 @@
 #include "runner/claim.h"
 
+#include <cstdio>
+
 bool SameIdentity(const ProcessIdentity& a, const ProcessIdentity& b) {
   return a.file == b.file && a.directory == b.directory && a.commandLine == b.commandLine;
+}
+
+std::string FileIdText(std::uint64_t volume, const unsigned char* id, std::size_t size) {
+  bool any = false;
+  for (std::size_t i = 0; i < size; ++i) any = any || id[i] != 0;
+  if (!any) return {};
+  char hex[24];
+  std::snprintf(hex, sizeof hex, "#%016llX:", static_cast<unsigned long long>(volume));
+  std::string text = hex;
+  for (std::size_t i = 0; i < size; ++i) {
+    std::snprintf(hex, sizeof hex, "%02X", id[i]);
+    text += hex;
+  }
+  return text;
 }
 
 namespace {

@@ -81,5 +81,11 @@ struct ClaimChoice {
 ClaimChoice ChooseClaim(const std::vector<ProcessIdentity>& rows, std::size_t row,
                         const std::vector<FoundProcess>& found);
 
+// A file id as identities spell it: "#", the volume serial number in 16 hex
+// digits, ":", the id's bytes in hex. Empty for an id of zeros, which
+// redirectors and user-mode file systems give for every file: such a file
+// has no id and is told by its path instead, never taken for another.
+std::string FileIdText(std::uint64_t volume, const unsigned char* id, std::size_t size);
+
 // Whether two identities name the same program, folder and command line.
 bool SameIdentity(const ProcessIdentity& a, const ProcessIdentity& b);

@@ -216,14 +216,17 @@ class CreationLine {
     lock.unlock();
     Made made = state->hooks.make(next.job);
     lock.lock();
-    self.busy = false;
     if (!state->ending && next.ticket >= state->cancelledBelow) {
+      self.busy = false;
       state->hooks.deliver(std::move(made), next.job);
       return;
     }
+    // Busy until the discard is done: the process being ended is still this
+    // launcher's creation, never one another launcher holds.
     lock.unlock();
     state->hooks.discard(std::move(made));
     lock.lock();
+    self.busy = false;
   }
 
   std::shared_ptr<State> state_;

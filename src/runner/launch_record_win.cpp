@@ -3,17 +3,20 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "platform/files.h"
 #include "platform/wide.h"
 #include "platform/window_thread.h"
+#include "runner/claim.h"
 
 namespace {
 
 constexpr DWORD kRecordMagic = 0x3152564D;  // "MVR1"
+// The record of a program created suspended and not let run yet. An older
+// launcher takes it for no record at all.
+constexpr DWORD kUnrunRecordMagic = 0x3055564D;  // "MVU0"
 // The longest texts a record holds: a command line is at most 32767
 // characters, paths and identities far less.
 constexpr DWORD kMostChars = 32768;
@@ -107,7 +110,8 @@ ScopedKernelHandle WriteRecord(HANDLE process, DWORD pid, const LaunchRecord& re
   AppendText(bytes, directory);
   AppendText(bytes, command);
   AppendText(bytes, path);
-  const RecordHeader header{kRecordMagic,     static_cast<DWORD>(bytes.size()),  record.created,
+  const RecordHeader header{record.letRun ? kRecordMagic : kUnrunRecordMagic,
+                            static_cast<DWORD>(bytes.size()),  record.created,
                             record.launcher,  record.jobKey,                     static_cast<DWORD>(file.size()),
                             static_cast<DWORD>(directory.size()), static_cast<DWORD>(command.size()),
                             static_cast<DWORD>(path.size())};
@@ -137,6 +141,14 @@ ScopedKernelHandle WriteRecord(HANDLE process, DWORD pid, const LaunchRecord& re
   return section;
 }
 
+bool MarkRecordLetRun(HANDLE section) {
+  void* view = ::MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, sizeof(DWORD));
+  if (view == nullptr) return false;
+  std::memcpy(view, &kRecordMagic, sizeof kRecordMagic);
+  ::UnmapViewOfFile(view);
+  return true;
+}
+
 std::optional<LaunchRecord> ReadRecord(DWORD pid, std::uint64_t created) {
   // READ_CONTROL: to read its owner.
   const ScopedKernelHandle section(::OpenFileMappingW(FILE_MAP_READ | READ_CONTROL, FALSE, RecordName(pid).c_str()));
@@ -163,13 +175,14 @@ std::optional<LaunchRecord> ReadRecord(DWORD pid, std::uint64_t created) {
     const std::uint64_t chars = static_cast<std::uint64_t>(header.fileChars) + header.directoryChars +
                                 header.commandChars + header.pathChars;
     // Every size is checked against what was mapped before a text is read.
-    if (header.magic == kRecordMagic && header.created == created && header.fileChars < kMostChars &&
+    if ((header.magic == kRecordMagic || header.magic == kUnrunRecordMagic) && header.created == created && header.fileChars < kMostChars &&
         header.directoryChars < kMostChars && header.commandChars < kMostChars && header.pathChars < kMostChars &&
         header.size == sizeof header + chars * sizeof(wchar_t) && header.size <= region.RegionSize) {
       const wchar_t* text = reinterpret_cast<const wchar_t*>(static_cast<const BYTE*>(view) + sizeof header);
       record.emplace();
       record->created = header.created;
       record->launcher = header.launcher;
+      record->letRun = header.magic == kRecordMagic;
       record->jobKey = header.jobKey;
       record->launched.file = Narrow({text, header.fileChars});
       text += header.fileChars;
@@ -212,26 +225,27 @@ std::string FileIdentity(const std::wstring& path) {
                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!file) return PathText(path);
-  char text[64];
   // The 128-bit id of ReFS and newer NTFS (Windows 8 and later), else the
-  // 64-bit index every NTFS and FAT volume gives.
+  // 64-bit index every NTFS and FAT volume gives, high half first. On FAT
+  // the index is where the file's entry sits in its folder and changes when
+  // the file is renamed: a renamed program reads as another file there, as
+  // a comparison of paths would have it anyway.
   FileId128 id{};
-  static constexpr BYTE kNoId[16] = {};
-  if (::GetFileInformationByHandleEx(file.get(), kFileIdInfo, &id, sizeof id) &&
-      std::memcmp(id.identifier, kNoId, sizeof kNoId) != 0) {
-    std::string hex;
-    for (const BYTE b : id.identifier) {
-      std::snprintf(text, sizeof text, "%02X", b);
-      hex += text;
+  if (::GetFileInformationByHandleEx(file.get(), kFileIdInfo, &id, sizeof id)) {
+    if (std::string text = FileIdText(id.volumeSerialNumber, id.identifier, sizeof id.identifier); !text.empty()) {
+      return text;
     }
-    std::snprintf(text, sizeof text, "#%016llX:", static_cast<unsigned long long>(id.volumeSerialNumber));
-    return text + hex;
   }
   BY_HANDLE_FILE_INFORMATION info{};
-  if (!::GetFileInformationByHandle(file.get(), &info)) return PathText(path);
-  std::snprintf(text, sizeof text, "#%016llX:%08lX%08lX", static_cast<unsigned long long>(info.dwVolumeSerialNumber),
-                info.nFileIndexHigh, info.nFileIndexLow);
-  return text;
+  if (::GetFileInformationByHandle(file.get(), &info)) {
+    unsigned char index[8];
+    for (int i = 0; i < 4; ++i) {
+      index[i] = static_cast<unsigned char>(info.nFileIndexHigh >> (24 - 8 * i));
+      index[4 + i] = static_cast<unsigned char>(info.nFileIndexLow >> (24 - 8 * i));
+    }
+    if (std::string text = FileIdText(info.dwVolumeSerialNumber, index, sizeof index); !text.empty()) return text;
+  }
+  return PathText(path);
 }
 
 bool SameFileName(const std::wstring& a, const std::wstring& b) {

@@ -27,6 +27,10 @@ struct LaunchRecord {
   DWORD launcher = 0;         // the launcher that wrote it
   DWORD jobKey = 0;           // the process id its job is named after
   ProcessIdentity launched;   // the row as it was launched
+  // false: created suspended and not let run yet. Its launcher ends it if
+  // it cannot let it run; one found so with no launcher's mark on it was
+  // left by a launcher that died in between, and never ran.
+  bool letRun = true;
 };
 
 // Security attributes that give the launcher's user, and nobody else, the
@@ -39,6 +43,9 @@ SECURITY_ATTRIBUTES* OwnUserOnly();
 // launcher's own handle; empty with `*error` set when it cannot be made,
 // ERROR_ALREADY_EXISTS when a record of that name exists already.
 ScopedKernelHandle WriteRecord(HANDLE process, DWORD pid, const LaunchRecord& record, DWORD* error);
+// Says in the record behind `section` (the launcher's own handle) that its
+// program has been let run.
+bool MarkRecordLetRun(HANDLE section);
 // The record of process `pid` whose creation time is `created`, if one
 // written by the launcher's user exists.
 std::optional<LaunchRecord> ReadRecord(DWORD pid, std::uint64_t created);

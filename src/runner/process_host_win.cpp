@@ -121,9 +121,13 @@ void HandJobTo(HANDLE process, HANDLE job) {
 // run leaves no program behind that never ran and that a launcher started
 // later would take over as running. LetRun hands it over. Empty, with
 // `error` set, when the process cannot join.
+// The name is for its user alone, as the records are. A name that is taken
+// already (a job of that name there, one another user made, which this one
+// may not open, or another kind of object) gives a job without a name: the
+// program is in a job all the same, and is found again by its record.
 ScopedJob JoinNewJob(HANDLE process, DWORD jobKey, std::uint32_t* error, bool unrun = false) {
-  ScopedJob job(::CreateJobObjectW(nullptr, JobName(jobKey).c_str()));
-  if (job && ::GetLastError() == ERROR_ALREADY_EXISTS) job.reset(::CreateJobObjectW(nullptr, nullptr));
+  ScopedJob job(::CreateJobObjectW(OwnUserOnly(), JobName(jobKey).c_str()));
+  if (!job || ::GetLastError() == ERROR_ALREADY_EXISTS) job.reset(::CreateJobObjectW(nullptr, nullptr));
   if (!job) {
     *error = ::GetLastError();
     return {};
@@ -257,7 +261,7 @@ StartedProcess CreateSuspended(LaunchParameters& parameters) {
   DWORD error = ERROR_ALREADY_EXISTS;
   if (started.mark) {
     const LaunchRecord record{CreationTime(info.hProcess), ::GetCurrentProcessId(), info.dwProcessId,
-                              parameters.launched};
+                              parameters.launched, false};
     started.record = WriteRecord(info.hProcess, info.dwProcessId, record, &error);
   }
   if (!started.mark || !started.record) {
@@ -281,14 +285,18 @@ void Discard(StartedProcess& started) {
 
 void LetRun(StartedProcess& started) {
   if (started.start.error != 0) return;
-  ::ResumeThread(started.thread.get());
-  // From now on the program outlives the launcher, as its job does.
+  // From now on the program outlives the launcher, as its job does: the job
+  // lets go of kill-on-close and the record says so before the program runs
+  // its first instruction, so a launcher that dies in between leaves a
+  // program that either never ran or runs on, and is known for which.
   if (started.job) {
     if (!LimitJob(started.job.get(), false) && started.start.jobError == 0) {
       started.start.jobError = ::GetLastError();
     }
     HandJobTo(started.process.get(), started.job.get());
   }
+  if (started.record) MarkRecordLetRun(started.record.get());
+  ::ResumeThread(started.thread.get());
 }
 
 EndWatch::~EndWatch() {
@@ -1007,6 +1015,15 @@ std::optional<std::vector<FoundProcess>> WindowsProcessHost::FindRunning(const P
     candidate.pid = pid;
     candidate.created = CreationTime(process.get());
     record = ReadRecord(pid, candidate.created);
+    // Created suspended by a launcher that died before it let it run, with
+    // no job to end it then: it never ran, and is ended rather than taken.
+    if (record && !record->letRun && MarkHolder(pid) == 0) {
+      if (const ScopedProcessHandle unrun{::OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)};
+          unrun && CreationTime(unrun.get()) == candidate.created) {
+        ::TerminateProcess(unrun.get(), kKillExitCode);
+      }
+      continue;
+    }
     if (record) {
       candidate.recorded = true;
       candidate.launched = record->launched;

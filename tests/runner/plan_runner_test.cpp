@@ -1269,6 +1269,16 @@ TEST(ChooseClaim, ARecordDecidesAloneAndWithoutOneAnythingInDoubtHoldsTheRow) {
   EXPECT_EQ(ChooseClaim(rows, 0, {recorded(9, row, 55), found(8, " -x", "C:\\RUN", 56)}).otherLauncher, 55u);
 }
 
+// A file without an id is never one with every other file without one.
+TEST(FileIdText, AnIdOfZerosIsNoIdAndAnyOtherKeepsItsByteOrder) {
+  const unsigned char zeros[16] = {};
+  EXPECT_EQ(FileIdText(0, zeros, 8), "");
+  EXPECT_EQ(FileIdText(0x1234, zeros, 16), "");
+  const unsigned char index[8] = {0, 0, 0, 1, 0, 0, 0, 0xAB};
+  EXPECT_EQ(FileIdText(0, index, 8), "#0000000000000000:00000001000000AB");
+  EXPECT_EQ(FileIdText(0xC0FFEE, index + 7, 1), "#0000000000C0FFEE:AB");
+}
+
 TEST(ChooseErrorReporter, TheOneReportingOnTheHungProgramElseTheFirstUntold) {
   EXPECT_EQ(ReportedProcessId("C:\\Windows\\system32\\WerFault.exe -u -p 4242 -s 1234"), 4242u);
   EXPECT_EQ(ReportedProcessId(" /P 17"), 17u);
@@ -1667,6 +1677,7 @@ struct LineFixture {
   std::condition_variable released;
   std::set<int> blocked;                 // these block until released
   std::vector<int> delivered, discarded, started;
+  std::vector<bool> busyWhileDiscarding;  // a discard still counts as a creation under way
   std::vector<std::thread> threads;
   CreationLine<int, int> line{{
       [this](int& job) {
@@ -1680,8 +1691,10 @@ struct LineFixture {
         delivered.push_back(made);
       },
       [this](int&& made) {
+        const bool busy = line.Busy();  // the line's lock before the fixture's, as a delivery takes them
         std::lock_guard<std::mutex> lock(mutex);
         discarded.push_back(made);
+        busyWhileDiscarding.push_back(busy);
       },
       [this](std::function<void()> run) {
         threads.emplace_back(std::move(run));
@@ -1750,6 +1763,7 @@ TEST(CreationLine, AStuckCreationHoldsOnlyItselfTheRestKeepTheirOrderAndWhatACan
   f.Release(9);
   ASSERT_TRUE(f.Until([&] { return f.discarded.size() == 2 && f.discarded.back() == 9; }));
   EXPECT_EQ(f.delivered.back(), 8);
+  EXPECT_EQ(f.busyWhileDiscarding, (std::vector<bool>{true, true}));
 }
 
 TEST_F(Fixture, TheAutomaticStartLeavesAPlanStartedBeforeItRunningAndSaysSo) {

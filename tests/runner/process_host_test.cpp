@@ -414,6 +414,40 @@ TEST_F(ProcessTableTest, DumpsAreWrittenOneAtATimeAndTheTenNewestByFileTimeKept)
   ::RemoveDirectoryW(dumps.c_str());
 }
 
+// One whose launcher died before letting it run while no kill-on-close job
+// held it (its job kept open from elsewhere here) is left suspended with its
+// record: the next launcher ends it rather than take it for running.
+TEST_F(ProcessTableTest, AProgramNeverLetRunIsEndedByTheNextLauncherNotTakenOver) {
+  Catalogue catalogue;
+  catalogue.AddPlan("p");
+  catalogue.AddEntry(std::make_unique<LaunchEntry>(Sleeper()));
+  catalogue.CloseLastPlan();
+  LaunchParameters parameters;
+  parameters.program = Wide(Helper("recorder.exe"));
+  parameters.commandLine = Wide(Sleeper().commandLine);
+  parameters.directory = Wide(run_);
+  parameters.startupInfo.cb = sizeof parameters.startupInfo;
+  StartedProcess unrun = CreateSuspended(parameters);
+  ASSERT_EQ(unrun.start.error, 0u);
+  const DWORD pid = unrun.processId;
+  const ScopedProcessHandle watched = OpenToWatch(pid);
+  HANDLE inside = nullptr;
+  ASSERT_TRUE(::DuplicateHandle(::GetCurrentProcess(), unrun.job.get(), unrun.process.get(), &inside, SYNCHRONIZE,
+                                FALSE, 0));
+  unrun = StartedProcess{};  // the launcher's handles and mark go
+  ASSERT_EQ(::WaitForSingleObject(watched.get(), 100), static_cast<DWORD>(WAIT_TIMEOUT));
+
+  WindowsProcessHost next(catalogue);
+  const ProcessIdentity row = Once(next, [&] { return next.EntryIdentity(0); });
+  const std::vector<FoundProcess> found = Once(next, [&] { return next.FindRunning(row); });
+  EXPECT_TRUE(std::none_of(found.begin(), found.end(), [pid](const FoundProcess& f) { return f.pid == pid; }));
+  const bool ended = WaitForExit(watched.get());
+  ::TerminateProcess(watched.get(), 0);  // none left for the next test, whatever the outcome
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(ExitCode(watched.get()), kKillExitCode);
+  EXPECT_TRUE(ReadLog(log_).empty());  // it never ran
+}
+
 TEST_F(ProcessTableTest, RelaunchesLeaveTheHandleCountFlat) {
   // Outlives the table, whose last watch may tell it after the test.
   static struct Ends : EndSink {
