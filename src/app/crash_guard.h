@@ -11,10 +11,12 @@
 //
 // The process may be broken anywhere by then, so the filter allocates
 // nothing, takes no lock and calls no C library function: what it needs is
-// prepared beforehand. The dump is written by a thread of its own, waiting
-// from the start, so a thread that crashed on an exhausted stack only has to
-// wake it; the dump library uses the heap, and a dump that does not finish
-// in 30 s (a heap the crash left locked) is given up.
+// prepared beforehand. The dump is written by a thread of its own, and the
+// journal's line by another, both waiting from the start, so a thread that
+// crashed on an exhausted stack only has to wake them; they use the heap,
+// and a dump that does not finish in 30 s (a heap the crash left locked) or
+// a line not written 3 s later is given up. A second fault anywhere in that
+// path ends the process at once: the end is certain.
 #include <string>
 
 // At the very start of WinMain: no error boxes, and the filter in place.

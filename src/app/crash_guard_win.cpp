@@ -24,6 +24,10 @@ constexpr DWORD kUncaughtException = 0xE0000001;
 // How long the crashed thread waits for the dump, as a hung program's dump
 // may take; then the line says 258 (WAIT_TIMEOUT) and the process ends.
 constexpr DWORD kDumpLimitMs = 30000;
+// How long it then waits for the journal's line (a journal on a share that
+// has stopped answering): the process ends when it is written or this runs
+// out, whichever comes first.
+constexpr DWORD kLineLimitMs = 3000;
 
 // The dump's name ends in "YYYYMMDD-HHMMSS.dmp" (DumpFileName), ASCII in
 // either encoding, so the stamp sits as far from the end in both.
@@ -41,6 +45,11 @@ struct Guard {
   HANDLE wake = nullptr;  // the dump is wanted
   HANDLE dumped = nullptr;  // ...and done, `dumpResult` set
   DWORD reporter = 0;  // the dump thread's id; 0 when it could not start
+  HANDLE lineWanted = nullptr;  // the journal's line is wanted, `lineResult` set
+  HANDLE lineDone = nullptr;    // ...and written, or given up
+  DWORD liner = 0;  // the line's thread's id; 0 when it could not start
+  DWORD lineResult = 0;
+  bool faultInLine = false;  // a test's: the line's writing faults (MORVASTEL_TEST_FAULT_IN_CRASH_LINE)
   WriteDumpFunction writeDump = nullptr;
   std::uint32_t loadError = 0;
 
@@ -52,6 +61,7 @@ struct Guard {
 
 std::atomic<Guard*> guard{nullptr};
 std::atomic<bool> crashed{false};
+std::atomic<DWORD> firstCode{0};  // the first crash's code: the process's exit code
 std::atomic<bool> lineWritten{false};
 
 // Appends to a fixed buffer, dropping what does not fit. No C library.
@@ -209,9 +219,38 @@ DWORD WINAPI Reporter(void* parameter) {
   if (!g.dumpPath.empty()) g.writeDump = LoadWriteDump(&g.loadError);
   ::WaitForSingleObject(g.wake, INFINITE);
   g.dumpResult = g.dumpPath.empty() ? 0 : WriteOwnDump(g);
-  WriteCrashLine(g, g.dumpResult);
   ::SetEvent(g.dumped);
   return 0;
+}
+
+// What follows the dump, whether it came, failed or ran out of time: the
+// partial dump removed and the journal's line. Both use the heap (a path
+// becomes the system's own form there) and the disk, so the crashed thread
+// leaves them to a thread of their own, made at the start, and waits for it
+// only so long; a fault in them ends the process at once (OnCrash).
+void FinishCrash(Guard& g, DWORD result) {
+  if (result != 0 && !g.dumpPath.empty()) ::DeleteFileW(g.dumpPath.c_str());
+  if (g.faultInLine) *static_cast<volatile int*>(nullptr) = 0;
+  WriteCrashLine(g, result);
+}
+
+DWORD WINAPI Liner(void* parameter) {
+  Guard& g = *static_cast<Guard*>(parameter);
+  ::WaitForSingleObject(g.lineWanted, INFINITE);
+  FinishCrash(g, g.lineResult);
+  ::SetEvent(g.lineDone);
+  return 0;
+}
+
+// A thread made now, while nothing is broken, to wait for its moment; its
+// id, or 0 when none could be had.
+DWORD StartWaitingThread(LPTHREAD_START_ROUTINE run, Guard* g) {
+  DWORD id = 0;
+  const HANDLE thread = ::CreateThread(nullptr, 0, run, g, CREATE_SUSPENDED, &id);
+  if (!thread) return 0;
+  ::ResumeThread(thread);
+  ::CloseHandle(thread);
+  return id;
 }
 
 // The top-level filter: see crash_guard.h. The process's exit code is the
@@ -221,15 +260,23 @@ LONG WINAPI OnCrash(EXCEPTION_POINTERS* exception) {
   const DWORD code = exception->ExceptionRecord->ExceptionCode;
   Guard* const g = guard.load();
   if (crashed.exchange(true)) {
-    // A second fault. On the dump thread the dump itself failed: say so and
-    // let the first thread end the process. Any other thread waits for that.
-    if (g && ::GetCurrentThreadId() == g->reporter) {
+    // A second fault. On the dump thread the dump itself failed: the first
+    // thread is told so and goes on to the line and the end. In the rest of
+    // the crash path (the crashed thread itself, the line's thread) the
+    // process ends at once. Another thread that faults meanwhile gives the
+    // crash path its time, then ends the process itself.
+    const DWORD self = ::GetCurrentThreadId();
+    if (g && self == g->reporter) {
       g->dumpResult = code;
-      WriteCrashLine(*g, code);
       ::SetEvent(g->dumped);
+      ::Sleep(INFINITE);
     }
-    ::Sleep(INFINITE);
+    if (g && self != g->crashedThread && self != g->liner) ::Sleep(kDumpLimitMs + kLineLimitMs + 1000);
+    const DWORD first = firstCode.load();
+    ::TerminateProcess(::GetCurrentProcess(), first != 0 ? first : code);
+    return EXCEPTION_EXECUTE_HANDLER;
   }
+  firstCode.store(code);
   if (g) {
     g->exception = exception;
     g->crashedThread = ::GetCurrentThreadId();
@@ -245,8 +292,13 @@ LONG WINAPI OnCrash(EXCEPTION_POINTERS* exception) {
     } else if (!g->dumpPath.empty()) {
       result = WriteOwnDump(*g);
     }
-    if (result != 0 && !g->dumpPath.empty()) ::DeleteFileW(g->dumpPath.c_str());
-    WriteCrashLine(*g, result);
+    if (g->liner != 0 && g->crashedThread != g->liner) {
+      g->lineResult = result;
+      ::SetEvent(g->lineWanted);
+      ::WaitForSingleObject(g->lineDone, kLineLimitMs);
+    } else {
+      FinishCrash(*g, result);
+    }
   }
   // Ends every thread and closes every handle, the marks among them, now.
   // https://learn.microsoft.com/windows/win32/api/processthreadsapi/nf-processthreadsapi-terminateprocess
@@ -269,6 +321,22 @@ void InstallCrashGuard() {
   // critical-error box waits for a click. Bits already set are kept.
   // https://learn.microsoft.com/windows/win32/api/errhandlingapi/nf-errhandlingapi-seterrormode
   ::SetErrorMode(::GetErrorMode() | SEM_NOGPFAULTERRORBOX | SEM_FAILCRITICALERRORS);
+  // A fail-fast end (a /GS check's 0xC0000409, the heap's own termination,
+  // RaiseFailFastException) bypasses every handler and this filter: Windows
+  // hands it straight to Windows Error Reporting, which ends the process
+  // once it has its report (learn.microsoft.com/windows/win32/api/
+  // errhandlingapi/nf-errhandlingapi-raisefailfastexception). Its report
+  // is queued rather than shown (WerSetFlags' WER_FAULT_REPORTING_FLAG_QUEUE,
+  // and werapi.h's WER_FAULT_REPORTING_NO_UI), so nothing waits there for a
+  // click. Looked up by name: a system without it has no reporting to quiet.
+  using WerSetFlagsFunction = HRESULT(WINAPI*)(DWORD);
+  if (const HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll")) {
+    if (const auto setFlags =
+            reinterpret_cast<WerSetFlagsFunction>(reinterpret_cast<void*>(::GetProcAddress(kernel, "WerSetFlags")))) {
+      constexpr DWORD kQueue = 0x2, kNoUi = 0x20;  // werapi.h
+      setFlags(kQueue | kNoUi);
+    }
+  }
   // Replaces the C runtime's filter for every thread, present and future.
   // The filter is not called while a debugger is attached: it gets the
   // exception instead.
@@ -314,18 +382,14 @@ void SetCrashReportPaths(const std::u16string& dumpFolder, const std::u16string&
     g->line.resize(64 + g->lineFields.size() + sizeof texts::kDetailLauncherCrashed + 64 + g->dumpPathGbk.size() +
                    sizeof texts::kDetailCrashDumpFailed + sizeof texts::kDetailCrashNoFolder);
   }
+  wchar_t seam[2];
+  g->faultInLine = ::GetEnvironmentVariableW(L"MORVASTEL_TEST_FAULT_IN_CRASH_LINE", seam, 2) != 0;
   g->wake = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   g->dumped = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (g->wake && g->dumped) {
-    // Started now, while nothing is broken: see Reporter.
-    const HANDLE thread = ::CreateThread(nullptr, 0, &Reporter, g, CREATE_SUSPENDED, &g->reporter);
-    if (thread) {
-      ::ResumeThread(thread);
-      ::CloseHandle(thread);
-    } else {
-      g->reporter = 0;
-    }
-  }
+  if (g->wake && g->dumped) g->reporter = StartWaitingThread(&Reporter, g);
+  g->lineWanted = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  g->lineDone = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (g->lineWanted && g->lineDone) g->liner = StartWaitingThread(&Liner, g);
   // Without the thread the crashed thread writes the dump itself.
   if (g->reporter == 0 && !g->dumpPath.empty()) g->writeDump = LoadWriteDump(&g->loadError);
   guard.store(g);

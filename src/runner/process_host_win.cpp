@@ -243,12 +243,20 @@ StartedProcess CreateSuspended(LaunchParameters& parameters) {
     made = create(0);
     if (made) breakawayRefused.store(true);
   }
-  started.start.inLauncherJob = made && own != OwnJob::kNone && own != OwnJob::kSilentBreakaway &&
-                                breakawayRefused.load();
   if (!made) {
     started.start.error = ::GetLastError();
     return started;
   }
+  // A breakaway that works moves the program up only to the first job that
+  // allows it, and one above that does not keeps it ("Nested Jobs",
+  // learn.microsoft.com/windows/win32/procthread/nested-jobs): a program
+  // still in any job before it joins its own is in one of the launcher's
+  // chain, and ends when that job ends (IsProcessInJob with no job asks
+  // about any job).
+  BOOL inJob = FALSE;
+  started.start.inLauncherJob =
+      own != OwnJob::kNone && ((own != OwnJob::kSilentBreakaway && breakawayRefused.load()) ||
+                               (::IsProcessInJob(info.hProcess, nullptr, &inJob) && inJob));
   started.process.reset(info.hProcess);
   started.thread.reset(info.hThread);
   started.processId = info.dwProcessId;

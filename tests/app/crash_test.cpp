@@ -136,4 +136,13 @@ TEST_F(CrashTest, WithoutAFolderEndsAtOnceAndSaysNoDump) {
   EXPECT_TRUE(Dumps(L"*.dmp").empty());
 }
 
+// A fault while the line is written (a heap the crash broke) ends the
+// launcher at once with the first fault's code, never leaves it waiting.
+TEST_F(CrashTest, ASecondFaultInTheCrashPathEndsItAtOnce) {
+  ::SetEnvironmentVariableW(L"MORVASTEL_TEST_FAULT_IN_CRASH_LINE", L"1");
+  const std::vector<std::string> line = Crash(L"/l \"" + journal_ + L"\"", 3000);
+  ::SetEnvironmentVariableW(L"MORVASTEL_TEST_FAULT_IN_CRASH_LINE", nullptr);
+  EXPECT_TRUE(line.empty() || line[1] != texts::kEvLauncherCrashed);
+}
+
 }  // namespace
