@@ -15,6 +15,7 @@
 #include "text/texts.h"
 #include "control/json_reader.h"
 #include "control/status_reading.h"
+#include "platform/integrity.h"
 #include "platform/wide.h"
 
 namespace {
@@ -124,9 +125,10 @@ namespace {
 // Administrators group, for nobody else, and no inherited entries; not
 // GENERIC_ALL, as a client has no business changing the pipe's security or
 // owner. An elevated launcher labels the pipe high integrity with no write
-// up ("S:(ML;;NW;;;HI)", SDDL for mandatory labels), so the same user's
-// unelevated processes cannot drive it; a label at the creator's own level
-// needs no privilege.
+// or read up ("S:(ML;;NWNR;;;HI)", SDDL for mandatory labels), so the same
+// user's unelevated processes can neither drive it nor open it to read and
+// so hold its one instance; a label at the creator's own level needs no
+// privilege.
 std::wstring SecurityText() {
   std::string token = CurrentUser();
   if (token.empty()) return {};
@@ -137,7 +139,7 @@ std::wstring SecurityText() {
   const bool elevated = Elevated();
   std::wstring text = L"O:" + (elevated ? std::wstring(L"BA") : user);
   text += L"D:P(A;;GRGW;;;" + user + L")(A;;GRGW;;;BA)";
-  if (elevated) text += L"S:(ML;;NW;;;HI)";
+  if (elevated) text += L"S:(ML;;NWNR;;;HI)";
   return text;
 }
 
@@ -332,6 +334,19 @@ bool TrustedServer(HANDLE pipe, DWORD& pid, ScopedKernelHandle& process, DWORD& 
   if (::CompareStringOrdinal(name.c_str(), -1, kLauncherImage, -1, TRUE) != CSTR_EQUAL) {
     error = ERROR_INVALID_OWNER;
     return false;
+  }
+  // A client at high integrity trusts no server below it: the same user's
+  // unelevated program may have taken the pipe's name while the launcher
+  // was away. Its level is read off its token, or where that cannot be
+  // opened, off the pipe's label (which an unelevated server cannot set
+  // high).
+  if (OwnIntegrity() >= kHighIntegrity) {
+    std::uint32_t level = ProcessIntegrity(process.get());
+    if (level == 0) level = ObjectIntegrity(pipe);
+    if (level < kHighIntegrity) {
+      error = ERROR_ACCESS_DENIED;
+      return false;
+    }
   }
   return true;
 }

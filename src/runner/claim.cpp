@@ -1,5 +1,6 @@
 #include "runner/claim.h"
 
+#include <algorithm>
 #include <cstdio>
 
 bool SameIdentity(const ProcessIdentity& a, const ProcessIdentity& b) {
@@ -18,6 +19,11 @@ std::string FileIdText(std::uint64_t volume, const unsigned char* id, std::size_
     text += hex;
   }
   return text;
+}
+
+bool RecordLabelBelieved(std::uint32_t record, std::uint32_t launcher) {
+  constexpr std::uint32_t kHigh = 0x3000;  // SECURITY_MANDATORY_HIGH_RID
+  return launcher == 0 || (record != 0 && record >= std::min(launcher, kHigh));
 }
 
 namespace {

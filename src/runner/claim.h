@@ -87,5 +87,14 @@ ClaimChoice ChooseClaim(const std::vector<ProcessIdentity>& rows, std::size_t ro
 // has no id and is told by its path instead, never taken for another.
 std::string FileIdText(std::uint64_t volume, const unsigned char* id, std::size_t size);
 
+// Whether a launch record is believed, by the integrity levels (mandatory
+// label RIDs) of its object and of the launcher reading it; 0: unreadable.
+// A launcher at high integrity or above labels its own objects high, and
+// believes no record below that: the same user's unelevated programs could
+// forge one, to have it take over, end or dump a process of their choice.
+// Below high, a record is believed at the launcher's level or above. A
+// launcher that cannot read its own level believes what it did before.
+bool RecordLabelBelieved(std::uint32_t record, std::uint32_t launcher);
+
 // Whether two identities name the same program, folder and command line.
 bool SameIdentity(const ProcessIdentity& a, const ProcessIdentity& b);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/integrity.h"
 #include "platform/wide.h"
 #include "platform/window_thread.h"
 #include "runner/claim.h"
@@ -80,7 +81,12 @@ SECURITY_ATTRIBUTES* OwnUserOnly() {
     if (sid.empty()) return nullptr;
     wchar_t* text = nullptr;
     if (!::ConvertSidToStringSidW(const_cast<BYTE*>(sid.data()), &text)) return nullptr;
-    const std::wstring sddl = std::wstring(L"O:") + text + L"D:P(A;;GA;;;" + text + L")";
+    // At high integrity or above, labelled high with no read, write or
+    // execute up: the same user's unelevated programs can neither read nor
+    // forge what an elevated launcher leaves (a label at or below the
+    // creator's own level needs no privilege).
+    const std::wstring sddl = std::wstring(L"O:") + text + L"D:P(A;;GA;;;" + text + L")" +
+                              (OwnIntegrity() >= kHighIntegrity ? L"S:(ML;;NWNRNX;;;HI)" : L"");
     ::LocalFree(text);
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor,
@@ -163,7 +169,7 @@ std::optional<LaunchRecord> ReadRecord(DWORD pid, std::uint64_t created) {
   const std::vector<BYTE>& user = UserSid();
   const bool ours = owner != nullptr && !user.empty() && ::EqualSid(owner, const_cast<BYTE*>(user.data()));
   ::LocalFree(descriptor);
-  if (!ours) return std::nullopt;
+  if (!ours || !RecordLabelBelieved(ObjectIntegrity(section.get()), OwnIntegrity())) return std::nullopt;
 
   const void* view = ::MapViewOfFile(section.get(), FILE_MAP_READ, 0, 0, 0);
   if (view == nullptr) return std::nullopt;

@@ -12,7 +12,9 @@
 // was written for, and the row's identity as launched (file, folder and
 // command line), so a program that has since moved to another folder is
 // still known for the row's. A record is believed only when its owner is
-// the launcher's own user: another user of the session cannot forge one.
+// the launcher's own user, and its label at the launcher's integrity level
+// (RecordLabelBelieved): another user of the session cannot forge one, nor
+// can the same user's unelevated programs for an elevated launcher.
 #include <windows.h>
 
 #include <cstdint>

@@ -1588,8 +1588,8 @@ TEST(Program, ControlPipeHeldByAnImpostorGetsNothingAndTheLauncherTakesTheNameOn
   }
   ::LocalFree(descriptor);
   // Run elevated (as this test and its launcher are under Wine), the pipe
-  // is labelled high integrity, no write up: the same user's unelevated
-  // processes cannot drive it.
+  // is labelled high integrity, no write or read up: the same user's
+  // unelevated processes can neither drive it nor hold it open.
   PACL label = nullptr;
   ASSERT_EQ(::GetSecurityInfo(client, SE_KERNEL_OBJECT, LABEL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, &label,
                               &descriptor),
@@ -1603,7 +1603,7 @@ TEST(Program, ControlPipeHeldByAnImpostorGetsNothingAndTheLauncherTakesTheNameOn
   }
   if (elevation.TokenIsElevated != 0) {
     ASSERT_NE(mandatory, nullptr);
-    EXPECT_EQ(mandatory->Mask, static_cast<DWORD>(SYSTEM_MANDATORY_LABEL_NO_WRITE_UP));
+    EXPECT_EQ(mandatory->Mask, static_cast<DWORD>(SYSTEM_MANDATORY_LABEL_NO_WRITE_UP | SYSTEM_MANDATORY_LABEL_NO_READ_UP));
     SID_IDENTIFIER_AUTHORITY authority = SECURITY_MANDATORY_LABEL_AUTHORITY;
     PSID high = nullptr;
     ::AllocateAndInitializeSid(&authority, 1, SECURITY_MANDATORY_HIGH_RID, 0, 0, 0, 0, 0, 0, 0, &high);

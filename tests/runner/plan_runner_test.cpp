@@ -1279,6 +1279,18 @@ TEST(FileIdText, AnIdOfZerosIsNoIdAndAnyOtherKeepsItsByteOrder) {
   EXPECT_EQ(FileIdText(0xC0FFEE, index + 7, 1), "#0000000000C0FFEE:AB");
 }
 
+TEST(RecordLabelBelieved, NeverBelowTheLaunchersLevelCappedAtHigh) {
+  constexpr std::uint32_t kLow = 0x1000, kMedium = 0x2000, kHigh = 0x3000, kSystem = 0x4000;
+  EXPECT_FALSE(RecordLabelBelieved(kMedium, kHigh));  // an unelevated program's forgery
+  EXPECT_TRUE(RecordLabelBelieved(kHigh, kHigh));
+  EXPECT_TRUE(RecordLabelBelieved(kHigh, kSystem));   // a service's own, labelled high
+  EXPECT_FALSE(RecordLabelBelieved(kMedium, kSystem));
+  EXPECT_TRUE(RecordLabelBelieved(kMedium, kMedium));
+  EXPECT_FALSE(RecordLabelBelieved(kLow, kMedium));
+  EXPECT_FALSE(RecordLabelBelieved(0, kMedium));      // its label unreadable
+  EXPECT_TRUE(RecordLabelBelieved(kMedium, 0));       // the launcher's own unreadable
+}
+
 TEST(ChooseErrorReporter, TheOneReportingOnTheHungProgramElseTheFirstUntold) {
   EXPECT_EQ(ReportedProcessId("C:\\Windows\\system32\\WerFault.exe -u -p 4242 -s 1234"), 4242u);
   EXPECT_EQ(ReportedProcessId(" /P 17"), 17u);
