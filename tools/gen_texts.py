@@ -177,6 +177,7 @@ TEXTS = [
      "  list                       列出本机所有应答的调度台\n"
      "  version                    本程序和调度台的版本\n"
      "  /p                         调度台的心跳端口，默认 22225\n"
+     "  --launcher 路径            只信任运行这个程序的调度台，默认是本程序旁边的 Morvastel.exe\n"
      "  --wait                     等到结果出现，最多这么多秒\n"
      "退出码：0 完成；1 被拒绝；2 用法错误、没有该方案或该行；3 该端口上没有调度台应答；4 内部错误；\n"
      "5 已执行但等待超时；6 命令已发出但没有回答，结果不明；7 管道不是可信的调度台；8 拒绝访问\n",
@@ -233,6 +234,11 @@ TEXTS = [
     ("kCtlPipeBusy", "端口 %u 上的调度台一直在处理其他请求，未发送", "control: the pipe stayed busy"),
     ("kCtlImpostor", "管道 %s 不是本用户可以信任的调度台建立的（错误 %lu），什么也没有发送",
      "control: the pipe's owner or its server's program is not the launcher's"),
+    ("kCtlImpostorImage", "管道 %s 的服务端运行的是 %s，不是 %s，什么也没有发送（调度台装在别处时用 --launcher 指定它）",
+     "control: the pipe's server runs another file than the launcher trusted"),
+    ("kCtlImpostorLower", "管道 %s 的服务端没有以管理员身份运行，不可信任（本程序以管理员身份运行），什么也没有发送",
+     "control: an elevated client and a server below high integrity"),
+    ("kCtlBadLauncher", "--launcher 后面需要调度台程序的完整路径", "control usage: --launcher without a path"),
     ("kCtlNoReply", "请求已发给端口 %u 上的调度台，但没有收到回答（错误 %lu）：不知道它是否已执行",
      "control: the request was sent and no reply came"),
     ("kCtlBadReply", "端口 %u 上的调度台的回答无法识别", "control: a reply that is not one"),

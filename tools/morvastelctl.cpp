@@ -2,6 +2,8 @@
 // control pipe, found by the launcher's heartbeat port.
 //   status | start PLAN | stop | restart [PLAN] | check [PLAN] | row N ACTION |
 //   quit | list | version, with [/p PORT] [--wait SECONDS] [--force]
+//   [--launcher PATH]: only a launcher running that program file (by default
+//   the Morvastel.exe beside this program) is trusted.
 // Exit status (all but check): 0 done, 1 refused, 2 usage error, no such
 // plan or row, 3 no launcher answers on the port, 4 internal, 5 the wait
 // ran out (the action was taken), 6 no reply after the request was sent,
@@ -35,6 +37,7 @@
 #include "control/json_reader.h"
 #include "control/json_writer.h"
 #include "control/status_reading.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -71,13 +74,20 @@ const char* ArgumentErrorText(ArgumentError error) {
     case ArgumentError::kWaitNotTaken: return texts::kCtlWaitNotTaken;
     case ArgumentError::kForceNotTaken: return texts::kCtlForceNotTaken;
     case ArgumentError::kBadRow: return texts::kCtlBadRow;
+    case ArgumentError::kBadLauncher: return texts::kCtlBadLauncher;
     case ArgumentError::kNone: break;
   }
   return "";
 }
 
-// The reason, GBK, for a call that got no reply.
-std::string CallFailureText(const LauncherCall& call, std::uint16_t port) {
+std::wstring WideOfUtf8(const std::string& utf8) {
+  const std::u16string text = Utf8ToUtf16(utf8);
+  return std::wstring(text.begin(), text.end());
+}
+
+// The reason, GBK, for a call that got no reply; `launcher` the program
+// the server had to run.
+std::string CallFailureText(const LauncherCall& call, std::uint16_t port, const std::wstring& launcher) {
   const unsigned p = port;
   const auto error = static_cast<unsigned long>(call.error);
   switch (call.failure) {
@@ -85,7 +95,14 @@ std::string CallFailureText(const LauncherCall& call, std::uint16_t port) {
     case ControlFailure::kRefused: return FormatText(texts::kCtlPipeBusy, p);
     // Unelevated, the likeliest reason is a launcher run elevated.
     case ControlFailure::kDenied: return FormatText(Elevated() ? texts::kCtlAccessDenied : texts::kCtlDeniedUnelevated, p);
-    case ControlFailure::kImpostor: return FormatText(texts::kCtlImpostor, ControlPipeName(port).c_str(), error);
+    case ControlFailure::kImpostor:
+      if (!call.otherImage.empty()) {
+        const auto gbk = [](const std::wstring& path) { return Utf16ToGbk(std::u16string(path.begin(), path.end())); };
+        return FormatText(texts::kCtlImpostorImage, ControlPipeName(port).c_str(), gbk(call.otherImage).c_str(),
+                          gbk(launcher).c_str());
+      }
+      if (call.error == ERROR_ACCESS_DENIED) return FormatText(texts::kCtlImpostorLower, ControlPipeName(port).c_str());
+      return FormatText(texts::kCtlImpostor, ControlPipeName(port).c_str(), error);
     case ControlFailure::kNoReply: return FormatText(texts::kCtlNoReply, p, error);
     default: return FormatText(texts::kCtlInternal, error);
   }
@@ -93,7 +110,10 @@ std::string CallFailureText(const LauncherCall& call, std::uint16_t port) {
 
 class Control {
  public:
-  explicit Control(const ControlArguments& args) : args_(args), port_(args.port) {}
+  explicit Control(const ControlArguments& args)
+      : args_(args),
+        port_(args.port),
+        launcher_(args.launcher.empty() ? LauncherBeside() : FullLongPath(WideOfUtf8(args.launcher))) {}
 
   int Run() {
     switch (args_.request.command) {
@@ -121,9 +141,9 @@ class Control {
   // One request; false with the failure reported (`code` its exit code)
   // unless the launcher replied 0.
   bool Ask(const ControlRequest& request, LauncherCall& call, int& code) {
-    call = CallLauncher(port_, request, kCallLimitMs);
+    call = CallLauncher(port_, request, kCallLimitMs, launcher_);
     if (!call.replied) {
-      Print(stderr, FailureLine(call.failure, GbkToUtf8(CallFailureText(call, port_))));
+      Print(stderr, FailureLine(call.failure, GbkToUtf8(CallFailureText(call, port_, launcher_))));
       code = static_cast<int>(FailureExit(call.failure));
       return false;
     }
@@ -263,7 +283,7 @@ class Control {
   }
 
   int Check() {
-    const LauncherCall call = CallLauncher(port_, Request(ControlCommand::kStatus), kCallLimitMs);
+    const LauncherCall call = CallLauncher(port_, Request(ControlCommand::kStatus), kCallLimitMs, launcher_);
     JsonValue status;
     if (call.replied && call.reply.code == ControlExit::kDone && ParseJson(call.reply.body, status)) {
       const CheckVerdict verdict = CheckStatus(status, args_.request.plan);
@@ -273,7 +293,7 @@ class Control {
     // No trustworthy answer: UNKNOWN, with the reason on standard error.
     std::string line;
     if (!call.replied) {
-      line = FailureLine(call.failure, GbkToUtf8(CallFailureText(call, port_)));
+      line = FailureLine(call.failure, GbkToUtf8(CallFailureText(call, port_, launcher_)));
     } else if (call.reply.code != ControlExit::kDone) {
       line = FailureLineOf(call.reply.code, call.reply.body);
     } else {
@@ -306,7 +326,7 @@ class Control {
     json.BeginArray();
     for (const std::uint16_t port : ports) {
       // Only a launcher this user can trust and that answers is listed.
-      const LauncherCall call = CallLauncher(port, Request(ControlCommand::kStatus), kLookLimitMs);
+      const LauncherCall call = CallLauncher(port, Request(ControlCommand::kStatus), kLookLimitMs, launcher_);
       JsonValue status;
       if (!call.replied || call.reply.code != ControlExit::kDone || !ParseJson(call.reply.body, status)) continue;
       const JsonValue* launcher = status.Find("launcher");
@@ -321,7 +341,7 @@ class Control {
   int Version() {
     JsonWriter json;
     json.BeginObject().Key("morvastelctl").String(MORVASTEL_VERSION).Key("launcher");
-    const LauncherCall call = CallLauncher(port_, Request(ControlCommand::kStatus), kLookLimitMs);
+    const LauncherCall call = CallLauncher(port_, Request(ControlCommand::kStatus), kLookLimitMs, launcher_);
     JsonValue status;
     const JsonValue* launcher = nullptr;
     if (call.replied && call.reply.code == ControlExit::kDone && ParseJson(call.reply.body, status)) {
@@ -335,6 +355,7 @@ class Control {
 
   const ControlArguments& args_;
   const std::uint16_t port_;
+  const std::wstring launcher_;  // the program a trusted launcher runs
 };
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "text/texts.h"
 #include "control/json_reader.h"
 #include "control/status_reading.h"
+#include "platform/files.h"
 #include "platform/integrity.h"
 #include "platform/wide.h"
 
@@ -308,30 +309,51 @@ bool TrustedOwner(HANDLE pipe, DWORD& error) {
   return trusted;
 }
 
+// Whether two paths name one file: the same full long path, whatever the
+// case, or (through a link, a subst'd drive or a share) the same file id.
+bool SameFile(const std::wstring& a, const std::wstring& b) {
+  if (::CompareStringOrdinal(FullLongPath(a).c_str(), -1, FullLongPath(b).c_str(), -1, TRUE) == CSTR_EQUAL) {
+    return true;
+  }
+  const auto id = [](const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
+    const ScopedKernelHandle file(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                OPEN_EXISTING, 0, nullptr));
+    // A file system that gives no id (zeros) is told by its path alone.
+    return file && ::GetFileInformationByHandle(file.get(), &info) &&
+           (info.dwVolumeSerialNumber != 0 || info.nFileIndexHigh != 0 || info.nFileIndexLow != 0);
+  };
+  BY_HANDLE_FILE_INFORMATION x{}, y{};
+  return id(a, x) && id(b, y) && x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+         x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+}
+
 // Whether the process serving the pipe runs the launcher's program, found by
 // GetNamedPipeServerProcessId; `process` keeps it open to wait for its end.
-bool TrustedServer(HANDLE pipe, DWORD& pid, ScopedKernelHandle& process, DWORD& error) {
+// Its file is `launcher` itself, not any file of that name: the same user's
+// program could run a copy of its own from any folder.
+bool TrustedServer(HANDLE pipe, const std::wstring& launcher, LauncherCall& call, DWORD& error) {
   ULONG server = 0;
   if (!::GetNamedPipeServerProcessId(pipe, &server)) {
     error = ::GetLastError();
     return false;
   }
-  pid = server;
+  call.serverPid = server;
+  ScopedKernelHandle& process = call.serverProcess;
   process.reset(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, server));
   if (!process) {
     error = ::GetLastError();
     return false;
   }
-  wchar_t image[MAX_PATH * 2] = {};
-  DWORD size = sizeof image / sizeof image[0];
-  if (!::QueryFullProcessImageNameW(process.get(), 0, image, &size)) {
+  std::wstring image(kLongPathChars, L'\0');
+  DWORD size = static_cast<DWORD>(image.size());
+  if (!::QueryFullProcessImageNameW(process.get(), 0, image.data(), &size)) {
     error = ::GetLastError();
     return false;
   }
-  const std::wstring path(image, size);
-  const std::size_t slash = path.find_last_of(L"\\/");
-  const std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
-  if (::CompareStringOrdinal(name.c_str(), -1, kLauncherImage, -1, TRUE) != CSTR_EQUAL) {
+  image.resize(size);
+  if (!SameFile(image, launcher)) {
+    call.otherImage = image;
     error = ERROR_INVALID_OWNER;
     return false;
   }
@@ -353,7 +375,16 @@ bool TrustedServer(HANDLE pipe, DWORD& pid, ScopedKernelHandle& process, DWORD& 
 
 }  // namespace
 
-LauncherCall CallLauncher(std::uint16_t port, const ControlRequest& request, DWORD timeoutMs) {
+std::wstring LauncherBeside() {
+  std::wstring self(kLongPathChars, L'\0');
+  const DWORD length = ::GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
+  self.resize(length < self.size() ? length : 0);
+  const std::size_t slash = self.find_last_of(L"\\/");
+  return (slash == std::wstring::npos ? std::wstring() : self.substr(0, slash + 1)) + kLauncherImage;
+}
+
+LauncherCall CallLauncher(std::uint16_t port, const ControlRequest& request, DWORD timeoutMs,
+                          const std::wstring& launcher) {
   LauncherCall call;
   const auto fail = [&call](ControlFailure failure, DWORD error) -> LauncherCall& {
     call.failure = failure;
@@ -384,7 +415,7 @@ LauncherCall CallLauncher(std::uint16_t port, const ControlRequest& request, DWO
   }
   // Nothing is sent before the server is known to be a launcher.
   DWORD why = 0;
-  if (!TrustedOwner(pipe.get(), why) || !TrustedServer(pipe.get(), call.serverPid, call.serverProcess, why)) {
+  if (!TrustedOwner(pipe.get(), why) || !TrustedServer(pipe.get(), launcher, call, why)) {
     return std::move(fail(ControlFailure::kImpostor, why));
   }
   DWORD mode = PIPE_READMODE_MESSAGE;

@@ -97,6 +97,9 @@ struct LauncherCall {
   // a handle that can wait for its end.
   DWORD serverPid = 0;
   ScopedKernelHandle serverProcess;
+  // Refused as kImpostor for running another file than `launcher`: the
+  // file it runs.
+  std::wstring otherImage;
 };
 
 // Sends `request` to the launcher serving `port` and returns its reply,
@@ -105,11 +108,21 @@ struct LauncherCall {
 //   kRefused     the pipe stayed busy with other clients;
 //   kDenied      the pipe refused this user;
 //   kImpostor    its server is not a launcher this user can trust (nothing
-//                was sent); also a status whose launcher.pid is another
-//                process's;
+//                was sent): not owned by this user, the Administrators group
+//                or LocalSystem (ERROR_INVALID_OWNER), running another file
+//                than `launcher` (otherImage), or below this client's high
+//                integrity (ERROR_ACCESS_DENIED); also a status whose
+//                launcher.pid is another process's;
 //   kNoReply     no reply came after the request was sent;
 //   kInternal    anything else.
-LauncherCall CallLauncher(std::uint16_t port, const ControlRequest& request, DWORD timeoutMs);
+// `launcher` is the full path of the launcher's program that a trusted
+// server must run (LauncherBeside(), or one the operator named).
+LauncherCall CallLauncher(std::uint16_t port, const ControlRequest& request, DWORD timeoutMs,
+                          const std::wstring& launcher);
+
+// The launcher's program in this program's own folder: the one a client
+// trusts unless told another.
+std::wstring LauncherBeside();
 
 // The ports of every launcher pipe on this machine (\\.\pipe\morvastel-*),
 // lowest first; `error` gets the Windows error when the pipes could not be

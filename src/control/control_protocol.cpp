@@ -268,6 +268,14 @@ ControlArguments ParseControlArguments(const std::vector<std::string>& utf8Args)
       force = true;
       continue;
     }
+    if (EqualsAsciiLower(arg, "--launcher")) {
+      out.launcher = i + 1 < utf8Args.size() ? utf8Args[++i] : std::string();
+      if (out.launcher.empty()) {
+        out.error = ArgumentError::kBadLauncher;
+        return out;
+      }
+      continue;
+    }
     words.push_back(arg);
   }
   if (words.empty()) {

@@ -118,8 +118,8 @@ inline constexpr std::string_view kControlPipePrefix = "morvastel-";
 bool ControlPipePort(std::string_view name, std::uint16_t& port);
 
 // The console program's command line: COMMAND [ARGUMENTS] [/p PORT]
-// [--wait SECONDS] [--force], the options anywhere; /p as "/p" or "-p" in
-// either case, as the launcher takes it.
+// [--wait SECONDS] [--force] [--launcher PATH], the options anywhere; /p as
+// "/p" or "-p" in either case, as the launcher takes it.
 //   status | check [PLAN] | list | version
 //   start PLAN | stop | restart [PLAN] | quit       each with --wait
 //   row N start|stop|restart                         with --force
@@ -134,6 +134,7 @@ enum class ArgumentError {
   kWaitNotTaken,  // --wait on a command that does not wait
   kForceNotTaken, // --force on a command other than row
   kBadRow,        // row without a number from 1 to kMaxRow, or without start, stop or restart
+  kBadLauncher,   // --launcher without a path
 };
 inline constexpr std::uint32_t kMaxWaitSeconds = 86400;
 struct ControlArguments {
@@ -143,6 +144,9 @@ struct ControlArguments {
   std::uint16_t port = 22225;
   bool wait = false;  // --wait given
   std::uint32_t waitSeconds = 0;
+  // --launcher: the launcher's program the pipe's server must run, as
+  // given; empty for the one beside the console program.
+  std::string launcher;
 };
 ControlArguments ParseControlArguments(const std::vector<std::string>& utf8Args);
 // Whether the command takes --wait.

@@ -56,10 +56,6 @@ DWORD WriteAll(HANDLE file, std::string_view bytes) {
   return 0;
 }
 
-namespace {
-// The longest path a wide file call takes, with its terminator.
-constexpr DWORD kLongPathChars = 32768;
-}  // namespace
 
 std::wstring FullLongPath(const std::wstring& path) {
   if (path.empty()) return path;

@@ -6,6 +6,9 @@
 #include <string>
 #include <string_view>
 
+// The longest path a wide file call takes, with its terminator.
+inline constexpr DWORD kLongPathChars = 32768;
+
 // Writes all of `bytes` to `file` at its position; 0 or the Windows error. A
 // write that takes fewer bytes than asked and reports no error is a failure
 // too (ERROR_WRITE_FAULT).

@@ -1546,6 +1546,14 @@ TEST(Program, ControlPipeHeldByAnImpostorGetsNothingAndTheLauncherTakesTheNameOn
   EXPECT_TRUE(WaitFor([&] { return (served = Ctl({"status", "/p", port})).code == 0; }, 10000)) << served.err;
   EXPECT_LT(std::chrono::steady_clock::now() - freed, std::chrono::seconds(10));
   EXPECT_EQ(StatusLauncherPid(Parsed(served)), ::GetProcessId(program.process()));
+  // Trusted for its file, not its name: told to trust another Morvastel.exe,
+  // the client refuses this one and says which file each is.
+  const std::string elsewhere = FullPath("elsewhere\\Morvastel.exe");
+  const CtlRun other = Ctl({"status", "/p", port, "--launcher", elsewhere});
+  EXPECT_EQ(other.code, 7u) << other.err;
+  EXPECT_TRUE(StartsWith(other.err, "E_IMPOSTOR ") && other.err.find(elsewhere) != std::string::npos) << other.err;
+  EXPECT_EQ(other.out, "");
+  EXPECT_EQ(Ctl({"status", "/p", port, "--launcher", WinPath(MORVASTEL_EXE)}).code, 0u);
   EXPECT_TRUE(WaitFor([&] { return !JournalLine(journal, texts::kEvControlOpened).empty(); }, 5000));
   EXPECT_EQ(JournalLine(journal, texts::kEvControlOpened)[4], pipe);
   EXPECT_TRUE(WaitFor([&] { return FileBytes(metrics).find(controlUp + "1\n") != std::string::npos; }, 5000));

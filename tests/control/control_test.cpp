@@ -263,6 +263,13 @@ TEST(ControlArguments, CommandsArgumentsAndOptionsAnywhere) {
     EXPECT_EQ(Args({waits, "--wait", "5"}).error, ArgumentError::kNone) << waits;
   }
   EXPECT_EQ(Args({"stop", "--wait", "000005"}).error, ArgumentError::kBadWait);
+  // --launcher takes the next word whole, on any command, and never none.
+  const ControlArguments named = Args({"--Launcher", "D:\\新 目录\\Morvastel.exe", "status"});
+  EXPECT_EQ(named.error, ArgumentError::kNone);
+  EXPECT_EQ(named.launcher, "D:\\新 目录\\Morvastel.exe");
+  EXPECT_EQ(named.request.command, ControlCommand::kStatus);
+  EXPECT_EQ(Args({"status", "--launcher"}).error, ArgumentError::kBadLauncher);
+  EXPECT_EQ(Args({"status", "--launcher", ""}).error, ArgumentError::kBadLauncher);
 }
 
 TEST(ControlPipe, LauncherPipesAreKnownByTheirNames) {
