@@ -5,6 +5,7 @@
 #include "app/crash_guard.h"
 #include "text/texts.h"
 #include "platform/async_socket.h"
+#include "platform/disk_threads.h"
 #include "platform/files.h"
 #include "platform/wide.h"
 #include "report/journal.h"
@@ -91,6 +92,7 @@ void LauncherApp::StartReports() {
       Report(std::move(off), EventKind::kFeatureOff);
       return;
     }
+    files_->Post(&CountAsDiskThread);
   }
   if (!files_) return;
   if (!settings.metricsPath.empty() && !metrics_) {
@@ -199,6 +201,9 @@ void LauncherApp::EndReports(const EndLimits& limits, FileWriter::Clock::time_po
   parts.errorText = &SystemErrorText;
   parts.writer = files_.get();
   ::EndReports(parts, limits, begun);
+  // The end's time is up: a file call still stuck (a share that stopped
+  // answering) would keep the ended process in being.
+  CancelDiskCalls();
   if (spared_) events.Remove(*spared_);
   spared_.reset();
   if (journal_) events.Remove(*journal_);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/awake_clock.h"
+#include "platform/disk_threads.h"
 #include "platform/dump_library.h"
 #include "platform/scoped.h"
 #include "platform/wide.h"
@@ -125,6 +126,7 @@ struct DumpWriter::Shared {
   // waiting then are dropped. The folder's work left to it is done first,
   // outside the lock, so the window's thread never waits for the disk.
   void Work() {
+    CountAsDiskThread();
     std::uint32_t loadError = 0;
     const WriteDumpFunction writeDump = LoadWriteDump(&loadError);
     std::unique_lock<std::mutex> lock(mutex);

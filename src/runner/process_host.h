@@ -189,6 +189,11 @@ class ProcessTable {
   // or of entry `index`'s alone.
   bool InOwnTree(HANDLE process) const;
   bool InTreeOf(std::size_t index, HANDLE process) const;
+  // The launcher supervises none of the table's processes from now on (it
+  // is ending): their marks go at once, before anything that may wait on a
+  // disk, so that a successor can take them over even while this launcher
+  // is still ending.
+  void ReleaseMarks();
   // Tells `sink`, once, when the entry's latest process ends; false when no
   // wait could be had. The watch goes with the process: when it is
   // replaced, or the table is destroyed.
@@ -322,6 +327,8 @@ class WindowsProcessHost : public ProcessHost {
   ProcessTable table_;
   SessionListing listing_;
   std::unique_ptr<DumpWriter> dumps_;
+  // Listed with this launcher's id as creator, yet not the host's own.
+  const std::vector<std::pair<std::uint32_t, std::uint64_t>> earlierChildren_;
   std::size_t startsOut_ = 0;
   bool startsEnded_ = false;  // EndStarts has given them their deadline
   bool moreNews_ = false;

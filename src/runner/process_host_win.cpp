@@ -86,14 +86,24 @@ ScopedKernelHandle PutMark(DWORD pid, DWORD* holder) {
   return mark;
 }
 
-// Whether `process`, listed with this launcher's id as its creator, is one
-// this launcher created: one created after it. (An id is handed out again
-// after its process ends: a program of an earlier launcher that had this
-// launcher's id was created before this launcher.)
-bool CreatedByThisLauncher(HANDLE process) {
-  static const std::uint64_t launcherCreated = CreationTime(::GetCurrentProcess());
-  const std::uint64_t created = CreationTime(process);
-  return created != 0 && created >= launcherCreated;
+// The processes listed as created by this launcher's id when the host
+// begins, with their creation times: made by an earlier process that had
+// the id, since the host has created nothing yet. Any other process listed
+// so is the host's own. Only creation times are compared, and only for
+// equality: a clock set back (a restored machine, a manual fix) stamps the
+// host's later creations earlier than the launcher itself, which no
+// ordering by time would survive.
+std::vector<std::pair<std::uint32_t, std::uint64_t>> ChildrenOfAnEarlierSelf() {
+  std::vector<std::pair<std::uint32_t, std::uint64_t>> earlier;
+  std::uint32_t session = 0;
+  const DWORD self = ::GetCurrentProcessId();
+  for (const ListedProcess& listed : ListSessionProcesses(&session)) {
+    if (listed.parent != self || listed.id == self) continue;
+    const ScopedProcessHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, listed.id));
+    // One that cannot be opened cannot be looked at later either.
+    if (process) earlier.emplace_back(listed.id, CreationTime(process.get()));
+  }
+  return earlier;
 }
 
 // The limits of a program's job: a program that asks for it may start one
@@ -489,6 +499,11 @@ ProcessStart ProcessTable::TakeSurvivor(std::size_t index, std::uint32_t pid) {
   slot->threadId = 0;
   slot->ending = false;
   return start;
+}
+
+void ProcessTable::ReleaseMarks() {
+  CheckOwner();
+  for (Slot& slot : slots_) slot.mark.reset();
 }
 
 void ProcessTable::Move(std::size_t from, std::size_t to) {
@@ -895,7 +910,8 @@ class WindowsProcessHost::PathReader : public std::enable_shared_from_this<PathR
 WindowsProcessHost::WindowsProcessHost(const Catalogue& catalogue)
     : catalogue_(catalogue),
       channel_(std::make_unique<Channel>()),
-      reader_(std::make_shared<PathReader>(channel_.get())) {}
+      reader_(std::make_shared<PathReader>(channel_.get())),
+      earlierChildren_(ChildrenOfAnEarlierSelf()) {}
 
 WindowsProcessHost::~WindowsProcessHost() {
   reader_->Quiet();
@@ -1014,14 +1030,16 @@ std::optional<std::vector<FoundProcess>> WindowsProcessHost::FindRunning(const P
     if (!process || ::WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) continue;
     // Not held, yet this launcher's: being created (its news not taken yet)
     // or given up after a stop.
-    if ((startsOut_ > 0 || channel_->Making()) && listedProcess.parent == self &&
-        CreatedByThisLauncher(process.get())) {
+    const std::uint64_t created = CreationTime(process.get());
+    if ((startsOut_ > 0 || channel_->Making()) && listedProcess.parent == self && created != 0 &&
+        std::find(earlierChildren_.begin(), earlierChildren_.end(), std::make_pair(pid, created)) ==
+            earlierChildren_.end()) {
       continue;
     }
     if (table_.InOwnTree(process.get())) continue;
     FoundProcess candidate;
     candidate.pid = pid;
-    candidate.created = CreationTime(process.get());
+    candidate.created = created;
     record = ReadRecord(pid, candidate.created);
     // Created suspended by a launcher that died before it let it run, with
     // no job to end it then: it never ran, and is ended rather than taken.

@@ -532,6 +532,9 @@ void LauncherDialog::OnEndSession(bool ending) {
   const auto begun = app_.EndBegun();
   runner_.Stop(EventSource::kSessionEnd);
   sessionEnding_ = true;
+  // Nothing is supervised from here on: the marks go before the end waits
+  // on any disk.
+  processes_.table().ReleaseMarks();
   // The dump worker is let go before the file writer that joins it stops.
   processes_.EndDumps();
   app_.EndReports(kSessionEndLimits, begun);
@@ -563,6 +566,7 @@ void LauncherDialog::OnDestroyWindow() {
   runner_.EndDumps();
   processes_.EndDumps();
   processes_.PostNewsTo(nullptr, 0);
+  processes_.table().ReleaseMarks();
   // The end begins with the close: creations still under way have a share
   // of its budget, then are given up on; the reports have the rest.
   processes_.EndStarts(app_.EndBegun() + WindowsProcessHost::kEndStartsWait);

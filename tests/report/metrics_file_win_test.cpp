@@ -1,15 +1,21 @@
 // The metrics file and the journal's file calls on Windows' own calls: whole
 // files, missing folders made, a folder that cannot be made reported. The
 // paths hold characters GBK lacks (ö, 한국): they reach Windows as the UTF-16
-// they are.
+// they are. A file call that never returns is cancelled at the end.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <thread>
 
+#include "platform/disk_threads.h"
 #include "platform/wide.h"
+#include "report/file_writer.h"
 #include "report/journal.h"
 #include "report/metrics.h"
 
@@ -82,4 +88,45 @@ TEST(JournalFiles, OpenMakesTheFolderAndTellsWhichNumberedFilesExist) {
   EXPECT_EQ(files->Rename(path, path + u".1"), 0u);
   EXPECT_EQ(Read(path + u".1"), "line\r\n");
   EXPECT_NE(files->OpenAppend(u"metrics-blocker\\j.log"), 0u);  // a file where the folder should be
+}
+
+// A writer stuck in a call that never returns (here a read of a pipe nobody
+// writes, for a share that stopped answering) is left behind at its stop,
+// and the end's cancel brings the call back, so the thread can end.
+TEST(DiskThreads, ACallThatNeverReturnsIsCancelledAtTheEnd) {
+  struct Stuck : FileWriter::Client {
+    HANDLE file = nullptr;
+    std::atomic<bool> entered{false}, back{false};
+    std::atomic<DWORD> error{0};
+    FileWriter::Clock::time_point Work(FileWriter::Clock::time_point, bool) override {
+      if (entered.exchange(true)) return FileWriter::kIdle;
+      char byte = 0;
+      DWORD got = 0;
+      if (!::ReadFile(file, &byte, 1, &got, nullptr)) error = ::GetLastError();
+      back = true;
+      return FileWriter::kIdle;
+    }
+  };
+  HANDLE read = nullptr, write = nullptr;
+  ASSERT_TRUE(::CreatePipe(&read, &write, nullptr, 0));
+  auto stuck = std::make_shared<Stuck>();
+  stuck->file = read;
+  auto writer = std::make_unique<FileWriter>();
+  ASSERT_TRUE(writer->Start());
+  ASSERT_TRUE(writer->Post(&CountAsDiskThread));
+  writer->Add(stuck);
+  const auto until = [](const std::atomic<bool>& flag, int ms) {
+    for (int i = 0; i < ms / 10 && !flag; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return flag.load();
+  };
+  ASSERT_TRUE(until(stuck->entered, 2000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // inside ReadFile by now
+  EXPECT_FALSE(writer->Stop(FileWriter::Clock::now() + std::chrono::milliseconds(100)));
+  EXPECT_FALSE(stuck->back);
+  CancelDiskCalls();
+  EXPECT_TRUE(until(stuck->back, 2000));
+  EXPECT_EQ(stuck->error, static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  writer.reset();
+  ::CloseHandle(write);
+  ::CloseHandle(read);
 }
