@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -598,13 +599,24 @@ TEST(Program, TheEndOfTheSessionStopsThePlanAsTheButtonAndWaitsForTheSavingServe
   EXPECT_EQ(ExitCodeOf(hm, 0), STILL_ACTIVE);
   // The real end: the notice, the saving servers spared and waited for, the
   // rest terminated, the journal written out, and the launcher gone, all
-  // answered within the 5 s Windows gives.
+  // answered within the end's 4.5 s of the 5 s Windows gives, on a machine
+  // kept busy meanwhile.
   EXPECT_EQ(send(WM_QUERYENDSESSION, 0), static_cast<DWORD_PTR>(TRUE));
+  std::atomic<bool> busy{true};
+  std::vector<std::thread> burners;
+  for (unsigned i = 0; i < std::max(2u, std::thread::hardware_concurrency()); ++i) {
+    burners.emplace_back([&busy] {
+      for (volatile unsigned n = 0; busy; n = n + 1) {
+      }
+    });
+  }
   const auto sent = std::chrono::steady_clock::now();
   send(WM_ENDSESSION, TRUE);
   const auto answeredMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent).count();
-  EXPECT_LT(answeredMs, 5000);
+  busy = false;
+  for (std::thread& burner : burners) burner.join();
+  EXPECT_LT(answeredMs, 4500);
   EXPECT_EQ(ExitCodeOf(hm, 0), 0u);
   EXPECT_EQ(ExitCodeOf(hk, 0), STILL_ACTIVE);  // still saving: not waited for past the end's time
   EXPECT_TRUE(Logged(m, "notice") && Logged(k, "notice"));
