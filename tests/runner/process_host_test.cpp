@@ -448,6 +448,47 @@ TEST_F(ProcessTableTest, AProgramNeverLetRunIsEndedByTheNextLauncherNotTakenOver
   EXPECT_TRUE(ReadLog(log_).empty());  // it never ran
 }
 
+// A job name taken before the launcher takes a process over (by another
+// user, or by anyone first) still leaves the program in a job of the
+// launcher's own, never in the squatter's or in none: ending the row ends it.
+TEST_F(ProcessTableTest, ATakenJobNameStillGivesTheProgramAJobOfItsOwn) {
+  Catalogue catalogue;
+  catalogue.AddPlan("p");
+  catalogue.AddEntry(std::make_unique<LaunchEntry>(Sleeper()));
+  catalogue.CloseLastPlan();
+  // Started by hand, as the row would start it: no record, no job.
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  std::wstring line = Wide(Sleeper().commandLine);
+  ASSERT_TRUE(::CreateProcessW(Wide(Helper("recorder.exe")).c_str(), line.data(), nullptr, nullptr, FALSE, 0,
+                               nullptr, Wide(run_).c_str(), &startup, &info));
+  ::CloseHandle(info.hThread);
+  const ScopedProcessHandle program(info.hProcess);
+  const ScopedKernelHandle squatter(
+      ::CreateJobObjectW(nullptr, (L"Local\\Morvastel-job-" + std::to_wstring(info.dwProcessId)).c_str()));
+  ASSERT_TRUE(squatter);
+
+  WindowsProcessHost host(catalogue);
+  const ProcessIdentity row = Once(host, [&] { return host.EntryIdentity(0); });
+  const std::vector<FoundProcess> found = Once(host, [&] { return host.FindRunning(row); });
+  const auto seen = std::find_if(found.begin(), found.end(),
+                                 [&](const FoundProcess& f) { return f.pid == info.dwProcessId; });
+  ASSERT_NE(seen, found.end());
+  const bool adopted = host.AdoptProcess(0, *seen, row).error == 0;
+  BOOL inSquatters = TRUE, inOne = FALSE;
+  ::IsProcessInJob(program.get(), squatter.get(), &inSquatters);
+  ::IsProcessInJob(program.get(), nullptr, &inOne);
+  host.TerminateEntry(0);
+  const bool ended = WaitForExit(program.get());
+  ::TerminateProcess(program.get(), 0);  // none left for the next test, whatever the outcome
+  EXPECT_TRUE(adopted);
+  EXPECT_FALSE(inSquatters);
+  EXPECT_TRUE(inOne);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(ExitCode(program.get()), kKillExitCode);
+}
+
 TEST_F(ProcessTableTest, RelaunchesLeaveTheHandleCountFlat) {
   // Outlives the table, whose last watch may tell it after the test.
   static struct Ends : EndSink {
