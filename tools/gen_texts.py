@@ -182,6 +182,20 @@ TEXTS = [
      "退出码：0 完成；1 被拒绝；2 用法错误、没有该方案或该行；3 该端口上没有调度台应答；4 内部错误；\n"
      "5 已执行但等待超时；6 命令已发出但没有回答，结果不明；7 管道不是可信的调度台；8 拒绝访问\n",
      "control usage text"),
+    # The launcher as a Windows service: registering, removing, running.
+    ("kSvcNeedsAdmin", "注册或删除服务需要以管理员身份运行（在“以管理员身份运行”的命令提示符或 PowerShell 里执行）",
+     "service: /install or /uninstall unelevated"),
+    ("kSvcExists", "服务 %s 已经存在，没有改动；要重新注册，先执行 Morvastel.exe /uninstall /p %u",
+     "service: /install when the service is there already"),
+    ("kSvcListMissing", "启动列表 %s 不存在，服务没有注册", "service: /install with a list that does not exist"),
+    ("kSvcInstalled", "已注册服务 %s：开机后自动启动（延迟启动），以 LocalSystem 运行；现在启动它：sc.exe start %s",
+     "service: registered"),
+    ("kSvcFailed", "无法注册服务 %s（错误 %lu：%s）", "service: registering failed"),
+    ("kSvcMissing", "服务 %s 不存在，没有可删除的", "service: /uninstall of a service that is not there"),
+    ("kSvcRemoved", "已停止并删除服务 %s", "service: stopped and removed"),
+    ("kSvcRemoveFailed", "无法删除服务 %s（错误 %lu：%s）", "service: removing failed"),
+    ("kSvcNotStarted", "/service 只能由服务管理器启动；要注册服务，请用 /install", "service: /service run by hand"),
+    ("kSvcDisplayName", "%s（端口 %u）", "service: display name, the title and the port"),
     # What the launcher says when its own reports fail, repeats and loops.
     ("kEvJournalNotRotated", "日志无法轮换", "journal: the full file could not be renamed"),
     ("kDetailJournalNotRotated", "文件已有 %llu 字节，无法改名：%s；继续写在这个文件里，稍后再试",

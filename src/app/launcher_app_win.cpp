@@ -4,6 +4,7 @@
 
 #include "app/crash_guard.h"
 #include "text/texts.h"
+#include "app/service_win.h"
 #include "platform/async_socket.h"
 #include "platform/disk_threads.h"
 #include "platform/files.h"
@@ -165,7 +166,8 @@ void LauncherApp::ShowSocketLayerFailure() {
 
 bool LauncherApp::InitInstance() {
   if (!StartSockets()) {
-    ShowSocketLayerFailure();
+    // No one would see a box under the service manager.
+    if (!RunningAsService()) ShowSocketLayerFailure();
     return false;
   }
   {

@@ -11,6 +11,7 @@
 
 #include "app/crash_guard.h"
 #include "app/launcher_app.h"
+#include "app/service_win.h"
 #include "app/settings.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
@@ -26,6 +27,16 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   std::vector<std::u16string> args = SplitCommandLine(reinterpret_cast<const char16_t*>(::GetCommandLineW()));
   args.erase(args.begin());
 
+  // /install and /uninstall register or remove the service and end; with
+  // /service the service manager runs the launcher.
+  Settings asked;
+  ApplyCommandLine(args, asked);
+  switch (asked.mode) {
+    case Settings::Mode::kInstall: return InstallService(args, asked);
+    case Settings::Mode::kUninstall: return UninstallService(asked);
+    case Settings::Mode::kService: return RunService(std::move(args), instance);
+    case Settings::Mode::kDesktop: break;
+  }
   LauncherApp app(std::move(args));
   return app.Run(instance, showCommand);
 }

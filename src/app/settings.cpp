@@ -4,16 +4,27 @@
 #include "text/number.h"
 
 namespace {
-enum class Pending { kNone, kBindAddress, kPort, kTitle, kListPath, kJournal, kMetrics, kDumps };
+enum class Pending { kNone, kBindAddress, kPort, kTitle, kListPath, kJournal, kMetrics, kDumps, kOperators };
 
 bool IsOptionWord(std::u16string_view arg, char letter) {
   return arg.size() == 2 && (arg[0] == u'/' || arg[0] == u'-') &&
          (arg[1] == letter || arg[1] == letter - 'a' + 'A');
 }
+// "/word" or "-word", the word in any case of its ASCII letters.
+bool IsModeWord(std::u16string_view arg, std::string_view word) {
+  if (arg.size() != word.size() + 1 || (arg[0] != u'/' && arg[0] != u'-')) return false;
+  for (std::size_t i = 0; i < word.size(); ++i) {
+    char16_t c = arg[i + 1];
+    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    if (c != static_cast<unsigned char>(word[i])) return false;
+  }
+  return true;
+}
 }  // namespace
 
 int ApplyCommandLine(const std::vector<std::u16string>& args, Settings& settings) {
   settings.listPath = Settings::kDefaultListPath;
+  settings.mode = Settings::Mode::kDesktop;
   Pending pending = Pending::kNone;
   int armed = 0;
   for (const std::u16string& arg : args) {
@@ -33,6 +44,14 @@ int ApplyCommandLine(const std::vector<std::u16string>& args, Settings& settings
       pending = Pending::kDumps;
     } else if (IsOptionWord(arg, 'r')) {
       ++armed;  // the pending option stays as it was
+    } else if (IsModeWord(arg, "service")) {
+      settings.mode = Settings::Mode::kService;
+    } else if (IsModeWord(arg, "install")) {
+      settings.mode = Settings::Mode::kInstall;
+    } else if (IsModeWord(arg, "uninstall")) {
+      settings.mode = Settings::Mode::kUninstall;
+    } else if (IsModeWord(arg, "operators")) {
+      pending = Pending::kOperators;
     } else {
       // A value: it overwrites the pending setting, which stays pending.
       switch (pending) {
@@ -44,6 +63,7 @@ int ApplyCommandLine(const std::vector<std::u16string>& args, Settings& settings
         case Pending::kJournal: settings.journalPath = arg; break;
         case Pending::kMetrics: settings.metricsPath = arg; break;
         case Pending::kDumps: settings.dumpFolder = arg; break;
+        case Pending::kOperators: settings.operators = arg; break;
       }
     }
   }

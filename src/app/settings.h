@@ -21,10 +21,21 @@ struct Settings : ListHeader {
   std::u16string metricsPath;  // /m: the metrics file
   std::u16string dumpFolder;   // /d: where minidumps of hung programs go
 
+  // How this run goes: a launcher on the desktop, or as the service manager
+  // runs it (/service), or registering (/install) or removing (/uninstall)
+  // its service and then ending.
+  enum class Mode { kDesktop, kService, kInstall, kUninstall };
+  Mode mode = Mode::kDesktop;
+  // /operators: a local group whose members may drive the service
+  // unelevated.
+  std::u16string operators;
+
   static constexpr const char16_t* kDefaultListPath = u"Morvastel.list";
 };
 
 // Applies the command line to the settings. `args` is the argument vector
 // without the program name. Returns how many times the automatic start was
-// armed ("/r" or "-r"); the caller arms its timer that many times.
+// armed ("/r" or "-r"); the caller arms its timer that many times. The mode
+// words (/service, /install, /uninstall, any case, "-" too) are words of
+// their own, as /r is: they are never an option's value.
 int ApplyCommandLine(const std::vector<std::u16string>& args, Settings& settings);

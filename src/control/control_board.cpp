@@ -114,6 +114,7 @@ std::string ControlBoard::StatusJson(const Catalogue& catalogue, const LauncherF
   json.Key("launcher").BeginObject();
   json.Key("pid").Number(launcher.pid).Key("version").String(version_).Key("list").Gbk(listPath_);
   json.Key("port").Number(launcher.port).Key("folder").String(launcher.folder);
+  json.Key("service").Bool(launcher.service);
   json.Key("journal");
   pathOrNull(launcher.journal);
   json.Key("metrics");

@@ -36,6 +36,8 @@ struct LauncherFacts {
   // The launcher's current folder, where relative paths start (the list's
   // own, a row's program and folder), UTF-8.
   std::string folder;
+  // Run by the service manager (/service), not on a desktop.
+  bool service = false;
 };
 
 class ControlBoard : public EventSink {

@@ -96,7 +96,8 @@ ControlReply LauncherDialog::AnswerControl(const ControlRequest& request) {
       const std::wstring folder = CurrentFolder();
       const LauncherFacts launcher{::GetCurrentProcessId(), settings.port, Utf8Path(settings.journalPath),
                                    Utf8Path(settings.metricsPath), Utf8Path(settings.dumpFolder),
-                                   Utf8Path(std::u16string(folder.begin(), folder.end()))};
+                                   Utf8Path(std::u16string(folder.begin(), folder.end())),
+                                   settings.mode == Settings::Mode::kService};
       return {ControlExit::kDone, controlBoard_.StatusJson(catalogue_, launcher, facts)};
     }
     case ControlCommand::kStop:

@@ -2,12 +2,14 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <system_error>
 #include <vector>
 
 #include "app/launcher_app.h"
+#include "app/service_win.h"
 #include "text/format_text.h"
 #include "text/number.h"
 #include "text/texts.h"
@@ -77,7 +79,7 @@ bool LauncherDialog::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT&
   } else if (msg == WM_COMMAND) {
     OnTrayCommand(wParam, lParam);
   } else if (taskbarCreated_ != 0 && msg == taskbarCreated_) {
-    AddTrayIcon();  // the shell restarted: put the icon back
+    if (!service_) AddTrayIcon();  // the shell restarted: put the icon back
   } else if (msg == WM_WINDOWPOSCHANGING && keptHidden_) {
     // The modal loop shows its dialog the first time its queue runs empty,
     // which after a held automatic start comes after the hide: a hidden
@@ -152,7 +154,14 @@ BOOL LauncherDialog::OnInitDialog() {
   initialising_ = true;
   app_.SetMainWindow(hwnd());
 
-  const int armed = ApplyCommandLine(app_.commandLineArgs(), app_.settings);
+  int armed = ApplyCommandLine(app_.commandLineArgs(), app_.settings);
+  // Under the service manager no one sees the window: it is never shown,
+  // and the first plan starts as /r starts it.
+  service_ = app_.settings.mode == Settings::Mode::kService;
+  if (service_) {
+    keptHidden_ = true;
+    armed = std::max(armed, 1);
+  }
   // The list is named by its full path from here on (the journal, status):
   // a relative /f, or none, says nothing without the folder it started in.
   const std::wstring fullList = FullLongPath(WidePath(app_.settings.listPath));
@@ -228,10 +237,13 @@ BOOL LauncherDialog::OnInitDialog() {
   // An elevated launcher would not receive the shell's broadcast from the
   // lower integrity level of Explorer; this one message is let through.
   ::ChangeWindowMessageFilterEx(hwnd(), taskbarCreated_, MSGFLT_ALLOW, nullptr);
-  AddTrayIcon();
+  if (!service_) AddTrayIcon();
 
   initialising_ = false;
   if (autoStartHeld_) ::PostMessageW(hwnd(), WM_HELD_AUTOSTART, 0, 0);
+  // The list is read, the listener and the pipe are up or their failures
+  // journalled: the service manager hears that the service runs.
+  ServiceReady(hwnd());
   return TRUE;
 }
 
@@ -321,6 +333,9 @@ void LauncherDialog::ServeControl() {
 }
 
 void LauncherDialog::ShowSurplusMessage(const std::string& text) {
+  // A box no one can close would hold the service's start: the journal
+  // has the list's read all the same.
+  if (service_) return;
   ::MessageBoxW(nullptr, Wide(text).c_str(), Wide(texts::kSurplusCaption).c_str(), MB_OK);
 }
 
@@ -471,7 +486,7 @@ void LauncherDialog::RunAutomaticStart() {
 
 void LauncherDialog::OnHideWindow() { HideWindow(); }
 
-void LauncherDialog::HideWindow() { ApplyLook(tray_.HideAsked()); }
+void LauncherDialog::HideWindow() { ApplyLook(service_ ? TrayPresence::Look::kHidden : tray_.HideAsked()); }
 
 void LauncherDialog::ApplyLook(TrayPresence::Look look) {
   if (look == TrayPresence::Look::kHidden) {

@@ -136,6 +136,7 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   bool initialising_ = false;   // inside OnInitDialog
   bool autoStartHeld_ = false;  // the automatic start fired during initialisation
   bool keptHidden_ = false;     // hidden on request: nothing else may show it
+  bool service_ = false;  // run by the service manager: never shown, no tray icon
   UINT taskbarCreated_ = 0;     // registered message: the shell came back
   TrayPresence tray_;           // hidden only while the icon exists
   ControlBoard controlBoard_;   // what `status` answers, from the events

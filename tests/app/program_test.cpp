@@ -369,13 +369,14 @@ struct CtlRun {
   std::string out, err;
 };
 
-// Runs the console program with GBK arguments, passed wide so that they
-// arrive whole on any code page, its output into files. A run that has not
+// Runs a console program (morvastelctl, or the launcher's /install) with GBK
+// arguments, passed wide so that they arrive whole on any code page, its
+// output into files. A run that has not
 // ended after 30 s, past its own 20 s limit on the launcher's answer, is
 // ended, said, and made once more: under Wine a run was once seen to hang
 // past that limit without its request ever reaching the launcher.
-CtlRun Ctl(const std::vector<std::string>& args, bool again = true) {
-  std::wstring line = L"\"" + Wide(WinPath(MORVASTELCTL_EXE)) + L"\"";
+CtlRun RunConsole(const std::string& exe, const std::vector<std::string>& args, bool again = true) {
+  std::wstring line = L"\"" + Wide(WinPath(exe)) + L"\"";
   for (const std::string& a : args) line += L" \"" + Wide(a) + L"\"";
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   // Files of their own for every run: Wine closes an ended process's handles
@@ -404,11 +405,12 @@ CtlRun Ctl(const std::vector<std::string>& args, bool again = true) {
   run.out = FileBytes(outPath);
   run.err = FileBytes(errPath);
   if (run.code == STILL_ACTIVE && again) {
-    std::printf("morvastelctl hung (%s; it wrote \"%s\"), run again\n", Narrow(line).c_str(), run.err.c_str());
-    return Ctl(args, false);
+    std::printf("%s hung (it wrote \"%s\"), run again\n", Narrow(line).c_str(), run.err.c_str());
+    return RunConsole(exe, args, false);
   }
   return run;
 }
+CtlRun Ctl(const std::vector<std::string>& args, bool again = true) { return RunConsole(MORVASTELCTL_EXE, args, again); }
 
 // A Windows path under Z: as Linux names it.
 std::string UnixPath(std::string path) {
@@ -1754,4 +1756,78 @@ TEST(Program, ControlListsEveryLauncherAndTellsAnUnansweredRequest) {
   const CtlRun version = Ctl({"version", "/p", "23815"});
   EXPECT_EQ(version.code, 0u);
   EXPECT_EQ(Parsed(version).String("launcher"), Parsed(version).String("morvastelctl")) << version.out;
+}
+
+// The launcher as a Windows service: registered, started by the service
+// manager with its first plan, stopped leaving its program running, started
+// again to take that program over (no second copy), and removed.
+TEST(Program, AsAServiceItRunsTheFirstPlanAndAStopLeavesItsProgramForTheNextStart) {
+  const std::string port = "23961";
+  const std::string log = FreshLog("service-row"), journal = FreshLog("service-journal");
+  const std::string list = FullPath("service.list");
+  std::ofstream(list, std::ios::binary) << "::p\r\n" + Line(1, Helper("recorder.exe"), log + " sleep", 0) + "\r\n";
+  RunConsole(MORVASTEL_EXE, {"/uninstall", "/p", port});  // none left by an earlier run
+  const CtlRun installed = RunConsole(MORVASTEL_EXE, {"/install", "/p", port, "/f", list, "/l", journal});
+  ASSERT_EQ(installed.code, 0u) << installed.err;
+  const CtlRun twice = RunConsole(MORVASTEL_EXE, {"/install", "/p", port, "/f", list});
+  EXPECT_EQ(twice.code, 1u);
+  EXPECT_NE(twice.err.find("Morvastel-" + port), std::string::npos) << twice.err;
+
+  const SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  ASSERT_NE(manager, nullptr);
+  const SC_HANDLE service = ::OpenServiceW(manager, Wide("Morvastel-" + port).c_str(),
+                                           SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
+  ASSERT_NE(service, nullptr);
+  std::vector<BYTE> config(8192);
+  DWORD needed = 0;
+  ASSERT_TRUE(::QueryServiceConfigW(service, reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data()),
+                                    static_cast<DWORD>(config.size()), &needed));
+  const auto* facts = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(config.data());
+  EXPECT_EQ(facts->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
+  EXPECT_NE(std::wstring(facts->lpBinaryPathName).find(L" /service /f "), std::wstring::npos);
+  const auto state = [&] {
+    SERVICE_STATUS status{};
+    return ::QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
+  };
+  const auto rowPid = [&] {
+    const CtlRun run = Ctl({"status", "/p", port});
+    const JsonValue parsed = run.code == 0 ? Parsed(run) : JsonValue();
+    const JsonValue* plans = parsed.Find("plans");
+    const JsonValue* rows = plans && !plans->items().empty() ? plans->items()[0].Find("programs") : nullptr;
+    return rows && !rows->items().empty() ? rows->items()[0].Integer("pid") : std::int64_t{-1};
+  };
+
+  // Started, it runs the first plan by itself and says it is a service.
+  ASSERT_TRUE(::StartServiceW(service, 0, nullptr) || ::GetLastError() == ERROR_SERVICE_ALREADY_RUNNING);
+  ASSERT_TRUE(WaitFor([&] { return !ReadLog(log).empty(); }, kFirstLineMs));
+  const DWORD pid = ReadLog(log)[0].pid;
+  const HANDLE row = OpenForWatch(pid);
+  EXPECT_TRUE(WaitFor([&] { return state() == SERVICE_RUNNING; }, 5000));
+  const CtlRun status = Ctl({"status", "/p", port});
+  EXPECT_TRUE(Parsed(status).Find("launcher")->Bool("service")) << status.out;
+  EXPECT_TRUE(WaitFor([&] { return rowPid() == pid; }, 5000));
+
+  // Stopped as sc stop does, it ends as Esc does: its program runs on.
+  SERVICE_STATUS stopping{};
+  EXPECT_TRUE(::ControlService(service, SERVICE_CONTROL_STOP, &stopping));
+  EXPECT_TRUE(WaitFor([&] { return state() == SERVICE_STOPPED; }, 10000));
+  EXPECT_EQ(ExitCodeOf(row, 0), STILL_ACTIVE);
+
+  // Started again, it takes that program over: the same process, no second.
+  ASSERT_TRUE(::StartServiceW(service, 0, nullptr));
+  EXPECT_TRUE(WaitFor([&] { return rowPid() == pid; }, 10000));
+  EXPECT_EQ(ReadLog(log).size(), 1u);
+  EXPECT_EQ(Ctl({"stop", "/p", port, "--wait", "10"}).code, 0u);
+  EXPECT_EQ(ExitCodeOf(row, 5000), kKillExitCode);
+
+  // Removed: stopped first, then gone.
+  const CtlRun removed = RunConsole(MORVASTEL_EXE, {"/uninstall", "/p", port});
+  EXPECT_EQ(removed.code, 0u) << removed.err;
+  EXPECT_EQ(state(), static_cast<DWORD>(SERVICE_STOPPED));
+  ::CloseServiceHandle(service);
+  EXPECT_EQ(::OpenServiceW(manager, Wide("Morvastel-" + port).c_str(), SERVICE_QUERY_STATUS), nullptr);
+  EXPECT_NE(RunConsole(MORVASTEL_EXE, {"/uninstall", "/p", port}).code, 0u);  // nothing left to remove
+  ::CloseServiceHandle(manager);
+  ::TerminateProcess(row, 0);
+  ::CloseHandle(row);
 }

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "app/service_setup.h"
 #include "app/tray_presence.h"
+#include "text/command_line.h"
 
 namespace {
 struct Result {
@@ -106,4 +108,31 @@ TEST(TrayPresence, TheWindowHidesOnlyWhileTheIconExists) {
   early.Shown();
   EXPECT_EQ(early.IconAdded(true), Look::kUnchanged);
   EXPECT_EQ(early.HideAsked(), Look::kHidden);
+}
+
+TEST(CommandLine, ModeWordsAreNeverAnOptionsValue) {
+  const Result install = Apply({u"/p", u"22226", u"/INSTALL", u"/operators", u"Ops", u"/f", u"a.list"});
+  EXPECT_EQ(install.settings.mode, Settings::Mode::kInstall);
+  EXPECT_EQ(install.settings.port, 22226);  // not overwritten by "/INSTALL"
+  EXPECT_EQ(install.settings.operators, u"Ops");
+  EXPECT_EQ(install.settings.listPath, u"a.list");
+  EXPECT_EQ(Apply({u"-Service"}).settings.mode, Settings::Mode::kService);
+  EXPECT_EQ(Apply({u"/uninstall", u"/p", u"1"}).settings.mode, Settings::Mode::kUninstall);
+  EXPECT_EQ(Apply({u"/f", u"/services"}).settings.mode, Settings::Mode::kDesktop);  // a value, not the word
+}
+
+TEST(ServiceSetup, TheServicesLineHasEveryOptionOnceWithFullPathsAndSurvivesSplitting) {
+  const auto full = [](const std::u16string& path) { return u"C:\\Work Dir\\" + path; };
+  const std::u16string line = ServiceCommandLine(
+      u"D:\\Morvastel\\Morvastel.exe",
+      {u"/install", u"/r", u"/n", u"一区 \"主\"", u"/l", u"logs\\", u"/p", u"1", u"/p", u"22226", u"/operators", u"Ops"},
+      full);
+  const std::vector<std::u16string> args = SplitCommandLine(line);
+  EXPECT_EQ(args, (std::vector<std::u16string>{u"D:\\Morvastel\\Morvastel.exe", u"/service", u"/f",
+                                               u"C:\\Work Dir\\Morvastel.list", u"/p", u"22226", u"/n",
+                                               u"一区 \"主\"", u"/l", u"C:\\Work Dir\\logs\\"}));
+  EXPECT_EQ(ServiceName(22226), u"Morvastel-22226");
+  for (const std::u16string& hard : {std::u16string(), std::u16string(u"a\\\\\"b"), std::u16string(u"x \\")}) {
+    EXPECT_EQ(SplitCommandLine(u"p " + QuoteArgument(hard)), (std::vector<std::u16string>{u"p", hard}));
+  }
 }

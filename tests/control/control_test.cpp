@@ -353,7 +353,7 @@ TEST(JsonReader, ReadsWhatTheWriterWritesAndRefusesTheRest) {
 TEST(ControlBoard, StatusFromTheEventsTheCatalogueAndTheWindow) {
   const LauncherFacts bare{7, 22225, "", "", "", ""};
   EXPECT_EQ(ControlBoard().StatusJson(Catalogue(), bare, Ticked),
-            "{\"schema\":2,\"launcher\":{\"pid\":7,\"version\":\"\",\"list\":\"\",\"port\":22225,\"folder\":\"\",\"journal\":null,"
+            "{\"schema\":2,\"launcher\":{\"pid\":7,\"version\":\"\",\"list\":\"\",\"port\":22225,\"folder\":\"\",\"service\":false,\"journal\":null,"
             "\"metrics\":null,\"dumps\":null},\"plans\":[],\"spared\":[]}");
 
   // 一区 with three rows (the third never launched), then b.
@@ -377,7 +377,7 @@ TEST(ControlBoard, StatusFromTheEventsTheCatalogueAndTheWindow) {
   board.OnEvent(On(EventKind::kProgramLaunched, 1, 0, 300));  // not the running plan's
   catalogue.m_planLaunched[0] = 2;
   const auto ticked = [](int plan, int row) { return RowFacts{!(plan == 0 && row == 2), 0}; };
-  const LauncherFacts launcher{4321, 23001, "C:\\j.log", "C:\\\xe5\x88\x97.prom", "", "D:\\\xe6\x9c\x8d"};
+  const LauncherFacts launcher{4321, 23001, "C:\\j.log", "C:\\\xe5\x88\x97.prom", "", "D:\\\xe6\x9c\x8d", true};
   const std::string rows = "[[p['row'],p['program'],p['ticked'],p['state'],p['pid'],p['relaunches'],"
                            "p['last_exit_code'],p['last_exit_code_hex']] for p in d['plans'][0]['programs']]";
   const std::string plans = "[[p['name'],p['running'],p['supervising'],len(p['programs'])] for p in d['plans']]";
@@ -385,7 +385,7 @@ TEST(ControlBoard, StatusFromTheEventsTheCatalogueAndTheWindow) {
   EXPECT_TRUE(IsAscii(json));
   EXPECT_EQ(Python(json, "d['schema'], d['launcher']"),
             "2 {'pid': 4321, 'version': '1.0', 'list': 'C:\\\\\xe5\x88\x97\xe8\xa1\xa8.list', 'port': 23001, "
-            "'folder': 'D:\\\\\xe6\x9c\x8d', "
+            "'folder': 'D:\\\\\xe6\x9c\x8d', 'service': True, "
             "'journal': 'C:\\\\j.log', 'metrics': 'C:\\\\\xe5\x88\x97.prom', 'dumps': None}");
   EXPECT_EQ(Python(json, plans), "[['\xe4\xb8\x80\xe5\x8c\xba', True, False, 3], ['b', False, False, 1]]");
   // Rows count from 1, as the window and the journal count them.
