@@ -187,6 +187,7 @@ TEXTS = [
      "service: /install or /uninstall unelevated"),
     ("kSvcExists", "服务 %s 已经存在，没有改动；要重新注册，先执行 Morvastel.exe /uninstall /p %u",
      "service: /install when the service is there already"),
+    ("kSvcNoGroup", "本机没有名为 %s 的组（错误 %lu），服务没有注册", "service: /operators names no local group"),
     ("kSvcListMissing", "启动列表 %s 不存在，服务没有注册", "service: /install with a list that does not exist"),
     ("kSvcInstalled", "已注册服务 %s：开机后自动启动（延迟启动），以 LocalSystem 运行；现在启动它：sc.exe start %s",
      "service: registered"),

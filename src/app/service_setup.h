@@ -16,7 +16,7 @@ std::u16string QuoteArgument(std::u16string_view arg);
 
 // The service's command line: `program` (a full path), then /service and
 // the options of `args` (the /install command line without the program),
-// /install and /operators left out. The service runs in the system folder,
+// each once as it took effect, /install and /r left out. The service runs in the system folder,
 // so the list (/f, or the default list in the current folder when none is
 // given) and the /l, /m and /d paths are made full with `full`.
 std::u16string ServiceCommandLine(std::u16string_view program, const std::vector<std::u16string>& args,

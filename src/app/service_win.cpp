@@ -6,6 +6,7 @@
 
 #include "app/launcher_app.h"
 #include "app/service_setup.h"
+#include "control/control_pipe_win.h"
 #include "platform/files.h"
 #include "platform/integrity.h"
 #include "platform/scoped.h"
@@ -28,6 +29,12 @@ constexpr DWORD kFailureResetSeconds = 86400;
 // How long /uninstall waits for the stopped service to end: its end's
 // budget (4.5 s) with room to spare.
 constexpr DWORD kStopWaitMs = 30000;
+// A control of the service's own (128 to 255 are the services'): what the
+// service does when the machine shuts down, asked for with
+// "sc.exe control Morvastel-<port> 200" to rehearse it. The service
+// manager sends it only for those who may control the service (its DACL:
+// administrators and LocalSystem).
+constexpr DWORD kRehearseShutdown = 200;
 
 struct ServiceHandle {
   SC_HANDLE handle = nullptr;
@@ -72,8 +79,6 @@ int Fail(const std::string& gbk, int code = kServiceFailed) {
   Say(gbk);
   return code;
 }
-
-bool Elevated() { return OwnIntegrity() >= kHighIntegrity; }
 
 std::wstring OwnProgram() {
   std::wstring self(kLongPathChars, L'\0');
@@ -134,6 +139,7 @@ DWORD WINAPI Control(DWORD control, DWORD, void*, void*) {
       Tell(WM_CONTROL_QUIT, 0);
       return NO_ERROR;
     case SERVICE_CONTROL_PRESHUTDOWN:
+    case kRehearseShutdown:
       // As a session's end: the plan stops, spared servers save, within the
       // end's own budget.
       SetState(SERVICE_STOP_PENDING, kPreshutdownMs);
@@ -161,11 +167,18 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
 }  // namespace
 
 int InstallService(const std::vector<std::u16string>& args, const Settings& settings) {
-  if (!Elevated()) return Fail(texts::kSvcNeedsAdmin, kServiceNotAdmin);
+  if (OwnIntegrity() < kHighIntegrity) return Fail(texts::kSvcNeedsAdmin, kServiceNotAdmin);
   const std::wstring list = FullLongPath(WidePath(settings.listPath));
   const DWORD attributes = ::GetFileAttributesW(list.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return Fail(FormatText(texts::kSvcListMissing, GbkOf(list).c_str()));
+  }
+  if (!settings.operators.empty()) {
+    DWORD error = 0;
+    const std::wstring group(settings.operators.begin(), settings.operators.end());
+    if (OperatorsSid(group, error).empty()) {
+      return Fail(FormatText(texts::kSvcNoGroup, GbkOf(group).c_str(), static_cast<unsigned long>(error)));
+    }
   }
   const std::wstring own = OwnProgram();
   const std::u16string self(own.begin(), own.end());
@@ -216,7 +229,7 @@ int InstallService(const std::vector<std::u16string>& args, const Settings& sett
 }
 
 int UninstallService(const Settings& settings) {
-  if (!Elevated()) return Fail(texts::kSvcNeedsAdmin, kServiceNotAdmin);
+  if (OwnIntegrity() < kHighIntegrity) return Fail(texts::kSvcNeedsAdmin, kServiceNotAdmin);
   const std::wstring name = WideOf(ServiceName(settings.port));
   const std::string nameGbk = GbkOf(name);
   const auto failed = [&nameGbk](DWORD error) {

@@ -130,8 +130,13 @@ namespace {
 // user's unelevated processes can neither drive it nor open it to read and
 // so hold its one instance; a label at the creator's own level needs no
 // privilege.
-std::wstring SecurityText() {
+// With an operators group (a service's /operators), its members may drive
+// the launcher unelevated too: the group gets the same rights, and the
+// label is left off (its members run at medium integrity). `error` gets why
+// there is no text.
+std::wstring SecurityText(const std::wstring& operators, DWORD& error) {
   std::string token = CurrentUser();
+  error = ERROR_INVALID_SECURITY_DESCR;
   if (token.empty()) return {};
   wchar_t* sid = nullptr;
   if (!::ConvertSidToStringSidW(UserSid(token), &sid)) return {};
@@ -140,18 +145,49 @@ std::wstring SecurityText() {
   const bool elevated = Elevated();
   std::wstring text = L"O:" + (elevated ? std::wstring(L"BA") : user);
   text += L"D:P(A;;GRGW;;;" + user + L")(A;;GRGW;;;BA)";
+  if (!operators.empty()) {
+    const std::wstring group = OperatorsSid(operators, error);
+    if (group.empty()) return {};
+    return text + L"(A;;GRGW;;;" + group + L")";
+  }
   if (elevated) text += L"S:(ML;;NWNR;;;HI)";
   return text;
 }
 
 }  // namespace
 
-std::uint32_t ControlServer::Start(std::uint16_t port, HWND window, UINT message) {
+std::wstring OperatorsSid(const std::wstring& group, DWORD& error) {
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof sid;
+  wchar_t domain[256];
+  DWORD domainSize = sizeof domain / sizeof domain[0];
+  SID_NAME_USE use = SidTypeUnknown;
+  if (!::LookupAccountNameW(nullptr, group.c_str(), sid, &size, domain, &domainSize, &use)) {
+    error = ::GetLastError();
+    return {};
+  }
+  if (use != SidTypeGroup && use != SidTypeAlias && use != SidTypeWellKnownGroup) {
+    error = ERROR_NONE_MAPPED;
+    return {};
+  }
+  wchar_t* text = nullptr;
+  if (!::ConvertSidToStringSidW(sid, &text)) {
+    error = ::GetLastError();
+    return {};
+  }
+  const std::wstring result(text);
+  ::LocalFree(text);
+  return result;
+}
+
+std::uint32_t ControlServer::Start(std::uint16_t port, HWND window, UINT message, const std::wstring& operators) {
   if (started()) return 0;
-  const std::wstring security = SecurityText();
+  DWORD why = 0;
+  const std::wstring security = SecurityText(operators, why);
+  if (security.empty()) return why;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (security.empty() || !::ConvertStringSecurityDescriptorToSecurityDescriptorW(security.c_str(), SDDL_REVISION_1,
-                                                                                  &descriptor, nullptr)) {
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(security.c_str(), SDDL_REVISION_1, &descriptor,
+                                                              nullptr)) {
     return ::GetLastError() != 0 ? ::GetLastError() : ERROR_INVALID_SECURITY_DESCR;
   }
   SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};

@@ -37,7 +37,9 @@ class ControlServer {
   // error when the pipe cannot be made (another process holds the name);
   // the caller tries again later. Once started, later calls do nothing and
   // return 0.
-  std::uint32_t Start(std::uint16_t port, HWND window, UINT message);
+  // `operators`: a local group whose members may use the pipe unelevated
+  // too (a service's /operators); empty for none.
+  std::uint32_t Start(std::uint16_t port, HWND window, UINT message, const std::wstring& operators = {});
   // Ends the serving thread (a client being served is told the launcher is
   // ending) and closes the pipe. Called on the window's thread.
   void Stop();
@@ -128,6 +130,10 @@ std::wstring LauncherBeside();
 // lowest first; `error` gets the Windows error when the pipes could not be
 // listed.
 std::vector<std::uint16_t> ListControlPipes(DWORD* error);
+
+// The SID, as SDDL text, of the local group named `group`; empty, with
+// `error` set, when there is no such group.
+std::wstring OperatorsSid(const std::wstring& group, DWORD& error);
 
 // Whether this process runs elevated: an elevated launcher's pipe refuses
 // the unelevated.

@@ -39,7 +39,8 @@ std::string Utf8Path(const std::u16string& path) { return Utf16ToUtf8(path); }
 
 void LauncherDialog::StartControl() {
   if (control_.started()) return;
-  const std::uint32_t error = control_.Start(app_.settings.port, hwnd(), WM_CONTROL_REQUEST);
+  const std::uint32_t error = control_.Start(app_.settings.port, hwnd(), WM_CONTROL_REQUEST,
+                                             std::wstring(app_.settings.operators.begin(), app_.settings.operators.end()));
   Event event;
   event.program = ControlPipeName(app_.settings.port);  // ASCII, so GBK as it is
   if (error == 0) {

@@ -130,7 +130,8 @@ TEST(ServiceSetup, TheServicesLineHasEveryOptionOnceWithFullPathsAndSurvivesSpli
   const std::vector<std::u16string> args = SplitCommandLine(line);
   EXPECT_EQ(args, (std::vector<std::u16string>{u"D:\\Morvastel\\Morvastel.exe", u"/service", u"/f",
                                                u"C:\\Work Dir\\Morvastel.list", u"/p", u"22226", u"/n",
-                                               u"一区 \"主\"", u"/l", u"C:\\Work Dir\\logs\\"}));
+                                               u"一区 \"主\"", u"/l", u"C:\\Work Dir\\logs\\", u"/operators",
+                                               u"Ops"}));
   EXPECT_EQ(ServiceName(22226), u"Morvastel-22226");
   for (const std::u16string& hard : {std::u16string(), std::u16string(u"a\\\\\"b"), std::u16string(u"x \\")}) {
     EXPECT_EQ(SplitCommandLine(u"p " + QuoteArgument(hard)), (std::vector<std::u16string>{u"p", hard}));
