@@ -56,7 +56,6 @@ DWORD WriteAll(HANDLE file, std::string_view bytes) {
   return 0;
 }
 
-
 std::wstring FullLongPath(const std::wstring& path) {
   if (path.empty()) return path;
   std::wstring full(kLongPathChars, L'\0');
