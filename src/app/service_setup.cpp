@@ -47,6 +47,7 @@ std::u16string ServiceCommandLine(std::u16string_view program, const std::vector
   if (!given.journalPath.empty()) add(u"/l", full(given.journalPath));
   if (!given.metricsPath.empty()) add(u"/m", full(given.metricsPath));
   if (!given.dumpFolder.empty()) add(u"/d", full(given.dumpFolder));
+  if (given.graceSeconds > 0) add(u"/g", GbkToUtf16(std::to_string(given.graceSeconds)));
   if (!given.operators.empty()) add(u"/operators", given.operators);
   return line;
 }

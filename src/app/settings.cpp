@@ -4,7 +4,7 @@
 #include "text/number.h"
 
 namespace {
-enum class Pending { kNone, kBindAddress, kPort, kTitle, kListPath, kJournal, kMetrics, kDumps, kOperators };
+enum class Pending { kNone, kBindAddress, kPort, kTitle, kListPath, kJournal, kMetrics, kDumps, kOperators, kGrace };
 
 bool IsOptionWord(std::u16string_view arg, char letter) {
   return arg.size() == 2 && (arg[0] == u'/' || arg[0] == u'-') &&
@@ -25,6 +25,8 @@ bool IsModeWord(std::u16string_view arg, std::string_view word) {
 int ApplyCommandLine(const std::vector<std::u16string>& args, Settings& settings) {
   settings.listPath = Settings::kDefaultListPath;
   settings.mode = Settings::Mode::kDesktop;
+  settings.graceSeconds = 0;
+  settings.graceRejected.clear();
   Pending pending = Pending::kNone;
   int armed = 0;
   for (const std::u16string& arg : args) {
@@ -42,6 +44,8 @@ int ApplyCommandLine(const std::vector<std::u16string>& args, Settings& settings
       pending = Pending::kMetrics;
     } else if (IsOptionWord(arg, 'd')) {
       pending = Pending::kDumps;
+    } else if (IsOptionWord(arg, 'g')) {
+      pending = Pending::kGrace;
     } else if (IsOptionWord(arg, 'r')) {
       ++armed;  // the pending option stays as it was
     } else if (IsModeWord(arg, "service")) {
@@ -64,6 +68,17 @@ int ApplyCommandLine(const std::vector<std::u16string>& args, Settings& settings
         case Pending::kMetrics: settings.metricsPath = arg; break;
         case Pending::kDumps: settings.dumpFolder = arg; break;
         case Pending::kOperators: settings.operators = arg; break;
+        case Pending::kGrace: {
+          // Plain digits only, as the seconds are written.
+          const std::string text = Utf16ToGbk(arg);
+          const bool digits = !text.empty() && text.size() <= 3 &&
+                              text.find_first_not_of("0123456789") == std::string::npos;
+          const int seconds = digits ? ParseDecimal(text) : -1;
+          const bool taken = seconds >= 0 && seconds <= Settings::kMaxGraceSeconds;
+          settings.graceSeconds = taken ? seconds : 0;
+          settings.graceRejected = taken ? std::string() : text;
+          break;
+        }
       }
     }
   }

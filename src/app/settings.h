@@ -29,6 +29,12 @@ struct Settings : ListHeader {
   // /operators: a local group whose members may drive the service
   // unelevated.
   std::u16string operators;
+  // /g: the seconds a stop gives each program it asks to close, 0 to
+  // kMaxGraceSeconds; 0 ends them at once. A value that is none of those is
+  // kept, GBK, in graceRejected (and the grace is 0).
+  int graceSeconds = 0;
+  std::string graceRejected;
+  static constexpr int kMaxGraceSeconds = 300;
 
   static constexpr const char16_t* kDefaultListPath = u"Morvastel.list";
 };

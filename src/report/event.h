@@ -25,6 +25,10 @@ enum class EventKind {
   kExitNoticeSent,       // plan
   kProgramSpared,        // plan, row, program, pid: left to save and exit at a stop
   kProgramTerminated,    // plan, row, program, pid: terminated at a stop
+  kProgramAsked,         // plan, row, program, pid; number: the seconds it is given (/g). A stop asked
+                         // it to close (Ctrl-C, WM_CLOSE) instead of ending it at once
+  kProgramClosed,        // plan, row, program, pid; number: the StopEnding; millis: since its ask;
+                         // error: its exit code; count: the seconds it had, when it was ended
   kHeartbeatsDropped,    // number: wrong length; count: from another host (since the last report)
   kProgramKept,          // plan, row, program, pid: a start found the last run's process still running
   kProgramEnded,         // plan, row, program, pid; number: exit code; millis: how long it ran.
@@ -71,6 +75,8 @@ enum class EventKind {
                          // text. The pipe could not be made (another process holds the name); it is
                          // tried again every 5 s, and said again only when the error changes
   kControlOpened,        // program: the control pipe's name: it serves, from the start or after failures
+  kGraceRejected,        // detail: the /g value given, which is not 0 to 300 whole seconds: stops end
+                         // their programs at once
   kAutoStartSkipped,     // plan: the plan already running when the automatic start's moment came (the
                          // control pipe, the tray or a click started it first): nothing started or stopped
 };

@@ -90,6 +90,8 @@ const char* Word(EventKind kind) {
     case EventKind::kExitNoticeSent: return texts::kEvExitNoticeSent;
     case EventKind::kProgramSpared: return texts::kEvProgramSpared;
     case EventKind::kProgramTerminated: return texts::kEvProgramTerminated;
+    case EventKind::kProgramAsked: return texts::kEvProgramAsked;
+    case EventKind::kProgramClosed: return texts::kEvProgramClosed;
     case EventKind::kHeartbeatsDropped: return texts::kEvHeartbeatsDropped;
     case EventKind::kProgramKept: return texts::kEvProgramKept;
     case EventKind::kProgramEnded: return texts::kEvProgramEnded;
@@ -112,6 +114,7 @@ const char* Word(EventKind kind) {
     case EventKind::kControlFailed: return texts::kEvControlFailed;
     case EventKind::kControlOpened: return texts::kEvControlOpened;
     case EventKind::kAutoStartSkipped: return texts::kEvAutoStartSkipped;
+    case EventKind::kGraceRejected: return texts::kEvGraceRejected;
     case EventKind::kCountdown:
     case EventKind::kRowUnticked:
     case EventKind::kPlanListed:
@@ -155,6 +158,18 @@ std::string Detail(const Event& e) {
                     SecondsText(e.millis).c_str());
     case EventKind::kHangKilled:
     case EventKind::kDumpStarted: return FormatText(texts::kDetailSilent, number);
+    case EventKind::kProgramAsked: return FormatText(texts::kDetailProgramAsked, number);
+    case EventKind::kGraceRejected: return FormatText(texts::kDetailGraceRejected, e.detail.c_str());
+    case EventKind::kProgramClosed: {
+      const std::string code = FormatExitCode(e.error), seconds = SecondsText(e.millis);
+      switch (static_cast<int>(e.number)) {
+        case 1: return FormatText(texts::kDetailClosedCtrlC, seconds.c_str(), code.c_str());
+        case 2: return FormatText(texts::kDetailClosedWindow, seconds.c_str(), code.c_str());
+        default:
+          return e.count != 0 ? FormatText(texts::kDetailClosedEnded, static_cast<long long>(e.count))
+                              : FormatText(texts::kDetailClosedUnasked, seconds.c_str(), code.c_str());
+      }
+    }
     case EventKind::kMetricsRecovered: return FormatText(texts::kDetailMetricsRecovered, number);
     case EventKind::kListRead:
       return e.count != 0 ? FormatText(texts::kDetailListRead, number)

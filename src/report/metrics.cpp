@@ -109,6 +109,9 @@ void MetricsBoard::OnEvent(const Event& event) {
       ids_ = event.count;
       break;
     case EventKind::kDumpWritten: ++dumps_; break;
+    case EventKind::kProgramClosed:
+      if (event.number >= 1 && event.number <= 3) ++stopEndings_[event.number - 1];
+      break;
     case EventKind::kDumpFailed: ++dumpFailures_; break;
     default:
       if (!OnRowEvent(event)) return;  // nothing of the file changes
@@ -289,5 +292,13 @@ std::string MetricsBoard::Render(double now) {
   out += FormatText("%s %" PRId64 "\n", Series("morvastel_hang_dumps_total").c_str(), dumps_);
   Family(out, "morvastel_hang_dump_failures_total", "counter", "Minidumps of hung programs that could not be written.");
   out += FormatText("%s %" PRId64 "\n", Series("morvastel_hang_dump_failures_total").c_str(), dumpFailures_);
+  Family(out, "morvastel_stop_endings_total", "counter",
+         "Programs a stop asked to close (/g), by how they went: closed on Ctrl-C, on WM_CLOSE, or ended.");
+  const char* const hows[] = {"ctrl_c", "window", "ended"};
+  for (std::size_t i = 0; i < 3; ++i) {
+    out += FormatText("%s %" PRId64 "\n",
+                      Series("morvastel_stop_endings_total", std::string("how=\"") + hows[i] + "\"").c_str(),
+                      stopEndings_[i]);
+  }
   return out;
 }

@@ -81,6 +81,7 @@ class MetricsBoard : public EventSink {
   int controlUp_ = 0;  // the control pipe serves
   std::int64_t heartbeats_ = 0, ids_ = 0, droppedLength_ = 0, droppedForeign_ = 0, notices_ = 0;
   std::int64_t dumps_ = 0, dumpFailures_ = 0;
+  std::int64_t stopEndings_[3] = {};  // by StopEnding: Ctrl-C, window, ended
   bool ended_ = false;  // kLauncherEnding: the launcher, its plan and its programs are down
 };
 

@@ -187,11 +187,17 @@ void PlanRunner::Stop(EventSource source) {
       // One just killed as hung was reported as such.
       const bool running = watch.pid != 0 && !watch.ending && processes_.IsEntryRunning(index);
       const bool spared = notify && IsExemptProgram(catalogue_.m_entries[index]->programPath);
-      if (!spared) processes_.TerminateEntry(index);
-      if (running) {
+      if (spared && running) {
         Event event;
         event.pid = watch.pid;
-        Raise(spared ? EventKind::kProgramSpared : EventKind::kProgramTerminated, plan, span.first, p, event);
+        Raise(EventKind::kProgramSpared, plan, span.first, p, event);
+      } else if (!spared && !(running && EndOrAsk(plan, span.first, p))) {
+        processes_.TerminateEntry(index);
+        if (running) {
+          Event event;
+          event.pid = watch.pid;
+          Raise(EventKind::kProgramTerminated, plan, span.first, p, event);
+        }
       }
       // Nothing is watched between runs.
       watch = Watch{};
@@ -200,7 +206,56 @@ void PlanRunner::Stop(EventSource source) {
     stopped.number = static_cast<std::int64_t>(source);
     Raise(EventKind::kPlanStopped, plan, span.first, SIZE_MAX, stopped);
   }
+  // The ticks go on while programs asked to close are waited for.
+  if (!closing_.empty()) host_.StartTickTimer();
   host_.ShowRunning(false);
+}
+
+bool PlanRunner::EndOrAsk(int plan, std::size_t first, std::size_t row) {
+  if (options_.graceSeconds <= 0) return false;
+  const std::size_t index = first + row;
+  const Watch& watch = WatchOf(index);
+  processes_.AskToClose(index);
+  closing_[index] = Asked{plan, first, row, watch.pid, processes_.NowMilliseconds()};
+  Event asked;
+  asked.pid = watch.pid;
+  asked.number = options_.graceSeconds;
+  Raise(EventKind::kProgramAsked, plan, first, row, asked);
+  return true;
+}
+
+void PlanRunner::SeeClosings(bool now) {
+  const std::uint64_t at = processes_.NowMilliseconds();
+  const std::uint64_t grace = static_cast<std::uint64_t>(options_.graceSeconds) * 1000;
+  for (auto it = closing_.begin(); it != closing_.end();) {
+    const std::size_t index = it->first;
+    const Asked& c = it->second;
+    // Closed once every process of its tree has ended, not its first alone.
+    const bool closed = !processes_.IsEntryRunning(index) && processes_.LeftInTree(index).empty();
+    const bool late = now || at - c.askedAt >= grace;
+    if (!closed && !late) {
+      ++it;
+      continue;
+    }
+    Event told;
+    told.pid = c.pid;
+    told.millis = at - c.askedAt;
+    if (closed) {
+      const std::uint32_t how = processes_.AskedHow(index);
+      told.number = static_cast<std::int64_t>((how & kAskedCtrlC) ? StopEnding::kCtrlC
+                                              : (how & kAskedWindow) ? StopEnding::kWindow
+                                                                     : StopEnding::kEnded);
+      told.error = processes_.EntryExitCode(index);
+    } else {
+      processes_.TerminateEntry(index);
+      told.number = static_cast<std::int64_t>(StopEnding::kEnded);
+      told.error = kKillExitCode;
+      told.count = options_.graceSeconds;
+    }
+    Raise(EventKind::kProgramClosed, c.plan, c.first, c.row, told);
+    it = closing_.erase(it);
+  }
+  if (closing_.empty() && RunningPlan() < 0) host_.StopTickTimer();
 }
 
 void PlanRunner::LaunchDueEntries() {
@@ -610,6 +665,7 @@ void PlanRunner::LookAgain(int plan, std::size_t first, std::size_t count) {
 }
 
 void PlanRunner::Tick() {
+  if (!closing_.empty()) SeeClosings();
   const int plan = RunningPlan();
   if (plan < 0) return;
   const EntrySpan span = PlanEntries(catalogue_, plan);
@@ -715,8 +771,9 @@ bool PlanRunner::EndRow(std::size_t row) {
   // Its program is being created: what the creation makes is ended as it comes.
   if (watch.starting) return !std::exchange(watch.endOnStart, true);
   if (watch.pid == 0 || watch.ending || !processes_.IsEntryRunning(index)) return false;
-  processes_.TerminateEntry(index);
   watch.ending = true;
+  if (EndOrAsk(plan, span.first, row)) return true;
+  processes_.TerminateEntry(index);
   Event ended;
   ended.pid = watch.pid;
   Raise(EventKind::kProgramTerminated, plan, span.first, row, ended);

@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -18,7 +19,17 @@ struct RunnerOptions {
   int notify = 1;    // stop sends the exit notice and spares the exempt programs
   int detect = 1;    // the tick kills programs whose heartbeat went stale
   int interval = 60; // detection interval in seconds, 15..120
+  // /g: a stop asks each program it ends to close and gives it this long
+  // before it is ended; 0 ends it at once.
+  int graceSeconds = 0;
 };
+
+// How a stop's ask reached a program, and how the program went (the
+// kProgramClosed event's number; the metric's "how").
+enum class StopEnding { kCtrlC = 1, kWindow = 2, kEnded = 3 };
+// What a stop's ask did: bits of these.
+inline constexpr std::uint32_t kAskedCtrlC = 1;   // Ctrl-C reached the program's console
+inline constexpr std::uint32_t kAskedWindow = 2;  // WM_CLOSE was posted to its windows
 
 // A stale id taken from the liveness table, with how long it had been silent.
 struct StaleProcess {
@@ -159,6 +170,12 @@ class ProcessHost {
   // holds one; does nothing otherwise. Until the process has ended, the
   // entry's process is ending.
   virtual void TerminateEntry(std::size_t entry) = 0;
+  // Asks the entry's program to close: Ctrl-C on its console, WM_CLOSE
+  // posted to its visible windows; it counts as ending from now on. Never
+  // waits.
+  virtual void AskToClose(std::size_t entry) = 0;
+  // What the ask reached, as far as it is known by now (kAsked* bits).
+  virtual std::uint32_t AskedHow(std::size_t entry) = 0;
   // Whether the entry's latest process was terminated by this launcher and
   // has not ended yet.
   virtual bool IsEntryEnding(std::size_t entry) = 0;
@@ -231,6 +248,12 @@ class PlanRunner {
   // The launcher is ending: a program whose dump is being written is killed
   // now, its dump given up, as the kill was already decided.
   void EndDumps();
+  // The programs a stop asked to close: each that has closed is told, each
+  // whose time is up (all, with `now`: the launcher is ending) is ended
+  // with 111 and told. The tick does it by itself.
+  void SeeClosings(bool now = false);
+  // Whether a stop's ask is still waiting on some program.
+  bool AskedToClose() const { return !closing_.empty(); }
   // The lowest plan index whose running flag is set, or -1.
   int RunningPlan() const;
   // Row `row` of the running plan, as morvastelctl's row command asks (the
@@ -339,6 +362,9 @@ class PlanRunner {
   // Kills every program whose dump is being written, giving the dump up.
   void KillDumping(int plan, std::size_t first, std::size_t count);
   void Raise(EventKind kind, int plan, std::size_t first, std::size_t row, Event event = {});
+  // A program the stop ends: asked to close with /g, else ended at once.
+  // True when it was asked.
+  bool EndOrAsk(int plan, std::size_t first, std::size_t row);
 
   Catalogue& catalogue_;
   RunnerHost& host_;
@@ -353,6 +379,14 @@ class PlanRunner {
   // What one step has asked already (NewStep forgets it).
   std::vector<std::optional<ProcessIdentity>> identities_;
   std::optional<std::vector<std::size_t>> runningElsewhere_;
+  // Programs a stop asked to close, by entry index.
+  struct Asked {
+    int plan = -1;
+    std::size_t first = 0, row = 0;
+    std::uint32_t pid = 0;
+    std::uint64_t askedAt = 0;
+  };
+  std::map<std::size_t, Asked> closing_;
 };
 
 // True when `programPath` names one of the cooperating servers that save and

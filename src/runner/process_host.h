@@ -174,6 +174,9 @@ class ProcessTable {
   // be gone, and it is harmless to terminate it again. It is ending until
   // its handle is signalled.
   void Terminate(std::size_t index);
+  // A stop asked the latest process to close: it is ending from now on, as
+  // a terminated one is, until it has.
+  void MarkEnding(std::size_t index);
   bool IsEnding(std::size_t index) const;
   // The processes in the latest process's job other than itself and
   // console hosts, still running.
@@ -298,6 +301,8 @@ class WindowsProcessHost : public ProcessHost {
   std::uint32_t EntryProcessId(std::size_t entry) override { return table_.ProcessId(entry); }
   std::uint32_t EntryExitCode(std::size_t entry) override { return table_.ExitCode(entry); }
   void TerminateEntry(std::size_t entry) override { table_.Terminate(entry); }
+  void AskToClose(std::size_t entry) override;
+  std::uint32_t AskedHow(std::size_t entry) override;
   bool EntryTreeHolds(std::size_t entry, std::uint32_t pid) override;
   std::uint32_t TerminateErrorReporter(std::uint32_t hungPid) override;
   std::uint64_t NowMilliseconds() override { return AwakeMilliseconds(); }
@@ -329,6 +334,14 @@ class WindowsProcessHost : public ProcessHost {
   std::unique_ptr<DumpWriter> dumps_;
   // Listed with this launcher's id as creator, yet not the host's own.
   const std::vector<std::pair<std::uint32_t, std::uint64_t>> earlierChildren_;
+  // The stop's asks under way, by entry: the Ctrl-C helper (its exit code
+  // says whether the keystroke was delivered), and whether windows were
+  // told to close.
+  struct Ask {
+    ScopedProcessHandle helper;
+    bool windows = false;
+  };
+  std::unordered_map<std::size_t, Ask> asks_;
   std::size_t startsOut_ = 0;
   bool startsEnded_ = false;  // EndStarts has given them their deadline
   bool moreNews_ = false;

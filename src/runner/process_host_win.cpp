@@ -12,6 +12,7 @@
 #include <optional>
 #include <system_error>
 
+#include "platform/files.h"
 #include "platform/wide.h"
 #include "platform/window_thread.h"
 #include "runner/creation_line.h"
@@ -549,6 +550,10 @@ void ProcessTable::Terminate(std::size_t index) {
   slot->ending = true;
 }
 
+void ProcessTable::MarkEnding(std::size_t index) {
+  if (index < slots_.size() && slots_[index].process) slots_[index].ending = true;
+}
+
 bool ProcessTable::IsEnding(std::size_t index) const {
   const Slot* slot = Find(index);
   return slot != nullptr && slot->ending && IsRunning(index);
@@ -999,6 +1004,76 @@ std::optional<ProcessIdentity> WindowsProcessHost::EntryIdentity(std::size_t ent
   row.text = file->text;
   row.names = file->names;
   return identity;
+}
+
+namespace {
+
+// Posts WM_CLOSE to every visible top-level window of the processes `pids`
+// (posted, never sent: a program that does not answer cannot hold the
+// launcher up). True when there was one.
+bool CloseWindowsOf(const std::vector<std::uint32_t>& pids) {
+  struct Search {
+    const std::vector<std::uint32_t>* pids;
+    bool posted = false;
+  } search{&pids};
+  ::EnumWindows(
+      [](HWND window, LPARAM parameter) -> BOOL {
+        auto& s = *reinterpret_cast<Search*>(parameter);
+        DWORD pid = 0;
+        ::GetWindowThreadProcessId(window, &pid);
+        if (std::find(s.pids->begin(), s.pids->end(), pid) != s.pids->end() && ::IsWindowVisible(window) &&
+            ::GetWindow(window, GW_OWNER) == nullptr && ::PostMessageW(window, WM_CLOSE, 0, 0)) {
+          s.posted = true;
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.posted;
+}
+
+// Starts the launcher's own program as the short-lived helper that sends
+// Ctrl-C to `pid`'s console ("/ctrl-c PID"): it has no console of its own
+// (DETACHED_PROCESS), so it can attach to the program's alone, and the
+// launcher's never gets the keystroke. Its exit code says whether the
+// keystroke went out (0).
+ScopedProcessHandle StartCtrlCHelper(std::uint32_t pid) {
+  std::wstring self(kLongPathChars, L'\0');
+  const DWORD length = ::GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
+  if (length == 0 || length >= self.size()) return {};
+  self.resize(length);
+  std::wstring line = L"\"" + self + L"\" /ctrl-c " + std::to_wstring(pid);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessW(self.c_str(), line.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS | CREATE_NO_WINDOW,
+                        nullptr, nullptr, &startup, &info)) {
+    return {};
+  }
+  ::CloseHandle(info.hThread);
+  return ScopedProcessHandle(info.hProcess);
+}
+
+}  // namespace
+
+void WindowsProcessHost::AskToClose(std::size_t entry) {
+  const std::uint32_t pid = table_.ProcessId(entry);
+  if (pid == 0 || !table_.IsRunning(entry)) return;
+  std::vector<std::uint32_t> tree = table_.LeftInJob(entry);
+  tree.push_back(pid);
+  Ask& ask = asks_[entry];
+  ask.helper = StartCtrlCHelper(pid);
+  ask.windows = CloseWindowsOf(tree);
+  table_.MarkEnding(entry);
+}
+
+std::uint32_t WindowsProcessHost::AskedHow(std::size_t entry) {
+  const auto it = asks_.find(entry);
+  if (it == asks_.end()) return 0;
+  std::uint32_t how = it->second.windows ? kAskedWindow : 0;
+  DWORD code = STILL_ACTIVE;
+  if (it->second.helper && ::GetExitCodeProcess(it->second.helper.get(), &code) && code == 0) how |= kAskedCtrlC;
+  asks_.erase(it);
+  return how;
 }
 
 std::optional<std::vector<FoundProcess>> WindowsProcessHost::FindRunning(const ProcessIdentity& row) {

@@ -82,6 +82,24 @@ inline constexpr char kEvExitNoticeSent[] = "\xb7\xa2\xcb\xcd\xcd\xcb\xb3\xf6\xc
 inline constexpr char kEvProgramSpared[] = "\xc1\xf4\xb4\xfd\xb4\xe6\xc5\xcc\xcd\xcb\xb3\xf6";
 // 停止时结束  (journal: a program terminated at a stop)
 inline constexpr char kEvProgramTerminated[] = "\xcd\xa3\xd6\xb9\xca\xb1\xbd\xe1\xca\xf8";
+// 要求程序退出  (journal: a stop asked a program to close (/g))
+inline constexpr char kEvProgramAsked[] = "\xd2\xaa\xc7\xf3\xb3\xcc\xd0\xf2\xcd\xcb\xb3\xf6";
+// 最多等 %lld 秒  (journal: the seconds an asked program is given)
+inline constexpr char kDetailProgramAsked[] = "\xd7\xee\xb6\xe0\xb5\xc8 %lld \xc3\xeb";
+// 参数无效  (journal: a /g value that is not 0 to 300 seconds)
+inline constexpr char kEvGraceRejected[] = "\xb2\xce\xca\xfd\xce\xde\xd0\xa7";
+// /g %s 不是 0 到 300 之间的整数秒，按 0 处理：停止时立即结束程序  (journal: the rejected /g value)
+inline constexpr char kDetailGraceRejected[] = "/g %s \xb2\xbb\xca\xc7 0 \xb5\xbd 300 \xd6\xae\xbc\xe4\xb5\xc4\xd5\xfb\xca\xfd\xc3\xeb\xa3\xac\xb0\xb4 0 \xb4\xa6\xc0\xed\xa3\xba\xcd\xa3\xd6\xb9\xca\xb1\xc1\xa2\xbc\xb4\xbd\xe1\xca\xf8\xb3\xcc\xd0\xf2";
+// 停止时退出  (journal: how a program asked to close at a stop went)
+inline constexpr char kEvProgramClosed[] = "\xcd\xa3\xd6\xb9\xca\xb1\xcd\xcb\xb3\xf6";
+// 按 Ctrl-C 后 %s 秒退出，退出码 %s  (journal: closed on Ctrl-C: seconds, exit code)
+inline constexpr char kDetailClosedCtrlC[] = "\xb0\xb4 Ctrl-C \xba\xf3 %s \xc3\xeb\xcd\xcb\xb3\xf6\xa3\xac\xcd\xcb\xb3\xf6\xc2\xeb %s";
+// 关闭窗口后 %s 秒退出，退出码 %s  (journal: closed on WM_CLOSE: seconds, exit code)
+inline constexpr char kDetailClosedWindow[] = "\xb9\xd8\xb1\xd5\xb4\xb0\xbf\xda\xba\xf3 %s \xc3\xeb\xcd\xcb\xb3\xf6\xa3\xac\xcd\xcb\xb3\xf6\xc2\xeb %s";
+// 未能询问，%s 秒后自己退出，退出码 %s  (journal: no ask reached it (no console, no window), yet it ended: seconds, exit code)
+inline constexpr char kDetailClosedUnasked[] = "\xce\xb4\xc4\xdc\xd1\xaf\xce\xca\xa3\xac%s \xc3\xeb\xba\xf3\xd7\xd4\xbc\xba\xcd\xcb\xb3\xf6\xa3\xac\xcd\xcb\xb3\xf6\xc2\xeb %s";
+// %lld 秒内未退出，已结束 (111)  (journal: not closed within its seconds: ended)
+inline constexpr char kDetailClosedEnded[] = "%lld \xc3\xeb\xc4\xda\xce\xb4\xcd\xcb\xb3\xf6\xa3\xac\xd2\xd1\xbd\xe1\xca\xf8 (111)";
 // 保留仍在运行的程序  (journal: a start kept a process still running)
 inline constexpr char kEvProgramKept[] = "\xb1\xa3\xc1\xf4\xc8\xd4\xd4\xda\xd4\xcb\xd0\xd0\xb5\xc4\xb3\xcc\xd0\xf2";
 // 程序已结束  (journal: a program the launcher terminated has ended)
@@ -409,13 +427,14 @@ inline constexpr const char* kJournalWords[] = {
     kEvListenerFailed, kEvPlanStarted, kEvPlanStopped, kEvProgramLaunched,
     kEvProgramRelaunched, kEvLaunchFailed, kEvProgramExited, kEvHangKilled,
     kEvErrorReporterKilled, kEvExitNoticeSent, kEvProgramSpared, kEvProgramTerminated,
-    kEvProgramKept, kEvProgramEnded, kEvDumpWritten, kEvDumpFailed,
-    kEvHeartbeatsDropped, kEvLinesLost, kEvJournalOpenFailed, kEvProgramAdopted,
-    kEvProgramHeld, kEvTakeoverGone, kEvOldTreeEnded, kEvLauncherInJob,
-    kEvJobUnavailable, kEvCreationSlow, kEvLauncherPriority, kEvJournalNotRotated,
-    kEvRepeated, kEvRepeatEnded, kEvMetricsFailed, kEvMetricsRecovered,
-    kEvDumpStarted, kEvListRead, kEvLauncherCrashed, kEvFeatureOff,
-    kEvTrayItemStale, kEvAutoStartSkipped, kEvControlFailed, kEvControlOpened,
+    kEvProgramAsked, kEvGraceRejected, kEvProgramClosed, kEvProgramKept,
+    kEvProgramEnded, kEvDumpWritten, kEvDumpFailed, kEvHeartbeatsDropped,
+    kEvLinesLost, kEvJournalOpenFailed, kEvProgramAdopted, kEvProgramHeld,
+    kEvTakeoverGone, kEvOldTreeEnded, kEvLauncherInJob, kEvJobUnavailable,
+    kEvCreationSlow, kEvLauncherPriority, kEvJournalNotRotated, kEvRepeated,
+    kEvRepeatEnded, kEvMetricsFailed, kEvMetricsRecovered, kEvDumpStarted,
+    kEvListRead, kEvLauncherCrashed, kEvFeatureOff, kEvTrayItemStale,
+    kEvAutoStartSkipped, kEvControlFailed, kEvControlOpened,
 };
 
 }  // namespace texts

@@ -22,6 +22,9 @@
 namespace {
 constexpr UINT_PTR kTickTimer = 1;
 constexpr UINT_PTR kAutoStartTimer = 2;
+// At a session's end, the share of its 4.5 s that programs a stop asked to
+// close have before they are ended.
+constexpr std::chrono::milliseconds kSessionAskShare{2000};
 // With /m only: the heartbeat counts and the metrics file's refresh.
 constexpr UINT_PTR kMetricsTimer = 3;
 constexpr UINT kTickPeriodMs = 1000;
@@ -157,6 +160,7 @@ BOOL LauncherDialog::OnInitDialog() {
   int armed = ApplyCommandLine(app_.commandLineArgs(), app_.settings);
   // Under the service manager no one sees the window: it is never shown,
   // and the first plan starts as /r starts it.
+  options_.graceSeconds = app_.settings.graceSeconds;
   service_ = app_.settings.mode == Settings::Mode::kService;
   if (service_) {
     keptHidden_ = true;
@@ -274,6 +278,11 @@ void LauncherDialog::ReportStart(const LaunchListReport& list) {
                               settings.windowTitle.c_str());
   started.version = MORVASTEL_VERSION;
   app_.Report(started, EventKind::kLauncherStarted);
+  if (!settings.graceRejected.empty()) {
+    Event rejected;
+    rejected.detail = settings.graceRejected;
+    app_.Report(rejected, EventKind::kGraceRejected);
+  }
   // Task Scheduler starts its programs below normal; the programs the
   // launcher starts run at normal priority all the same.
   const DWORD priority = ::GetPriorityClass(::GetCurrentProcess());
@@ -547,6 +556,14 @@ void LauncherDialog::OnEndSession(bool ending) {
   const auto begun = app_.EndBegun();
   runner_.Stop(EventSource::kSessionEnd);
   sessionEnding_ = true;
+  // Programs the stop asked to close (/g) have the first part of the end,
+  // whatever their grace, then are ended: the rest is the reports'.
+  const auto asksEnd = begun + kSessionAskShare;
+  while (runner_.AskedToClose() && std::chrono::steady_clock::now() < asksEnd) {
+    ::Sleep(50);
+    runner_.SeeClosings();
+  }
+  runner_.SeeClosings(true);
   // Nothing is supervised from here on: the marks go before the end waits
   // on any disk.
   processes_.table().ReleaseMarks();
@@ -579,6 +596,8 @@ void LauncherDialog::OnDestroyWindow() {
   RemoveTrayIcon();
   // A kill decided while a dump was written happens before the end.
   runner_.EndDumps();
+  // Programs a stop asked to close that have not are ended now.
+  runner_.SeeClosings(true);
   processes_.EndDumps();
   processes_.PostNewsTo(nullptr, 0);
   processes_.table().ReleaseMarks();

@@ -246,7 +246,9 @@ class Program {
     started_ = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, flags | CREATE_SUSPENDED,
                                 nullptr, nullptr, &si, &pi_) != 0;
     if (!started_) return;
-    if (flags != 0) ::SetPriorityClass(pi_.hProcess, flags);
+    if ((flags & ~static_cast<DWORD>(DETACHED_PROCESS)) != 0) {
+      ::SetPriorityClass(pi_.hProcess, flags & ~static_cast<DWORD>(DETACHED_PROCESS));
+    }
     if (job != nullptr) ::AssignProcessToJobObject(job, pi_.hProcess);
     ::ResumeThread(pi_.hThread);
     const std::wstring caption = Wide(title_);
@@ -1837,4 +1839,52 @@ TEST(Program, AsAServiceItRunsTheFirstPlanAndAStopLeavesItsProgramForTheNextStar
   ::CloseServiceHandle(manager);
   ::TerminateProcess(row, 0);
   ::CloseHandle(row);
+}
+
+// With /g a stop asks every program at once: the console program closes on
+// its Ctrl-C and the windowed one on WM_CLOSE, each with its own exit code,
+// and the one that ignores both is ended with 111 once its seconds are up;
+// the journal says how each went.
+TEST(Program, WithAGraceTheStopAsksEachProgramToCloseAndSaysHowEachWent) {
+  const std::string c = FreshLog("grace-c"), w = FreshLog("grace-w"), d = FreshLog("grace-d");
+  const std::string journal = FreshLog("grace-journal");
+  const std::string list = "::p\r\n" + Line(1, Helper("recorder.exe"), c + " ctrlc", 0) +
+                           Line(1, Helper("recorder.exe"), w + " window", 0) +
+                           Line(1, Helper("recorder.exe"), d + " deaf", 0) + "\r\n";
+  // With no console of its own, as Windows starts a windowed program: each
+  // console program it starts gets a console of its own.
+  Program program(list, {"/p", "0", "/l", journal, "/g", "2"}, "grace", DETACHED_PROCESS);
+  ASSERT_NE(program.dialog(), nullptr);
+  program.Click(kButton);
+  ASSERT_TRUE(WaitFor([&] { return !ReadLog(c).empty() && !ReadLog(w).empty() && !ReadLog(d).empty(); },
+                      kFirstLineMs));
+  HANDLE hc = OpenForWatch(ReadLog(c)[0].pid), hw = OpenForWatch(ReadLog(w)[0].pid);
+  HANDLE hd = OpenForWatch(ReadLog(d)[0].pid);
+  ::Sleep(300);  // the window shown, the handler set
+  const auto stopped = std::chrono::steady_clock::now();
+  program.Click(kButton);
+  EXPECT_EQ(ExitCodeOf(hc, 2000), 0u);
+  EXPECT_EQ(ExitCodeOf(hw, 2000), 0u);
+  EXPECT_EQ(ExitCodeOf(hd, 5000), kKillExitCode);
+  const auto endedMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stopped).count();
+  EXPECT_GE(endedMs, 1500);
+  EXPECT_LE(endedMs, 3500);
+  EXPECT_TRUE(Logged(c, "ctrl-c"));
+  EXPECT_TRUE(Logged(w, "close"));
+  for (HANDLE h : {hc, hw, hd}) ::CloseHandle(h);
+  const auto detailOf = [&](const std::string& log) {
+    std::vector<std::string> fields;
+    WaitFor([&] {
+      for (const auto& line : JournalLines(journal)) {
+        if (line[1] == texts::kEvProgramClosed && line[5] == std::to_string(ReadLog(log)[0].pid)) fields = line;
+      }
+      return !fields.empty();
+    }, 3000);
+    return fields.empty() ? std::string() : fields[6];
+  };
+  const auto head = [](const char* format) { return std::string(format).substr(0, std::string(format).find('%')); };
+  EXPECT_EQ(detailOf(c).rfind(head(texts::kDetailClosedCtrlC), 0), 0u) << detailOf(c);
+  EXPECT_EQ(detailOf(w).rfind(head(texts::kDetailClosedWindow), 0), 0u) << detailOf(w);
+  EXPECT_EQ(detailOf(d), FormatText(texts::kDetailClosedEnded, 2ll));
 }

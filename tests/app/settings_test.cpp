@@ -5,6 +5,7 @@
 #include "app/service_setup.h"
 #include "app/tray_presence.h"
 #include "text/command_line.h"
+#include "text/encoding.h"
 
 namespace {
 struct Result {
@@ -125,15 +126,28 @@ TEST(ServiceSetup, TheServicesLineHasEveryOptionOnceWithFullPathsAndSurvivesSpli
   const auto full = [](const std::u16string& path) { return u"C:\\Work Dir\\" + path; };
   const std::u16string line = ServiceCommandLine(
       u"D:\\Morvastel\\Morvastel.exe",
-      {u"/install", u"/r", u"/n", u"一区 \"主\"", u"/l", u"logs\\", u"/p", u"1", u"/p", u"22226", u"/operators", u"Ops"},
+      {u"/install", u"/r", u"/n", u"一区 \"主\"", u"/l", u"logs\\", u"/p", u"1", u"/p", u"22226", u"/operators", u"Ops",
+       u"/g", u"30"},
       full);
   const std::vector<std::u16string> args = SplitCommandLine(line);
   EXPECT_EQ(args, (std::vector<std::u16string>{u"D:\\Morvastel\\Morvastel.exe", u"/service", u"/f",
                                                u"C:\\Work Dir\\Morvastel.list", u"/p", u"22226", u"/n",
-                                               u"一区 \"主\"", u"/l", u"C:\\Work Dir\\logs\\", u"/operators",
-                                               u"Ops"}));
+                                               u"一区 \"主\"", u"/l", u"C:\\Work Dir\\logs\\", u"/g", u"30",
+                                               u"/operators", u"Ops"}));
   EXPECT_EQ(ServiceName(22226), u"Morvastel-22226");
   for (const std::u16string& hard : {std::u16string(), std::u16string(u"a\\\\\"b"), std::u16string(u"x \\")}) {
     EXPECT_EQ(SplitCommandLine(u"p " + QuoteArgument(hard)), (std::vector<std::u16string>{u"p", hard}));
   }
+}
+
+TEST(CommandLine, TheGraceIsWholeSecondsUpToFiveMinutesAndAnythingElseIsNoneAndKept) {
+  EXPECT_EQ(Apply({u"/g", u"30"}).settings.graceSeconds, 30);
+  EXPECT_EQ(Apply({u"-G", u"300"}).settings.graceSeconds, 300);
+  EXPECT_EQ(Apply({}).settings.graceSeconds, 0);
+  for (const char16_t* bad : {u"301", u"-1", u"1.5", u"abc", u"", u"1000"}) {
+    const Result r = Apply({u"/g", u"10", u"/g", bad});
+    EXPECT_EQ(r.settings.graceSeconds, 0) << Utf16ToGbk(bad);
+    EXPECT_EQ(r.settings.graceRejected, Utf16ToGbk(bad));
+  }
+  EXPECT_EQ(Apply({u"/g", u"abc", u"/g", u"5"}).settings.graceRejected, "");  // the last word counts
 }

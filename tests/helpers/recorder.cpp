@@ -18,6 +18,11 @@
 //                                    command line " ARGS..." (a loader and
 //                                    its server), wait for it, exit with its code
 //   LOG run MS                       log, run MS, log "exit" and exit 0
+//   LOG ctrlc                        log, sleep until Ctrl-C, then log "ctrl-c"
+//                                    and exit 0
+//   LOG deaf                         log, ignore Ctrl-C, sleep forever
+//   LOG window                       log, show a window, and when it is asked
+//                                    to close, log "close" and exit 0
 //   LOG cd DIR                       log, make DIR its current directory, log
 //                                    "cd" (with DIR as its directory) and
 //                                    sleep forever
@@ -210,6 +215,36 @@ HANDLE AwaitedSignal(const std::string& file) {
   return ::CreateEventA(nullptr, TRUE, FALSE, name.c_str());
 }
 
+// The log a Ctrl-C or a close is told to.
+std::string g_log;
+
+BOOL WINAPI OnCtrlC(DWORD event) {
+  if (event != CTRL_C_EVENT) return FALSE;
+  AppendLine(g_log, "ctrl-c");
+  ::ExitProcess(0);
+}
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_CLOSE) {
+    AppendLine(g_log, "close");
+    ::ExitProcess(0);
+  }
+  return ::DefWindowProcA(window, message, wParam, lParam);
+}
+
+[[noreturn]] void ShowWindowUntilClosed() {
+  WNDCLASSA type{};
+  type.lpfnWndProc = &WindowProc;
+  type.hInstance = ::GetModuleHandleA(nullptr);
+  type.lpszClassName = "RecorderWindow";
+  ::RegisterClassA(&type);
+  ::CreateWindowExA(0, type.lpszClassName, "recorder", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr,
+                    nullptr, type.hInstance, nullptr);
+  MSG msg;
+  while (::GetMessageA(&msg, nullptr, 0, 0) > 0) ::DispatchMessageA(&msg);
+  ::ExitProcess(0);
+}
+
 }  // namespace
 
 int main() {
@@ -245,6 +280,10 @@ int main() {
     return Save(log, Number(args, 2, MORVASTEL_HEARTBEAT_PORT), Number(args, 3, 500), Number(args, 4, 0));
   }
   if (mode == "spawn") return Spawn(::GetCommandLineA());
+  g_log = log;
+  if (mode == "ctrlc") ::SetConsoleCtrlHandler(&OnCtrlC, TRUE);
+  if (mode == "deaf") ::SetConsoleCtrlHandler(nullptr, TRUE);
+  if (mode == "window") ShowWindowUntilClosed();
   if (mode == "pipe" && args.size() > 2) Pipe(log, args[2]);
   if (mode == "cd" && args.size() > 2) {
     ::SetCurrentDirectoryA(args[2].c_str());

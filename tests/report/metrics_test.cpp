@@ -127,6 +127,9 @@ TEST(Metrics, EverySampleFollowsTheEventsWithRowsFromThePlansStartAndEscapedUtf8
       {Series("morvastel_exit_notices_sent_total"), "0"},
       {Series("morvastel_hang_dumps_total"), "0"},
       {Series("morvastel_hang_dump_failures_total"), "0"},
+      {Series("morvastel_stop_endings_total", "how=\"ctrl_c\""), "0"},
+      {Series("morvastel_stop_endings_total", "how=\"window\""), "0"},
+      {Series("morvastel_stop_endings_total", "how=\"ended\""), "0"},
   };
   EXPECT_EQ(Parse(board.Render(1765000000.5)), expected);
 
@@ -152,6 +155,8 @@ TEST(Metrics, EverySampleFollowsTheEventsWithRowsFromThePlansStartAndEscapedUtf8
   for (const EventKind dump : {EventKind::kDumpWritten, EventKind::kDumpFailed, EventKind::kDumpWritten}) {
     board.OnEvent(On(dump, 0, 0, server));
   }
+  // A stop's asks, however they went, are counted for the launcher.
+  for (const int how : {1, 3, 3}) board.OnEvent(On(EventKind::kProgramClosed, 1, 0, "D:\\other.exe", how));
   Event dropped = On(EventKind::kHeartbeatsDropped, -1, -1, "", 3);
   dropped.count = 2;
   board.OnEvent(dropped);
@@ -175,6 +180,8 @@ TEST(Metrics, EverySampleFollowsTheEventsWithRowsFromThePlansStartAndEscapedUtf8
   expected[Series("morvastel_exit_notices_sent_total")] = "1";
   expected[Series("morvastel_hang_dumps_total")] = "2";
   expected[Series("morvastel_hang_dump_failures_total")] = "1";
+  expected[Series("morvastel_stop_endings_total", "how=\"ctrl_c\"")] = "1";
+  expected[Series("morvastel_stop_endings_total", "how=\"ended\"")] = "2";
   AddRow(expected, plan + ",row=\"1\",program=\"Game.exe\"", 1, 4, 3, 1, 0, 0, "crash_looping");
   expected[Series("morvastel_program_last_exit_code", plan + ",row=\"1\",program=\"Game.exe\"")] = "7";
   AddRow(expected, plan + ",row=\"2\",program=\"never.exe\"", 0, 0, 0, 0, 0, -1, "waiting");

@@ -190,6 +190,17 @@ class FakeHost : public RunnerHost, public ProcessHost {
       ending.insert(EntryPid(entry));
     }
   }
+  // A stop's ask: what it reaches (kAsked* bits), by entry.
+  std::uint32_t askReaches = kAskedCtrlC;
+  std::map<std::size_t, std::uint32_t> askedToClose;
+  void AskToClose(std::size_t entry) override {
+    log.push_back("ask " + std::to_string(entry));
+    askedToClose[entry] = askReaches;
+    ending.insert(EntryPid(entry));
+  }
+  std::uint32_t AskedHow(std::size_t entry) override {
+    return askedToClose.count(entry) != 0 ? askedToClose[entry] : 0;
+  }
   bool IsEntryEnding(std::size_t entry) override {
     return ending.count(EntryPid(entry)) != 0 && alive.count(EntryPid(entry)) != 0;
   }
@@ -670,7 +681,8 @@ struct EventLog : EventSink {
     static const char* const kNames[] = {"started",  "ended",    "encoding",   "listening", "no listener",
                                          "plan",     "stopped",  "launched",   "relaunched", "failed",
                                          "exited",   "hung",     "reporter",   "notice",    "spared",
-                                         "terminated", "dropped", "kept",      "ended",     "dumped",
+                                         "terminated", "asked",  "closed",    "dropped",   "kept",
+                                         "ended",    "dumped",
                                          "no dump",  "dumping",  "metrics failed", "metrics ok", "list",
                                          "countdown", "unticked", "listed",   "stats",    "adopted",
                                          "held",     "no job",   "priority", "row listed", "gone",
@@ -692,6 +704,49 @@ struct EventLog : EventSink {
   }
 };
 }  // namespace
+
+// With /g every program the stop ends is asked at once, each is told as it
+// closes, and those still running when their time is up are ended then, not
+// before; the spared servers keep their notice. A row stop asks the same way.
+TEST_F(StopFixture, WithAGraceTheStopAsksAllAtOnceAndEndsOnlyThoseStillRunningWhenTheirTimeIsUp) {
+  EventLog events;
+  PlanRunner asking(catalogue, host, host, options, &events);
+  options.graceSeconds = 3;
+  ASSERT_TRUE(Start(asking, 0));
+  for (int i = 0; i < 3; ++i) Tick(asking);
+  host.log.clear();
+  events.Take();
+  const std::uint32_t four = host.EntryPid(4), two = host.EntryPid(2);
+  host.askedToClose.clear();
+  const std::uint64_t asked = host.now;
+  asking.Stop();
+  EXPECT_EQ(host.Effects(), (Calls{"timer off", "notice", "ask 4", "ask 2", "timer on", "look idle"}));
+  EXPECT_TRUE(asking.AskedToClose());
+  events.Take();
+  // Entry 2 closes on its Ctrl-C 1.5 s later; entry 4 ignores it.
+  host.now += 500;
+  host.alive.erase(two);
+  host.exitCodes[two] = 0;
+  Tick(asking);
+  EXPECT_EQ(events.Take(), (Calls{"closed r1 pid" + std::to_string(two) + " n1 ms1500"}));
+  host.now = asked + 2999 - 1000;  // a tick 2999 ms after the ask: not yet
+  Tick(asking);
+  EXPECT_TRUE(events.Take().empty());
+  EXPECT_FALSE(host.Called("terminate 4"));
+  host.now = asked + 3000 - 1000;
+  Tick(asking);
+  EXPECT_TRUE(host.Called("terminate 4"));
+  EXPECT_EQ(events.Take(), (Calls{"closed r3 pid" + std::to_string(four) + " n3 ms3000 c3 err111 "}));
+  EXPECT_FALSE(asking.AskedToClose());
+  EXPECT_TRUE(host.Called("timer off"));
+  // The launcher's end ends at once whatever is still asked.
+  ASSERT_TRUE(Start(asking, 0));
+  Tick(asking);
+  asking.Stop();
+  asking.SeeClosings(true);
+  EXPECT_TRUE(host.Called("terminate 4") && host.Called("terminate 2"));
+  EXPECT_FALSE(asking.AskedToClose());
+}
 
 TEST_F(Fixture, AScriptedRunReportsWhatHappenedInOrder) {
   EventLog events;
