@@ -1008,26 +1008,29 @@ std::optional<ProcessIdentity> WindowsProcessHost::EntryIdentity(std::size_t ent
 
 namespace {
 
+// The windows CloseWindowsOf looks for, and whether one was told.
+struct WindowSearch {
+  const std::vector<std::uint32_t>* pids;
+  bool posted = false;
+};
+
+BOOL CALLBACK CloseIfTheirs(HWND window, LPARAM parameter) {
+  auto& search = *reinterpret_cast<WindowSearch*>(parameter);
+  DWORD pid = 0;
+  ::GetWindowThreadProcessId(window, &pid);
+  if (std::find(search.pids->begin(), search.pids->end(), pid) != search.pids->end() && ::IsWindowVisible(window) &&
+      ::GetWindow(window, GW_OWNER) == nullptr && ::PostMessageW(window, WM_CLOSE, 0, 0)) {
+    search.posted = true;
+  }
+  return TRUE;
+}
+
 // Posts WM_CLOSE to every visible top-level window of the processes `pids`
 // (posted, never sent: a program that does not answer cannot hold the
 // launcher up). True when there was one.
 bool CloseWindowsOf(const std::vector<std::uint32_t>& pids) {
-  struct Search {
-    const std::vector<std::uint32_t>* pids;
-    bool posted = false;
-  } search{&pids};
-  ::EnumWindows(
-      [](HWND window, LPARAM parameter) -> BOOL {
-        auto& s = *reinterpret_cast<Search*>(parameter);
-        DWORD pid = 0;
-        ::GetWindowThreadProcessId(window, &pid);
-        if (std::find(s.pids->begin(), s.pids->end(), pid) != s.pids->end() && ::IsWindowVisible(window) &&
-            ::GetWindow(window, GW_OWNER) == nullptr && ::PostMessageW(window, WM_CLOSE, 0, 0)) {
-          s.posted = true;
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&search));
+  WindowSearch search{&pids};
+  ::EnumWindows(&CloseIfTheirs, reinterpret_cast<LPARAM>(&search));
   return search.posted;
 }
 
