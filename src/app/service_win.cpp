@@ -80,13 +80,6 @@ int Fail(const std::string& gbk, int code = kServiceFailed) {
   return code;
 }
 
-std::wstring OwnProgram() {
-  std::wstring self(kLongPathChars, L'\0');
-  const DWORD length = ::GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
-  self.resize(length < self.size() ? length : 0);
-  return self;
-}
-
 // The service's state as the service manager hears it, and the window the
 // controls go to.
 struct Service {
@@ -180,7 +173,7 @@ int InstallService(const std::vector<std::u16string>& args, const Settings& sett
       return Fail(FormatText(texts::kSvcNoGroup, GbkOf(group).c_str(), static_cast<unsigned long>(error)));
     }
   }
-  const std::wstring own = OwnProgram();
+  const std::wstring own = OwnProgramPath();
   const std::u16string self(own.begin(), own.end());
   const std::wstring line = WideOf(ServiceCommandLine(self, args, [](const std::u16string& path) {
     const std::wstring full = FullLongPath(WidePath(path));

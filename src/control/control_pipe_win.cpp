@@ -412,9 +412,7 @@ bool TrustedServer(HANDLE pipe, const std::wstring& launcher, LauncherCall& call
 }  // namespace
 
 std::wstring LauncherBeside() {
-  std::wstring self(kLongPathChars, L'\0');
-  const DWORD length = ::GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
-  self.resize(length < self.size() ? length : 0);
+  const std::wstring self = OwnProgramPath();
   const std::size_t slash = self.find_last_of(L"\\/");
   return (slash == std::wstring::npos ? std::wstring() : self.substr(0, slash + 1)) + kLauncherImage;
 }

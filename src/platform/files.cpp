@@ -69,6 +69,13 @@ std::wstring FullLongPath(const std::wstring& path) {
   return longer;
 }
 
+std::wstring OwnProgramPath() {
+  std::wstring self(kLongPathChars, L'\0');
+  const DWORD length = ::GetModuleFileNameW(nullptr, self.data(), kLongPathChars);
+  self.resize(length < kLongPathChars ? length : 0);
+  return self;
+}
+
 std::wstring CurrentFolder() {
   std::wstring folder(kLongPathChars, L'\0');
   const DWORD length = ::GetCurrentDirectoryW(kLongPathChars, folder.data());

@@ -23,6 +23,10 @@ DWORD CreateFolders(const std::wstring& folder);
 // itself when Windows cannot say.
 std::wstring FullLongPath(const std::wstring& path);
 
+// The full path of this process's own program file; empty when Windows
+// cannot say.
+std::wstring OwnProgramPath();
+
 // The process's current folder, where relative paths start; empty when
 // Windows cannot say.
 std::wstring CurrentFolder();

@@ -1040,10 +1040,8 @@ bool CloseWindowsOf(const std::vector<std::uint32_t>& pids) {
 // launcher's never gets the keystroke. Its exit code says whether the
 // keystroke went out (0).
 ScopedProcessHandle StartCtrlCHelper(std::uint32_t pid) {
-  std::wstring self(kLongPathChars, L'\0');
-  const DWORD length = ::GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
-  if (length == 0 || length >= self.size()) return {};
-  self.resize(length);
+  const std::wstring self = OwnProgramPath();
+  if (self.empty()) return {};
   std::wstring line = L"\"" + self + L"\" /ctrl-c " + std::to_wstring(pid);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
