@@ -4,8 +4,9 @@
 // form of its bytes with a plan name that is UTF-8 on one line and a row
 // from 1; a reply reads back to its bytes, and its failure line starts with
 // a token; a JSON string literal of any bytes is pure ASCII JSON; JSON that
-// is read is read again the same once written back in ASCII, and a check
-// or a wait judges any of it without failing.
+// is read is read again the same once written back in ASCII, a check or a
+// wait judges any of it without failing, and a view reads any of it into
+// plans and rows that hold together.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include "control/control_protocol.h"
 #include "control/json_reader.h"
 #include "control/json_writer.h"
+#include "control/launcher_view.h"
 #include "control/status_reading.h"
 
 namespace {
@@ -60,12 +62,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Require(size <= kMaxRequestBytes || error == RequestError::kTooLong);
   if (error == RequestError::kNone) {
     Require(FormatControlRequest(request) == bytes);
-    Require(request.command == ControlCommand::kStart || request.plan.empty());
+    const bool named = request.command == ControlCommand::kStart || request.command == ControlCommand::kShow;
+    Require(named || request.plan.empty());
+    // An option's value is one the window's box could hold.
+    Require(request.command != ControlCommand::kSet ||
+            (request.option == WindowOption::kInterval ? request.value >= kMinInterval && request.value <= kMaxInterval
+                                                       : request.value <= 1));
+    Require(request.command != ControlCommand::kRow || !request.force || request.action <= RowAction::kRestart);
     Require(request.command != ControlCommand::kRow || (request.row >= 1 && request.row <= kMaxRow));
     Require(request.command == ControlCommand::kRow || (request.row == 0 && !request.force));
     Require(request.command != ControlCommand::kRestart && request.command != ControlCommand::kCheck &&
             request.command != ControlCommand::kList && request.command != ControlCommand::kVersion);
-    if (request.command == ControlCommand::kStart) {
+    if (named) {
       Require(!request.plan.empty() && IsValidUtf8(request.plan));
       Require(request.plan.find_first_of(std::string_view("\n\r\0", 3)) == std::string::npos);
     }
@@ -102,6 +110,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     StopSettled(value, "");
     RunningPlanName(value);
     StatusLauncherPid(value);
+    // Whatever it says, the view's catalogue has a range for every plan
+    // within its entries, and the status column no more cells than rows.
+    LauncherView view;
+    if (ReadLauncherView(value, view)) {
+      const Catalogue& c = view.catalogue;
+      Require(c.m_planRanges.size() == 2 * c.PlanCount() && c.m_planRunning.size() == c.PlanCount());
+      std::size_t rows = 0;
+      for (std::size_t k = 0; k < c.PlanCount(); ++k) {
+        const PlanRange range = c.Range(static_cast<int>(k));
+        Require(static_cast<std::size_t>(range.first) == rows && range.count >= 0);
+        rows += static_cast<std::size_t>(range.count);
+      }
+      Require(rows == c.m_entries.size());
+      Require(view.shownPlan < 0 || view.status.size() == static_cast<std::size_t>(c.Range(view.shownPlan).count));
+      Require(view.runningPlan < 0 || c.m_planRunning[static_cast<std::size_t>(view.runningPlan)] == 1);
+      Require(view.interval >= static_cast<int>(kMinInterval) && view.interval <= static_cast<int>(kMaxInterval));
+      Require(SameLayout(view.catalogue, view.catalogue));
+    }
   }
   std::uint16_t port = 0;
   if (ControlPipePort(bytes, port)) Require(ControlPipeName(port) == "\\\\.\\pipe\\" + std::string(bytes));
@@ -114,10 +140,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const ControlArguments arguments = ParseControlArguments(words);
   if (!arguments.help && arguments.error == ArgumentError::kNone) {
     const ControlRequest& parsed = arguments.request;
-    if (parsed.command == ControlCommand::kStart) Require(!parsed.plan.empty());
+    if (parsed.command == ControlCommand::kStart || parsed.command == ControlCommand::kShow) {
+      Require(!parsed.plan.empty());
+    }
     if (parsed.command == ControlCommand::kRow) Require(parsed.row >= 1 && parsed.row <= kMaxRow);
     Require(!arguments.wait || (CommandWaits(parsed.command) && arguments.waitSeconds <= kMaxWaitSeconds));
-    Require(!parsed.force || parsed.command == ControlCommand::kRow);
+    Require(!parsed.force || (parsed.command == ControlCommand::kRow && parsed.action <= RowAction::kRestart));
+    // What the console program sends reads back as it was meant.
+    if (parsed.command == ControlCommand::kSet || parsed.command == ControlCommand::kRow) {
+      ControlRequest sent;
+      Require(ParseControlRequest(FormatControlRequest(parsed), sent) == RequestError::kNone);
+      Require(sent.option == parsed.option && sent.value == parsed.value && sent.action == parsed.action);
+    }
   }
   return 0;
 }

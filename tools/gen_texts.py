@@ -184,6 +184,10 @@ TEXTS = [
      "  restart [方案名] [--wait 秒]  停止，等它的进程全部结束，再启动（默认启动刚才运行的方案）\n"
      "  check [方案名]             监控插件式检查：一行结果，退出码 0 OK、1 WARNING、2 CRITICAL、3 UNKNOWN\n"
      "  row 行号 start|stop|restart [--force]  对运行中方案的一行（从 1 数起）启动、停止或重启\n"
+     "  row 行号 tick|untick       只勾选或取消窗口所显示方案的一行，如同点它的勾选框\n"
+     "  set 选项 值                rerun、notify、detect 为 on 或 off，interval 为 15 到 120 秒\n"
+     "  show 方案名                让窗口显示这个方案（没有方案运行时）\n"
+     "  changes                    只输出状态的版本号（revision），状态有变化时它会增加\n"
      "  quit [--wait 秒]           如同按 Esc 关闭调度台，程序继续运行\n"
      "  list                       列出本机所有应答的调度台\n"
      "  version                    本程序和调度台的版本\n"
@@ -193,6 +197,19 @@ TEXTS = [
      "退出码：0 完成；1 被拒绝；2 用法错误、没有该方案或该行；3 该端口上没有调度台应答；4 内部错误；\n"
      "5 已执行但等待超时；6 命令已发出但没有回答，结果不明；7 管道不是可信的调度台；8 拒绝访问\n",
      "control usage text"),
+    ("kCtlBadOption", "set 需要一个选项和它的值：rerun、notify、detect 为 on 或 off，interval 为 15 到 120",
+     "control: set without a known option or a value it takes"),
+    ("kCtlRerunRunning", "方案运行时不能更改“自动重启”（窗口中它是灰的）；先停止方案",
+     "control: set rerun while a plan runs"),
+    ("kCtlShowRunning", "方案【%s】正在运行，窗口只能显示它", "control: show while a plan runs"),
+    # The window as a view of another launcher (the service's, or another session's).
+    ("kViewOfService", "%s - 服务的视图（端口 %u）", "view caption: of the service"),
+    ("kViewOfLauncher", "%s - 进程 %lu 的视图（端口 %u）", "view caption: of a launcher in another process"),
+    ("kViewGone", "%s - 调度台已断开（端口 %u），正在等待它回来", "view caption: the launcher went away"),
+    ("kViewGoneCell", "调度台已断开", "view status column: the launcher went away"),
+    ("kViewDenied", "端口 %u 上的调度台拒绝了本用户（%s）。需要以管理员身份运行，或加入服务的 /operators 组。",
+     "view: the pipe refused this user"),
+    ("kViewRefused", "调度台没有执行：%s", "view: a click's request was refused"),
     # The launcher as a Windows service: registering, removing, running.
     ("kSvcNeedsAdmin", "注册或删除服务需要以管理员身份运行（在“以管理员身份运行”的命令提示符或 PowerShell 里执行）",
      "service: /install or /uninstall unelevated"),

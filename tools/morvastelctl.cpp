@@ -75,6 +75,7 @@ const char* ArgumentErrorText(ArgumentError error) {
     case ArgumentError::kForceNotTaken: return texts::kCtlForceNotTaken;
     case ArgumentError::kBadRow: return texts::kCtlBadRow;
     case ArgumentError::kBadLauncher: return texts::kCtlBadLauncher;
+    case ArgumentError::kBadOption: return texts::kCtlBadOption;
     case ArgumentError::kNone: break;
   }
   return "";
@@ -118,7 +119,10 @@ class Control {
   int Run() {
     switch (args_.request.command) {
       case ControlCommand::kStatus:
-      case ControlCommand::kRow: return Simple(args_.request);
+      case ControlCommand::kRow:
+      case ControlCommand::kSet:
+      case ControlCommand::kShow:
+      case ControlCommand::kChanges: return Simple(args_.request);
       case ControlCommand::kStart: return Start();
       case ControlCommand::kStop: return Stop();
       case ControlCommand::kRestart: return Restart();

@@ -111,10 +111,11 @@ std::string ControlBoard::StatusJson(const Catalogue& catalogue, const LauncherF
   JsonWriter json;
   const auto pathOrNull = [&json](const std::string& path) { path.empty() ? json.Null() : json.String(path); };
   json.BeginObject().Key("schema").Number(kStatusSchema);
+  json.Key("revision").Number(static_cast<std::int64_t>(launcher.window.revision));
   json.Key("launcher").BeginObject();
   json.Key("pid").Number(launcher.pid).Key("version").String(version_).Key("list").Gbk(listPath_);
   json.Key("port").Number(launcher.port).Key("folder").String(launcher.folder);
-  json.Key("service").Bool(launcher.service);
+  json.Key("service").Bool(launcher.service).Key("title").Gbk(launcher.window.title);
   json.Key("journal");
   pathOrNull(launcher.journal);
   json.Key("metrics");
@@ -122,6 +123,12 @@ std::string ControlBoard::StatusJson(const Catalogue& catalogue, const LauncherF
   json.Key("dumps");
   pathOrNull(launcher.dumps);
   json.EndObject();
+  const WindowFacts& window = launcher.window;
+  json.Key("window").BeginObject().Key("plan");
+  catalogue.HasPlan(window.shownPlan) ? json.Gbk(catalogue.m_planNames[static_cast<std::size_t>(window.shownPlan)])
+                                      : json.Null();
+  json.Key("rerun").Bool(window.rerun).Key("notify").Bool(window.notify).Key("detect").Bool(window.detect);
+  json.Key("interval").Number(window.interval).EndObject();
   json.Key("plans").BeginArray();
   const std::size_t entries = catalogue.m_entries.size();
   for (std::size_t k = 0; k < catalogue.PlanCount(); ++k) {
@@ -148,13 +155,16 @@ std::string ControlBoard::StatusJson(const Catalogue& catalogue, const LauncherF
       // Terminated and not gone yet: in a stopped plan too, until it is.
       const bool ending = fact.endingPid != 0;
       json.BeginObject().Key("row").Number(static_cast<std::int64_t>(r) + 1);
-      json.Key("program").Gbk(catalogue.m_entries[first + r]->programPath);
-      json.Key("ticked").Bool(fact.ticked).Key("delay").Number(catalogue.m_entries[first + r]->delaySeconds);
+      const LaunchEntry& entry = *catalogue.m_entries[first + r];
+      json.Key("program").Gbk(entry.programPath).Key("folder").Gbk(entry.runDirectory);
+      json.Key("command_line").Gbk(entry.commandLine);
+      json.Key("ticked").Bool(fact.ticked).Key("delay").Number(entry.delaySeconds);
       json.Key("state").String(ending ? "ending" : Shown(row));
       const std::uint32_t pid = ending ? fact.endingPid : row.pid;
       json.Key("pid");
       pid != 0 ? json.Number(pid) : json.Null();
       json.Key("relaunches").Number(row.relaunches).Key("stale_file").Bool(row.staleFile);
+      json.Key("status").Gbk(fact.status);
       json.Key("last_exit_code");
       row.exited ? json.Number(row.lastExitCode) : json.Null();
       json.Key("last_exit_code_hex");

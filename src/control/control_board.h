@@ -25,6 +25,20 @@ struct RowFacts {
   // The row's process, terminated by this launcher and not gone yet (a
   // hang kill, a stop, a row's stop); 0 for none.
   std::uint32_t endingPid = 0;
+  // The row's status column (GBK): what the window shows for it.
+  std::string status;
+};
+
+// What the window shows besides its rows, for the status object's
+// "window": a view of this launcher shows the same.
+struct WindowFacts {
+  std::string title;   // the window's caption (GBK)
+  int shownPlan = -1;  // the plan the chooser shows, -1 for none
+  bool rerun = true, notify = true, detect = true;
+  int interval = 30;
+  // Counts every change of what the status object says but the seconds: a
+  // view that polls it reads the whole object only when it moved.
+  std::uint64_t revision = 0;
 };
 
 // The launcher itself, for the status object's "launcher".
@@ -38,6 +52,7 @@ struct LauncherFacts {
   std::string folder;
   // Run by the service manager (/service), not on a desktop.
   bool service = false;
+  WindowFacts window;
 };
 
 class ControlBoard : public EventSink {

@@ -16,15 +16,19 @@ constexpr CommandWord kCommands[] = {
     {"stop", ControlCommand::kStop, true},       {"row", ControlCommand::kRow, true},
     {"quit", ControlCommand::kQuit, true},       {"restart", ControlCommand::kRestart, false},
     {"check", ControlCommand::kCheck, false},    {"list", ControlCommand::kList, false},
-    {"version", ControlCommand::kVersion, false},
+    {"version", ControlCommand::kVersion, false}, {"set", ControlCommand::kSet, true},
+    {"show", ControlCommand::kShow, true},       {"changes", ControlCommand::kChanges, true},
 };
 
 struct ActionWord {
   std::string_view word;
   RowAction action;
 };
-constexpr ActionWord kActions[] = {
-    {"start", RowAction::kStart}, {"stop", RowAction::kStop}, {"restart", RowAction::kRestart}};
+constexpr ActionWord kActions[] = {{"start", RowAction::kStart},     {"stop", RowAction::kStop},
+                                   {"restart", RowAction::kRestart}, {"tick", RowAction::kTick},
+                                   {"untick", RowAction::kUntick}};
+
+constexpr const char* kOptionWords[] = {"rerun", "notify", "detect", "interval"};
 
 constexpr std::string_view kForceWord = "force";
 
@@ -112,7 +116,27 @@ bool ReadRowNumber(std::string_view text, std::uint32_t& row) {
   return !text.empty() && text[0] != '0' && ReadDecimal(text, 6, kMaxRow, row);
 }
 
+// An option's word and value as a request or a command line gives them;
+// false for a word that names no option or a value it does not take.
+bool ReadOption(std::string_view word, std::string_view value, bool anyCase, WindowOption& option,
+                std::uint32_t& out) {
+  for (int k = 0; k < 4; ++k) {
+    if (anyCase ? !EqualsAsciiLower(word, kOptionWords[k]) : word != kOptionWords[k]) continue;
+    option = static_cast<WindowOption>(k);
+    if (option == WindowOption::kInterval) {
+      return !value.empty() && value[0] != '0' && ReadDecimal(value, 3, kMaxInterval, out) && out >= kMinInterval;
+    }
+    const auto is = [&](std::string_view w) { return anyCase ? EqualsAsciiLower(value, w) : value == w; };
+    if (!is("on") && !is("off")) return false;
+    out = is("on") ? 1 : 0;
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+const char* OptionWord(WindowOption option) { return kOptionWords[static_cast<int>(option)]; }
 
 const char* FailureToken(ControlFailure failure) { return NameOf(failure).token; }
 
@@ -147,15 +171,21 @@ std::string FormatControlRequest(const ControlRequest& request) {
   std::string bytes(kProtocolLine);
   bytes += WordOf(request.command);
   bytes += '\n';
-  if (request.command == ControlCommand::kStart) {
+  if (request.command == ControlCommand::kStart || request.command == ControlCommand::kShow) {
     bytes += request.plan;
+    bytes += '\n';
+  } else if (request.command == ControlCommand::kSet) {
+    bytes += OptionWord(request.option);
+    bytes += '\n';
+    bytes += request.option == WindowOption::kInterval ? std::to_string(request.value)
+                                                       : std::string(request.value != 0 ? "on" : "off");
     bytes += '\n';
   } else if (request.command == ControlCommand::kRow) {
     bytes += std::to_string(request.row);
     bytes += '\n';
     bytes += WordOf(request.action);
     bytes += '\n';
-    if (request.force) {
+    if (request.force && request.action <= RowAction::kRestart) {
       bytes += kForceWord;
       bytes += '\n';
     }
@@ -176,7 +206,7 @@ RequestError ParseControlRequest(std::string_view bytes, ControlRequest& request
   if (!found) return RequestError::kUnknownCommand;
   ControlRequest read;
   read.command = found->command;
-  if (found->command == ControlCommand::kStart) {
+  if (found->command == ControlCommand::kStart || found->command == ControlCommand::kShow) {
     std::string_view plan;
     if (!TakeLine(rest, plan)) return RequestError::kMalformed;
     if (!IsPlanName(plan)) return RequestError::kBadPlanName;
@@ -191,10 +221,15 @@ RequestError ParseControlRequest(std::string_view bytes, ControlRequest& request
     }
     if (!act) return RequestError::kBadRow;
     read.action = act->action;
-    if (rest == std::string(kForceWord) + "\n") {
+    // Only an end may be forced: a tick ends nothing.
+    if (read.action <= RowAction::kRestart && rest == std::string(kForceWord) + "\n") {
       read.force = true;
       rest = {};
     }
+  } else if (found->command == ControlCommand::kSet) {
+    std::string_view word, value;
+    if (!TakeLine(rest, word) || !TakeLine(rest, value)) return RequestError::kMalformed;
+    if (!ReadOption(word, value, false, read.option, read.value)) return RequestError::kBadOption;
   }
   if (!rest.empty()) return RequestError::kMalformed;
   request = std::move(read);
@@ -300,6 +335,12 @@ ControlArguments ParseControlArguments(const std::vector<std::string>& utf8Args)
         return out;
       }
       [[fallthrough]];
+    case ControlCommand::kShow:
+      if (words.size() < 2 || words[1].empty()) {
+        out.error = ArgumentError::kPlanMissing;
+        return out;
+      }
+      [[fallthrough]];
     case ControlCommand::kRestart:
     case ControlCommand::kCheck:
       most = 2;
@@ -319,6 +360,13 @@ ControlArguments ParseControlArguments(const std::vector<std::string>& utf8Args)
       request.force = force;
       break;
     }
+    case ControlCommand::kSet:
+      most = 3;
+      if (words.size() < 3 || !ReadOption(words[1], words[2], true, request.option, request.value)) {
+        out.error = ArgumentError::kBadOption;
+        return out;
+      }
+      break;
     default:
       break;
   }
@@ -326,7 +374,7 @@ ControlArguments ParseControlArguments(const std::vector<std::string>& utf8Args)
     out.error = ArgumentError::kSurplus;
   } else if (out.wait && !CommandWaits(request.command)) {
     out.error = ArgumentError::kWaitNotTaken;
-  } else if (force && request.command != ControlCommand::kRow) {
+  } else if (force && (request.command != ControlCommand::kRow || request.action > RowAction::kRestart)) {
     out.error = ArgumentError::kForceNotTaken;
   }
   return out;

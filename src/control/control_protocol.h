@@ -10,6 +10,11 @@
 //   "morvastel-control 1\n" "row\n" N "\n" ACTION "\n"        ACTION: start, stop or restart
 //   "morvastel-control 1\n" "row\n" N "\n" ACTION "\n" "force\n"
 //   "morvastel-control 1\n" "quit\n"
+//   "morvastel-control 1\n" "row\n" N "\n" "tick\n"             or "untick\n": the tick alone
+//   "morvastel-control 1\n" "set\n" OPTION "\n" VALUE "\n"
+//        OPTION: rerun, notify or detect with VALUE on or off; interval with 15 to 120
+//   "morvastel-control 1\n" "show\n" PLAN "\n"              the plan the window shows
+//   "morvastel-control 1\n" "changes\n"                      the status's revision alone
 // Nothing else is a request. A reply is one message: the exit code the
 // console program ends with, as one decimal digit, a line feed, then the
 // body (UTF-8): the result for code 0; for any other, one line that starts
@@ -63,8 +68,17 @@ std::string FailureLine(ControlFailure failure, std::string_view text);
 // reason alone).
 std::string FailureLineOf(ControlExit code, std::string_view body);
 
-enum class ControlCommand { kStatus, kStart, kStop, kRow, kQuit, kRestart, kCheck, kList, kVersion };
-enum class RowAction { kStart, kStop, kRestart };
+enum class ControlCommand { kStatus, kStart, kStop, kRow, kQuit, kRestart, kCheck, kList, kVersion, kSet, kShow, kChanges };
+// kTick and kUntick set the row's tick and nothing else, as a click on its
+// box does: the runner reads it at its next step.
+enum class RowAction { kStart, kStop, kRestart, kTick, kUntick };
+// The window's supervision options a request may set.
+enum class WindowOption { kRerun, kNotify, kDetect, kInterval };
+// The detection interval's range in seconds, as the window's box takes it.
+inline constexpr std::uint32_t kMinInterval = 15;
+inline constexpr std::uint32_t kMaxInterval = 120;
+// The option's word in a request, the status object and the console program.
+const char* OptionWord(WindowOption option);
 
 struct ControlRequest {
   ControlCommand command = ControlCommand::kStatus;
@@ -74,6 +88,9 @@ struct ControlRequest {
   std::uint32_t row = 0;
   RowAction action = RowAction::kStart;
   bool force = false;
+  // kSet: the option and its value (1 on, 0 off; the interval's seconds).
+  WindowOption option = WindowOption::kRerun;
+  std::uint32_t value = 0;
 };
 
 inline constexpr std::size_t kMaxRequestBytes = 4096;
@@ -91,6 +108,7 @@ enum class RequestError {
   kBadPlanName,     // empty, not UTF-8, holding CR or NUL
   kBadRow,          // not a row number from 1 to kMaxRow without leading zeros, or no action
   kMalformed,       // anything missing or surplus around the words
+  kBadOption,       // set: no such option, or a value it does not take
 };
 
 // The request's bytes. A plan name that ParseControlRequest would refuse
@@ -123,6 +141,7 @@ bool ControlPipePort(std::string_view name, std::uint16_t& port);
 //   status | check [PLAN] | list | version
 //   start PLAN | stop | restart [PLAN] | quit       each with --wait
 //   row N start|stop|restart                         with --force
+//   row N tick|untick | set OPTION VALUE | show PLAN | changes
 enum class ArgumentError {
   kNone,
   kNoCommand,
@@ -135,6 +154,7 @@ enum class ArgumentError {
   kForceNotTaken, // --force on a command other than row
   kBadRow,        // row without a number from 1 to kMaxRow, or without start, stop or restart
   kBadLauncher,   // --launcher without a path
+  kBadOption,     // set without an option it knows or a value the option takes
 };
 inline constexpr std::uint32_t kMaxWaitSeconds = 86400;
 struct ControlArguments {

@@ -91,6 +91,9 @@ ControlReply LauncherDialog::AnswerControl(const ControlRequest& request) {
         RowFacts fact;
         fact.ticked = plan == shownPlan_ ? IsRowChecked(row) : catalogue_.m_entries[entry]->enabled != 0;
         if (processes_.IsEntryEnding(entry)) fact.endingPid = processes_.EntryProcessId(entry);
+        if (plan == shownPlan_ && plan == status_.plan() && static_cast<std::size_t>(row) < status_.rows().size()) {
+          fact.status = status_.rows()[static_cast<std::size_t>(row)];
+        }
         return fact;
       };
       const Settings& settings = app_.settings;
@@ -98,17 +101,26 @@ ControlReply LauncherDialog::AnswerControl(const ControlRequest& request) {
       const LauncherFacts launcher{::GetCurrentProcessId(), settings.port, Utf8Path(settings.journalPath),
                                    Utf8Path(settings.metricsPath), Utf8Path(settings.dumpFolder),
                                    Utf8Path(std::u16string(folder.begin(), folder.end())),
-                                   settings.mode == Settings::Mode::kService};
+                                   settings.mode == Settings::Mode::kService, Window()};
       return {ControlExit::kDone, controlBoard_.StatusJson(catalogue_, launcher, facts)};
     }
+    case ControlCommand::kChanges: {
+      JsonWriter json;
+      json.BeginObject().Key("revision").Number(static_cast<std::int64_t>(revision_));
+      json.Key("pid").Number(::GetCurrentProcessId()).EndObject();
+      return {ControlExit::kDone, json.text()};
+    }
+    case ControlCommand::kSet:
+      return AnswerSet(request, running);
+    case ControlCommand::kShow:
+    case ControlCommand::kStart:
+      break;
     case ControlCommand::kStop:
       if (running < 0) return Changed(false, {});
       OnStartStopPlan(EventSource::kControl);
       return Changed(true, nameOf(running));
     case ControlCommand::kRow:
       return AnswerRow(request, running);
-    case ControlCommand::kStart:
-      break;
     default:
       // The console program's own commands never arrive as requests.
       return Refusal(ControlFailure::kUsage, texts::kCtlBadRequest);
@@ -117,6 +129,18 @@ ControlReply LauncherDialog::AnswerControl(const ControlRequest& request) {
   if (plan < 0) {
     return {ControlExit::kUsage,
             FailureLine(ControlFailure::kNoPlan, FormatText(GbkToUtf8(texts::kCtlNoSuchPlan).c_str(), request.plan.c_str()))};
+  }
+  if (request.command == ControlCommand::kShow) {
+    // While a plan runs the chooser is greyed on it.
+    if (running >= 0 && running != plan) {
+      return Refusal(ControlFailure::kRefused, FormatText(texts::kCtlShowRunning, nameOf(running).c_str()));
+    }
+    const bool change = plan != shownPlan_;
+    if (change) {
+      ::SendMessageW(Item(IDC_PLAN_CHOOSER), CB_SETCURSEL, static_cast<WPARAM>(plan), 0);
+      FillProgramList();
+    }
+    return Changed(change, nameOf(plan));
   }
   // Asked for what already is: done, and nothing changes.
   if (running == plan) return Changed(false, nameOf(plan), FormatText(texts::kCtlAlreadyRunning, nameOf(plan).c_str()).c_str());
@@ -134,6 +158,10 @@ ControlReply LauncherDialog::AnswerControl(const ControlRequest& request) {
 }
 
 ControlReply LauncherDialog::AnswerRow(const ControlRequest& request, int running) {
+  // A tick alone is a click on a box of the plan the window shows, running
+  // or not; every other action is on the running plan's rows.
+  const bool tickOnly = request.action == RowAction::kTick || request.action == RowAction::kUntick;
+  if (tickOnly && running < 0) running = shownPlan_;
   if (running < 0) return Refusal(ControlFailure::kRefused, texts::kCtlNoPlanRuns);
   const std::string& planName = catalogue_.m_planNames[static_cast<std::size_t>(running)];
   const PlanRange range = catalogue_.Range(running);
@@ -144,7 +172,7 @@ ControlReply LauncherDialog::AnswerRow(const ControlRequest& request, int runnin
   const std::string& program = catalogue_.m_entries[static_cast<std::size_t>(range.first + row)]->programPath;
   // A server that saves on the exit notice loses what it has not saved when
   // it is ended: only on purpose.
-  if (request.action != RowAction::kStart && !request.force && IsExemptProgram(program)) {
+  if (!tickOnly && request.action != RowAction::kStart && !request.force && IsExemptProgram(program)) {
     return Refusal(ControlFailure::kRefused, FormatText(texts::kCtlRowExempt, request.row, program.c_str()));
   }
   // The list shows the running plan's rows while it runs: its chooser is
@@ -152,14 +180,57 @@ ControlReply LauncherDialog::AnswerRow(const ControlRequest& request, int runnin
   if (shownPlan_ != running) return Refusal(ControlFailure::kInternal, texts::kCtlBadRequest);
   const HWND list = Item(IDC_PROGRAM_LIST);
   const bool wasTicked = IsRowChecked(row);
-  const bool tick = request.action != RowAction::kStop;
+  const bool tick = request.action != RowAction::kStop && request.action != RowAction::kUntick;
   ListView_SetCheckState(list, row, tick ? TRUE : FALSE);
   bool changed = wasTicked != tick;
-  if (request.action != RowAction::kStart) changed = runner_.EndRow(static_cast<std::size_t>(row)) || changed;
-  if (request.action != RowAction::kStop) changed = runner_.StartRow(static_cast<std::size_t>(row)) || changed;
-  static const char* const kActions[] = {"start", "stop", "restart"};
+  const bool ends = request.action == RowAction::kStop || request.action == RowAction::kRestart;
+  const bool starts = request.action == RowAction::kStart || request.action == RowAction::kRestart;
+  if (ends) changed = runner_.EndRow(static_cast<std::size_t>(row)) || changed;
+  if (starts) changed = runner_.StartRow(static_cast<std::size_t>(row)) || changed;
+  static const char* const kActions[] = {"start", "stop", "restart", "tick", "untick"};
   JsonWriter json;
   json.BeginObject().Key("changed").Bool(changed).Key("plan").Gbk(planName).Key("row").Number(request.row);
   json.Key("action").String(kActions[static_cast<int>(request.action)]).EndObject();
   return {ControlExit::kDone, json.text()};
+}
+
+ControlReply LauncherDialog::AnswerSet(const ControlRequest& request, int running) {
+  const char* word = OptionWord(request.option);
+  // The rerun box is greyed while a plan runs: a stop reads it.
+  if (request.option == WindowOption::kRerun && running >= 0) {
+    return Refusal(ControlFailure::kRefused, texts::kCtlRerunRunning);
+  }
+  bool changed = false;
+  if (request.option == WindowOption::kInterval) {
+    changed = options_.interval != static_cast<int>(request.value);
+    // As typed: the box's change sets the option.
+    if (changed) SetWindowTextGbk(Item(IDC_INTERVAL), std::to_string(request.value));
+  } else {
+    static const int kBoxes[] = {IDC_RERUN, IDC_NOTIFY, IDC_DETECT};
+    const int box = kBoxes[static_cast<int>(request.option)];
+    const bool on = request.value != 0;
+    changed = (::IsDlgButtonChecked(hwnd(), box) == BST_CHECKED) != on;
+    if (changed) {
+      ::CheckDlgButton(hwnd(), box, on ? BST_CHECKED : BST_UNCHECKED);
+      SetOption(request.option, on ? 1 : 0);
+    }
+  }
+  JsonWriter json;
+  json.BeginObject().Key("changed").Bool(changed).Key("option").String(word);
+  request.option == WindowOption::kInterval ? json.Key("value").Number(request.value)
+                                            : json.Key("value").Bool(request.value != 0);
+  json.EndObject();
+  return {ControlExit::kDone, json.text()};
+}
+
+WindowFacts LauncherDialog::Window() {
+  WindowFacts window;
+  window.title = WindowTextGbk(hwnd());
+  window.shownPlan = shownPlan_;
+  window.rerun = IsRerunChecked();
+  window.notify = options_.notify != 0;
+  window.detect = options_.detect != 0;
+  window.interval = options_.interval;
+  window.revision = revision_;
+  return window;
 }

@@ -56,9 +56,6 @@ LRESULT CALLBACK KeepEnter(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, UI
   return ::DefSubclassProc(hwnd, msg, wParam, lParam);
 }
 
-constexpr int kMinInterval = 15;
-constexpr int kMaxInterval = 120;
-
 }  // namespace
 
 LauncherDialog::LauncherDialog(LauncherApp& app)
@@ -129,11 +126,33 @@ bool LauncherDialog::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam, LRESULT& 
     case WM_PROCESSES_DUE:
       OnProcessesDue();
       return true;
+    case WM_VIEW_NEWS:
+      OnViewNews();
+      return true;
+    case WM_NOTIFY: {
+      // A row's box: its state image changed, by a click or the keyboard.
+      const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+      if (header->idFrom != IDC_PROGRAM_LIST || header->code != LVN_ITEMCHANGED) break;
+      const auto* change = reinterpret_cast<const NMLISTVIEW*>(lParam);
+      if ((change->uChanged & LVIF_STATE) != 0 && change->iItem >= 0 &&
+          ((change->uNewState ^ change->uOldState) & LVIS_STATEIMAGEMASK) != 0) {
+        OnRowBox(change->iItem, (change->uNewState & LVIS_STATEIMAGEMASK) == INDEXTOSTATEIMAGEMASK(2));
+      }
+      return true;
+    }
     case WM_COMMAND: {
       const int id = LOWORD(wParam);
       const int code = HIWORD(wParam);
       if (lParam == 0) break;  // menu commands were handled before the map
-      if (id == IDC_PLAN_CHOOSER && code == CBN_SELENDOK) { FillProgramList(); return true; }
+      if (id == IDC_PLAN_CHOOSER && code == CBN_SELENDOK) {
+        FillProgramList();
+        supervision_->ShowPlan(shownPlan_);
+        return true;
+      }
+      if (id == IDC_RERUN && code == BN_CLICKED) {
+        if (!filling_) supervision_->SetOption(WindowOption::kRerun, IsRerunChecked() ? 1 : 0);
+        return true;
+      }
       if (id == IDC_START_STOP && code == BN_CLICKED) { OnStartStopPlan(); return true; }
       if (id == IDC_HIDE && code == BN_CLICKED) { OnHideWindow(); return true; }
       if (id == IDC_NOTIFY && code == BN_CLICKED) { OnNotifyCheck(); return true; }
@@ -165,6 +184,8 @@ BOOL LauncherDialog::OnInitDialog() {
   if (service_) {
     keptHidden_ = true;
     armed = std::max(armed, 1);
+  } else if (OpenAsView()) {
+    return TRUE;
   }
   // The list is named by its full path from here on (the journal, status):
   // a relative /f, or none, says nothing without the folder it started in.
@@ -179,6 +200,30 @@ BOOL LauncherDialog::OnInitDialog() {
   for (int i = 0; i < armed; ++i) ::SetTimer(hwnd(), kAutoStartTimer, 2000, nullptr);
   if (!app_.settings.windowTitle.empty()) SetWindowTextGbk(hwnd(), app_.settings.windowTitle);
 
+  SetUpControls();
+  const LaunchListReport listReport = ReadLaunchList();
+  ServeControl();
+  FillPlanChooser();
+  ReportStart(listReport);
+
+  ::SendMessageW(hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
+  ::SendMessageW(hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
+
+  taskbarCreated_ = ::RegisterWindowMessageW(L"TaskbarCreated");
+  // An elevated launcher would not receive the shell's broadcast from the
+  // lower integrity level of Explorer; this one message is let through.
+  ::ChangeWindowMessageFilterEx(hwnd(), taskbarCreated_, MSGFLT_ALLOW, nullptr);
+  if (!service_) AddTrayIcon();
+
+  initialising_ = false;
+  if (autoStartHeld_) ::PostMessageW(hwnd(), WM_HELD_AUTOSTART, 0, 0);
+  // The list is read, the listener and the pipe are up or their failures
+  // journalled: the service manager hears that the service runs.
+  ServiceReady(hwnd());
+  return TRUE;
+}
+
+void LauncherDialog::SetUpControls() {
   trayHolder_.reset();
   trayPopup_ = nullptr;
 
@@ -228,27 +273,6 @@ BOOL LauncherDialog::OnInitDialog() {
   // Grid lines, check boxes, full-row selection; every other bit cleared.
   ::SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, ~0u,
                  LVS_EX_GRIDLINES | LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
-
-  const LaunchListReport listReport = ReadLaunchList();
-  ServeControl();
-  FillPlanChooser();
-  ReportStart(listReport);
-
-  ::SendMessageW(hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
-  ::SendMessageW(hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
-
-  taskbarCreated_ = ::RegisterWindowMessageW(L"TaskbarCreated");
-  // An elevated launcher would not receive the shell's broadcast from the
-  // lower integrity level of Explorer; this one message is let through.
-  ::ChangeWindowMessageFilterEx(hwnd(), taskbarCreated_, MSGFLT_ALLOW, nullptr);
-  if (!service_) AddTrayIcon();
-
-  initialising_ = false;
-  if (autoStartHeld_) ::PostMessageW(hwnd(), WM_HELD_AUTOSTART, 0, 0);
-  // The list is read, the listener and the pipe are up or their failures
-  // journalled: the service manager hears that the service runs.
-  ServiceReady(hwnd());
-  return TRUE;
 }
 
 LaunchListReport LauncherDialog::ReadLaunchList() {
@@ -350,6 +374,7 @@ void LauncherDialog::ShowSurplusMessage(const std::string& text) {
 
 void LauncherDialog::FillPlanChooser() {
   const HWND chooser = Item(IDC_PLAN_CHOOSER);
+  ::SendMessageW(chooser, CB_RESETCONTENT, 0, 0);
   for (const std::string& name : catalogue_.m_planNames) {
     ::SendMessageW(chooser, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(name).c_str()));
   }
@@ -359,6 +384,10 @@ void LauncherDialog::FillPlanChooser() {
 
 void LauncherDialog::FillProgramList() {
   const HWND list = Item(IDC_PROGRAM_LIST);
+  // The boxes set here are no operator's clicks.
+  const bool wasFilling = filling_;
+  filling_ = true;
+  MarkChanged();
   ::SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
   const int plan = static_cast<int>(::SendMessageW(Item(IDC_PLAN_CHOOSER), CB_GETCURSEL, 0, 0));
   shownPlan_ = catalogue_.HasPlan(plan) ? plan : -1;
@@ -382,17 +411,23 @@ void LauncherDialog::FillProgramList() {
     }
     ListView_SetCheckState(list, index, row->checked ? TRUE : FALSE);
   }
-  // The running plan's rows show their status again.
-  if (shownPlan_ >= 0 && shownPlan_ == status_.plan()) {
+  // The running plan's rows show their status again (a view's: the rows
+  // of the plan its launcher shows).
+  const bool shown = viewing_ ? shownPlan_ >= 0 && shownPlan_ == view_.shownPlan
+                              : shownPlan_ >= 0 && shownPlan_ == status_.plan();
+  const std::vector<std::string>& texts = viewing_ ? view_.status : status_.rows();
+  if (shown) {
     std::vector<std::pair<int, std::string>> cells;
-    for (std::size_t r = 0; r < status_.rows().size(); ++r) cells.emplace_back(static_cast<int>(r), status_.rows()[r]);
+    for (std::size_t r = 0; r < texts.size(); ++r) cells.emplace_back(static_cast<int>(r), texts[r]);
     ShowStatus(cells);
   }
+  filling_ = wasFilling;
 }
 
 void LauncherDialog::OnEvent(const Event& event) {
   status_.OnEvent(event);
   const std::vector<std::pair<int, std::string>> changes = status_.TakeChanges();
+  if (event.kind != EventKind::kTick || !changes.empty()) MarkChanged();
   // Only the running plan's rows show a status; after a stop its cells empty.
   if (!changes.empty() && (shownPlan_ == status_.plan() || status_.plan() < 0)) ShowStatus(changes);
 }
@@ -417,13 +452,16 @@ void LauncherDialog::OnStartStopPlan(EventSource source) {
   // window's messages handled), no click, tray item or control request
   // starts anything.
   if (sessionEnding_) return;
+  supervision_->StartStop(static_cast<int>(::SendMessageW(Item(IDC_PLAN_CHOOSER), CB_GETCURSEL, 0, 0)), source);
+}
+
+void LauncherDialog::StartStop(int plan, EventSource source) {
   // Whether a plan runs decides, not the button's text: read back through
   // Windows, the text would not compare equal on every code page.
   if (runner_.RunningPlan() >= 0) {
     runner_.Stop(source);
     return;
   }
-  const int plan = static_cast<int>(::SendMessageW(Item(IDC_PLAN_CHOOSER), CB_GETCURSEL, 0, 0));
   if (!catalogue_.HasPlan(plan)) return;  // no plan selected: nothing happens
   // The runner reads the launch switches from the rows: show this plan's.
   if (shownPlan_ != plan) FillProgramList();
@@ -515,18 +553,40 @@ void LauncherDialog::ShowHiddenWindow() {
 }
 
 void LauncherDialog::OnNotifyCheck() {
-  options_.notify = ::IsDlgButtonChecked(hwnd(), IDC_NOTIFY) == BST_CHECKED ? 1 : 0;
+  if (!filling_) supervision_->SetOption(WindowOption::kNotify, ::IsDlgButtonChecked(hwnd(), IDC_NOTIFY) == BST_CHECKED);
 }
 
 void LauncherDialog::OnDetectCheck() {
-  options_.detect = ::IsDlgButtonChecked(hwnd(), IDC_DETECT) == BST_CHECKED ? 1 : 0;
+  if (!filling_) supervision_->SetOption(WindowOption::kDetect, ::IsDlgButtonChecked(hwnd(), IDC_DETECT) == BST_CHECKED);
 }
 
 void LauncherDialog::OnIntervalChange() {
-  int interval = ParseDecimal(WindowTextGbk(Item(IDC_INTERVAL)));
-  if (interval < kMinInterval) interval = kMinInterval;
-  if (interval > kMaxInterval) interval = kMaxInterval;
-  options_.interval = interval;
+  const int interval = ParseDecimal(WindowTextGbk(Item(IDC_INTERVAL)));
+  if (!filling_) {
+    supervision_->SetOption(WindowOption::kInterval,
+                            std::clamp<int>(interval, static_cast<int>(kMinInterval), static_cast<int>(kMaxInterval)));
+  }
+}
+
+void LauncherDialog::OnRowBox(int row, bool ticked) {
+  if (!filling_) supervision_->Tick(row, ticked);
+}
+
+void LauncherDialog::ShowPlan(int) {}
+
+void LauncherDialog::Tick(int, bool) {
+  // The list's box is the tick: the runner reads it at its next step.
+  MarkChanged();
+}
+
+void LauncherDialog::SetOption(WindowOption option, int value) {
+  switch (option) {
+    case WindowOption::kRerun: break;  // read from its box when needed
+    case WindowOption::kNotify: options_.notify = value; break;
+    case WindowOption::kDetect: options_.detect = value; break;
+    case WindowOption::kInterval: options_.interval = value; break;
+  }
+  MarkChanged();
 }
 
 void LauncherDialog::OnPowerBroadcast(WPARAM event) {
@@ -594,6 +654,12 @@ void LauncherDialog::OnDestroyWindow() {
   trayHolder_.reset();  // destroys the popup attached to it
   trayPopup_ = nullptr;
   RemoveTrayIcon();
+  if (viewing_) {
+    // A view ran nothing of its own: closing it changes nothing elsewhere.
+    link_.Stop();
+    app_.SetMainWindow(nullptr);
+    return;
+  }
   // A kill decided while a dump was written happens before the end.
   runner_.EndDumps();
   // Programs a stop asked to close that have not are ended now.
@@ -646,8 +712,11 @@ void LauncherDialog::WakeIn(std::uint64_t ms) {
 }
 
 void LauncherDialog::ShowRunning(bool running) {
+  MarkChanged();
   SetWindowTextGbk(Item(IDC_START_STOP), running ? texts::kStopPlan : texts::kStartPlan);
-  for (int id : {IDC_PLAN_CHOOSER, IDC_RERUN, IDOK}) ::EnableWindow(Item(id), running ? FALSE : TRUE);
-  ::EnableMenuItem(::GetSystemMenu(hwnd(), FALSE), SC_CLOSE,
-                   MF_BYCOMMAND | (running ? MF_GRAYED : MF_ENABLED));
+  for (int id : {IDC_PLAN_CHOOSER, IDC_RERUN}) ::EnableWindow(Item(id), running ? FALSE : TRUE);
+  // A view closes whatever runs: closing it changes nothing in the launcher.
+  const bool closable = !running || viewing_;
+  ::EnableWindow(Item(IDOK), closable ? TRUE : FALSE);
+  ::EnableMenuItem(::GetSystemMenu(hwnd(), FALSE), SC_CLOSE, MF_BYCOMMAND | (closable ? MF_ENABLED : MF_GRAYED));
 }

@@ -12,6 +12,9 @@
 #include "catalogue/launch_list.h"
 #include "control/control_board.h"
 #include "control/control_pipe_win.h"
+#include "control/launcher_link_win.h"
+#include "control/launcher_view.h"
+#include "control/supervision.h"
 #include "platform/dialog.h"
 #include "platform/scoped.h"
 #include "report/status_board.h"
@@ -30,11 +33,16 @@ inline constexpr UINT_PTR kRelaunchTimer = 5;
 inline constexpr UINT_PTR kControlRetryTimer = 7;
 inline constexpr UINT kControlRetryMs = 5000;
 
+// A view's news from its link to the launcher it shows.
+inline constexpr UINT WM_VIEW_NEWS = WM_APP + 20;
+
 // The main and only window: plan chooser, program list, start/stop button,
-// the supervision options, and the tray icon with its menu. It owns the
-// catalogue, the option states and the runner with its process host; it
-// shows their state and passes on the operator's clicks.
-class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
+// the supervision options, and the tray icon with its menu. It shows the
+// state of a supervision and passes the operator's clicks on to it: its
+// own (it owns the catalogue, the option states and the runner with its
+// process host), or, as a view, another launcher's behind its control
+// pipe when one already serves the port (the service, another session).
+class LauncherDialog : public Dialog, private RunnerHost, private EventSink, private Supervision {
  public:
   explicit LauncherDialog(LauncherApp& app);
   ~LauncherDialog() override;
@@ -56,6 +64,8 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   virtual void ShowSurplusMessage(const std::string& text);
 
  private:
+  // Fonts, the program list's columns and the options' first states.
+  void SetUpControls();
   // Launch list and display.
   LaunchListReport ReadLaunchList();
   void FillPlanChooser();
@@ -93,6 +103,9 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   // Hides or minimises the window as the tray's presence allows.
   void ApplyLook(TrayPresence::Look look);
   void RemoveTrayIcon();
+  // The icon's tip (GBK), kept for when the icon is added again.
+  void SetTrayTip(const std::string& tip);
+  std::string trayTip_;
   void ShowTrayMenu();
   bool OnTrayNotify(LPARAM mouseMessage);
   bool OnTrayCommand(WPARAM wParam, LPARAM lParam);
@@ -107,8 +120,33 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   void OnControlRequest();
   ControlReply AnswerControl(const ControlRequest& request);
   ControlReply AnswerRow(const ControlRequest& request, int running);
+  ControlReply AnswerSet(const ControlRequest& request, int running);
   // A quit's reply has reached its client: the window closes as at Esc.
   void OnControlQuit();
+
+  // Something the status object says has changed (control_dialog.cpp).
+  void MarkChanged() { ++revision_; }
+  WindowFacts Window();
+
+  // Supervision, by the runner in this process.
+  int RunningPlan() const override { return runner_.RunningPlan(); }
+  void StartStop(int chosen, EventSource source) override;
+  void ShowPlan(int plan) override;
+  void Tick(int row, bool ticked) override;
+  void SetOption(WindowOption option, int value) override;
+  // The operator's click on a row's box, an option's box or the chooser:
+  // passed on to the supervision shown, except while the window fills.
+  void OnRowBox(int row, bool ticked);
+
+  // The window as a view (view_dialog.cpp). OpenAsView asks whether a
+  // launcher serves the port already: if so the window becomes its view
+  // and true is returned (also when that launcher refused this user: the
+  // window then closes after saying so).
+  bool OpenAsView();
+  void OnViewNews();
+  // Shows what the launcher's status said, or that it went away.
+  void ShowView(LauncherView fresh);
+  void ShowViewGone();
 
   // RunnerHost: what the runner asks of the window and the listener.
   bool IsRowChecked(int row) override;
@@ -144,4 +182,14 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink {
   std::uint32_t controlError_ = 0;  // the pipe's last failure journalled; 0 while it serves
   bool controlOff_ = false;     // its thread could not be created
   bool sessionEnding_ = false;  // Windows ends the session: nothing starts any more
+  std::uint64_t revision_ = 0;  // the status object's revision
+
+  // What the clicks go to: this window's own runner, or the link's launcher.
+  Supervision* supervision_ = this;
+  bool viewing_ = false;        // the window is a view of another launcher
+  bool filling_ = false;        // the window itself sets boxes and texts: no click
+  LauncherView view_;           // the last state the viewed launcher gave
+  bool viewGone_ = false;       // the viewed launcher does not answer now
+  LauncherLink link_;
+  std::unique_ptr<RemoteSupervision> remote_;
 };

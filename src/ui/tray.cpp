@@ -32,8 +32,9 @@ bool LauncherDialog::AddTrayIcon() {
   data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
   data.uCallbackMessage = WM_TRAY_NOTIFY;
   data.hIcon = icon_;
-  const std::wstring tip = Wide(texts::kTrayTip);
-  tip.copy(data.szTip, sizeof data.szTip / sizeof data.szTip[0] - 1);
+  const std::wstring tip = Wide(trayTip_.empty() ? std::string(texts::kTrayTip) : trayTip_);
+  // The first-version record's tip holds 64 characters with its end.
+  tip.substr(0, 63).copy(data.szTip, 63);
   // After a restart of the shell the old icon is gone; an icon that is
   // still there (a second TaskbarCreated) is only modified.
   const bool added = ::Shell_NotifyIconW(NIM_ADD, &data) != FALSE || ::Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
@@ -44,6 +45,16 @@ bool LauncherDialog::AddTrayIcon() {
     ::KillTimer(hwnd(), kTrayRetryTimer);
   }
   return added;
+}
+
+void LauncherDialog::SetTrayTip(const std::string& tip) {
+  if (tip == trayTip_) return;
+  trayTip_ = tip;
+  NOTIFYICONDATAW data = TrayRecord(hwnd());
+  data.uFlags = NIF_TIP;
+  const std::wstring wide = Wide(tip);
+  wide.substr(0, 63).copy(data.szTip, 63);
+  ::Shell_NotifyIconW(NIM_MODIFY, &data);
 }
 
 void LauncherDialog::RemoveTrayIcon() {
@@ -116,7 +127,7 @@ bool LauncherDialog::OnTrayCommand(WPARAM wParam, LPARAM lParam) {
   // The menu was built for the state of its opening; a start or stop may
   // have come since (the control pipe, an automatic start). Each item does
   // what it says or nothing: it never toggles the other way.
-  const int running = runner_.RunningPlan();
+  const int running = supervision_->RunningPlan();
   switch (id) {
     case ID_TRAY_SHOW:
       ShowHiddenWindow();

@@ -16,8 +16,11 @@
 #include "control/control_protocol.h"
 #include "control/json_reader.h"
 #include "control/json_writer.h"
+#include "control/launcher_view.h"
 #include "control/status_reading.h"
 #include "report/events.h"
+#include "text/format_text.h"
+#include "text/texts.h"
 
 namespace {
 
@@ -73,7 +76,7 @@ bool IsAscii(const std::string& text) {
   return true;
 }
 
-RowFacts Ticked(int, int) { return {true, 0}; }
+RowFacts Ticked(int, int) { return {true, 0, {}}; }
 
 }  // namespace
 
@@ -82,9 +85,18 @@ TEST(ControlRequest, EveryRequestReadsBackAndEverythingElseIsRefused) {
   ControlRequest forced = row;
   forced.action = RowAction::kStop;
   forced.force = true;
+  ControlRequest tick = row;
+  tick.action = RowAction::kUntick;
+  ControlRequest interval{ControlCommand::kSet, ""};
+  interval.option = WindowOption::kInterval;
+  interval.value = 120;
+  ControlRequest detect{ControlCommand::kSet, ""};
+  detect.option = WindowOption::kDetect;
   for (const ControlRequest& sent : {ControlRequest{ControlCommand::kStatus, ""}, ControlRequest{ControlCommand::kStop, ""},
                                      ControlRequest{ControlCommand::kStart, kPlanName},
-                                     ControlRequest{ControlCommand::kQuit, ""}, row, forced}) {
+                                     ControlRequest{ControlCommand::kQuit, ""}, row, forced, tick, interval, detect,
+                                     ControlRequest{ControlCommand::kShow, kPlanName},
+                                     ControlRequest{ControlCommand::kChanges, ""}}) {
     ControlRequest read;
     ASSERT_EQ(Parse(FormatControlRequest(sent), &read), RequestError::kNone) << FormatControlRequest(sent);
     EXPECT_EQ(read.command, sent.command);
@@ -92,8 +104,11 @@ TEST(ControlRequest, EveryRequestReadsBackAndEverythingElseIsRefused) {
     EXPECT_EQ(read.row, sent.row);
     EXPECT_EQ(read.action, sent.action);
     EXPECT_EQ(read.force, sent.force);
+    EXPECT_EQ(read.option, sent.option);
+    EXPECT_EQ(read.value, sent.value);
   }
   EXPECT_EQ(FormatControlRequest(forced), kHead + "row\n12\nstop\nforce\n");
+  EXPECT_EQ(FormatControlRequest(detect), kHead + "set\ndetect\noff\n");
   // The limit is the last byte that fits.
   const std::string longest = kHead + "start\n" + std::string(kMaxRequestBytes - kHead.size() - 7, 'p') + "\n";
   EXPECT_EQ(Parse(longest), RequestError::kNone);
@@ -133,6 +148,21 @@ TEST(ControlRequest, EveryRequestReadsBackAndEverythingElseIsRefused) {
   EXPECT_EQ(Parse(kHead + "row\n1\nstop\nforce"), RequestError::kMalformed);
   EXPECT_EQ(Parse(kHead + "row\n1\nstop\nforced\n"), RequestError::kMalformed);
   EXPECT_EQ(Parse(kHead + "row\n1\nstop\nforce\nforce\n"), RequestError::kMalformed);
+  // A tick ends nothing, so nothing forces it.
+  EXPECT_EQ(Parse(kHead + "row\n1\ntick\nforce\n"), RequestError::kMalformed);
+
+  // An option takes its own values only: on/off, or the interval's seconds
+  // within the window's range in one form.
+  EXPECT_EQ(Parse(kHead + "set\nrerun\non\n"), RequestError::kNone);
+  EXPECT_EQ(Parse(kHead + "set\ninterval\n15\n"), RequestError::kNone);
+  for (const char* bad : {"rerun\n1", "rerun\nOn", "notify\n", "interval\n14", "interval\n121", "interval\n030",
+                          "interval\non", "Rerun\non", "tick\non"}) {
+    EXPECT_EQ(Parse(kHead + "set\n" + bad + "\n"), RequestError::kBadOption) << bad;
+  }
+  EXPECT_EQ(Parse(kHead + "set\nrerun\n"), RequestError::kMalformed);
+  EXPECT_EQ(Parse(kHead + "set\nrerun\non\nx\n"), RequestError::kMalformed);
+  EXPECT_EQ(Parse(kHead + "show\n\n"), RequestError::kBadPlanName);
+  EXPECT_EQ(Parse(kHead + "changes\nx\n"), RequestError::kMalformed);
 
   // A name with a line break cannot smuggle a second command in.
   EXPECT_NE(Parse(FormatControlRequest({ControlCommand::kStart, "p\nstop"})), RequestError::kNone);
@@ -222,6 +252,25 @@ TEST(ControlArguments, CommandsArgumentsAndOptionsAnywhere) {
   EXPECT_EQ(Args({"quit", "--wait", "10"}).request.command, ControlCommand::kQuit);
   EXPECT_EQ(Args({"list"}).request.command, ControlCommand::kList);
   EXPECT_EQ(Args({"version"}).request.command, ControlCommand::kVersion);
+  // What a view sends has a form for scripts too, in any case.
+  a = Args({"SET", "Interval", "45"});
+  EXPECT_EQ(a.error, ArgumentError::kNone);
+  EXPECT_EQ(a.request.option, WindowOption::kInterval);
+  EXPECT_EQ(a.request.value, 45u);
+  a = Args({"set", "rerun", "OFF"});
+  EXPECT_EQ(a.request.option, WindowOption::kRerun);
+  EXPECT_EQ(a.request.value, 0u);
+  EXPECT_EQ(Args({"row", "3", "untick"}).request.action, RowAction::kUntick);
+  EXPECT_EQ(Args({"show", kPlanName}).request.plan, kPlanName);
+  EXPECT_EQ(Args({"changes"}).request.command, ControlCommand::kChanges);
+  for (const std::vector<std::string>& bad :
+       std::vector<std::vector<std::string>>{{"set"}, {"set", "rerun"}, {"set", "rerun", "yes"}, {"set", "interval", "9"},
+                                             {"set", "hide", "on"}}) {
+    EXPECT_EQ(Args(bad).error, ArgumentError::kBadOption) << bad.size();
+  }
+  EXPECT_EQ(Args({"show"}).error, ArgumentError::kPlanMissing);
+  EXPECT_EQ(Args({"set", "detect", "on", "x"}).error, ArgumentError::kSurplus);
+  EXPECT_EQ(Args({"row", "1", "tick", "--force"}).error, ArgumentError::kForceNotTaken);
 
   EXPECT_EQ(Args({}).error, ArgumentError::kNoCommand);
   EXPECT_EQ(Args({"/p", "1"}).error, ArgumentError::kNoCommand);
@@ -351,10 +400,11 @@ TEST(JsonReader, ReadsWhatTheWriterWritesAndRefusesTheRest) {
 }
 
 TEST(ControlBoard, StatusFromTheEventsTheCatalogueAndTheWindow) {
-  const LauncherFacts bare{7, 22225, "", "", "", ""};
+  const LauncherFacts bare{7, 22225, "", "", "", "", false, {}};
   EXPECT_EQ(ControlBoard().StatusJson(Catalogue(), bare, Ticked),
-            "{\"schema\":2,\"launcher\":{\"pid\":7,\"version\":\"\",\"list\":\"\",\"port\":22225,\"folder\":\"\",\"service\":false,\"journal\":null,"
-            "\"metrics\":null,\"dumps\":null},\"plans\":[],\"spared\":[]}");
+            "{\"schema\":2,\"revision\":0,\"launcher\":{\"pid\":7,\"version\":\"\",\"list\":\"\",\"port\":22225,\"folder\":\"\","
+            "\"service\":false,\"title\":\"\",\"journal\":null,\"metrics\":null,\"dumps\":null},\"window\":{\"plan\":null,"
+            "\"rerun\":true,\"notify\":true,\"detect\":true,\"interval\":30},\"plans\":[],\"spared\":[]}");
 
   // 一区 with three rows (the third never launched), then b.
   Catalogue catalogue = ReadList(
@@ -376,8 +426,8 @@ TEST(ControlBoard, StatusFromTheEventsTheCatalogueAndTheWindow) {
   board.OnEvent(On(EventKind::kRowUnticked, 0, 2));
   board.OnEvent(On(EventKind::kProgramLaunched, 1, 0, 300));  // not the running plan's
   catalogue.m_planLaunched[0] = 2;
-  const auto ticked = [](int plan, int row) { return RowFacts{!(plan == 0 && row == 2), 0}; };
-  const LauncherFacts launcher{4321, 23001, "C:\\j.log", "C:\\\xe5\x88\x97.prom", "", "D:\\\xe6\x9c\x8d", true};
+  const auto ticked = [](int plan, int row) { return RowFacts{!(plan == 0 && row == 2), 0, {}}; };
+  const LauncherFacts launcher{4321, 23001, "C:\\j.log", "C:\\\xe5\x88\x97.prom", "", "D:\\\xe6\x9c\x8d", true, {}};
   const std::string rows = "[[p['row'],p['program'],p['ticked'],p['state'],p['pid'],p['relaunches'],"
                            "p['last_exit_code'],p['last_exit_code_hex']] for p in d['plans'][0]['programs']]";
   const std::string plans = "[[p['name'],p['running'],p['supervising'],len(p['programs'])] for p in d['plans']]";
@@ -385,7 +435,7 @@ TEST(ControlBoard, StatusFromTheEventsTheCatalogueAndTheWindow) {
   EXPECT_TRUE(IsAscii(json));
   EXPECT_EQ(Python(json, "d['schema'], d['launcher']"),
             "2 {'pid': 4321, 'version': '1.0', 'list': 'C:\\\\\xe5\x88\x97\xe8\xa1\xa8.list', 'port': 23001, "
-            "'folder': 'D:\\\\\xe6\x9c\x8d', 'service': True, "
+            "'folder': 'D:\\\\\xe6\x9c\x8d', 'service': True, 'title': '', "
             "'journal': 'C:\\\\j.log', 'metrics': 'C:\\\\\xe5\x88\x97.prom', 'dumps': None}");
   EXPECT_EQ(Python(json, plans), "[['\xe4\xb8\x80\xe5\x8c\xba', True, False, 3], ['b', False, False, 1]]");
   // Rows count from 1, as the window and the journal count them.
@@ -400,7 +450,7 @@ TEST(ControlBoard, StatusFromTheEventsTheCatalogueAndTheWindow) {
 
   // What the host says is still ending shows so, with its process, in the
   // running plan and in any other.
-  const auto ending = [](int plan, int row) { return RowFacts{true, plan == 1 || row == 0 ? 900u + row : 0u}; };
+  const auto ending = [](int plan, int row) { return RowFacts{true, plan == 1 || row == 0 ? 900u + row : 0u, {}}; };
   json = board.StatusJson(catalogue, launcher, ending);
   EXPECT_EQ(Python(json, "[[p['state'],p['pid']] for q in d['plans'] for p in q['programs']]"),
             "[['ending', 900], ['hang_killed', None], ['unticked', None], ['ending', 900]]");
@@ -419,8 +469,9 @@ TEST(ControlBoard, StatusFromTheEventsTheCatalogueAndTheWindow) {
   EXPECT_EQ(Python(board.StatusJson(catalogue, launcher, ticked), states), "['dumping', 'crash_looping']");
   board.OnEvent(On(EventKind::kTick, -1, -1, 0, 1000 + ExitWindow::kSeconds));
   EXPECT_EQ(Python(board.StatusJson(catalogue, launcher, ticked), states + ", d['plans'][0]['programs'][1]"),
-            "['dumping', 'running'] {'row': 2, 'program': 'b.exe', 'ticked': True, 'delay': 0, 'state': 'running', "
-            "'pid': 5000, 'relaunches': 5, 'stale_file': False, 'last_exit_code': 3221226505, "
+            "['dumping', 'running'] {'row': 2, 'program': 'b.exe', 'folder': 'C:\\\\', 'command_line': ' ', "
+            "'ticked': True, 'delay': 0, 'state': 'running', "
+            "'pid': 5000, 'relaunches': 5, 'stale_file': False, 'status': '', 'last_exit_code': 3221226505, "
             "'last_exit_code_hex': '0xC0000409'}");
 
   // Taken over though its file was replaced at the row's path: so until the
@@ -493,9 +544,9 @@ class StatusReading : public ::testing::Test {
 
   JsonValue Status(std::uint32_t endingPid = 0) {
     const auto facts = [endingPid](int plan, int row) {
-      return RowFacts{!(plan == 0 && row == 2), plan == 0 && row == 0 ? endingPid : 0};
+      return RowFacts{!(plan == 0 && row == 2), plan == 0 && row == 0 ? endingPid : 0, {}};
     };
-    return Read(board_.StatusJson(catalogue_, LauncherFacts{42, 1, "", "", "", ""}, facts));
+    return Read(board_.StatusJson(catalogue_, LauncherFacts{42, 1, "", "", "", "", false, {}}, facts));
   }
   CheckVerdict Check(const std::string& plan, std::uint32_t endingPid = 0) {
     return CheckStatus(Status(endingPid), plan);
@@ -605,4 +656,66 @@ TEST_F(StatusReading, AStopHasSettledOnceItsEndingAndSparedProcessesAreGone) {
   EXPECT_EQ(RunningPlanName(Status()), "a");
   EXPECT_TRUE(StopSettled(Status(10), "a"));
   EXPECT_FALSE(StopSettled(Read("{\"schema\":1,\"plans\":[]}"), ""));
+}
+
+// A view of another launcher reads what its window would show from the
+// status object, and each click becomes the request the window would act on.
+TEST_F(StatusReading, AViewShowsTheLaunchersRowsAndOptionsAndAsksForEachClick) {
+  LauncherFacts launcher{42, 23001, "", "", "", "", true, {}};
+  launcher.window = WindowFacts{"\xb5\xf7\xb6\xc8", 0, false, true, false, 45, 9};  // 调度
+  Start(0);
+  board_.OnEvent(On(EventKind::kProgramLaunched, 0, 1, 200));
+  const auto facts = [](int plan, int row) {
+    return RowFacts{plan == 1 || row != 2, 0, plan == 0 ? "\xd4\xcb\xd0\xd0" + std::to_string(row) : "x"};  // 运行
+  };
+  LauncherView view;
+  ASSERT_TRUE(ReadLauncherView(Read(board_.StatusJson(catalogue_, launcher, facts)), view));
+  EXPECT_EQ(view.revision, 9u);
+  EXPECT_EQ(view.pid, 42u);
+  EXPECT_TRUE(view.service);
+  EXPECT_EQ(view.catalogue.m_planNames, (std::vector<std::string>{"a", "\xd2\xbb\xc7\xf8"}));  // GBK again
+  EXPECT_EQ(view.runningPlan, 0);
+  EXPECT_EQ(view.catalogue.m_planRunning, (std::vector<std::uint32_t>{1, 0}));
+  EXPECT_EQ(view.shownPlan, 0);
+  const std::vector<ProgramRow> rows = ProgramListRows(view.catalogue, 0);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[1].program, "y.exe");
+  EXPECT_EQ(rows[1].directory, "C:\\");
+  EXPECT_EQ(rows[1].commandLine, catalogue_.m_entries[1]->commandLine);
+  EXPECT_EQ(rows[2].delay, ProgramListRows(catalogue_, 0)[2].delay);
+  EXPECT_EQ((std::vector<bool>{rows[0].checked, rows[1].checked, rows[2].checked}),
+            (std::vector<bool>{true, true, false}));
+  EXPECT_EQ(view.status, (std::vector<std::string>{"\xd4\xcb\xd0\xd0" "0", "\xd4\xcb\xd0\xd0" "1", "\xd4\xcb\xd0\xd0" "2"}));
+  EXPECT_EQ((std::vector<int>{view.rerun, view.notify, view.detect, view.interval}), (std::vector<int>{0, 1, 0, 45}));
+  EXPECT_EQ(ViewCaption(view, ViewLink::kConnected), "\xb5\xf7\xb6\xc8" + FormatText(texts::kViewOfService, "", 23001u));
+  EXPECT_NE(ViewCaption(view, ViewLink::kGone), ViewCaption(view, ViewLink::kConnected));
+
+  // Only ticks, states and options moved: the window keeps its list.
+  LauncherView again;
+  launcher.window.shownPlan = 1;
+  ASSERT_TRUE(ReadLauncherView(Read(board_.StatusJson(catalogue_, launcher, Ticked)), again));
+  EXPECT_TRUE(SameLayout(view.catalogue, again.catalogue));
+  EXPECT_EQ(again.status, (std::vector<std::string>{""}));
+  again.catalogue.m_entries[3]->delaySeconds = 1;
+  EXPECT_FALSE(SameLayout(view.catalogue, again.catalogue));
+
+  // The button stops what runs whatever the chooser shows; with nothing
+  // running it starts the chosen plan by its name, or asks nothing.
+  ControlRequest request;
+  ASSERT_TRUE(StartStopRequest(view, 1, request));
+  EXPECT_EQ(FormatControlRequest(request), kHead + "stop\n");
+  view.runningPlan = -1;
+  ASSERT_TRUE(StartStopRequest(view, 1, request));
+  EXPECT_EQ(FormatControlRequest(request), kHead + "start\n\xe4\xb8\x80\xe5\x8c\xba\n");
+  EXPECT_FALSE(StartStopRequest(view, 2, request));
+  EXPECT_EQ(FormatControlRequest(ShowRequest(view, 0)), kHead + "show\na\n");
+  EXPECT_EQ(FormatControlRequest(TickRequest(0, false)), kHead + "row\n1\nuntick\n");
+  EXPECT_EQ(FormatControlRequest(OptionRequest(WindowOption::kRerun, 1)), kHead + "set\nrerun\non\n");
+  EXPECT_EQ(FormatControlRequest(OptionRequest(WindowOption::kInterval, 5)), kHead + "set\ninterval\n15\n");
+  EXPECT_EQ(FormatControlRequest(OptionRequest(WindowOption::kInterval, 500)), kHead + "set\ninterval\n120\n");
+
+  // What is not a launcher's status with its window leaves the view as it was.
+  EXPECT_FALSE(ReadLauncherView(Read("{\"schema\":2,\"plans\":[]}"), view));
+  EXPECT_FALSE(ReadLauncherView(Read("[1]"), view));
+  EXPECT_EQ(view.revision, 9u);
 }
