@@ -162,9 +162,9 @@ std::string Detail(const Event& e) {
     case EventKind::kGraceRejected: return FormatText(texts::kDetailGraceRejected, e.detail.c_str());
     case EventKind::kProgramClosed: {
       const std::string code = FormatExitCode(e.error), seconds = SecondsText(e.millis);
-      switch (static_cast<int>(e.number)) {
-        case 1: return FormatText(texts::kDetailClosedCtrlC, seconds.c_str(), code.c_str());
-        case 2: return FormatText(texts::kDetailClosedWindow, seconds.c_str(), code.c_str());
+      switch (static_cast<StopEnding>(e.number)) {
+        case StopEnding::kCtrlC: return FormatText(texts::kDetailClosedCtrlC, seconds.c_str(), code.c_str());
+        case StopEnding::kWindow: return FormatText(texts::kDetailClosedWindow, seconds.c_str(), code.c_str());
         default:
           return e.count != 0 ? FormatText(texts::kDetailClosedEnded, static_cast<long long>(e.count))
                               : FormatText(texts::kDetailClosedUnasked, seconds.c_str(), code.c_str());

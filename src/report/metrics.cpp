@@ -110,7 +110,9 @@ void MetricsBoard::OnEvent(const Event& event) {
       break;
     case EventKind::kDumpWritten: ++dumps_; break;
     case EventKind::kProgramClosed:
-      if (event.number >= 1 && event.number <= 3) ++stopEndings_[event.number - 1];
+      if (event.number >= static_cast<int>(StopEnding::kCtrlC) && event.number <= static_cast<int>(StopEnding::kEnded)) {
+        ++stopEndings_[event.number - static_cast<int>(StopEnding::kCtrlC)];
+      }
       break;
     case EventKind::kDumpFailed: ++dumpFailures_; break;
     default:

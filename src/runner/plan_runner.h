@@ -24,9 +24,6 @@ struct RunnerOptions {
   int graceSeconds = 0;
 };
 
-// How a stop's ask reached a program, and how the program went (the
-// kProgramClosed event's number; the metric's "how").
-enum class StopEnding { kCtrlC = 1, kWindow = 2, kEnded = 3 };
 // What a stop's ask did: bits of these.
 inline constexpr std::uint32_t kAskedCtrlC = 1;   // Ctrl-C reached the program's console
 inline constexpr std::uint32_t kAskedWindow = 2;  // WM_CLOSE was posted to its windows

@@ -32,7 +32,7 @@
 
 namespace {
 
-constexpr int kList = 1000, kButton = 1002, kNotify = 1007, kInterval = 1008, kChooser = 1004;
+constexpr int kList = 1000, kButton = 1002, kRerun = 1006, kNotify = 1007, kInterval = 1008, kChooser = 1004;
 
 // A Unix path as Wine sees it (Z: is the Unix root).
 std::string WinPath(std::string path) {
@@ -1762,7 +1762,8 @@ TEST(Program, ControlListsEveryLauncherAndTellsAnUnansweredRequest) {
 
 // The launcher as a Windows service: registered, started by the service
 // manager with its first plan, stopped leaving its program running, started
-// again to take that program over (no second copy), and removed.
+// again to take that program over (no second copy), shown and driven by a
+// view on the desktop, and removed.
 TEST(Program, AsAServiceItRunsTheFirstPlanAndAStopLeavesItsProgramForTheNextStart) {
   const std::string port = "23961";
   const std::string log = FreshLog("service-row"), journal = FreshLog("service-journal");
@@ -1828,6 +1829,40 @@ TEST(Program, AsAServiceItRunsTheFirstPlanAndAStopLeavesItsProgramForTheNextStar
   EXPECT_TRUE(::ControlService(service, 200, &shutting)) << ::GetLastError();
   EXPECT_EQ(ExitCodeOf(row, 5000), kKillExitCode);
   EXPECT_TRUE(WaitFor([&] { return state() == SERVICE_STOPPED; }, 10000));
+
+  // Started once more, the launcher started on the desktop with its port
+  // opens as the service's view: its rows and states, its stop click and
+  // its rerun box go to the service, and closing it leaves the service be.
+  ASSERT_TRUE(::StartServiceW(service, 0, nullptr));
+  ASSERT_TRUE(WaitFor([&] { return ReadLog(log).size() == 2; }, kFirstLineMs));
+  const DWORD again = ReadLog(log)[1].pid;
+  const HANDLE second = OpenForWatch(again);
+  ASSERT_TRUE(WaitFor([&] { return rowPid() == again; }, 5000));
+  const auto window = [&] {
+    const CtlRun run = Ctl({"status", "/p", port});
+    return run.code == 0 ? *Parsed(run).Find("window") : JsonValue();
+  };
+  const std::string title = Utf16ToGbk(Utf8ToUtf16(Parsed(Ctl({"status", "/p", port})).Find("launcher")->String("title")));
+  {
+    Program view(L"\"" + Wide(WinPath(MORVASTEL_EXE)) + L"\" /p " + Wide(port),
+                 FormatText(texts::kViewOfService, title.c_str(), static_cast<unsigned>(std::stoul(port))));
+    ASSERT_NE(view.dialog(), nullptr);
+    const HWND rows = view.Item(kList);
+    EXPECT_EQ(::SendMessageA(rows, LVM_GETITEMCOUNT, 0, 0), 1);
+    EXPECT_EQ(RemoteListCell(view.process(), rows, 0, 0), Helper("recorder.exe"));
+    EXPECT_TRUE(WaitFor([&] { return !RemoteListCell(view.process(), rows, 0, 4).empty(); }, 3000));
+    EXPECT_TRUE(view.Running());
+    view.Click(kButton);
+    EXPECT_EQ(ExitCodeOf(second, 5000), kKillExitCode);
+    EXPECT_TRUE(WaitFor([&] { return !view.Running(); }, 3000));
+    EXPECT_TRUE(window().Bool("rerun"));
+    view.Click(kRerun);
+    EXPECT_TRUE(WaitFor([&] { return !window().Bool("rerun", true); }, 3000));
+    view.PressEscape();
+    EXPECT_NE(ExitCodeOf(view.process(), 10000), static_cast<DWORD>(STILL_ACTIVE));
+  }
+  EXPECT_EQ(state(), static_cast<DWORD>(SERVICE_RUNNING));
+  ::CloseHandle(second);
 
   // Removed: stopped first, then gone.
   const CtlRun removed = RunConsole(MORVASTEL_EXE, {"/uninstall", "/p", port});
