@@ -19,6 +19,11 @@
 //   end to its next start, both as the system records them (a creation is
 //   stamped as its call returns, so this includes the whole creation, timed
 //   once more on its own for comparison).
+// - view: a launcher on a fixed port (23975) and a second one started with
+//   that port, which opens as its view. Measured: the view's processor time
+//   over 10 s in which nothing happens (it polls the launcher four times a
+//   second), and ten times the time from a click on the view's notify box
+//   to the launcher's own box following it.
 //
 // The window is asked with WM_NULL every 5 ms from a thread of this program,
 // and so is an idle window of this program's own: under Wine every answer
@@ -205,18 +210,40 @@ class Pinger {
   std::thread thread_;
 };
 
+// The dialog of process `pid`: the top-level window with a start/stop
+// button. A named callback: WNDENUMPROC is stdcall on 32 bits.
+struct DialogSearch {
+  DWORD pid;
+  HWND found;
+};
+BOOL CALLBACK FindDialog(HWND hwnd, LPARAM data) {
+  auto* search = reinterpret_cast<DialogSearch*>(data);
+  DWORD owner = 0;
+  ::GetWindowThreadProcessId(hwnd, &owner);
+  if (owner != search->pid || !::GetDlgItem(hwnd, kStartStopButton)) return TRUE;
+  search->found = hwnd;
+  return FALSE;
+}
+
 class Launcher {
  public:
   // Its journal goes to `journal`, as an operator would keep one.
-  Launcher(const std::string& exe, const std::string& list, const std::string& journal) {
+  // With `port`, on that port; with an empty `list`, a view of the
+  // launcher already there (its /n only finds it among the processes).
+  Launcher(const std::string& exe, const std::string& list, const std::string& journal, const char* port = "0") {
     static int runs = 0;
     title_ = "window-bench-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++runs);
     ::DeleteFileA(journal.c_str());
-    std::string commandLine =
-        "\"" + exe + "\" /n " + title_ + " /p 0 /f \"" + list + "\" /l \"" + journal + "\"";
+    std::string commandLine = "\"" + exe + "\" /n " + title_ + " /p " + port;
+    if (!list.empty()) commandLine += " /f \"" + list + "\" /l \"" + journal + "\"";
     STARTUPINFOA si{};
     si.cb = sizeof si;
     if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi_)) {
+      return;
+    }
+    if (list.empty()) {
+      // A view's caption is its launcher's: found as this process's dialog.
+      WaitFor([&] { return (window_ = DialogOf(pi_.dwProcessId)) != nullptr; }, 20000);
       return;
     }
     WaitFor([&] { return (window_ = ::FindWindowA(nullptr, title_.c_str())) != nullptr; }, 20000);
@@ -273,6 +300,12 @@ class Launcher {
   }
 
  private:
+  static HWND DialogOf(DWORD pid) {
+    DialogSearch search{pid, nullptr};
+    ::EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+  }
+
   std::string title_;
   PROCESS_INFORMATION pi_{};
   HWND window_ = nullptr;
@@ -435,6 +468,34 @@ double CreationMs() {
   return Median(times);
 }
 
+void View(const std::string& exe, const std::string& tag, Figures& figures) {
+  const std::string list = WorkFile("view.list");
+  PutFile(list, ListOf({" " + WorkFile("view.log") + " sleep"}, {0}));
+  Launcher launcher(exe, list, WorkFile(tag + "-view.journal"), "23975");
+  Launcher view(exe, "", "", "23975");
+  if (!launcher.window() || !view.window()) {
+    std::printf("  the view did not open\n");
+    return;
+  }
+  ::Sleep(2000);  // the view's first reads are behind it
+  const double cpu = view.CpuMs();
+  ::Sleep(10000);
+  figures.emplace_back("view: its processor time over 10 s of nothing (% of a core)", (view.CpuMs() - cpu) / 100.0);
+  const HWND own = ::GetDlgItem(launcher.window(), kNotifyBox);
+  std::vector<double> clicks;
+  for (int i = 0; i < 10; ++i) {
+    const LRESULT before = ::SendMessageW(own, BM_GETCHECK, 0, 0);
+    const double t = NowMs();
+    ::SendMessageTimeoutW(::GetDlgItem(view.window(), kNotifyBox), BM_CLICK, 0, 0, SMTO_NORMAL, 10000, nullptr);
+    if (!WaitFor([&] { return ::SendMessageW(own, BM_GETCHECK, 0, 0) != before; }, 5000)) break;
+    clicks.push_back(NowMs() - t);
+    ::Sleep(300);
+  }
+  figures.emplace_back("view: from a click on its box to the launcher's box following, median (ms)", Median(clicks));
+  figures.emplace_back("view: the same, longest of " + std::to_string(clicks.size()) + " (ms)",
+                       clicks.empty() ? -1 : *std::max_element(clicks.begin(), clicks.end()));
+}
+
 Figures Measure(const std::string& exe, const std::string& tag, const std::vector<int>& bursts, int ends) {
   Figures figures;
   EndHelpers();
@@ -443,6 +504,7 @@ Figures Measure(const std::string& exe, const std::string& tag, const std::vecto
     Ends(exe, tag, ends, figures);
     figures.emplace_back("the system's part of it: one creation, outside a launcher (ms)", CreationMs());
   }
+  View(exe, tag, figures);
   return figures;
 }
 

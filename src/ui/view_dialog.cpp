@@ -26,6 +26,9 @@ constexpr DWORD kProbeMs = 3000;
 }  // namespace
 
 bool LauncherDialog::OpenAsView() {
+  // Port 0 takes whatever port the system gives: it names no launcher that
+  // could already run, and every launcher started so is one of its own.
+  if (app_.settings.port == 0) return false;
   ControlRequest status;
   const std::wstring launcher = LauncherBeside();
   const LauncherCall call = CallLauncher(app_.settings.port, status, kProbeMs, launcher);
