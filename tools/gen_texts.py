@@ -242,6 +242,7 @@ TEXTS = [
     ("kDetailListUnread", "无法读取：%s", "journal: the list could not be read, and why"),
     ("kStatusCrashLooping", "反复退出 %s", "status: 3 or more exits in 5 minutes, then the row's text"),
     ("kStatusDumping", "写转储中", "status: a hung program's minidump is being written"),
+    ("kStatusAsked", "已请它退出（最多等 %d 秒）", "status: a stop asked the program to close (/g)"),
     # The launcher's own crash: one journal line written by the crashed process.
     # Only %s is filled in (the crash guard formats without the C library).
     ("kEvLauncherCrashed", "调度台崩溃", "journal: the launcher itself crashed and ended at once"),

@@ -51,3 +51,16 @@ std::u16string ServiceCommandLine(std::u16string_view program, const std::vector
   if (!given.operators.empty()) add(u"/operators", given.operators);
   return line;
 }
+
+ServiceAction ActionOfControl(std::uint32_t control) {
+  switch (control) {
+    case kControlStop: return ServiceAction::kQuit;
+    case kControlPreshutdown:
+    case kControlRehearseShutdown: return ServiceAction::kEndSession;
+    default: return ServiceAction::kNone;
+  }
+}
+
+ServiceAction KeptAction(ServiceAction kept, ServiceAction next) {
+  return kept == ServiceAction::kEndSession ? kept : next == ServiceAction::kNone ? kept : next;
+}

@@ -29,12 +29,14 @@ constexpr DWORD kFailureResetSeconds = 86400;
 // How long /uninstall waits for the stopped service to end: its end's
 // budget (4.5 s) with room to spare.
 constexpr DWORD kStopWaitMs = 30000;
-// A control of the service's own (128 to 255 are the services'): what the
-// service does when the machine shuts down, asked for with
-// "sc.exe control Morvastel-<port> 200" to rehearse it. The service
-// manager sends it only for those who may control the service (its DACL:
-// administrators and LocalSystem).
-constexpr DWORD kRehearseShutdown = 200;
+// kControlRehearseShutdown is a control of the service's own (128 to 255
+// are the services'): what the service does when the machine shuts down,
+// asked for with "sc.exe control Morvastel-<port> 200" to rehearse it. The
+// service manager sends it only for those who may control the service (its
+// DACL: administrators and LocalSystem).
+static_assert(kControlStop == SERVICE_CONTROL_STOP && kControlPreshutdown == SERVICE_CONTROL_PRESHUTDOWN &&
+                  kControlRehearseShutdown >= 128 && kControlRehearseShutdown <= 255,
+              "the service's controls by their numbers");
 
 struct ServiceHandle {
   SC_HANDLE handle = nullptr;
@@ -90,7 +92,7 @@ struct Service {
   std::mutex lock;
   SERVICE_STATUS status{};
   HWND window = nullptr;  // under `lock`
-  UINT pending = 0;       // a control that came before the window, under `lock`
+  ServiceAction pending = ServiceAction::kNone;  // what came before the window, under `lock`
   int exitCode = 0;
 };
 Service& TheService() {
@@ -110,39 +112,33 @@ void SetState(DWORD state, DWORD waitHint = 0) {
   ::SetServiceStatus(s.handle, &s.status);
 }
 
-// The window hears `message` as from the control pipe (quit: as Esc) or as
-// from Windows (the session's end); one that comes before the window is
-// kept for it.
-void Tell(UINT message, WPARAM wParam) {
+// The window hears an action as from the control pipe (quit: as Esc) or as
+// from Windows (the session's end).
+void Post(HWND window, ServiceAction action) {
+  if (action == ServiceAction::kQuit) ::PostMessageW(window, WM_CONTROL_QUIT, 0, 0);
+  if (action == ServiceAction::kEndSession) ::PostMessageW(window, WM_ENDSESSION, TRUE, 0);
+}
+
+// One that comes before the window is kept for it.
+void Tell(ServiceAction action) {
   Service& s = TheService();
   std::lock_guard<std::mutex> hold(s.lock);
   if (s.window == nullptr) {
-    s.pending = message;
+    s.pending = KeptAction(s.pending, action);
     return;
   }
-  ::PostMessageW(s.window, message, wParam, 0);
+  Post(s.window, action);
 }
 
 DWORD WINAPI Control(DWORD control, DWORD, void*, void*) {
-  switch (control) {
-    case SERVICE_CONTROL_STOP:
-      // As Esc: the launcher ends, its programs run on, and the next start
-      // takes them over by their records.
-      SetState(SERVICE_STOP_PENDING, kStopWaitMs);
-      Tell(WM_CONTROL_QUIT, 0);
-      return NO_ERROR;
-    case SERVICE_CONTROL_PRESHUTDOWN:
-    case kRehearseShutdown:
-      // As a session's end: the plan stops, spared servers save, within the
-      // end's own budget.
-      SetState(SERVICE_STOP_PENDING, kPreshutdownMs);
-      Tell(WM_ENDSESSION, TRUE);
-      return NO_ERROR;
-    case SERVICE_CONTROL_INTERROGATE:
-      return NO_ERROR;
-    default:
-      return ERROR_CALL_NOT_IMPLEMENTED;
-  }
+  const ServiceAction action = ActionOfControl(control);
+  if (action == ServiceAction::kNone) return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+  // Quit as Esc: the launcher ends, its programs run on, and the next start
+  // takes them over by their records. The session's end: the plan stops,
+  // spared servers save, within the end's own budget.
+  SetState(SERVICE_STOP_PENDING, action == ServiceAction::kQuit ? kStopWaitMs : kPreshutdownMs);
+  Tell(action);
+  return NO_ERROR;
 }
 
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
@@ -276,17 +272,17 @@ bool RunningAsService() { return TheService().handle != nullptr; }
 void ServiceReady(HWND window) {
   Service& s = TheService();
   if (s.handle == nullptr) return;
-  UINT pending = 0;
+  ServiceAction pending = ServiceAction::kNone;
   {
     std::lock_guard<std::mutex> hold(s.lock);
     s.window = window;
-    pending = std::exchange(s.pending, 0u);
+    pending = std::exchange(s.pending, ServiceAction::kNone);
   }
   // A stop asked while the launcher started is carried out now; until
   // then it stays "stop pending".
-  if (pending == 0) {
+  if (pending == ServiceAction::kNone) {
     SetState(SERVICE_RUNNING);
   } else {
-    ::PostMessageW(window, pending, pending == WM_ENDSESSION ? TRUE : 0, 0);
+    Post(window, pending);
   }
 }

@@ -13,16 +13,41 @@ void StatusBoard::OnEvent(const Event& event) {
   switch (event.kind) {
     case EventKind::kPlanStarted:
       plan_ = event.plan;
+      askingPlan_ = -1;
+      asked_.clear();
       states_.clear();
       rows_.clear();
       changed_.clear();
       return;
     case EventKind::kPlanStopped:
-      // A plan that is not running shows nothing: every cell is emptied.
-      for (Row& row : states_) row = Row{};
+      // A plan that is not running shows nothing: every cell is emptied but
+      // those of programs its stop asked to close, until they have.
+      for (std::size_t r = 0; r < states_.size(); ++r) {
+        if (event.plan != askingPlan_ || r >= asked_.size() || !asked_[r]) states_[r] = Row{};
+      }
       for (std::size_t r = 0; r < rows_.size(); ++r) Show(r);
+      if (event.plan != askingPlan_) askingPlan_ = -1;
       plan_ = -1;
       return;
+    case EventKind::kProgramAsked:
+      if (event.plan != plan_ || event.row < 0) return;
+      askingPlan_ = event.plan;
+      if (asked_.size() <= static_cast<std::size_t>(event.row)) asked_.resize(static_cast<std::size_t>(event.row) + 1);
+      asked_[static_cast<std::size_t>(event.row)] = true;
+      Set(event.row, FormatText(texts::kStatusAsked, static_cast<int>(event.number)));
+      states_[static_cast<std::size_t>(event.row)].exits = ExitWindow{};
+      return;
+    case EventKind::kProgramClosed: {
+      const auto r = static_cast<std::size_t>(event.row);
+      if (event.plan != askingPlan_ || event.row < 0 || r >= asked_.size() || !asked_[r]) return;
+      asked_[r] = false;
+      states_[r] = Row{};
+      Show(r);
+      bool any = false;
+      for (const bool a : asked_) any = any || a;
+      if (!any) askingPlan_ = -1;
+      return;
+    }
     case EventKind::kTick:
       // A loop ends when its oldest exit leaves the five minutes.
       now_ = static_cast<std::uint32_t>(event.number);

@@ -17,6 +17,10 @@ class StatusBoard : public EventSink {
 
   // The running plan (-1 for none) and its rows' texts, GBK.
   int plan() const { return plan_; }
+  // The plan the texts belong to: the running one, or the one a stop left
+  // with programs asked to close (whose rows say so until each has closed
+  // or been ended); -1 for none.
+  int cellsPlan() const { return plan_ >= 0 ? plan_ : askingPlan_; }
   const std::vector<std::string>& rows() const { return rows_; }
   // The rows whose text changed since the last call, with their texts.
   std::vector<std::pair<int, std::string>> TakeChanges();
@@ -31,6 +35,8 @@ class StatusBoard : public EventSink {
   void Show(std::size_t row);
 
   int plan_ = -1;
+  int askingPlan_ = -1;
+  std::vector<bool> asked_;  // rows of askingPlan_ whose programs were asked to close
   std::uint32_t now_ = 0;
   std::vector<Row> states_;
   std::vector<std::string> rows_;  // as shown

@@ -344,6 +344,8 @@ inline constexpr char kDetailListUnread[] = "\xce\xde\xb7\xa8\xb6\xc1\xc8\xa1\xa
 inline constexpr char kStatusCrashLooping[] = "\xb7\xb4\xb8\xb4\xcd\xcb\xb3\xf6 %s";
 // 写转储中  (status: a hung program's minidump is being written)
 inline constexpr char kStatusDumping[] = "\xd0\xb4\xd7\xaa\xb4\xa2\xd6\xd0";
+// 已请它退出（最多等 %d 秒）  (status: a stop asked the program to close (/g))
+inline constexpr char kStatusAsked[] = "\xd2\xd1\xc7\xeb\xcb\xfc\xcd\xcb\xb3\xf6\xa3\xa8\xd7\xee\xb6\xe0\xb5\xc8 %d \xc3\xeb\xa3\xa9";
 // 调度台崩溃  (journal: the launcher itself crashed and ended at once)
 inline constexpr char kEvLauncherCrashed[] = "\xb5\xf7\xb6\xc8\xcc\xa8\xb1\xc0\xc0\xa3";
 // 异常 %s，地址 %s；%s  (journal: exception code, address, then what became of the dump)

@@ -91,7 +91,7 @@ ControlReply LauncherDialog::AnswerControl(const ControlRequest& request) {
         RowFacts fact;
         fact.ticked = plan == shownPlan_ ? IsRowChecked(row) : catalogue_.m_entries[entry]->enabled != 0;
         if (processes_.IsEntryEnding(entry)) fact.endingPid = processes_.EntryProcessId(entry);
-        if (plan == shownPlan_ && plan == status_.plan() && static_cast<std::size_t>(row) < status_.rows().size()) {
+        if (plan == shownPlan_ && plan == status_.cellsPlan() && static_cast<std::size_t>(row) < status_.rows().size()) {
           fact.status = status_.rows()[static_cast<std::size_t>(row)];
         }
         return fact;

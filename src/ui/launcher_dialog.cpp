@@ -414,11 +414,11 @@ void LauncherDialog::FillProgramList() {
   // The running plan's rows show their status again (a view's: the rows
   // of the plan its launcher shows).
   const bool shown = viewing_ ? shownPlan_ >= 0 && shownPlan_ == view_.shownPlan
-                              : shownPlan_ >= 0 && shownPlan_ == status_.plan();
-  const std::vector<std::string>& texts = viewing_ ? view_.status : status_.rows();
+                              : shownPlan_ >= 0 && shownPlan_ == status_.cellsPlan();
+  const std::vector<std::string>& rowTexts = viewing_ ? view_.status : status_.rows();
   if (shown) {
     std::vector<std::pair<int, std::string>> cells;
-    for (std::size_t r = 0; r < texts.size(); ++r) cells.emplace_back(static_cast<int>(r), texts[r]);
+    for (std::size_t r = 0; r < rowTexts.size(); ++r) cells.emplace_back(static_cast<int>(r), rowTexts[r]);
     ShowStatus(cells);
   }
   filling_ = wasFilling;
@@ -429,7 +429,7 @@ void LauncherDialog::OnEvent(const Event& event) {
   const std::vector<std::pair<int, std::string>> changes = status_.TakeChanges();
   if (event.kind != EventKind::kTick || !changes.empty()) MarkChanged();
   // Only the running plan's rows show a status; after a stop its cells empty.
-  if (!changes.empty() && (shownPlan_ == status_.plan() || status_.plan() < 0)) ShowStatus(changes);
+  if (!changes.empty() && (shownPlan_ == status_.cellsPlan() || status_.cellsPlan() < 0)) ShowStatus(changes);
 }
 
 void LauncherDialog::ShowStatus(const std::vector<std::pair<int, std::string>>& cells) {

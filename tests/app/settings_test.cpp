@@ -140,6 +140,19 @@ TEST(ServiceSetup, TheServicesLineHasEveryOptionOnceWithFullPathsAndSurvivesSpli
   }
 }
 
+TEST(ServiceSetup, StopQuitsShutdownEndsTheSessionAndAShutdownKeptForTheWindowIsNeverLost) {
+  EXPECT_EQ(ActionOfControl(kControlStop), ServiceAction::kQuit);
+  EXPECT_EQ(ActionOfControl(kControlPreshutdown), ServiceAction::kEndSession);
+  EXPECT_EQ(ActionOfControl(kControlRehearseShutdown), ServiceAction::kEndSession);
+  for (std::uint32_t other : {0x0u, 0x4u /* interrogate */, 0x5u /* shutdown: not asked for */, 201u}) {
+    EXPECT_EQ(ActionOfControl(other), ServiceAction::kNone) << other;
+  }
+  EXPECT_EQ(KeptAction(ServiceAction::kNone, ServiceAction::kQuit), ServiceAction::kQuit);
+  EXPECT_EQ(KeptAction(ServiceAction::kQuit, ServiceAction::kEndSession), ServiceAction::kEndSession);
+  EXPECT_EQ(KeptAction(ServiceAction::kEndSession, ServiceAction::kQuit), ServiceAction::kEndSession);
+  EXPECT_EQ(KeptAction(ServiceAction::kQuit, ServiceAction::kNone), ServiceAction::kQuit);
+}
+
 TEST(CommandLine, TheGraceIsWholeSecondsUpToFiveMinutesAndAnythingElseIsNoneAndKept) {
   EXPECT_EQ(Apply({u"/g", u"30"}).settings.graceSeconds, 30);
   EXPECT_EQ(Apply({u"-G", u"300"}).settings.graceSeconds, 300);

@@ -80,6 +80,39 @@ TEST(StatusBoard, EachRowShowsItsLastStateAndOnlyChangedCellsAreRedrawn) {
   EXPECT_EQ(FormatExitCode(0xBFFFFFFF), "3221225471");  // below the crash range: decimal
 }
 
+// A stop that asks programs to close (/g): their rows say so until each has
+// closed or been ended, and only then do the texts belong to no plan.
+TEST(StatusBoard, RowsAStopAskedToCloseSaySoUntilTheyHave) {
+  StatusBoard board;
+  board.OnEvent(On(EventKind::kPlanStarted, 2));
+  for (int row : {0, 1, 2}) board.OnEvent(On(EventKind::kProgramLaunched, 2, row, 10u + row));
+  board.TakeChanges();
+  board.OnEvent(On(EventKind::kProgramAsked, 2, 0, 10, 30));
+  board.OnEvent(On(EventKind::kProgramAsked, 2, 2, 12, 30));
+  board.OnEvent(On(EventKind::kPlanStopped, 2));
+  const std::string asked = FormatText(texts::kStatusAsked, 30);
+  EXPECT_EQ(board.TakeChanges(), (Changes{{0, asked}, {1, ""}, {2, asked}}));
+  EXPECT_EQ(board.plan(), -1);
+  EXPECT_EQ(board.cellsPlan(), 2);
+  board.OnEvent(On(EventKind::kProgramClosed, 2, 2, 12, 1));
+  EXPECT_EQ(board.TakeChanges(), (Changes{{2, ""}}));
+  EXPECT_EQ(board.cellsPlan(), 2);
+  board.OnEvent(On(EventKind::kProgramClosed, 2, 1, 11, 3));  // never asked: nothing
+  EXPECT_TRUE(board.TakeChanges().empty());
+  board.OnEvent(On(EventKind::kProgramClosed, 2, 0, 10, 3));
+  EXPECT_EQ(board.TakeChanges(), (Changes{{0, ""}}));
+  EXPECT_EQ(board.cellsPlan(), -1);
+
+  // A next plan's start leaves nothing of an earlier stop's asks.
+  board.OnEvent(On(EventKind::kPlanStarted, 2));
+  board.OnEvent(On(EventKind::kProgramAsked, 2, 1, 11, 5));
+  board.OnEvent(On(EventKind::kPlanStopped, 2));
+  board.OnEvent(On(EventKind::kPlanStarted, 0));
+  EXPECT_EQ(board.cellsPlan(), 0);
+  board.OnEvent(On(EventKind::kPlanStopped, 0));
+  EXPECT_EQ(board.cellsPlan(), -1);
+}
+
 namespace {
 struct Collect : EventSink {
   std::vector<Event> events;
