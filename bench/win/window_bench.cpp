@@ -24,6 +24,9 @@
 //   over 10 s in which nothing happens (it polls the launcher four times a
 //   second), and ten times the time from a click on the view's notify box
 //   to the launcher's own box following it.
+// - service: the launcher registered as a service (/install, port 23976)
+//   with a plan of 20 programs with delay 0. Measured: from StartService to
+//   every one of them running, as the programs' own first lines stamp it.
 //
 // The window is asked with WM_NULL every 5 ms from a thread of this program,
 // and so is an idle window of this program's own: under Wine every answer
@@ -36,6 +39,7 @@
 // The helper programs come from ..\helpers beside this program's folder.
 #include <windows.h>
 #include <tlhelp32.h>
+#include <winsvc.h>
 
 #include "bench_clock.h"
 
@@ -496,6 +500,39 @@ void View(const std::string& exe, const std::string& tag, Figures& figures) {
                        clicks.empty() ? -1 : *std::max_element(clicks.begin(), clicks.end()));
 }
 
+void Service(const std::string& exe, Figures& figures) {
+  const std::string list = WorkFile("service.list"), log = WorkFile("service.log");
+  ::DeleteFileA(log.c_str());
+  PutFile(list, ListOf(std::vector<std::string>(20, " " + log + " sleep"), std::vector<int>(20, 0)));
+  const auto run = [&](const std::string& args) {
+    std::string commandLine = "\"" + exe + "\" " + args;
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return;
+    ::WaitForSingleObject(pi.hProcess, 30000);
+    ::CloseHandle(pi.hProcess);
+    ::CloseHandle(pi.hThread);
+  };
+  run("/uninstall /p 23976");
+  run("/install /p 23976 /f \"" + list + "\"");
+  const SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+  const SC_HANDLE service = manager ? ::OpenServiceW(manager, L"Morvastel-23976", SERVICE_START) : nullptr;
+  const unsigned long long t0 = ::GetTickCount64();
+  if (!service || !::StartServiceW(service, 0, nullptr)) {
+    std::printf("  the service did not start (%lu)\n", ::GetLastError());
+  } else if (WaitForLines(log, 20)) {
+    unsigned long long last = t0;
+    for (const LogLine& line : ReadLog(log)) last = std::max(last, line.ms);
+    figures.emplace_back("service: from its start to 20 programs with delay 0 running (ms)",
+                         static_cast<double>(last - t0));
+  }
+  if (service) ::CloseServiceHandle(service);
+  if (manager) ::CloseServiceHandle(manager);
+  run("/uninstall /p 23976");
+  EndHelpers();
+}
+
 Figures Measure(const std::string& exe, const std::string& tag, const std::vector<int>& bursts, int ends) {
   Figures figures;
   EndHelpers();
@@ -505,6 +542,7 @@ Figures Measure(const std::string& exe, const std::string& tag, const std::vecto
     figures.emplace_back("the system's part of it: one creation, outside a launcher (ms)", CreationMs());
   }
   View(exe, tag, figures);
+  Service(exe, figures);
   return figures;
 }
 

@@ -52,7 +52,7 @@ class LauncherLink {
 
   static constexpr DWORD kPollMs = 250;
   static constexpr DWORD kReadEveryMs = 1000;
-  static constexpr DWORD kCallLimitMs = 5000;
+  static constexpr DWORD kCallLimitMs = 3000;
 
  private:
   void Run();

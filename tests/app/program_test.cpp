@@ -1843,9 +1843,10 @@ TEST(Program, AsAServiceItRunsTheFirstPlanAndAStopLeavesItsProgramForTheNextStar
     return run.code == 0 ? *Parsed(run).Find("window") : JsonValue();
   };
   const std::string title = Utf16ToGbk(Utf8ToUtf16(Parsed(Ctl({"status", "/p", port})).Find("launcher")->String("title")));
+  const unsigned portNumber = static_cast<unsigned>(std::stoul(port));
+  const std::string caption = FormatText(texts::kViewOfService, title.c_str(), portNumber);
   {
-    Program view(L"\"" + Wide(WinPath(MORVASTEL_EXE)) + L"\" /p " + Wide(port),
-                 FormatText(texts::kViewOfService, title.c_str(), static_cast<unsigned>(std::stoul(port))));
+    Program view(L"\"" + Wide(WinPath(MORVASTEL_EXE)) + L"\" /p " + Wide(port), caption);
     ASSERT_NE(view.dialog(), nullptr);
     const HWND rows = view.Item(kList);
     EXPECT_EQ(::SendMessageA(rows, LVM_GETITEMCOUNT, 0, 0), 1);
@@ -1858,6 +1859,15 @@ TEST(Program, AsAServiceItRunsTheFirstPlanAndAStopLeavesItsProgramForTheNextStar
     EXPECT_TRUE(window().Bool("rerun"));
     view.Click(kRerun);
     EXPECT_TRUE(WaitFor([&] { return !window().Bool("rerun", true); }, 3000));
+    // The service goes and comes back: the view says so, then shows it again.
+    SERVICE_STATUS halted{};
+    EXPECT_TRUE(::ControlService(service, SERVICE_CONTROL_STOP, &halted));
+    EXPECT_TRUE(WaitFor([&] { return Text(view.dialog()) == FormatText(texts::kViewGone, title.c_str(), portNumber); },
+                        10000));
+    EXPECT_EQ(RemoteListCell(view.process(), rows, 0, 4), texts::kViewGoneCell);
+    EXPECT_TRUE(WaitFor([&] { return state() == SERVICE_STOPPED; }, 10000));
+    ASSERT_TRUE(::StartServiceW(service, 0, nullptr));
+    EXPECT_TRUE(WaitFor([&] { return Text(view.dialog()) == caption; }, 10000));
     view.PressEscape();
     EXPECT_NE(ExitCodeOf(view.process(), 10000), static_cast<DWORD>(STILL_ACTIVE));
   }
@@ -1874,6 +1884,7 @@ TEST(Program, AsAServiceItRunsTheFirstPlanAndAStopLeavesItsProgramForTheNextStar
   ::CloseServiceHandle(manager);
   ::TerminateProcess(row, 0);
   ::CloseHandle(row);
+  TerminateAll(Pids(log));
 }
 
 // With /g a stop asks every program at once: the console program closes on
