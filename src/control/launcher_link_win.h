@@ -1,7 +1,7 @@
 #pragma once
 // A view's link to the launcher it shows, on a thread of its own so that
 // the window's thread never waits on the pipe: it sends the view's
-// requests in order, polls the launcher's revision four times a second and
+// requests in order, polls the launcher's revision twice a second and
 // reads the whole status when it moved (at most once a second, and once
 // after each request), and tells the window when there is news. While
 // nobody answers it tries again every second, so the view comes back on
@@ -50,7 +50,7 @@ class LauncherLink {
   // The news since the last call; false when there is none.
   bool TakeNews(News& news);
 
-  static constexpr DWORD kPollMs = 250;
+  static constexpr DWORD kPollMs = 500;
   static constexpr DWORD kReadEveryMs = 1000;
   static constexpr DWORD kCallLimitMs = 3000;
 

@@ -197,7 +197,10 @@ BOOL LauncherDialog::OnInitDialog() {
   processes_.SetDumpFolder(app_.dumpFolder(), app_.files());
   processes_.PostNewsTo(hwnd(), WM_PROCESSES_DUE);
   if (app_.metricsOn()) ::SetTimer(hwnd(), kMetricsTimer, kTickPeriodMs, nullptr);
-  for (int i = 0; i < armed; ++i) ::SetTimer(hwnd(), kAutoStartTimer, 2000, nullptr);
+  // Under the service manager nobody is there to look first: the plan
+  // starts as soon as the initialisation is over.
+  const UINT autoStartMs = service_ ? USER_TIMER_MINIMUM : 2000;
+  for (int i = 0; i < armed; ++i) ::SetTimer(hwnd(), kAutoStartTimer, autoStartMs, nullptr);
   if (!app_.settings.windowTitle.empty()) SetWindowTextGbk(hwnd(), app_.settings.windowTitle);
 
   SetUpControls();
