@@ -61,6 +61,8 @@ TEXTS = [
     ("kDetailClosedUnasked", "未能询问，%s 秒后自己退出，退出码 %s",
      "journal: no ask reached it (no console, no window), yet it ended: seconds, exit code"),
     ("kDetailClosedEnded", "%lld 秒内未退出，已结束 (111)", "journal: not closed within its seconds: ended"),
+    ("kDetailClosedCut", "请它退出 %s 秒后调度台结束（会话结束或关闭），没有等满 %lld 秒，已结束 (111)",
+     "journal: ended before its seconds were up, by the launcher's own end"),
     ("kEvProgramKept", "保留仍在运行的程序", "journal: a start kept a process still running"),
     ("kEvProgramEnded", "程序已结束", "journal: a program the launcher terminated has ended"),
     ("kEvDumpWritten", "写入卡死转储", "journal: a minidump of a hung program was written"),

@@ -166,6 +166,10 @@ std::string Detail(const Event& e) {
         case StopEnding::kCtrlC: return FormatText(texts::kDetailClosedCtrlC, seconds.c_str(), code.c_str());
         case StopEnding::kWindow: return FormatText(texts::kDetailClosedWindow, seconds.c_str(), code.c_str());
         default:
+          // Ended before its seconds were up: the launcher's own end cut them short.
+          if (e.count != 0 && e.millis < static_cast<std::uint64_t>(e.count) * 1000) {
+            return FormatText(texts::kDetailClosedCut, seconds.c_str(), static_cast<long long>(e.count));
+          }
           return e.count != 0 ? FormatText(texts::kDetailClosedEnded, static_cast<long long>(e.count))
                               : FormatText(texts::kDetailClosedUnasked, seconds.c_str(), code.c_str());
       }

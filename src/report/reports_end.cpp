@@ -46,7 +46,11 @@ EndReport EndReports(EndParts& parts, const EndLimits& limits, Clock::time_point
   };
   if (parts.waitForSpared) {
     const Clock::time_point from = Clock::now();
-    const SparedWait spared = parts.waitForSpared(std::min(limits.spared, Left(end)));
+    // What went before (a stop's asks) comes out of the spared servers'
+    // share, never the metrics' or the journal's: the last line is always
+    // written within the budget.
+    const milliseconds room = limits.spared - std::chrono::duration_cast<milliseconds>(Clock::now() - begun);
+    const SparedWait spared = parts.waitForSpared(std::clamp(room, milliseconds(0), limits.spared));
     // Without a share (an exit asked for), the servers save on their own:
     // only those already ended are reported, and the last line is silent.
     if (limits.spared.count() > 0) {

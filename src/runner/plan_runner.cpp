@@ -229,7 +229,7 @@ void PlanRunner::SeeClosings(bool now) {
   const std::uint64_t grace = static_cast<std::uint64_t>(options_.graceSeconds) * 1000;
   for (auto it = closing_.begin(); it != closing_.end();) {
     const std::size_t index = it->first;
-    const Asked& c = it->second;
+    Asked& c = it->second;
     // Closed once every process of its tree has ended, not its first alone.
     const bool closed = !processes_.IsEntryRunning(index) && processes_.LeftInTree(index).empty();
     const bool late = now || at - c.askedAt >= grace;
@@ -237,11 +237,21 @@ void PlanRunner::SeeClosings(bool now) {
       ++it;
       continue;
     }
+    std::uint32_t how = closed ? processes_.AskedHow(index) : 0;
+    // Its Ctrl-C helper may still be ending: the report waits for it a
+    // little, keeping the moment the program closed.
+    if (closed && (how & kAskPending) != 0 && !now) {
+      if (c.closedAt == 0) c.closedAt = at;
+      if (at - c.closedAt < kAskSettleMs) {
+        ++it;
+        continue;
+      }      // Never said: no Ctrl-C is claimed.
+      how &= ~kAskedCtrlC;
+    }
     Event told;
     told.pid = c.pid;
-    told.millis = at - c.askedAt;
+    told.millis = (c.closedAt != 0 ? c.closedAt : at) - c.askedAt;
     if (closed) {
-      const std::uint32_t how = processes_.AskedHow(index);
       told.number = static_cast<std::int64_t>((how & kAskedCtrlC) ? StopEnding::kCtrlC
                                               : (how & kAskedWindow) ? StopEnding::kWindow
                                                                      : StopEnding::kEnded);
@@ -372,12 +382,19 @@ void PlanRunner::Apply(const ProcessNews& news, bool mayRelaunch) {
     }
     return;
   }
+  const bool asked = closing_.count(news.entry) != 0;
   // An end of the process the entry holds now, not of one it held before.
-  if (!inPlan || watch.pid == 0 || watch.pid != news.pid) return;
-  const std::size_t row = news.entry - span.first;
-  if (!SeeEnd(plan, span.first, row, true) || !mayRelaunch) return;
-  // Supervision only.
-  if (catalogue_.m_planLaunched[static_cast<std::size_t>(plan)] == span.count) RelaunchIfTicked(span.first, row);
+  if (inPlan && watch.pid != 0 && watch.pid == news.pid) {
+    const std::size_t row = news.entry - span.first;
+    // Supervision only.
+    if (SeeEnd(plan, span.first, row, true) && mayRelaunch &&
+        catalogue_.m_planLaunched[static_cast<std::size_t>(plan)] == span.count) {
+      RelaunchIfTicked(span.first, row);
+    }
+  }
+  // A program a stop asked to close is told of once it has, with its own
+  // seconds, not at the next tick.
+  if (asked) SeeClosings();
 }
 
 bool PlanRunner::MayRelaunch(const Watch& watch) {

@@ -27,6 +27,12 @@ struct RunnerOptions {
 // What a stop's ask did: bits of these.
 inline constexpr std::uint32_t kAskedCtrlC = 1;   // Ctrl-C reached the program's console
 inline constexpr std::uint32_t kAskedWindow = 2;  // WM_CLOSE was posted to its windows
+// The Ctrl-C helper has not ended yet: whether the keystroke went out is
+// not known, and the ask's record is kept.
+inline constexpr std::uint32_t kAskPending = 4;
+// How long a program that has closed is reported late, at most, waiting
+// for its helper to say whether its Ctrl-C went out.
+inline constexpr std::uint64_t kAskSettleMs = 2000;
 
 // A stale id taken from the liveness table, with how long it had been silent.
 struct StaleProcess {
@@ -171,7 +177,9 @@ class ProcessHost {
   // posted to its visible windows; it counts as ending from now on. Never
   // waits.
   virtual void AskToClose(std::size_t entry) = 0;
-  // What the ask reached, as far as it is known by now (kAsked* bits).
+  // What the ask reached, as far as it is known by now (kAsked* bits, with
+  // kAskPending while that is not known yet). Once it is known, the ask is
+  // forgotten.
   virtual std::uint32_t AskedHow(std::size_t entry) = 0;
   // Whether the entry's latest process was terminated by this launcher and
   // has not ended yet.
@@ -382,6 +390,7 @@ class PlanRunner {
     std::size_t first = 0, row = 0;
     std::uint32_t pid = 0;
     std::uint64_t askedAt = 0;
+    std::uint64_t closedAt = 0;  // seen closed while its helper still ran; 0 until then
   };
   std::map<std::size_t, Asked> closing_;
 };

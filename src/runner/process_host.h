@@ -252,6 +252,9 @@ class SessionListing {
 // The runner's ProcessHost on Windows: the table for the catalogue's
 // entries, creations on the starting thread, the ends of held processes,
 // the dumps (with /d), taking over, and the error reporter.
+// A stop's Ctrl-C helper, started by a thread of the pool (process_host_win).
+struct CtrlCHelper;
+
 class WindowsProcessHost : public ProcessHost {
  public:
   explicit WindowsProcessHost(const Catalogue& catalogue);
@@ -335,10 +338,11 @@ class WindowsProcessHost : public ProcessHost {
   // Listed with this launcher's id as creator, yet not the host's own.
   const std::vector<std::pair<std::uint32_t, std::uint64_t>> earlierChildren_;
   // The stop's asks under way, by entry: the Ctrl-C helper (its exit code
-  // says whether the keystroke was delivered), and whether windows were
-  // told to close.
+  // says whether the keystroke was delivered; it is started by the pool, so
+  // the window's thread never waits on a creation), and whether windows
+  // were told to close.
   struct Ask {
-    ScopedProcessHandle helper;
+    std::shared_ptr<CtrlCHelper> helper;
     bool windows = false;
   };
   std::unordered_map<std::size_t, Ask> asks_;

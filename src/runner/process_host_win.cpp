@@ -1056,13 +1056,44 @@ ScopedProcessHandle StartCtrlCHelper(std::uint32_t pid) {
 
 }  // namespace
 
+struct CtrlCHelper {
+  std::uint32_t target = 0;
+  std::mutex lock;
+  bool tried = false;           // under `lock`: its creation was tried
+  ScopedProcessHandle process;  // under `lock`: the helper, when it could be started
+};
+
+namespace {
+
+// A creation takes the program from the disk, and ~100 ms under Wine: each
+// helper is started by one callback of the system's thread pool, so that a
+// stop of many programs asks them all at once and the window's thread
+// waits on none. The callback holds the helper's record, not the host.
+void CALLBACK StartHelper(PTP_CALLBACK_INSTANCE, void* context) {
+  const std::unique_ptr<std::shared_ptr<CtrlCHelper>> helper(static_cast<std::shared_ptr<CtrlCHelper>*>(context));
+  ScopedProcessHandle started = StartCtrlCHelper((*helper)->target);
+  std::lock_guard<std::mutex> lock((*helper)->lock);
+  (*helper)->process = std::move(started);
+  (*helper)->tried = true;
+}
+
+}  // namespace
+
 void WindowsProcessHost::AskToClose(std::size_t entry) {
   const std::uint32_t pid = table_.ProcessId(entry);
   if (pid == 0 || !table_.IsRunning(entry)) return;
   std::vector<std::uint32_t> tree = table_.LeftInJob(entry);
   tree.push_back(pid);
   Ask& ask = asks_[entry];
-  ask.helper = StartCtrlCHelper(pid);
+  ask.helper = std::make_shared<CtrlCHelper>();
+  ask.helper->target = pid;
+  auto context = std::make_unique<std::shared_ptr<CtrlCHelper>>(ask.helper);
+  if (::TrySubmitThreadpoolCallback(&StartHelper, context.get(), nullptr)) {
+    context.release();
+  } else {
+    ask.helper->process = StartCtrlCHelper(pid);  // the pool refused: here, as the one way left
+    ask.helper->tried = true;
+  }
   ask.windows = CloseWindowsOf(tree);
   table_.MarkEnding(entry);
 }
@@ -1071,8 +1102,15 @@ std::uint32_t WindowsProcessHost::AskedHow(std::size_t entry) {
   const auto it = asks_.find(entry);
   if (it == asks_.end()) return 0;
   std::uint32_t how = it->second.windows ? kAskedWindow : 0;
-  DWORD code = STILL_ACTIVE;
-  if (it->second.helper && ::GetExitCodeProcess(it->second.helper.get(), &code) && code == 0) how |= kAskedCtrlC;
+  // A helper not started yet, or still running, has not said yet whether
+  // its Ctrl-C went out.
+  if (const std::shared_ptr<CtrlCHelper>& helper = it->second.helper) {
+    std::lock_guard<std::mutex> lock(helper->lock);
+    DWORD code = STILL_ACTIVE;
+    if (helper->process && !::GetExitCodeProcess(helper->process.get(), &code)) code = 1;
+    if (!helper->tried || (helper->process && code == STILL_ACTIVE)) return how | kAskPending;
+    if (helper->process && code == 0) how |= kAskedCtrlC;
+  }
   asks_.erase(it);
   return how;
 }

@@ -581,10 +581,12 @@ TEST(Program, TheEndOfTheSessionStopsThePlanAsTheButtonAndWaitsForTheSavingServe
   // Malvoryn takes a second to save, Corvellinex ten: longer than Windows waits.
   const std::string list = "::p\r\n" + Line(1, Helper("Malvoryn.exe"), m + " listen 33333 1000", 0) +
                            Line(1, Helper("Corvellinex.exe"), k + " listen 33334 10000", 0) +
-                           Line(1, Helper("recorder.exe"), o + " sleep", 0) + "\r\n";
+                           Line(1, Helper("recorder.exe"), o + " deaf", 0) + "\r\n";
   const std::string journal = FreshLog("session-journal"), metrics = FullPath("session.prom");
   ::DeleteFileA(metrics.c_str());
-  Program program(list, {"/p", "0", "/l", journal, "/m", metrics}, "session");
+  // With a grace of 30 s the program that ignores its Ctrl-C is asked, and
+  // ended within the end's time all the same.
+  Program program(list, {"/p", "0", "/l", journal, "/m", metrics, "/g", "30"}, "session");
   ASSERT_NE(program.dialog(), nullptr);
   program.Click(kButton);
   ASSERT_TRUE(WaitFor([&] { return Logged(m, "listening") && Logged(k, "listening") && !ReadLog(o).empty(); },

@@ -201,6 +201,11 @@ TEST(JournalLine, FieldsDetailsAndExitCodes) {
             std::string(texts::kDetailHeldReading) + "\r\n");
   EXPECT_EQ(detail(EventKind::kJobUnavailable, 0, 5, "denied"),
             FormatText(texts::kDetailJobUnavailable, "5 denied") + "\r\n");
+  // A stop's asked program ended when its 4 s were up, or before them by the launcher's end.
+  const auto ended = static_cast<std::int64_t>(StopEnding::kEnded);
+  EXPECT_EQ(detail(EventKind::kProgramClosed, ended, 111, "", 4000), FormatText(texts::kDetailClosedEnded, 4ll) + "\r\n");
+  EXPECT_EQ(detail(EventKind::kProgramClosed, ended, 111, "", 2000),
+            FormatText(texts::kDetailClosedCut, "2.0", 4ll) + "\r\n");
 }
 
 TEST_F(JournalFile, FullFileIsRotatedKeepingFiveOlderOnesAndAHeldOneStopsTheShiftWithoutLoss) {
@@ -518,6 +523,12 @@ TEST_F(JournalFile, TheEndSplitsOneBudgetAndItsLastLineSaysWhatWasCutShort) {
   EXPECT_LE(run.spared.count(), 200);
   EXPECT_LT(run.took.count(), (limits.total + 200ms).count());
   EXPECT_EQ(run.report.metrics.last, MetricsWriter::Last::kCutShort);
+
+  // Some of it gone before (a stop's asks): the spared servers' share
+  // shrinks, the metrics' and the journal's do not.
+  run = end({1500ms, 600ms, 300ms}, 400ms, 0ms);
+  EXPECT_NEAR(static_cast<double>(run.spared.count()), 200.0, 20.0);
+  EXPECT_TRUE(run.report.writtenOut);
 
   // The last texts in their order: the metrics say the launcher is down,
   // and their failure is journalled before the journal's last line.

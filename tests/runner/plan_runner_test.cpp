@@ -723,12 +723,17 @@ TEST_F(StopFixture, WithAGraceTheStopAsksAllAtOnceAndEndsOnlyThoseStillRunningWh
   EXPECT_EQ(host.Effects(), (Calls{"timer off", "notice", "ask 4", "ask 2", "timer on", "look idle"}));
   EXPECT_TRUE(asking.AskedToClose());
   events.Take();
-  // Entry 2 closes on its Ctrl-C 1.5 s later; entry 4 ignores it.
-  host.now += 500;
+  // Entry 2 closes on its Ctrl-C 1.2 s later, told as its end comes, not at
+  // the next tick; entry 4 ignores it.
+  host.now += 1200;
   host.alive.erase(two);
   host.exitCodes[two] = 0;
+  host.news.push_back({ProcessNews::Kind::kEnded, 2, two, {}});
+  asking.TakeProcessNews();
+  EXPECT_EQ(events.Take(), (Calls{"closed r1 pid" + std::to_string(two) + " n1 ms1200"}));
+  host.now -= 700;
   Tick(asking);
-  EXPECT_EQ(events.Take(), (Calls{"closed r1 pid" + std::to_string(two) + " n1 ms1500"}));
+  EXPECT_TRUE(events.Take().empty());
   host.now = asked + 2999 - 1000;  // a tick 2999 ms after the ask: not yet
   Tick(asking);
   EXPECT_TRUE(events.Take().empty());
@@ -746,6 +751,32 @@ TEST_F(StopFixture, WithAGraceTheStopAsksAllAtOnceAndEndsOnlyThoseStillRunningWh
   asking.SeeClosings(true);
   EXPECT_TRUE(host.Called("terminate 4") && host.Called("terminate 2"));
   EXPECT_FALSE(asking.AskedToClose());
+  // A helper still ending holds the report back, within its limit, with the
+  // moment of the close kept; one that never ends is reported as no Ctrl-C.
+  ASSERT_TRUE(Start(asking, 0));
+  for (int i = 0; i < 3; ++i) Tick(asking);
+  asking.Stop();
+  events.Take();
+  host.askReaches = kAskedCtrlC | kAskPending;
+  for (auto& [entry, how] : host.askedToClose) how = host.askReaches;
+  const std::uint32_t twoAgain = host.EntryPid(2);
+  host.alive.erase(twoAgain);
+  host.exitCodes[twoAgain] = 0;
+  host.now += 300;
+  host.news.push_back({ProcessNews::Kind::kEnded, 2, twoAgain, {}});
+  asking.TakeProcessNews();
+  EXPECT_TRUE(events.Take().empty());
+  host.askedToClose[2] = kAskedCtrlC;
+  Tick(asking);
+  EXPECT_EQ(events.Take(), (Calls{"closed r1 pid" + std::to_string(twoAgain) + " n1 ms300"}));
+  const std::uint32_t fourAgain = host.EntryPid(4);
+  host.alive.erase(fourAgain);
+  host.exitCodes[fourAgain] = 0;
+  Tick(asking);  // seen closed, 2.3 s after the ask
+  Tick(asking);  // past its grace, still within its helper's limit
+  EXPECT_TRUE(events.Take().empty());
+  Tick(asking);  // the helper's limit is up: it never said
+  EXPECT_EQ(events.Take(), (Calls{"closed r3 pid" + std::to_string(fourAgain) + " n3 ms2300"}));
 }
 
 TEST_F(Fixture, AScriptedRunReportsWhatHappenedInOrder) {
