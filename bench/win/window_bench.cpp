@@ -4,7 +4,7 @@
 // Given two builds it runs them one after the other and prints their figures
 // side by side, with the first's as a share of the second's.
 //
-//   window_bench NEW.exe [OLD.exe] [--burst N]... [--ends N]
+//   window_bench NEW.exe [OLD.exe] [--burst N]... [--ends N] [--grace N]
 //
 // For each launcher:
 // - burst N (default 30 and 1000): a plan of N programs that wait for one
@@ -19,6 +19,8 @@
 //   end to its next start, both as the system records them (a creation is
 //   stamped as its call returns, so this includes the whole creation, timed
 //   once more on its own for comparison).
+// - grace N (default 200; 0 leaves it out): a stop of N programs that
+//   close on their Ctrl-C, with /g 10 and with /g 0.
 // - view: a launcher on a fixed port (23975) and a second one started with
 //   that port, which opens as its view. Measured: the view's processor time
 //   over 10 s in which nothing happens (it polls the launcher twice a
@@ -234,15 +236,18 @@ class Launcher {
   // Its journal goes to `journal`, as an operator would keep one.
   // With `port`, on that port; with an empty `list`, a view of the
   // launcher already there (its /n only finds it among the processes).
-  Launcher(const std::string& exe, const std::string& list, const std::string& journal, const char* port = "0") {
+  // `extra` goes on its command line; `flags` to its creation.
+  Launcher(const std::string& exe, const std::string& list, const std::string& journal, const char* port = "0",
+           const std::string& extra = "", DWORD flags = 0) {
     static int runs = 0;
     title_ = "window-bench-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++runs);
     ::DeleteFileA(journal.c_str());
     std::string commandLine = "\"" + exe + "\" /n " + title_ + " /p " + port;
     if (!list.empty()) commandLine += " /f \"" + list + "\" /l \"" + journal + "\"";
+    commandLine += extra;
     STARTUPINFOA si{};
     si.cb = sizeof si;
-    if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi_)) {
+    if (!::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &si, &pi_)) {
       return;
     }
     if (list.empty()) {
@@ -472,6 +477,45 @@ double CreationMs() {
   return Median(times);
 }
 
+// A stop of `n` programs that close on their Ctrl-C, with /g 10 and then
+// with /g 0 (ended at once): until every one has ended, how many closed on
+// their Ctrl-C, and the window's longest pause meanwhile. The launcher has
+// no console, so each program gets one of its own.
+void Grace(const std::string& exe, const std::string& tag, int n, Figures& figures) {
+  const std::string log = WorkFile("grace.log"), list = WorkFile("grace.list");
+  for (const char* grace : {"10", "0"}) {
+    ::DeleteFileA(log.c_str());
+    PutFile(list, ListOf(std::vector<std::string>(static_cast<std::size_t>(n), " " + log + " ctrlc"),
+                         std::vector<int>(static_cast<std::size_t>(n), 0)));
+    const std::string name = std::to_string(n) + " programs closing on Ctrl-C at a stop, /g " + grace + ": ";
+    Launcher launcher(exe, list, WorkFile(tag + "-grace-" + grace + ".journal"), "0", std::string(" /g ") + grace,
+                      DETACHED_PROCESS);
+    if (!launcher.window()) return;
+    launcher.PressStartStop();
+    if (!WaitForLines(log, static_cast<std::size_t>(n))) return;
+    ::Sleep(1500);
+    std::vector<HANDLE> running;
+    for (const LogLine& line : ReadLog(log)) {
+      if (HANDLE h = ::OpenProcess(SYNCHRONIZE, FALSE, line.pid)) running.push_back(h);
+    }
+    IdleWindow idle;
+    Pinger pinger(launcher.window(), idle.window());
+    const double t0 = NowMs();
+    launcher.PressStartStop();
+    for (HANDLE h : running) ::WaitForSingleObject(h, 30000);
+    const double all = NowMs() - t0;
+    ::Sleep(500);
+    const std::pair<double, double> longest = pinger.Stop();
+    for (HANDLE h : running) ::CloseHandle(h);
+    std::size_t closed = 0;
+    for (const LogLine& line : ReadLog(log)) closed += line.text.find("ctrl-c") != std::string::npos ? 1 : 0;
+    figures.emplace_back(name + "until all have ended (ms)", all);
+    figures.emplace_back(name + "closed on their Ctrl-C", static_cast<double>(closed));
+    figures.emplace_back(name + "window's longest pause (ms)", longest.first);
+    EndHelpers();
+  }
+}
+
 void View(const std::string& exe, const std::string& tag, Figures& figures) {
   const std::string list = WorkFile("view.list");
   PutFile(list, ListOf({" " + WorkFile("view.log") + " sleep"}, {0}));
@@ -549,7 +593,7 @@ void Service(const std::string& exe, Figures& figures) {
   EndHelpers();
 }
 
-Figures Measure(const std::string& exe, const std::string& tag, const std::vector<int>& bursts, int ends) {
+Figures Measure(const std::string& exe, const std::string& tag, const std::vector<int>& bursts, int ends, int grace) {
   Figures figures;
   EndHelpers();
   for (std::size_t i = 0; i < bursts.size(); ++i) Burst(exe, tag, bursts[i], i + 1 == bursts.size(), figures);
@@ -557,6 +601,7 @@ Figures Measure(const std::string& exe, const std::string& tag, const std::vecto
     Ends(exe, tag, ends, figures);
     figures.emplace_back("the system's part of it: one creation, outside a launcher (ms)", CreationMs());
   }
+  if (grace > 0) Grace(exe, tag, grace, figures);
   View(exe, tag, figures);
   Service(exe, figures);
   return figures;
@@ -568,9 +613,12 @@ int main(int argc, char** argv) {
   std::vector<std::string> exes;
   std::vector<int> bursts;
   int ends = 24;
+  int grace = 200;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--burst") == 0 && i + 1 < argc) {
       bursts.push_back(std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--grace") == 0 && i + 1 < argc) {
+      grace = std::atoi(argv[++i]);
     } else if (std::strcmp(argv[i], "--ends") == 0 && i + 1 < argc) {
       ends = std::atoi(argv[++i]);
     } else {
@@ -578,7 +626,7 @@ int main(int argc, char** argv) {
     }
   }
   if (exes.empty() || exes.size() > 2) {
-    std::fprintf(stderr, "usage: window_bench NEW.exe [OLD.exe] [--burst N]... [--ends N]\n");
+    std::fprintf(stderr, "usage: window_bench NEW.exe [OLD.exe] [--burst N]... [--ends N] [--grace N]\n");
     return 2;
   }
   if (bursts.empty()) bursts = {30, 1000};
@@ -587,7 +635,7 @@ int main(int argc, char** argv) {
     const std::string tag = results.empty() ? "first" : "second";
     std::printf("measuring %s (journals window_bench_%s-*.journal)\n", exe.c_str(), tag.c_str());
     std::fflush(stdout);
-    results.push_back(Measure(exe, tag, bursts, ends));
+    results.push_back(Measure(exe, tag, bursts, ends, grace));
   }
   std::printf("\n%-75s %10s", "figure", "first");
   if (results.size() == 2) std::printf(" %10s %8s", "second", "ratio");

@@ -1,6 +1,7 @@
 #include "runner/plan_runner.h"
 
 #include <cstdint>
+#include <iterator>
 #include <limits>
 
 namespace {
@@ -225,47 +226,51 @@ bool PlanRunner::EndOrAsk(int plan, std::size_t first, std::size_t row) {
 }
 
 void PlanRunner::SeeClosings(bool now) {
-  const std::uint64_t at = processes_.NowMilliseconds();
-  const std::uint64_t grace = static_cast<std::uint64_t>(options_.graceSeconds) * 1000;
   for (auto it = closing_.begin(); it != closing_.end();) {
-    const std::size_t index = it->first;
-    Asked& c = it->second;
-    // Closed once every process of its tree has ended, not its first alone.
-    const bool closed = !processes_.IsEntryRunning(index) && processes_.LeftInTree(index).empty();
-    const bool late = now || at - c.askedAt >= grace;
-    if (!closed && !late) {
-      ++it;
-      continue;
-    }
-    std::uint32_t how = closed ? processes_.AskedHow(index) : 0;
-    // Its Ctrl-C helper may still be ending: the report waits for it a
-    // little, keeping the moment the program closed.
-    if (closed && (how & kAskPending) != 0 && !now) {
-      if (c.closedAt == 0) c.closedAt = at;
-      if (at - c.closedAt < kAskSettleMs) {
-        ++it;
-        continue;
-      }      // Never said: no Ctrl-C is claimed.
-      how &= ~kAskedCtrlC;
-    }
-    Event told;
-    told.pid = c.pid;
-    told.millis = (c.closedAt != 0 ? c.closedAt : at) - c.askedAt;
-    if (closed) {
-      told.number = static_cast<std::int64_t>((how & kAskedCtrlC) ? StopEnding::kCtrlC
-                                              : (how & kAskedWindow) ? StopEnding::kWindow
-                                                                     : StopEnding::kEnded);
-      told.error = processes_.EntryExitCode(index);
-    } else {
-      processes_.TerminateEntry(index);
-      told.number = static_cast<std::int64_t>(StopEnding::kEnded);
-      told.error = kKillExitCode;
-      told.count = options_.graceSeconds;
-    }
-    Raise(EventKind::kProgramClosed, c.plan, c.first, c.row, told);
-    it = closing_.erase(it);
+    it = SeeClosing(it->first, now) ? closing_.erase(it) : std::next(it);
   }
   if (closing_.empty() && RunningPlan() < 0) host_.StopTickTimer();
+}
+
+void PlanRunner::SeeClosingOf(std::size_t index) {
+  if (closing_.count(index) == 0 || !SeeClosing(index, false)) return;
+  closing_.erase(index);
+  if (closing_.empty() && RunningPlan() < 0) host_.StopTickTimer();
+}
+
+bool PlanRunner::SeeClosing(std::size_t index, bool now) {
+  const std::uint64_t at = processes_.NowMilliseconds();
+  const std::uint64_t grace = static_cast<std::uint64_t>(options_.graceSeconds) * 1000;
+  Asked& c = closing_.at(index);
+  // Closed once every process of its tree has ended, not its first alone.
+  const bool closed = !processes_.IsEntryRunning(index) && processes_.LeftInTree(index).empty();
+  const bool late = now || at - c.askedAt >= grace;
+  if (!closed && !late) return false;
+  std::uint32_t how = closed ? processes_.AskedHow(index) : 0;
+  // Its Ctrl-C helper may still be ending: the report waits for it a
+  // little, keeping the moment the program closed.
+  if (closed && (how & kAskPending) != 0 && !now) {
+    if (c.closedAt == 0) c.closedAt = at;
+    if (at - c.closedAt < kAskSettleMs) return false;
+    // Never said: no Ctrl-C is claimed.
+    how &= ~kAskedCtrlC;
+  }
+  Event told;
+  told.pid = c.pid;
+  told.millis = (c.closedAt != 0 ? c.closedAt : at) - c.askedAt;
+  if (closed) {
+    told.number = static_cast<std::int64_t>((how & kAskedCtrlC) ? StopEnding::kCtrlC
+                                            : (how & kAskedWindow) ? StopEnding::kWindow
+                                                                   : StopEnding::kEnded);
+    told.error = processes_.EntryExitCode(index);
+  } else {
+    processes_.TerminateEntry(index);
+    told.number = static_cast<std::int64_t>(StopEnding::kEnded);
+    told.error = kKillExitCode;
+    told.count = options_.graceSeconds;
+  }
+  Raise(EventKind::kProgramClosed, c.plan, c.first, c.row, told);
+  return true;
 }
 
 void PlanRunner::LaunchDueEntries() {
@@ -393,8 +398,8 @@ void PlanRunner::Apply(const ProcessNews& news, bool mayRelaunch) {
     }
   }
   // A program a stop asked to close is told of once it has, with its own
-  // seconds, not at the next tick.
-  if (asked) SeeClosings();
+  // seconds, not at the next tick; only its own ask is looked at.
+  if (asked) SeeClosingOf(news.entry);
 }
 
 bool PlanRunner::MayRelaunch(const Watch& watch) {

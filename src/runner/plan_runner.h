@@ -257,6 +257,8 @@ class PlanRunner {
   // whose time is up (all, with `now`: the launcher is ending) is ended
   // with 111 and told. The tick does it by itself.
   void SeeClosings(bool now = false);
+  // The same for the one entry whose process has just ended.
+  void SeeClosingOf(std::size_t index);
   // Whether a stop's ask is still waiting on some program.
   bool AskedToClose() const { return !closing_.empty(); }
   // The lowest plan index whose running flag is set, or -1.
@@ -393,6 +395,9 @@ class PlanRunner {
     std::uint64_t closedAt = 0;  // seen closed while its helper still ran; 0 until then
   };
   std::map<std::size_t, Asked> closing_;
+  // One ask of closing_: told, and true to be forgotten, once its program
+  // has closed or its time is up (at once with `now`).
+  bool SeeClosing(std::size_t index, bool now);
 };
 
 // True when `programPath` names one of the cooperating servers that save and

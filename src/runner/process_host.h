@@ -346,6 +346,13 @@ class WindowsProcessHost : public ProcessHost {
     bool windows = false;
   };
   std::unordered_map<std::size_t, Ask> asks_;
+  // Posts WM_CLOSE to every visible top-level window of the processes
+  // `pids`; true when there was one. The windows are listed at most once in
+  // kShownFreshMs.
+  bool CloseWindowsOf(const std::vector<std::uint32_t>& pids);
+  static constexpr ULONGLONG kShownFreshMs = 250;
+  std::unordered_map<std::uint32_t, std::vector<HWND>> shown_;
+  ULONGLONG shownAt_ = 0;
   std::size_t startsOut_ = 0;
   bool startsEnded_ = false;  // EndStarts has given them their deadline
   bool moreNews_ = false;

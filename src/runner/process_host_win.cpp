@@ -1008,30 +1008,12 @@ std::optional<ProcessIdentity> WindowsProcessHost::EntryIdentity(std::size_t ent
 
 namespace {
 
-// The windows CloseWindowsOf looks for, and whether one was told.
-struct WindowSearch {
-  const std::vector<std::uint32_t>* pids;
-  bool posted = false;
-};
-
-BOOL CALLBACK CloseIfTheirs(HWND window, LPARAM parameter) {
-  auto& search = *reinterpret_cast<WindowSearch*>(parameter);
+BOOL CALLBACK ListIfShown(HWND window, LPARAM parameter) {
+  auto& byPid = *reinterpret_cast<std::unordered_map<std::uint32_t, std::vector<HWND>>*>(parameter);
   DWORD pid = 0;
   ::GetWindowThreadProcessId(window, &pid);
-  if (std::find(search.pids->begin(), search.pids->end(), pid) != search.pids->end() && ::IsWindowVisible(window) &&
-      ::GetWindow(window, GW_OWNER) == nullptr && ::PostMessageW(window, WM_CLOSE, 0, 0)) {
-    search.posted = true;
-  }
+  if (pid != 0 && ::IsWindowVisible(window) && ::GetWindow(window, GW_OWNER) == nullptr) byPid[pid].push_back(window);
   return TRUE;
-}
-
-// Posts WM_CLOSE to every visible top-level window of the processes `pids`
-// (posted, never sent: a program that does not answer cannot hold the
-// launcher up). True when there was one.
-bool CloseWindowsOf(const std::vector<std::uint32_t>& pids) {
-  WindowSearch search{&pids};
-  ::EnumWindows(&CloseIfTheirs, reinterpret_cast<LPARAM>(&search));
-  return search.posted;
 }
 
 // Starts the launcher's own program as the short-lived helper that sends
@@ -1096,6 +1078,26 @@ void WindowsProcessHost::AskToClose(std::size_t entry) {
   }
   ask.windows = CloseWindowsOf(tree);
   table_.MarkEnding(entry);
+}
+
+bool WindowsProcessHost::CloseWindowsOf(const std::vector<std::uint32_t>& pids) {
+  // The visible top-level windows are listed once for every ask of one
+  // stop, not once per program: a stop of many asks them all together.
+  const ULONGLONG now = ::GetTickCount64();
+  if (now - shownAt_ > kShownFreshMs) {
+    shown_.clear();
+    ::EnumWindows(&ListIfShown, reinterpret_cast<LPARAM>(&shown_));
+    shownAt_ = now;
+  }
+  // Posted, never sent: a program that does not answer cannot hold the
+  // launcher up.
+  bool posted = false;
+  for (const std::uint32_t pid : pids) {
+    const auto it = shown_.find(pid);
+    if (it == shown_.end()) continue;
+    for (const HWND window : it->second) posted = ::PostMessageW(window, WM_CLOSE, 0, 0) != FALSE || posted;
+  }
+  return posted;
 }
 
 std::uint32_t WindowsProcessHost::AskedHow(std::size_t entry) {
