@@ -210,7 +210,12 @@ class Program {
   }
   ~Program() {
     if (started_) {
-      if (ExitCodeOf(pi_.hProcess, 0) == STILL_ACTIVE) ::TerminateProcess(pi_.hProcess, 1);
+      // Its end is waited for: a creation it had under way is then whole,
+      // and the next test's sweep of helpers finds what it left.
+      if (ExitCodeOf(pi_.hProcess, 0) == STILL_ACTIVE) {
+        ::TerminateProcess(pi_.hProcess, 1);
+        ::WaitForSingleObject(pi_.hProcess, 5000);
+      }
       ::CloseHandle(pi_.hProcess);
       ::CloseHandle(pi_.hThread);
     }
