@@ -209,14 +209,7 @@ BOOL LauncherDialog::OnInitDialog() {
   FillPlanChooser();
   ReportStart(listReport);
 
-  ::SendMessageW(hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
-  ::SendMessageW(hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
-
-  taskbarCreated_ = ::RegisterWindowMessageW(L"TaskbarCreated");
-  // An elevated launcher would not receive the shell's broadcast from the
-  // lower integrity level of Explorer; this one message is let through.
-  ::ChangeWindowMessageFilterEx(hwnd(), taskbarCreated_, MSGFLT_ALLOW, nullptr);
-  if (!service_) AddTrayIcon();
+  SetUpShell();
 
   initialising_ = false;
   if (autoStartHeld_) ::PostMessageW(hwnd(), WM_HELD_AUTOSTART, 0, 0);
@@ -224,6 +217,16 @@ BOOL LauncherDialog::OnInitDialog() {
   // journalled: the service manager hears that the service runs.
   ServiceReady(hwnd());
   return TRUE;
+}
+
+void LauncherDialog::SetUpShell() {
+  ::SendMessageW(hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
+  ::SendMessageW(hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
+  taskbarCreated_ = ::RegisterWindowMessageW(L"TaskbarCreated");
+  // An elevated launcher would not receive the shell's broadcast from the
+  // lower integrity level of Explorer; this one message is let through.
+  ::ChangeWindowMessageFilterEx(hwnd(), taskbarCreated_, MSGFLT_ALLOW, nullptr);
+  if (!service_) AddTrayIcon();
 }
 
 void LauncherDialog::SetUpControls() {

@@ -66,6 +66,8 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink, pri
  private:
   // Fonts, the program list's columns and the options' first states.
   void SetUpControls();
+  // The window's icons, the shell's restart message and the tray icon.
+  void SetUpShell();
   // Launch list and display.
   LaunchListReport ReadLaunchList();
   void FillPlanChooser();

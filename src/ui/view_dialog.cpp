@@ -57,12 +57,8 @@ bool LauncherDialog::OpenAsView() {
   filling_ = true;
   SetUpControls();
   filling_ = false;
-  ::SendMessageW(hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon_));
-  ::SendMessageW(hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon_));
   ShowView(std::move(fresh));
-  taskbarCreated_ = ::RegisterWindowMessageW(L"TaskbarCreated");
-  ::ChangeWindowMessageFilterEx(hwnd(), taskbarCreated_, MSGFLT_ALLOW, nullptr);
-  AddTrayIcon();
+  SetUpShell();
   try {
     link_.Start(app_.settings.port, launcher, hwnd(), WM_VIEW_NEWS);
   } catch (const std::system_error&) {
