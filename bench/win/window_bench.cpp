@@ -512,6 +512,7 @@ void Grace(const std::string& exe, const std::string& tag, int n, Figures& figur
     figures.emplace_back(name + "until all have ended (ms)", all);
     figures.emplace_back(name + "closed on their Ctrl-C", static_cast<double>(closed));
     figures.emplace_back(name + "window's longest pause (ms)", longest.first);
+    figures.emplace_back(name + "an idle window's longest answer meanwhile (ms)", longest.second);
     EndHelpers();
   }
 }

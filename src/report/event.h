@@ -104,11 +104,11 @@ enum class Feature { kFileWriter = 1, kControlPipe = 2 };
 // A tray menu item (kTrayItemStale's number).
 enum class TrayItem { kStart = 1, kStop = 2, kClose = 3 };
 
-// Where a plan start or stop came from.
 // How a stop's ask reached a program, and how the program went (the
 // kProgramClosed event's number; the metric's "how").
 enum class StopEnding { kCtrlC = 1, kWindow = 2, kEnded = 3 };
 
+// Where a plan start or stop came from.
 enum class EventSource { kButton = 0, kTrayMenu = 1, kAutomaticStart = 2, kControl = 3, kSessionEnd = 4 };
 
 struct Event {

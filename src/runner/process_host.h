@@ -181,6 +181,10 @@ class ProcessTable {
   // The processes in the latest process's job other than itself and
   // console hosts, still running.
   std::vector<std::uint32_t> LeftInJob(std::size_t index) const;
+  // Copies of the latest process's handle and of its job's (either empty
+  // when the table has none), for a thread that must not use the table.
+  ScopedProcessHandle ProcessCopy(std::size_t index) const;
+  ScopedJob JobCopy(std::size_t index) const;
   // Ends whatever is in the latest process's job with 111.
   void EndJob(std::size_t index) const;
   // The held process handle (still owned by the table), or null.
@@ -252,8 +256,10 @@ class SessionListing {
 // The runner's ProcessHost on Windows: the table for the catalogue's
 // entries, creations on the starting thread, the ends of held processes,
 // the dumps (with /d), taking over, and the error reporter.
-// A stop's Ctrl-C helper, started by a thread of the pool (process_host_win).
-struct CtrlCHelper;
+// One program's ask at a stop, and the asks still to be made: made by the
+// system's thread pool (process_host_win).
+struct StopAsk;
+struct AskWork;
 
 class WindowsProcessHost : public ProcessHost {
  public:
@@ -337,22 +343,12 @@ class WindowsProcessHost : public ProcessHost {
   std::unique_ptr<DumpWriter> dumps_;
   // Listed with this launcher's id as creator, yet not the host's own.
   const std::vector<std::pair<std::uint32_t, std::uint64_t>> earlierChildren_;
-  // The stop's asks under way, by entry: the Ctrl-C helper (its exit code
-  // says whether the keystroke was delivered; it is started by the pool, so
-  // the window's thread never waits on a creation), and whether windows
-  // were told to close.
-  struct Ask {
-    std::shared_ptr<CtrlCHelper> helper;
-    bool windows = false;
-  };
-  std::unordered_map<std::size_t, Ask> asks_;
-  // Posts WM_CLOSE to every visible top-level window of the processes
-  // `pids`; true when there was one. The windows are listed at most once in
-  // kShownFreshMs.
-  bool CloseWindowsOf(const std::vector<std::uint32_t>& pids);
-  static constexpr ULONGLONG kShownFreshMs = 250;
-  std::unordered_map<std::uint32_t, std::vector<HWND>> shown_;
-  ULONGLONG shownAt_ = 0;
+  // The stop's asks under way, by entry. The Ctrl-C helpers are started by
+  // a few callbacks of the pool, and the windows closed by one, which lists
+  // the windows once for every ask made meanwhile: the window's thread never
+  // waits on a creation, a listing of the windows or a job's tree.
+  std::unordered_map<std::size_t, std::shared_ptr<StopAsk>> asks_;
+  std::shared_ptr<AskWork> askWork_;
   std::size_t startsOut_ = 0;
   bool startsEnded_ = false;  // EndStarts has given them their deadline
   bool moreNews_ = false;

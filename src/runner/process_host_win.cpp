@@ -559,22 +559,23 @@ bool ProcessTable::IsEnding(std::size_t index) const {
   return slot != nullptr && slot->ending && IsRunning(index);
 }
 
-std::vector<std::uint32_t> ProcessTable::LeftInJob(std::size_t index) const {
+namespace {
+
+// The processes in `job` other than `leader` and console hosts, still running.
+std::vector<std::uint32_t> LeftIn(HANDLE job, DWORD leader) {
   std::vector<std::uint32_t> left;
-  const Slot* slot = Find(index);
-  if (slot == nullptr || !slot->job) return left;
   // Room for a big tree; a bigger one is ended whole (more than one left).
   struct {
     JOBOBJECT_BASIC_PROCESS_ID_LIST list;
     ULONG_PTR more[255];
   } ids{};
-  if (!::QueryInformationJobObject(slot->job.get(), JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr) &&
+  if (!::QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr) &&
       ::GetLastError() != ERROR_MORE_DATA) {
     return left;
   }
   const ULONG_PTR* pid = ids.list.ProcessIdList;
   for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i) {
-    if (pid[i] == slot->processId) continue;
+    if (pid[i] == leader) continue;
     const ScopedProcessHandle process(::OpenProcess(kLookAccess, FALSE, static_cast<DWORD>(pid[i])));
     if (process && (::WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT || IsConsoleHost(process.get()))) {
       continue;
@@ -582,6 +583,34 @@ std::vector<std::uint32_t> ProcessTable::LeftInJob(std::size_t index) const {
     left.push_back(static_cast<std::uint32_t>(pid[i]));
   }
   return left;
+}
+
+template <typename Scoped>
+Scoped CopyOf(HANDLE handle) {
+  HANDLE copy = nullptr;
+  if (handle == nullptr || !::DuplicateHandle(::GetCurrentProcess(), handle, ::GetCurrentProcess(), &copy, 0, FALSE,
+                                              DUPLICATE_SAME_ACCESS)) {
+    return Scoped();
+  }
+  return Scoped(copy);
+}
+
+}  // namespace
+
+std::vector<std::uint32_t> ProcessTable::LeftInJob(std::size_t index) const {
+  const Slot* slot = Find(index);
+  if (slot == nullptr || !slot->job) return {};
+  return LeftIn(slot->job.get(), slot->processId);
+}
+
+ScopedProcessHandle ProcessTable::ProcessCopy(std::size_t index) const {
+  const Slot* slot = Find(index);
+  return CopyOf<ScopedProcessHandle>(slot == nullptr ? nullptr : slot->process.get());
+}
+
+ScopedJob ProcessTable::JobCopy(std::size_t index) const {
+  const Slot* slot = Find(index);
+  return CopyOf<ScopedJob>(slot == nullptr ? nullptr : slot->job.get());
 }
 
 void ProcessTable::EndJob(std::size_t index) const {
@@ -916,7 +945,8 @@ WindowsProcessHost::WindowsProcessHost(const Catalogue& catalogue)
     : catalogue_(catalogue),
       channel_(std::make_unique<Channel>()),
       reader_(std::make_shared<PathReader>(channel_.get())),
-      earlierChildren_(ChildrenOfAnEarlierSelf()) {}
+      earlierChildren_(ChildrenOfAnEarlierSelf()),
+      askWork_(std::make_shared<AskWork>()) {}
 
 WindowsProcessHost::~WindowsProcessHost() {
   reader_->Quiet();
@@ -1006,57 +1036,151 @@ std::optional<ProcessIdentity> WindowsProcessHost::EntryIdentity(std::size_t ent
   return identity;
 }
 
+struct StopAsk {
+  // Set before the ask is handed to the pool, then only read.
+  DWORD target = 0;
+  ScopedProcessHandle process;  // its id stays the program's while this is open
+  ScopedJob job;                // its tree, when it has one
+  std::mutex lock;
+  // Under `lock`: whether its Ctrl-C helper's creation and its windows'
+  // closing have been tried, the helper (when it could be started), and
+  // whether a window was told to close.
+  bool helperTried = false;
+  ScopedProcessHandle helper;
+  bool windowsTried = false;
+  bool windows = false;
+};
+
+// The asks still to be made, and how many callbacks of the pool are at
+// them: a few start the Ctrl-C helpers, one closes the windows.
+struct AskWork {
+  std::mutex lock;
+  std::deque<std::shared_ptr<StopAsk>> helpers;
+  int starters = 0;
+  std::vector<std::shared_ptr<StopAsk>> windows;
+  bool closing = false;
+};
+
 namespace {
 
+// At most this many helpers are being created at once: a stop of hundreds
+// of programs would otherwise have as many threads creating processes, and
+// the window's thread would get a sliver of the processor meanwhile.
+constexpr int kStarters = 4;
+
+using ShownWindows = std::unordered_map<DWORD, std::vector<HWND>>;
+
 BOOL CALLBACK ListIfShown(HWND window, LPARAM parameter) {
-  auto& byPid = *reinterpret_cast<std::unordered_map<std::uint32_t, std::vector<HWND>>*>(parameter);
+  auto& byPid = *reinterpret_cast<ShownWindows*>(parameter);
   DWORD pid = 0;
   ::GetWindowThreadProcessId(window, &pid);
   if (pid != 0 && ::IsWindowVisible(window) && ::GetWindow(window, GW_OWNER) == nullptr) byPid[pid].push_back(window);
   return TRUE;
 }
 
-// Starts the launcher's own program as the short-lived helper that sends
-// Ctrl-C to `pid`'s console ("/ctrl-c PID"): it has no console of its own
-// (DETACHED_PROCESS), so it can attach to the program's alone, and the
-// launcher's never gets the keystroke. Its exit code says whether the
-// keystroke went out (0).
+// Posts WM_CLOSE to every window `shown` lists for the program of `ask` or
+// another process of its job; true when there was one. Posted, never sent:
+// a program that does not answer cannot hold anyone up.
+bool CloseWindows(const StopAsk& ask, const ShownWindows& shown) {
+  std::vector<std::uint32_t> tree = ask.job ? LeftIn(ask.job.get(), ask.target) : std::vector<std::uint32_t>{};
+  if (ask.process && ::WaitForSingleObject(ask.process.get(), 0) == WAIT_TIMEOUT) tree.push_back(ask.target);
+  bool posted = false;
+  for (const std::uint32_t pid : tree) {
+    const auto it = shown.find(pid);
+    if (it == shown.end()) continue;
+    for (const HWND window : it->second) posted = ::PostMessageW(window, WM_CLOSE, 0, 0) != FALSE || posted;
+  }
+  return posted;
+}
+
+// Until no ask waits: takes the waiting asks, lists the visible top-level
+// windows once (a listing takes 0.2 s and more under Wine with many
+// programs), and closes each ask's. An ask made during a listing waits for
+// the next, so no program is looked for in a listing older than its ask.
+void CloseWindowsOfAsks(AskWork& work) {
+  for (;;) {
+    std::vector<std::shared_ptr<StopAsk>> asks;
+    {
+      std::lock_guard<std::mutex> lock(work.lock);
+      asks.swap(work.windows);
+      if (asks.empty()) {
+        work.closing = false;
+        return;
+      }
+    }
+    ShownWindows shown;
+    ::EnumWindows(&ListIfShown, reinterpret_cast<LPARAM>(&shown));
+    for (const std::shared_ptr<StopAsk>& ask : asks) {
+      const bool posted = CloseWindows(*ask, shown);
+      std::lock_guard<std::mutex> lock(ask->lock);
+      ask->windows = posted;
+      ask->windowsTried = true;
+    }
+  }
+}
+
+// Starts the short-lived helper that sends Ctrl-C to `pid`'s console
+// ("/ctrl-c PID"): morvastelctrlc.exe beside the launcher, which needs the
+// kernel alone, or the launcher's own program where that is missing. It
+// has no console of its own (DETACHED_PROCESS), so it can attach to the
+// program's alone, and the launcher's never gets the keystroke. Its exit
+// code says whether the keystroke went out (0).
 ScopedProcessHandle StartCtrlCHelper(std::uint32_t pid) {
   const std::wstring self = OwnProgramPath();
   if (self.empty()) return {};
-  std::wstring line = L"\"" + self + L"\" /ctrl-c " + std::to_wstring(pid);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION info{};
-  if (!::CreateProcessW(self.c_str(), line.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS | CREATE_NO_WINDOW,
-                        nullptr, nullptr, &startup, &info)) {
-    return {};
+  const std::wstring helper = self.substr(0, self.find_last_of(L"\\/") + 1) + L"morvastelctrlc.exe";
+  for (const std::wstring& program : {helper, self}) {
+    std::wstring line = L"\"" + program + L"\" /ctrl-c " + std::to_wstring(pid);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS | CREATE_NO_WINDOW,
+                         nullptr, nullptr, &startup, &info)) {
+      ::CloseHandle(info.hThread);
+      return ScopedProcessHandle(info.hProcess);
+    }
   }
-  ::CloseHandle(info.hThread);
-  return ScopedProcessHandle(info.hProcess);
+  return {};
 }
 
-}  // namespace
+// Until no ask waits for its helper: takes the oldest and starts its helper.
+void StartHelpers(AskWork& work) {
+  for (;;) {
+    std::shared_ptr<StopAsk> ask;
+    {
+      std::lock_guard<std::mutex> lock(work.lock);
+      if (work.helpers.empty()) {
+        --work.starters;
+        return;
+      }
+      ask = std::move(work.helpers.front());
+      work.helpers.pop_front();
+    }
+    ScopedProcessHandle started = StartCtrlCHelper(ask->target);
+    std::lock_guard<std::mutex> lock(ask->lock);
+    ask->helper = std::move(started);
+    ask->helperTried = true;
+  }
+}
 
-struct CtrlCHelper {
-  std::uint32_t target = 0;
-  std::mutex lock;
-  bool tried = false;           // under `lock`: its creation was tried
-  ScopedProcessHandle process;  // under `lock`: the helper, when it could be started
-};
-
-namespace {
-
-// A creation takes the program from the disk, and ~100 ms under Wine: each
-// helper is started by one callback of the system's thread pool, so that a
-// stop of many programs asks them all at once and the window's thread
-// waits on none. The callback holds the helper's record, not the host.
-void CALLBACK StartHelper(PTP_CALLBACK_INSTANCE, void* context) {
-  const std::unique_ptr<std::shared_ptr<CtrlCHelper>> helper(static_cast<std::shared_ptr<CtrlCHelper>*>(context));
-  ScopedProcessHandle started = StartCtrlCHelper((*helper)->target);
-  std::lock_guard<std::mutex> lock((*helper)->lock);
-  (*helper)->process = std::move(started);
-  (*helper)->tried = true;
+// Runs `job` by a callback of the system's thread pool, or here where the
+// pool refuses it, as the one way left. The callback holds the work, not
+// the host.
+void OnThePool(const std::shared_ptr<AskWork>& work, void (*job)(AskWork&)) {
+  struct Context {
+    std::shared_ptr<AskWork> work;
+    void (*job)(AskWork&);
+  };
+  auto context = std::make_unique<Context>(Context{work, job});
+  const auto run = [](PTP_CALLBACK_INSTANCE, void* parameter) {
+    const std::unique_ptr<Context> held(static_cast<Context*>(parameter));
+    held->job(*held->work);
+  };
+  if (::TrySubmitThreadpoolCallback(run, context.get(), nullptr)) {
+    context.release();
+  } else {
+    job(*work);
+  }
 }
 
 }  // namespace
@@ -1064,54 +1188,41 @@ void CALLBACK StartHelper(PTP_CALLBACK_INSTANCE, void* context) {
 void WindowsProcessHost::AskToClose(std::size_t entry) {
   const std::uint32_t pid = table_.ProcessId(entry);
   if (pid == 0 || !table_.IsRunning(entry)) return;
-  std::vector<std::uint32_t> tree = table_.LeftInJob(entry);
-  tree.push_back(pid);
-  Ask& ask = asks_[entry];
-  ask.helper = std::make_shared<CtrlCHelper>();
-  ask.helper->target = pid;
-  auto context = std::make_unique<std::shared_ptr<CtrlCHelper>>(ask.helper);
-  if (::TrySubmitThreadpoolCallback(&StartHelper, context.get(), nullptr)) {
-    context.release();
-  } else {
-    ask.helper->process = StartCtrlCHelper(pid);  // the pool refused: here, as the one way left
-    ask.helper->tried = true;
+  auto ask = std::make_shared<StopAsk>();
+  ask->target = pid;
+  ask->process = table_.ProcessCopy(entry);
+  ask->job = table_.JobCopy(entry);
+  asks_[entry] = ask;
+  bool starter = false, closer = false;
+  {
+    std::lock_guard<std::mutex> lock(askWork_->lock);
+    askWork_->helpers.push_back(ask);
+    askWork_->windows.push_back(ask);
+    starter = askWork_->starters < kStarters;
+    if (starter) ++askWork_->starters;
+    closer = !askWork_->closing;
+    askWork_->closing = true;
   }
-  ask.windows = CloseWindowsOf(tree);
+  if (starter) OnThePool(askWork_, &StartHelpers);
+  if (closer) OnThePool(askWork_, &CloseWindowsOfAsks);
   table_.MarkEnding(entry);
-}
-
-bool WindowsProcessHost::CloseWindowsOf(const std::vector<std::uint32_t>& pids) {
-  // The visible top-level windows are listed once for every ask of one
-  // stop, not once per program: a stop of many asks them all together.
-  const ULONGLONG now = ::GetTickCount64();
-  if (now - shownAt_ > kShownFreshMs) {
-    shown_.clear();
-    ::EnumWindows(&ListIfShown, reinterpret_cast<LPARAM>(&shown_));
-    shownAt_ = now;
-  }
-  // Posted, never sent: a program that does not answer cannot hold the
-  // launcher up.
-  bool posted = false;
-  for (const std::uint32_t pid : pids) {
-    const auto it = shown_.find(pid);
-    if (it == shown_.end()) continue;
-    for (const HWND window : it->second) posted = ::PostMessageW(window, WM_CLOSE, 0, 0) != FALSE || posted;
-  }
-  return posted;
 }
 
 std::uint32_t WindowsProcessHost::AskedHow(std::size_t entry) {
   const auto it = asks_.find(entry);
   if (it == asks_.end()) return 0;
-  std::uint32_t how = it->second.windows ? kAskedWindow : 0;
-  // A helper not started yet, or still running, has not said yet whether
-  // its Ctrl-C went out.
-  if (const std::shared_ptr<CtrlCHelper>& helper = it->second.helper) {
-    std::lock_guard<std::mutex> lock(helper->lock);
+  StopAsk& ask = *it->second;
+  std::uint32_t how = 0;
+  {
+    std::lock_guard<std::mutex> lock(ask.lock);
     DWORD code = STILL_ACTIVE;
-    if (helper->process && !::GetExitCodeProcess(helper->process.get(), &code)) code = 1;
-    if (!helper->tried || (helper->process && code == STILL_ACTIVE)) return how | kAskPending;
-    if (helper->process && code == 0) how |= kAskedCtrlC;
+    if (ask.helper && !::GetExitCodeProcess(ask.helper.get(), &code)) code = 1;
+    // A helper not started yet, or still running, has not said yet whether
+    // its Ctrl-C went out; windows not looked at yet, whether any was told.
+    const bool helperSaid = ask.helperTried && !(ask.helper && code == STILL_ACTIVE);
+    if (helperSaid && ask.helper && code == 0) how |= kAskedCtrlC;
+    if (ask.windows) how |= kAskedWindow;
+    if (!helperSaid || !ask.windowsTried) return how | kAskPending;
   }
   asks_.erase(it);
   return how;

@@ -69,7 +69,7 @@ for zip in "$@"; do
   esac
   objdump=$triple-objdump
 
-  expected=$(printf '%s\n' "$name/Morvastel.exe" "$name/listcheck.exe" "$name/morvastelctl.exe" "$name/Morvastel.list" \
+  expected=$(printf '%s\n' "$name/Morvastel.exe" "$name/listcheck.exe" "$name/morvastelctl.exe" "$name/morvastelctrlc.exe" "$name/Morvastel.list" \
     "$name/operator-guide.zh-CN.md" "$name/CHANGES.md" "$name/VERSION" "$name/readme.txt" "$name/client/morvastel_client.h" \
     "$name/client/sample.c" "$name/fleet/morvastel-fleet.yml" "$name/fleet/Invoke-MorvastelFleet.ps1" \
     "$name/monitoring/morvastel-alerts.yml" "$name/monitoring/morvastel-alerts.test.yml" | sort)
@@ -96,7 +96,7 @@ for zip in "$@"; do
   done
   grep -qF "Morvastel $version ($arch)" <(tr -d '\r' <"$dir/readme.txt") || fail "readme.txt does not name the version and architecture"
 
-  for exe in Morvastel.exe listcheck.exe morvastelctl.exe; do
+  for exe in Morvastel.exe listcheck.exe morvastelctl.exe morvastelctrlc.exe; do
     "$objdump" -f "$dir/$exe" | grep -q "file format $format" || fail "$exe is not $format"
     while read -r dll; do
       [[ ${dll,,} =~ $system_dlls ]] || fail "$exe needs $dll, which Windows does not have"
