@@ -34,6 +34,14 @@ void ControlBoard::OnEvent(const Event& event) {
       // of the same program may keep it before that.
       if (event.pid != 0) spared_.push_back({event.planName, event.row, event.program, event.pid});
       return;
+    case EventKind::kProgramAsked:
+      if (event.row >= 0) asked_[{event.plan, event.row}] = Asked{event.pid, now_, event.number};
+      break;
+    case EventKind::kProgramClosed: {
+      const auto it = asked_.find({event.plan, event.row});
+      if (it != asked_.end() && it->second.pid == event.pid) asked_.erase(it);
+      break;
+    }
     case EventKind::kProgramEnded:
     case EventKind::kProgramKept:
     case EventKind::kProgramAdopted:
@@ -163,6 +171,13 @@ std::string ControlBoard::StatusJson(const Catalogue& catalogue, const LauncherF
       const std::uint32_t pid = ending ? fact.endingPid : row.pid;
       json.Key("pid");
       pid != 0 ? json.Number(pid) : json.Null();
+      // Asked to close: since when, and for how long it may take.
+      const auto asked = ending ? asked_.find({plan, static_cast<int>(r)}) : asked_.end();
+      const bool isAsked = asked != asked_.end() && asked->second.pid == fact.endingPid;
+      json.Key("asked_seconds");
+      isAsked ? json.Number(static_cast<std::int64_t>(now_ - asked->second.at)) : json.Null();
+      json.Key("grace_seconds");
+      isAsked ? json.Number(asked->second.grace) : json.Null();
       json.Key("relaunches").Number(row.relaunches).Key("stale_file").Bool(row.staleFile);
       json.Key("status").Gbk(fact.status);
       json.Key("last_exit_code");

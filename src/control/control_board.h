@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "catalogue/catalogue.h"
@@ -82,6 +83,12 @@ class ControlBoard : public EventSink {
     std::string program;  // GBK
     std::uint32_t pid = 0;
   };
+  // A program a stop asked to close (/g) that has not closed yet.
+  struct Asked {
+    std::uint32_t pid = 0;
+    std::uint32_t at = 0;      // the kTick seconds of its ask
+    std::int64_t grace = 0;    // the seconds it was given
+  };
   const char* Shown(const Row& row) const;
   void Unspare(std::uint32_t pid);
 
@@ -90,6 +97,7 @@ class ControlBoard : public EventSink {
   int runningPlan_ = -1;
   std::map<int, Row> rows_;  // rows of the running plan by row index
   std::vector<Spared> spared_;
+  std::map<std::pair<int, int>, Asked> asked_;  // by plan and row, in any plan
   std::uint32_t now_ = 0;  // the last kTick's seconds
 };
 

@@ -74,7 +74,7 @@ void MetricsBoard::OnEvent(const Event& event) {
     case EventKind::kControlFailed: controlUp_ = 0; break;
     case EventKind::kPlanStarted:
       // Every row shows from the start, those that never launch too.
-      runningPlan_ = event.plan;
+      runningPlan_ = rowsPlan_ = event.plan;
       rows_.clear();
       if (event.plan >= 0 && static_cast<std::size_t>(event.plan) < listed_.size()) {
         const std::vector<Listed>& listed = listed_[static_cast<std::size_t>(event.plan)];
@@ -86,8 +86,9 @@ void MetricsBoard::OnEvent(const Event& event) {
       }
       break;
     case EventKind::kPlanStopped:
+      // Its programs asked to close stay, ending, until they have.
       runningPlan_ = -1;
-      rows_.clear();
+      for (auto it = rows_.begin(); it != rows_.end();) it = it->second.askedPid != 0 ? std::next(it) : rows_.erase(it);
       break;
     case EventKind::kTick: {
       // A loop ends when its oldest exit leaves the five minutes.
@@ -109,11 +110,26 @@ void MetricsBoard::OnEvent(const Event& event) {
       ids_ = event.count;
       break;
     case EventKind::kDumpWritten: ++dumps_; break;
-    case EventKind::kProgramClosed:
+    case EventKind::kProgramClosed: {
       if (event.number >= static_cast<int>(StopEnding::kCtrlC) && event.number <= static_cast<int>(StopEnding::kEnded)) {
         ++stopEndings_[event.number - static_cast<int>(StopEnding::kCtrlC)];
       }
+      const auto it = event.plan == rowsPlan_ ? rows_.find(event.row) : rows_.end();
+      if (it == rows_.end() || it->second.askedPid == 0 || it->second.askedPid != event.pid) break;
+      // A stopped plan's row is gone with its program; a running plan's
+      // row (its own stop) has ended.
+      if (runningPlan_ < 0) {
+        rows_.erase(it);
+        break;
+      }
+      Row& row = it->second;
+      row.askedPid = 0;
+      row.up = 0;
+      row.state = State::kExited;
+      row.lastExitCode = event.error;
+      row.exited = true;
       break;
+    }
     case EventKind::kDumpFailed: ++dumpFailures_; break;
     default:
       if (!OnRowEvent(event)) return;  // nothing of the file changes
@@ -164,8 +180,19 @@ bool MetricsBoard::OnRowEvent(const Event& event) {
       row.state = State::kExited;
       [[fallthrough]];
     case EventKind::kProgramEnded:
+      // The end of a process the launcher ended: a row's stop's.
+      if (row.state == State::kEnding) {
+        row.up = 0;
+        row.state = State::kExited;
+        row.askedPid = 0;
+      }
       row.lastExitCode = static_cast<std::uint32_t>(event.number);
       row.exited = true;
+      return true;
+    case EventKind::kProgramTerminated:
+    case EventKind::kProgramAsked:
+      row.state = State::kEnding;
+      if (event.kind == EventKind::kProgramAsked) row.askedPid = event.pid;
       return true;
     case EventKind::kHangKilled:
       row.up = 0;
@@ -217,10 +244,9 @@ std::string MetricsBoard::Render(double now) {
          "1 when the running plan relaunches and watches its programs: every row's launch was tried.");
   out += FormatText("%s %d\n", Series("morvastel_plan_supervising").c_str(), supervising ? 1 : 0);
 
-  const std::string plan =
-      runningPlan_ >= 0 && static_cast<std::size_t>(runningPlan_) < plans_.size()
-          ? EscapeUtf8(plans_[static_cast<std::size_t>(runningPlan_)])
-          : std::string();
+  const std::string plan = !rows_.empty() && rowsPlan_ >= 0 && static_cast<std::size_t>(rowsPlan_) < plans_.size()
+                               ? EscapeUtf8(plans_[static_cast<std::size_t>(rowsPlan_)])
+                               : std::string();
   std::map<int, std::string> labels;  // each row's, between the braces
   for (const auto& [index, row] : rows_) {
     labels[index] = FormatText("%s,plan=\"%s\",row=\"%d\",program=\"%s\"", port.c_str(), plan.c_str(), index + 1,
@@ -255,11 +281,12 @@ std::string MetricsBoard::Render(double now) {
     }
   }
   static const char* const kStates[] = {"waiting", "unticked", "running", "exited", "failed",
-                                         "dumping", "crash_looping", "held", "unwatched"};
+                                         "dumping", "crash_looping", "held", "ending", "unwatched"};
   static_assert(std::size(kStates) == static_cast<std::size_t>(State::kUnwatched) + 1, "one name per State");
   Family(out, "morvastel_program_state", "gauge",
          "1 for the row's state, 0 for the others; crash_looping: 3 or more exits of its own in 5 minutes; "
          "held: its launch waits for a process already running its program; "
+         "ending: ended or asked to close by a stop, not gone yet; "
          "unwatched: the launcher ended, nothing relaunches the row or watches it for hangs.");
   for (const auto& [index, row] : rows_) {
     const State shown = ended_ ? State::kUnwatched : Shown(row, now_);

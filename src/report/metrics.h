@@ -38,8 +38,11 @@ class MetricsBoard : public EventSink {
   // A row's state, one series each; crash-looping (exit_window.h) stands
   // for running or exited while it lasts. Unwatched is every row's in the
   // last file, written as the launcher ends: whatever still runs, nobody
-  // relaunches it or kills it as hung.
-  enum class State { kWaiting, kUnticked, kRunning, kExited, kFailed, kDumping, kCrashLooping, kHeld, kUnwatched };
+  // relaunches it or kills it as hung. Ending: a stop or a row's stop has
+  // ended its program, or asked it to close (/g), and it has not gone yet.
+  enum class State {
+    kWaiting, kUnticked, kRunning, kExited, kFailed, kDumping, kCrashLooping, kHeld, kEnding, kUnwatched
+  };
 
  private:
   struct Listed {
@@ -56,6 +59,7 @@ class MetricsBoard : public EventSink {
     std::int64_t lastExitCode = 0;
     std::int64_t staleFile = 0;  // 1: it runs a file replaced at the row's path since it started
     bool exited = false;  // lastExitCode is meaningful
+    std::uint32_t askedPid = 0;  // a stop asked this process to close, and it has not yet
     ExitWindow exitWindow;
   };
   void Changed();
@@ -75,7 +79,10 @@ class MetricsBoard : public EventSink {
   std::vector<std::string> plans_;  // UTF-8 names by index
   std::vector<std::vector<Listed>> listed_;  // every plan's rows, by plan and row
   int runningPlan_ = -1;
-  std::map<int, Row> rows_;  // rows of the running plan by row index
+  // Rows of the running plan by row index; after its stop, those it asked to
+  // close until they have (rowsPlan_ is then the stopped plan).
+  std::map<int, Row> rows_;
+  int rowsPlan_ = -1;
   std::uint32_t now_ = 0;  // the last kTick's seconds
   int listenerUp_ = 0;
   int controlUp_ = 0;  // the control pipe serves

@@ -454,6 +454,17 @@ TEST(ControlBoard, StatusFromTheEventsTheCatalogueAndTheWindow) {
   json = board.StatusJson(catalogue, launcher, ending);
   EXPECT_EQ(Python(json, "[[p['state'],p['pid']] for q in d['plans'] for p in q['programs']]"),
             "[['ending', 900], ['hang_killed', None], ['unticked', None], ['ending', 900]]");
+  // One a stop asked to close says since when, and for how long, until it
+  // has closed (another process's close is not its).
+  board.OnEvent(On(EventKind::kTick, -1, -1, 0, 500));
+  board.OnEvent(On(EventKind::kProgramAsked, 1, 0, 900, 10));
+  board.OnEvent(On(EventKind::kTick, -1, -1, 0, 503));
+  const std::string asked = "[[p['asked_seconds'],p['grace_seconds']] for q in d['plans'] for p in q['programs']]";
+  const std::string none = "[None, None], [None, None], [None, None], ";
+  board.OnEvent(On(EventKind::kProgramClosed, 1, 0, 901, 1));
+  EXPECT_EQ(Python(board.StatusJson(catalogue, launcher, ending), asked), "[" + none + "[3, 10]]");
+  board.OnEvent(On(EventKind::kProgramClosed, 1, 0, 900, 1));
+  EXPECT_EQ(Python(board.StatusJson(catalogue, launcher, ending), asked), "[" + none + "[None, None]]");
 
   // A hung program being dumped; one exiting three times in five minutes
   // crash-loops while the exits stay within them.
@@ -471,7 +482,7 @@ TEST(ControlBoard, StatusFromTheEventsTheCatalogueAndTheWindow) {
   EXPECT_EQ(Python(board.StatusJson(catalogue, launcher, ticked), states + ", d['plans'][0]['programs'][1]"),
             "['dumping', 'running'] {'row': 2, 'program': 'b.exe', 'folder': 'C:\\\\', 'command_line': ' ', "
             "'ticked': True, 'delay': 0, 'state': 'running', "
-            "'pid': 5000, 'relaunches': 5, 'stale_file': False, 'status': '', 'last_exit_code': 3221226505, "
+            "'pid': 5000, 'asked_seconds': None, 'grace_seconds': None, 'relaunches': 5, 'stale_file': False, 'status': '', 'last_exit_code': 3221226505, "
             "'last_exit_code_hex': '0xC0000409'}");
 
   // Taken over though its file was replaced at the row's path: so until the

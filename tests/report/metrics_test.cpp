@@ -63,7 +63,7 @@ std::string Series(const std::string& name, const std::string& labels = "") {
 }
 
 // A row's series (`labels` after the port): its counters, its delay, and its
-// state among the nine.
+// state among the ten.
 void AddRow(Samples& samples, const std::string& labels, int up, int starts, int exits, int kills, int failures,
             int delay, const std::string& state) {
   const std::pair<const char*, int> values[] = {{"up", up},
@@ -78,7 +78,7 @@ void AddRow(Samples& samples, const std::string& labels, int up, int starts, int
     samples[Series("morvastel_program_" + std::string(name), labels)] = std::to_string(value);
   }
   for (const char* s :
-       {"waiting", "unticked", "running", "exited", "failed", "dumping", "crash_looping", "held", "unwatched"}) {
+       {"waiting", "unticked", "running", "exited", "failed", "dumping", "crash_looping", "held", "ending", "unwatched"}) {
     samples[Series("morvastel_program_state", labels + ",state=\"" + s + "\"")] = s == state ? "1" : "0";
   }
 }
@@ -212,9 +212,25 @@ TEST(Metrics, EverySampleFollowsTheEventsWithRowsFromThePlansStartAndEscapedUtf8
     EXPECT_EQ(std::system(("promtool check metrics < " + path).c_str()), 0);
   }
 
+  // A program the stop asked to close stays, ending, until it has; the
+  // close of another process of the row (an earlier run's) leaves it.
+  Event ask = On(EventKind::kProgramAsked, 0, 0, server, 10);
+  ask.pid = 40;
+  board.OnEvent(ask);
+  board.OnEvent(On(EventKind::kPlanStopped, 0));
+  Samples stopping = Parse(board.Render(0));
+  EXPECT_EQ(stopping[game + "\"ending\"}"], "1");
+  EXPECT_EQ(stopping.count(Series("morvastel_program_up", plan + ",row=\"2\",program=\"never.exe\"")), 0u);
+  Event closed = On(EventKind::kProgramClosed, 0, 0, server, 1);
+  closed.pid = 41;
+  board.OnEvent(closed);
+  EXPECT_EQ(Parse(board.Render(0))[game + "\"ending\"}"], "1");
+
   // A stop leaves no row behind; the next plan's rows are there at once, and
   // it supervises once every row's launch was tried, failed ones included.
-  board.OnEvent(On(EventKind::kPlanStopped, 0));
+  closed.pid = 40;
+  board.OnEvent(closed);
+  EXPECT_EQ(Parse(board.Render(0)).count(game + "\"ending\"}"), 0u);
   board.OnEvent(On(EventKind::kPlanStarted, 1));
   Samples next = Parse(board.Render(0));
   EXPECT_EQ(next[Series("morvastel_plan_supervising")], "0");
@@ -223,7 +239,7 @@ TEST(Metrics, EverySampleFollowsTheEventsWithRowsFromThePlansStartAndEscapedUtf8
   EXPECT_EQ(next[Series("morvastel_plan_supervising")], "1");
   std::size_t rows = 0;
   for (const auto& [series, value] : next) rows += series.find("row=\"") != std::string::npos;
-  EXPECT_EQ(rows, 8u + 9u);
+  EXPECT_EQ(rows, 8u + 10u);
   const std::string otherRow = "plan=\"x\xef\xbf\xbd\xef\xbf\xbd\",row=\"1\",program=\"other.exe\"";
   const std::string other = "morvastel_program_state{" + kPort + "," + otherRow + ",state=";
   EXPECT_EQ(next[other + "\"failed\"}"], "1");
@@ -233,6 +249,13 @@ TEST(Metrics, EverySampleFollowsTheEventsWithRowsFromThePlansStartAndEscapedUtf8
   next = Parse(board.Render(0));
   EXPECT_EQ(next[other + "\"running\"}"], "1");
   EXPECT_EQ(next[Series("morvastel_program_adoptions_total", otherRow)], "1");
+  // A row's own stop: ending until its process has gone, then down.
+  board.OnEvent(On(EventKind::kProgramTerminated, 1, 0, "D:\\other.exe"));
+  EXPECT_EQ(Parse(board.Render(0))[other + "\"ending\"}"], "1");
+  board.OnEvent(On(EventKind::kProgramEnded, 1, 0, "D:\\other.exe", 111));
+  next = Parse(board.Render(0));
+  EXPECT_EQ(next[other + "\"exited\"}"], "1");
+  EXPECT_EQ(next[Series("morvastel_program_up", otherRow)], "0");
 
   // The last text of an end, even one with the plan still running: the
   // launcher, its plans and its programs are down, and every row, whatever
