@@ -173,9 +173,9 @@ class ProcessHost {
   // holds one; does nothing otherwise. Until the process has ended, the
   // entry's process is ending.
   virtual void TerminateEntry(std::size_t entry) = 0;
-  // Asks the entry's program to close: Ctrl-C on its console, WM_CLOSE
-  // posted to its visible windows; it counts as ending from now on. Never
-  // waits.
+  // Asks the entry's program, which was just seen running, to close:
+  // Ctrl-C on its console, WM_CLOSE posted to its visible windows; it
+  // counts as ending from now on. Never waits.
   virtual void AskToClose(std::size_t entry) = 0;
   // What the ask reached, as far as it is known by now (kAsked* bits, with
   // kAskPending while that is not known yet). Once it is known, the ask is

@@ -1166,17 +1166,19 @@ void StartHelpers(AskWork& work) {
 // Runs `job` by a callback of the system's thread pool, or here where the
 // pool refuses it, as the one way left. The callback holds the work, not
 // the host.
+struct AskJob {
+  std::shared_ptr<AskWork> work;
+  void (*job)(AskWork&);
+};
+
+void CALLBACK RunAskJob(PTP_CALLBACK_INSTANCE, void* parameter) {
+  const std::unique_ptr<AskJob> held(static_cast<AskJob*>(parameter));
+  held->job(*held->work);
+}
+
 void OnThePool(const std::shared_ptr<AskWork>& work, void (*job)(AskWork&)) {
-  struct Context {
-    std::shared_ptr<AskWork> work;
-    void (*job)(AskWork&);
-  };
-  auto context = std::make_unique<Context>(Context{work, job});
-  const auto run = [](PTP_CALLBACK_INSTANCE, void* parameter) {
-    const std::unique_ptr<Context> held(static_cast<Context*>(parameter));
-    held->job(*held->work);
-  };
-  if (::TrySubmitThreadpoolCallback(run, context.get(), nullptr)) {
+  auto context = std::make_unique<AskJob>(AskJob{work, job});
+  if (::TrySubmitThreadpoolCallback(&RunAskJob, context.get(), nullptr)) {
     context.release();
   } else {
     job(*work);
@@ -1186,8 +1188,12 @@ void OnThePool(const std::shared_ptr<AskWork>& work, void (*job)(AskWork&)) {
 }  // namespace
 
 void WindowsProcessHost::AskToClose(std::size_t entry) {
+  // Its caller has just seen it running: one look fewer per program of a
+  // stop. One that has ended since is asked in vain, as it would be a
+  // moment later: its helper finds no console, and its handles keep its
+  // id from being reused meanwhile.
   const std::uint32_t pid = table_.ProcessId(entry);
-  if (pid == 0 || !table_.IsRunning(entry)) return;
+  if (pid == 0) return;
   auto ask = std::make_shared<StopAsk>();
   ask->target = pid;
   ask->process = table_.ProcessCopy(entry);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -438,9 +439,35 @@ void LauncherDialog::OnEvent(const Event& event) {
   if (!changes.empty() && (shownPlan_ == status_.cellsPlan() || status_.cellsPlan() < 0)) ShowStatus(changes);
 }
 
+// Each cell set redraws its row at once: under Wine a round trip to the
+// server each, which a stop of hundreds of programs paid per program. With
+// WM_SETREDRAW FALSE the list is drawn once, when it is set TRUE again and
+// redrawn as WM_SETREDRAW's documentation says
+// (learn.microsoft.com/windows/win32/gdi/wm-setredraw). The program list is
+// never hidden, so TRUE shows nothing that was not shown.
+class LauncherDialog::HeldDrawing {
+ public:
+  explicit HeldDrawing(LauncherDialog& dialog) : dialog_(dialog), list_(dialog.Item(IDC_PROGRAM_LIST)) {
+    if (dialog_.drawingHeld_++ == 0) ::SendMessageW(list_, WM_SETREDRAW, FALSE, 0);
+  }
+  ~HeldDrawing() {
+    if (--dialog_.drawingHeld_ != 0) return;
+    ::SendMessageW(list_, WM_SETREDRAW, TRUE, 0);
+    ::RedrawWindow(list_, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_ALLCHILDREN);
+  }
+  HeldDrawing(const HeldDrawing&) = delete;
+  HeldDrawing& operator=(const HeldDrawing&) = delete;
+
+ private:
+  LauncherDialog& dialog_;
+  const HWND list_;
+};
+
 void LauncherDialog::ShowStatus(const std::vector<std::pair<int, std::string>>& cells) {
   constexpr int kStatusColumn = 4;
   const HWND list = Item(IDC_PROGRAM_LIST);
+  std::optional<HeldDrawing> held;
+  if (cells.size() > 1) held.emplace(*this);
   for (const auto& [row, text] : cells) {
     std::wstring wide = Wide(text);
     LVITEMW item{};
@@ -464,6 +491,7 @@ void LauncherDialog::OnStartStopPlan(EventSource source) {
 void LauncherDialog::StartStop(int plan, EventSource source) {
   // Whether a plan runs decides, not the button's text: read back through
   // Windows, the text would not compare equal on every code page.
+  const HeldDrawing held(*this);
   if (runner_.RunningPlan() >= 0) {
     runner_.Stop(source);
     return;
@@ -620,7 +648,10 @@ void LauncherDialog::OnEndSession(bool ending) {
   // the stop, the servers' ends and the last lines happen now, as at the stop
   // button and at the exit, within one deadline that counts from here.
   const auto begun = app_.EndBegun();
-  runner_.Stop(EventSource::kSessionEnd);
+  {
+    const HeldDrawing held(*this);
+    runner_.Stop(EventSource::kSessionEnd);
+  }
   sessionEnding_ = true;
   // Programs the stop asked to close (/g) have the first part of the end,
   // whatever their grace, then are ended: the rest is the reports'.

@@ -190,6 +190,11 @@ class LauncherDialog : public Dialog, private RunnerHost, private EventSink, pri
   Supervision* supervision_ = this;
   bool viewing_ = false;        // the window is a view of another launcher
   bool filling_ = false;        // the window itself sets boxes and texts: no click
+  // While many status cells change at once (a plan's start or stop, a
+  // second's countdowns), the program list is not drawn after each: it is
+  // drawn once when the last hold ends.
+  class HeldDrawing;
+  int drawingHeld_ = 0;
   LauncherView view_;           // the last state the viewed launcher gave
   bool viewGone_ = false;       // the viewed launcher does not answer now
   LauncherLink link_;

@@ -139,11 +139,12 @@ void LauncherDialog::ShowView(LauncherView fresh) {
 void LauncherDialog::ShowViewGone() {
   if (viewGone_) return;
   viewGone_ = true;
-  const std::string caption = ViewCaption(view_, ViewLink::kGone);
-  SetWindowTextGbk(hwnd(), caption);
-  SetTrayTip(caption);
+  // The cells first: whoever sees the caption say so sees them say so too.
   std::vector<std::pair<int, std::string>> cells;
   const int rows = static_cast<int>(::SendMessageW(Item(IDC_PROGRAM_LIST), LVM_GETITEMCOUNT, 0, 0));
   for (int r = 0; r < rows; ++r) cells.emplace_back(r, texts::kViewGoneCell);
   ShowStatus(cells);
+  const std::string caption = ViewCaption(view_, ViewLink::kGone);
+  SetWindowTextGbk(hwnd(), caption);
+  SetTrayTip(caption);
 }

@@ -205,8 +205,8 @@ class Program {
   }
   // The whole command line as given, program included; the window is the
   // one with `caption`.
-  Program(const std::wstring& commandLine, std::string caption) : title_(std::move(caption)) {
-    Start(commandLine, 0);
+  Program(const std::wstring& commandLine, std::string caption, DWORD flags = 0) : title_(std::move(caption)) {
+    Start(commandLine, flags);
   }
   ~Program() {
     if (started_) {
@@ -1940,4 +1940,52 @@ TEST(Program, WithAGraceTheStopAsksEachProgramToCloseAndSaysHowEachWent) {
   EXPECT_EQ(detailOf(c).rfind(head(texts::kDetailClosedCtrlC), 0), 0u) << detailOf(c);
   EXPECT_EQ(detailOf(w).rfind(head(texts::kDetailClosedWindow), 0), 0u) << detailOf(w);
   EXPECT_EQ(detailOf(d), FormatText(texts::kDetailClosedEnded, 2ll));
+
+  // The helper claims no Ctrl-C it did not send: the launcher, started
+  // without a console, has none to attach to; a line not the launcher's is
+  // refused.
+  std::string helper = WinPath(MORVASTEL_EXE);
+  helper = helper.substr(0, helper.find_last_of('\\') + 1) + "morvastelctrlc.exe";
+  const auto helperCode = [&helper](const std::string& args) {
+    std::wstring line = L"\"" + Wide(helper) + L"\" " + Wide(args);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr, nullptr, &si, &pi)) {
+      return static_cast<DWORD>(-1);
+    }
+    const DWORD code = ExitCodeOf(pi.hProcess, 10000);
+    ::CloseHandle(pi.hProcess);
+    ::CloseHandle(pi.hThread);
+    return code;
+  };
+  EXPECT_EQ(helperCode("/ctrl-c " + std::to_string(::GetProcessId(program.process()))), 2u);
+  for (const char* bad : {"", "/ctrl-c", "/ctrl-c 12x", "/ctrl-c 99999999999", "/ctrl-cc 12"}) {
+    EXPECT_EQ(helperCode(bad), 2u) << bad;
+  }
+}
+
+// A launcher copied without its helper sends the Ctrl-C as its own helper.
+TEST(Program, WithoutItsHelperBesideItTheLauncherSendsTheCtrlCItself) {
+  const std::string folder = FullPath("alone");
+  ::CreateDirectoryA(folder.c_str(), nullptr);
+  const std::string exe = folder + "\\Morvastel.exe";
+  ASSERT_TRUE(::CopyFileA(WinPath(MORVASTEL_EXE).c_str(), exe.c_str(), FALSE));
+  const std::string c = FreshLog("alone-c"), journal = FreshLog("alone-journal");
+  const std::string list = FullPath("alone.list");
+  std::ofstream(list, std::ios::binary) << "::p\r\n" + Line(1, Helper("recorder.exe"), c + " ctrlc", 0) + "\r\n";
+  Program program(L"\"" + Wide(exe) + L"\" /n e2e-alone /f " + Wide(list) + L" /p 0 /g 5 /l " + Wide(journal),
+                  "e2e-alone", DETACHED_PROCESS);
+  ASSERT_NE(program.dialog(), nullptr);
+  program.Click(kButton);
+  ASSERT_TRUE(WaitFor([&] { return !ReadLog(c).empty(); }, kFirstLineMs));
+  const HANDLE process = OpenForWatch(ReadLog(c)[0].pid);
+  ::Sleep(300);  // the handler set
+  program.Click(kButton);
+  EXPECT_EQ(ExitCodeOf(process, 4000), 0u);
+  ::CloseHandle(process);
+  EXPECT_TRUE(Logged(c, "ctrl-c"));
+  EXPECT_TRUE(WaitFor([&] { return JournalCount(journal, texts::kEvProgramClosed) == 1; }, 3000));
+  const std::string ctrlC = texts::kDetailClosedCtrlC;
+  EXPECT_TRUE(StartsWith(JournalLine(journal, texts::kEvProgramClosed)[6], ctrlC.substr(0, ctrlC.find('%'))));
 }

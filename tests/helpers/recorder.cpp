@@ -233,6 +233,8 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 }
 
 [[noreturn]] void ShowWindowUntilClosed() {
+  // As a windowed program, which has no console: only its window is asked.
+  ::FreeConsole();
   WNDCLASSA type{};
   type.lpfnWndProc = &WindowProc;
   type.hInstance = ::GetModuleHandleA(nullptr);
