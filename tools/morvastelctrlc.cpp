@@ -1,14 +1,15 @@
 // The helper a stop of the launcher starts for each program it asks to
-// close ("morvastelctrlc /ctrl-c PID"): it attaches to the console of
-// process PID, which it then shares with that program and whatever else
-// runs on it, and sends Ctrl-C there, ignoring it itself. It needs nothing
-// but the kernel, so that a stop of hundreds of programs starts hundreds of
-// small processes rather than copies of the launcher with its windowing
-// libraries (under Wine a quarter of the time each).
+// close ("morvastelctrlc /ctrl-c PID"): Ctrl-C on that program's console
+// (platform/console_ctrl.h). It needs nothing but the kernel, so that a
+// stop of hundreds of programs starts hundreds of small processes rather
+// than copies of the launcher with its windowing libraries (under Wine a
+// quarter of the time each).
 // Exit code: 0 when the keystroke went out, 1 when sending it failed, 2 when
 // the program has no console (or is gone) or the arguments are not
 // "/ctrl-c PID".
 #include <windows.h>
+
+#include "platform/console_ctrl.h"
 
 namespace {
 
@@ -42,11 +43,5 @@ DWORD TargetOf(const wchar_t* line) {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
   const DWORD pid = TargetOf(::GetCommandLineW());
-  if (pid == 0) return 2;
-  ::FreeConsole();
-  if (!::AttachConsole(pid)) return 2;
-  ::SetConsoleCtrlHandler(nullptr, TRUE);
-  const BOOL sent = ::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
-  ::FreeConsole();
-  return sent ? 0 : 1;
+  return pid == 0 ? 2 : SendCtrlCToConsoleOf(pid);
 }

@@ -13,24 +13,20 @@
 #include "app/launcher_app.h"
 #include "app/service_win.h"
 #include "app/settings.h"
+#include "platform/console_ctrl.h"
 
 namespace {
 
-// The helper a stop starts ("/ctrl-c PID"): it attaches to the console of
-// process `pid`, which it then shares with that program and whatever else
-// runs on it, and sends Ctrl-C there, ignoring it itself. 0 when the
-// keystroke went out; 2 when the program has no console (or is gone).
+// The stop's helper, where morvastelctrlc.exe is missing ("/ctrl-c PID"):
+// Ctrl-C on the console of process PID. 2 as well for a PID that is no
+// number of 1 to 10 digits or beyond a process id.
 int SendCtrlC(const std::u16string& digits) {
   if (digits.empty() || digits.size() > 10 || digits.find_first_not_of(u"0123456789") != std::u16string::npos) {
     return 2;
   }
-  const DWORD pid = static_cast<DWORD>(std::stoul(std::string(digits.begin(), digits.end())));
-  ::FreeConsole();
-  if (!::AttachConsole(pid)) return 2;
-  ::SetConsoleCtrlHandler(nullptr, TRUE);
-  const BOOL sent = ::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
-  ::FreeConsole();
-  return sent ? 0 : 1;
+  unsigned long long pid = 0;
+  for (const char16_t digit : digits) pid = pid * 10 + static_cast<unsigned>(digit - u'0');
+  return pid > 0xFFFFFFFFull ? 2 : SendCtrlCToConsoleOf(static_cast<DWORD>(pid));
 }
 
 }  // namespace

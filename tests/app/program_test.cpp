@@ -1941,13 +1941,13 @@ TEST(Program, WithAGraceTheStopAsksEachProgramToCloseAndSaysHowEachWent) {
   EXPECT_EQ(detailOf(w).rfind(head(texts::kDetailClosedWindow), 0), 0u) << detailOf(w);
   EXPECT_EQ(detailOf(d), FormatText(texts::kDetailClosedEnded, 2ll));
 
-  // The helper claims no Ctrl-C it did not send: the launcher, started
-  // without a console, has none to attach to; a line not the launcher's is
-  // refused.
-  std::string helper = WinPath(MORVASTEL_EXE);
-  helper = helper.substr(0, helper.find_last_of('\\') + 1) + "morvastelctrlc.exe";
-  const auto helperCode = [&helper](const std::string& args) {
-    std::wstring line = L"\"" + Wide(helper) + L"\" " + Wide(args);
+  // The helper (and the launcher as its stand-in) claims no Ctrl-C it did
+  // not send: the launcher, started without a console, has none to attach
+  // to; a line not the launcher's is refused.
+  const std::string launcher = WinPath(MORVASTEL_EXE);
+  const std::string helper = launcher.substr(0, launcher.find_last_of('\\') + 1) + "morvastelctrlc.exe";
+  const auto helperCode = [](const std::string& exe, const std::string& args) {
+    std::wstring line = L"\"" + Wide(exe) + L"\" " + Wide(args);
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
@@ -1959,10 +1959,13 @@ TEST(Program, WithAGraceTheStopAsksEachProgramToCloseAndSaysHowEachWent) {
     ::CloseHandle(pi.hThread);
     return code;
   };
-  EXPECT_EQ(helperCode("/ctrl-c " + std::to_string(::GetProcessId(program.process()))), 2u);
-  for (const char* bad : {"", "/ctrl-c", "/ctrl-c 12x", "/ctrl-c 99999999999", "/ctrl-cc 12"}) {
-    EXPECT_EQ(helperCode(bad), 2u) << bad;
+  for (const std::string& exe : {helper, launcher}) {
+    EXPECT_EQ(helperCode(exe, "/ctrl-c " + std::to_string(::GetProcessId(program.process()))), 2u) << exe;
+    for (const char* bad : {"/ctrl-c 12x", "/ctrl-c 99999999999", "/ctrl-c 4294967296"}) {
+      EXPECT_EQ(helperCode(exe, bad), 2u) << exe << " " << bad;
+    }
   }
+  for (const char* bad : {"", "/ctrl-c", "/ctrl-cc 12"}) EXPECT_EQ(helperCode(helper, bad), 2u) << bad;
 }
 
 // A launcher copied without its helper sends the Ctrl-C as its own helper.
