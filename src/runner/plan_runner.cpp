@@ -134,6 +134,8 @@ bool PlanRunner::AutoStartDue() {
 
 bool PlanRunner::Start(int plan, EventSource source) {
   if (!catalogue_.HasPlan(plan) || RunningPlan() >= 0) return false;
+  // The programs a stop has still to ask may be this plan's too.
+  AskSome(SIZE_MAX);
 
   host_.ShowRunning(true);
   const EntrySpan span = PlanEntries(catalogue_, plan);
@@ -162,6 +164,7 @@ bool PlanRunner::Start(int plan, EventSource source) {
 }
 
 void PlanRunner::Stop(EventSource source) {
+  AskSome(SIZE_MAX);  // an earlier stop's asks first
   host_.StopTickTimer();
   const int plan = RunningPlan();
   if (plan >= 0) {
@@ -192,7 +195,7 @@ void PlanRunner::Stop(EventSource source) {
         Event event;
         event.pid = watch.pid;
         Raise(EventKind::kProgramSpared, plan, span.first, p, event);
-      } else if (!spared && !(running && EndOrAsk(plan, span.first, p))) {
+      } else if (!spared && !(running && EndOrAsk(plan, span.first, p, true))) {
         processes_.TerminateEntry(index);
         if (running) {
           Event event;
@@ -203,29 +206,60 @@ void PlanRunner::Stop(EventSource source) {
       // Nothing is watched between runs.
       watch = Watch{};
     }
-    Event stopped;
-    stopped.number = static_cast<std::int64_t>(source);
-    Raise(EventKind::kPlanStopped, plan, span.first, SIZE_MAX, stopped);
+    askingPlan_ = plan;
+    askingSource_ = source;
+    // A session's end asks them all now: its budget counts, not the window.
+    const bool all = toAsk_.size() <= kAsksAtOnce || source == EventSource::kSessionEnd;
+    AskSome(all ? SIZE_MAX : kAsksPerSlice);
   }
   // The ticks go on while programs asked to close are waited for.
   if (!closing_.empty()) host_.StartTickTimer();
   host_.ShowRunning(false);
 }
 
-bool PlanRunner::EndOrAsk(int plan, std::size_t first, std::size_t row) {
+bool PlanRunner::EndOrAsk(int plan, std::size_t first, std::size_t row, bool later) {
   if (options_.graceSeconds <= 0) return false;
-  const std::size_t index = first + row;
-  const Watch& watch = WatchOf(index);
-  processes_.AskToClose(index);
-  closing_[index] = Asked{plan, first, row, watch.pid, processes_.NowMilliseconds()};
-  Event asked;
-  asked.pid = watch.pid;
-  asked.number = options_.graceSeconds;
-  Raise(EventKind::kProgramAsked, plan, first, row, asked);
+  const std::uint32_t pid = WatchOf(first + row).pid;
+  if (later) {
+    toAsk_.push_back({row, pid});
+  } else {
+    Ask(plan, first, row, pid);
+  }
   return true;
 }
 
+void PlanRunner::Ask(int plan, std::size_t first, std::size_t row, std::uint32_t pid) {
+  const std::size_t index = first + row;
+  processes_.AskToClose(index);
+  closing_[index] = Asked{plan, first, row, pid, processes_.NowMilliseconds()};
+  Event asked;
+  asked.pid = pid;
+  asked.number = options_.graceSeconds;
+  Raise(EventKind::kProgramAsked, plan, first, row, asked);
+}
+
+void PlanRunner::AskSome(std::size_t most) {
+  if (askingPlan_ < 0) return;
+  const int plan = askingPlan_;
+  const std::size_t first = PlanEntries(catalogue_, plan).first;
+  for (std::size_t made = 0; made < most && !toAsk_.empty(); ++made) {
+    const ToAsk next = toAsk_.front();
+    toAsk_.pop_front();
+    Ask(plan, first, next.row, next.pid);
+  }
+  if (!toAsk_.empty()) {
+    host_.WakeIn(0);
+    return;
+  }
+  askingPlan_ = -1;
+  Event stopped;
+  stopped.number = static_cast<std::int64_t>(askingSource_);
+  Raise(EventKind::kPlanStopped, plan, first, SIZE_MAX, stopped);
+}
+
 void PlanRunner::SeeClosings(bool now) {
+  // The launcher's end ends them all, those still to be asked too.
+  if (now) AskSome(SIZE_MAX);
   for (auto it = closing_.begin(); it != closing_.end();) {
     it = SeeClosing(it->first, now) ? closing_.erase(it) : std::next(it);
   }
@@ -426,6 +460,11 @@ void PlanRunner::Relaunch(std::size_t first, std::size_t row) {
 }
 
 void PlanRunner::Wake() {
+  // The ticks see to the asks' times. A tick timer already going is left as
+  // it is: slices coming fast must not hold its ticks off.
+  const bool waited = !closing_.empty();
+  AskSome(kAsksPerSlice);
+  if (!waited && !closing_.empty()) host_.StartTickTimer();
   const int plan = RunningPlan();
   if (plan < 0) return;
   const EntrySpan span = PlanEntries(catalogue_, plan);

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <map>
 #include <set>
@@ -247,8 +248,8 @@ class PlanRunner {
   // The process host has news (at most `most` are taken now). A program of
   // the supervising plan that ended is started again at once.
   void TakeProcessNews(std::size_t most = SIZE_MAX);
-  // A relaunch put off until a second after the entry's last start is due
-  // (RunnerHost::WakeIn).
+  // A relaunch put off until a second after the entry's last start is due,
+  // or the next slice of a stop's asks (RunnerHost::WakeIn).
   void Wake();
   // The launcher is ending: a program whose dump is being written is killed
   // now, its dump given up, as the kill was already decided.
@@ -259,8 +260,10 @@ class PlanRunner {
   void SeeClosings(bool now = false);
   // The same for the one entry whose process has just ended.
   void SeeClosingOf(std::size_t index);
-  // Whether a stop's ask is still waiting on some program.
-  bool AskedToClose() const { return !closing_.empty(); }
+  // Whether a stop's ask is still waiting on some program, or still to be made.
+  bool AskedToClose() const { return !closing_.empty() || !toAsk_.empty(); }
+  static constexpr std::size_t kAsksAtOnce = 8;
+  static constexpr std::size_t kAsksPerSlice = 2;
   // The lowest plan index whose running flag is set, or -1.
   int RunningPlan() const;
   // Row `row` of the running plan, as morvastelctl's row command asks (the
@@ -369,9 +372,14 @@ class PlanRunner {
   // Kills every program whose dump is being written, giving the dump up.
   void KillDumping(int plan, std::size_t first, std::size_t count);
   void Raise(EventKind kind, int plan, std::size_t first, std::size_t row, Event event = {});
-  // A program the stop ends: asked to close with /g, else ended at once.
-  // True when it was asked.
-  bool EndOrAsk(int plan, std::size_t first, std::size_t row);
+  // A program the stop ends: asked to close with /g (`later`: among the
+  // stop's asks still to be made), else ended at once. True when it was or
+  // will be asked.
+  bool EndOrAsk(int plan, std::size_t first, std::size_t row, bool later = false);
+  void Ask(int plan, std::size_t first, std::size_t row, std::uint32_t pid);
+  // Makes up to `most` of the stop's asks still to be made; once none is
+  // left, tells its plan stopped. Otherwise the next slice is due at once.
+  void AskSome(std::size_t most);
 
   Catalogue& catalogue_;
   RunnerHost& host_;
@@ -395,6 +403,20 @@ class PlanRunner {
     std::uint64_t closedAt = 0;  // seen closed while its helper still ran; 0 until then
   };
   std::map<std::size_t, Asked> closing_;
+  // A stop's asks still to be made, rows of askingPlan_ with the process
+  // each had. A stop of more than kAsksAtOnce programs makes kAsksPerSlice
+  // of them at once and a slice more each time it is woken, so that the
+  // window answers between slices (an ask and its reports take a few
+  // milliseconds under load, hundreds of them seconds); its plan is told
+  // stopped after the last. Whatever could meet those programs (a start,
+  // another stop, the launcher's end) makes the rest first.
+  struct ToAsk {
+    std::size_t row = 0;
+    std::uint32_t pid = 0;
+  };
+  std::deque<ToAsk> toAsk_;
+  int askingPlan_ = -1;
+  EventSource askingSource_ = EventSource::kButton;
   // One ask of closing_: told, and true to be forgotten, once its program
   // has closed or its time is up (at once with `now`).
   bool SeeClosing(std::size_t index, bool now);

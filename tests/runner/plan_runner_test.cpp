@@ -779,6 +779,65 @@ TEST_F(StopFixture, WithAGraceTheStopAsksAllAtOnceAndEndsOnlyThoseStillRunningWh
   EXPECT_EQ(events.Take(), (Calls{"closed r3 pid" + std::to_string(fourAgain) + " n3 ms2300"}));
 }
 
+// A stop of more programs than it asks at once asks them a slice a wake and
+// tells the plan stopped after the last; a start makes the rest first, and
+// so does the launcher's end, which then ends them.
+TEST_F(Fixture, AStopOfManyProgramsAsksThemASliceAWakeAndWhatComesNextMakesTheRestFirst) {
+  EventLog events;
+  PlanRunner asking(catalogue, host, host, options, &events);
+  options.graceSeconds = 3;
+  Plan("A");
+  for (int i = 0; i < 11; ++i) Entry(0, "C:\\srv\\app" + std::to_string(i) + ".exe");
+  Done();
+  const auto count = [&events](const char* head) {
+    std::size_t n = 0;
+    for (const std::string& line : events.lines) n += line.rfind(head, 0) == 0;
+    return n;
+  };
+  ASSERT_TRUE(Start(asking, 0));
+  events.Take();
+  asking.Stop();
+  EXPECT_EQ(count("asked"), PlanRunner::kAsksPerSlice);
+  EXPECT_EQ(count("stopped"), 0u);
+  EXPECT_TRUE(host.Called("wake 0"));
+  int wakes = 0;
+  while (count("stopped") == 0 && wakes < 20) {
+    ++wakes;
+    asking.Wake();
+  }
+  EXPECT_EQ(wakes, 5);  // the 9 left, two a wake
+  EXPECT_EQ(count("asked"), 11u);
+  EXPECT_EQ(events.lines.back().rfind("stopped", 0), 0u);
+  for (std::size_t e = 1; e <= 11; ++e) host.alive.erase(host.EntryPid(e));
+  Tick(asking);
+  EXPECT_EQ(count("closed"), 11u);
+  EXPECT_FALSE(asking.AskedToClose());
+
+  ASSERT_TRUE(Start(asking, 0));
+  events.Take();
+  asking.Stop();
+  ASSERT_TRUE(Start(asking, 0));
+  EXPECT_EQ(count("asked"), 11u);
+  EXPECT_LT(count("stopped"), events.lines.size());
+  const auto stoppedAt = std::find_if(events.lines.begin(), events.lines.end(),
+                                      [](const std::string& line) { return line.rfind("stopped", 0) == 0; });
+  const auto startedAt = std::find_if(events.lines.begin(), events.lines.end(),
+                                      [](const std::string& line) { return line.rfind("plan", 0) == 0; });
+  EXPECT_LT(stoppedAt, startedAt);
+  // They close; the rows held for them start.
+  for (std::size_t e = 1; e <= 11; ++e) host.alive.erase(host.EntryPid(e));
+  Tick(asking);
+  Tick(asking);
+
+  events.Take();
+  asking.Stop();
+  asking.SeeClosings(true);
+  EXPECT_EQ(count("asked"), 11u);
+  EXPECT_EQ(count("stopped"), 1u);
+  EXPECT_TRUE(host.Called("terminate 1"));
+  EXPECT_FALSE(asking.AskedToClose());
+}
+
 TEST_F(Fixture, AScriptedRunReportsWhatHappenedInOrder) {
   EventLog events;
   PlanRunner reporting(catalogue, host, host, options, &events);
