@@ -209,8 +209,10 @@ void PlanRunner::Stop(EventSource source) {
     askingPlan_ = plan;
     askingSource_ = source;
     // A session's end asks them all now: its budget counts, not the window.
+    // Sliced, the first slice comes with the first wake, once the window
+    // has shown the stop: the helpers' creations begin after it.
     const bool all = toAsk_.size() <= kAsksAtOnce || source == EventSource::kSessionEnd;
-    AskSome(all ? SIZE_MAX : kAsksPerSlice);
+    AskSome(all ? SIZE_MAX : 0);
   }
   // The ticks go on while programs asked to close are waited for.
   if (!closing_.empty()) host_.StartTickTimer();

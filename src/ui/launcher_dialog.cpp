@@ -518,7 +518,6 @@ void LauncherDialog::OnTimer(UINT_PTR id) {
   }
   if (id == kRelaunchTimer) {
     ::KillTimer(hwnd(), kRelaunchTimer);
-    const HeldDrawing held(*this);  // a slice of a stop's asks sets a few cells
     runner_.Wake();
     return;
   }
