@@ -174,7 +174,7 @@ class ProcessHost {
   // holds one; does nothing otherwise. Until the process has ended, the
   // entry's process is ending.
   virtual void TerminateEntry(std::size_t entry) = 0;
-  // Asks the entry's program, which was just seen running, to close:
+  // Asks the entry's program, which its stop saw running, to close:
   // Ctrl-C on its console, WM_CLOSE posted to its visible windows; it
   // counts as ending from now on. Never waits.
   virtual void AskToClose(std::size_t entry) = 0;
@@ -404,11 +404,11 @@ class PlanRunner {
   };
   std::map<std::size_t, Asked> closing_;
   // A stop's asks still to be made, rows of askingPlan_ with the process
-  // each had. A stop of more than kAsksAtOnce programs makes kAsksPerSlice
-  // of them at once and a slice more each time it is woken, so that the
-  // window answers between slices (an ask and its reports take a few
-  // milliseconds under load, hundreds of them seconds); its plan is told
-  // stopped after the last. Whatever could meet those programs (a start,
+  // each had. A stop of more than kAsksAtOnce programs makes them
+  // kAsksPerSlice at a time, a slice each time it is woken (the first once
+  // the stop itself is over), so that the window answers between slices (an
+  // ask and its reports take a few milliseconds under load, hundreds of
+  // them seconds); its plan is told stopped after the last. Whatever could meet those programs (a start,
   // another stop, the launcher's end) makes the rest first.
   struct ToAsk {
     std::size_t row = 0;

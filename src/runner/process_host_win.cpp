@@ -1188,10 +1188,10 @@ void OnThePool(const std::shared_ptr<AskWork>& work, void (*job)(AskWork&)) {
 }  // namespace
 
 void WindowsProcessHost::AskToClose(std::size_t entry) {
-  // Its caller has just seen it running: one look fewer per program of a
-  // stop. One that has ended since is asked in vain, as it would be a
-  // moment later: its helper finds no console, and its handles keep its
-  // id from being reused meanwhile.
+  // Its stop has seen it running: one look fewer per program. One that has
+  // ended since is asked in vain, as it would be a moment later: its helper
+  // finds no console, and the table's handle (and the ask's copies) keep
+  // its id from being reused meanwhile.
   const std::uint32_t pid = table_.ProcessId(entry);
   if (pid == 0) return;
   auto ask = std::make_shared<StopAsk>();
