@@ -15,22 +15,6 @@
 #include "app/settings.h"
 #include "platform/console_ctrl.h"
 
-namespace {
-
-// The stop's helper, where morvastelctrlc.exe is missing ("/ctrl-c PID"):
-// Ctrl-C on the console of process PID. 2 as well for a PID that is no
-// number of 1 to 10 digits or beyond a process id.
-int SendCtrlC(const std::u16string& digits) {
-  if (digits.empty() || digits.size() > 10 || digits.find_first_not_of(u"0123456789") != std::u16string::npos) {
-    return 2;
-  }
-  unsigned long long pid = 0;
-  for (const char16_t digit : digits) pid = pid * 10 + static_cast<unsigned>(digit - u'0');
-  return pid > 0xFFFFFFFFull ? 2 : SendCtrlCToConsoleOf(static_cast<DWORD>(pid));
-}
-
-}  // namespace
-
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   InstallCrashGuard();
   _setmbcp(_MB_CP_ANSI);
@@ -43,7 +27,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   // arrives intact.
   std::vector<std::u16string> args = SplitCommandLine(reinterpret_cast<const char16_t*>(::GetCommandLineW()));
   args.erase(args.begin());
-  if (args.size() == 2 && args[0] == u"/ctrl-c") return SendCtrlC(args[1]);
+  // The stop's helper, where morvastelctrlc.exe is missing.
+  if (!args.empty() && args[0] == u"/ctrl-c") return RunCtrlCHelper(::GetCommandLineW());
   // The programs the launcher starts take Ctrl-C as Windows normally does,
   // whatever the launcher itself was started with: the ignoring of Ctrl-C
   // is inherited by child processes (SetConsoleCtrlHandler), and a

@@ -221,19 +221,19 @@ void PlanRunner::Stop(EventSource source) {
 
 bool PlanRunner::EndOrAsk(int plan, std::size_t first, std::size_t row, bool later) {
   if (options_.graceSeconds <= 0) return false;
-  const std::uint32_t pid = WatchOf(first + row).pid;
+  const Watch& watch = WatchOf(first + row);
   if (later) {
-    toAsk_.push_back({row, pid});
+    toAsk_.push_back({row, watch.pid, watch.endTold});
   } else {
-    Ask(plan, first, row, pid);
+    Ask(plan, first, row, watch.pid, watch.endTold);
   }
   return true;
 }
 
-void PlanRunner::Ask(int plan, std::size_t first, std::size_t row, std::uint32_t pid) {
+void PlanRunner::Ask(int plan, std::size_t first, std::size_t row, std::uint32_t pid, bool endTold) {
   const std::size_t index = first + row;
   processes_.AskToClose(index);
-  closing_[index] = Asked{plan, first, row, pid, processes_.NowMilliseconds()};
+  closing_[index] = Asked{plan, first, row, pid, processes_.NowMilliseconds(), 0, endTold};
   Event asked;
   asked.pid = pid;
   asked.number = options_.graceSeconds;
@@ -247,7 +247,7 @@ void PlanRunner::AskSome(std::size_t most) {
   for (std::size_t made = 0; made < most && !toAsk_.empty(); ++made) {
     const ToAsk next = toAsk_.front();
     toAsk_.pop_front();
-    Ask(plan, first, next.row, next.pid);
+    Ask(plan, first, next.row, next.pid, next.endTold);
   }
   if (!toAsk_.empty()) {
     host_.WakeIn(0);
@@ -262,25 +262,30 @@ void PlanRunner::AskSome(std::size_t most) {
 void PlanRunner::SeeClosings(bool now) {
   // The launcher's end ends them all, those still to be asked too.
   if (now) AskSome(SIZE_MAX);
+  const std::uint64_t at = processes_.NowMilliseconds();
   for (auto it = closing_.begin(); it != closing_.end();) {
-    it = SeeClosing(it->first, now) ? closing_.erase(it) : std::next(it);
+    const bool waitNews = !now && it->second.endComing && at - it->second.askedAt < GraceMs();
+    it = !waitNews && SeeClosing(it->first, now) ? closing_.erase(it) : std::next(it);
   }
   if (closing_.empty() && RunningPlan() < 0) host_.StopTickTimer();
 }
 
 void PlanRunner::SeeClosingOf(std::size_t index) {
-  if (closing_.count(index) == 0 || !SeeClosing(index, false)) return;
+  const auto it = closing_.find(index);
+  if (it == closing_.end()) return;
+  // What of its tree is left, the ticks see to.
+  it->second.endComing = false;
+  if (!SeeClosing(index, false)) return;
   closing_.erase(index);
   if (closing_.empty() && RunningPlan() < 0) host_.StopTickTimer();
 }
 
 bool PlanRunner::SeeClosing(std::size_t index, bool now) {
   const std::uint64_t at = processes_.NowMilliseconds();
-  const std::uint64_t grace = static_cast<std::uint64_t>(options_.graceSeconds) * 1000;
   Asked& c = closing_.at(index);
   // Closed once every process of its tree has ended, not its first alone.
   const bool closed = !processes_.IsEntryRunning(index) && processes_.LeftInTree(index).empty();
-  const bool late = now || at - c.askedAt >= grace;
+  const bool late = now || at - c.askedAt >= GraceMs();
   if (!closed && !late) return false;
   std::uint32_t how = closed ? processes_.AskedHow(index) : 0;
   // Its Ctrl-C helper may still be ending: the report waits for it a

@@ -376,7 +376,7 @@ class PlanRunner {
   // stop's asks still to be made), else ended at once. True when it was or
   // will be asked.
   bool EndOrAsk(int plan, std::size_t first, std::size_t row, bool later = false);
-  void Ask(int plan, std::size_t first, std::size_t row, std::uint32_t pid);
+  void Ask(int plan, std::size_t first, std::size_t row, std::uint32_t pid, bool endTold);
   // Makes up to `most` of the stop's asks still to be made; once none is
   // left, tells its plan stopped. Otherwise the next slice is due at once.
   void AskSome(std::size_t most);
@@ -401,6 +401,10 @@ class PlanRunner {
     std::uint32_t pid = 0;
     std::uint64_t askedAt = 0;
     std::uint64_t closedAt = 0;  // seen closed while its helper still ran; 0 until then
+    // Its process's end is still to come as news: until then, or its time
+    // is up, a tick need not look at it (a look costs a few calls to the
+    // system per program, and hundreds may be asked at once).
+    bool endComing = false;
   };
   std::map<std::size_t, Asked> closing_;
   // A stop's asks still to be made, rows of askingPlan_ with the process
@@ -413,6 +417,7 @@ class PlanRunner {
   struct ToAsk {
     std::size_t row = 0;
     std::uint32_t pid = 0;
+    bool endTold = false;
   };
   std::deque<ToAsk> toAsk_;
   int askingPlan_ = -1;
@@ -420,6 +425,7 @@ class PlanRunner {
   // One ask of closing_: told, and true to be forgotten, once its program
   // has closed or its time is up (at once with `now`).
   bool SeeClosing(std::size_t index, bool now);
+  std::uint64_t GraceMs() const { return static_cast<std::uint64_t>(options_.graceSeconds) * 1000; }
 };
 
 // True when `programPath` names one of the cooperating servers that save and

@@ -12,6 +12,7 @@
 #include <optional>
 #include <system_error>
 
+#include "platform/console_ctrl.h"
 #include "platform/files.h"
 #include "platform/wide.h"
 #include "platform/window_thread.h"
@@ -1042,31 +1043,30 @@ struct StopAsk {
   ScopedProcessHandle process;  // its id stays the program's while this is open
   ScopedJob job;                // its tree, when it has one
   std::mutex lock;
-  // Under `lock`: whether its Ctrl-C helper's creation and its windows'
-  // closing have been tried, the helper (when it could be started), and
-  // whether a window was told to close.
-  bool helperTried = false;
-  ScopedProcessHandle helper;
+  // Under `lock`: whether its Ctrl-C helper has said (or could not be
+  // started) and whether the keystroke went out; whether its windows have
+  // been looked at and one was told to close.
+  bool helperSaid = false;
+  bool ctrlC = false;
   bool windowsTried = false;
   bool windows = false;
 };
 
 // The asks still to be made, and how many callbacks of the pool are at
-// them: a few start the Ctrl-C helpers, one closes the windows.
+// them: one or two run the Ctrl-C helpers, one closes the windows.
 struct AskWork {
   std::mutex lock;
   std::deque<std::shared_ptr<StopAsk>> helpers;
-  int starters = 0;
+  int senders = 0;
   std::vector<std::shared_ptr<StopAsk>> windows;
   bool closing = false;
 };
 
 namespace {
 
-// At most this many helpers are being created at once: a stop of hundreds
-// of programs would otherwise have as many threads creating processes, and
-// the window's thread would get a sliver of the processor meanwhile.
-constexpr int kStarters = 4;
+// At most this many helpers run at once, each for the asks waiting when it
+// was started: a second takes the asks made while the first is at its own.
+constexpr int kSenders = 2;
 
 using ShownWindows = std::unordered_map<DWORD, std::vector<HWND>>;
 
@@ -1119,47 +1119,96 @@ void CloseWindowsOfAsks(AskWork& work) {
   }
 }
 
-// Starts the short-lived helper that sends Ctrl-C to `pid`'s console
-// ("/ctrl-c PID"): morvastelctrlc.exe beside the launcher, which needs the
-// kernel alone, or the launcher's own program where that is missing. It
-// has no console of its own (DETACHED_PROCESS), so it can attach to the
-// program's alone, and the launcher's never gets the keystroke. Its exit
-// code says whether the keystroke went out (0).
-ScopedProcessHandle StartCtrlCHelper(std::uint32_t pid) {
+// Starts the short-lived helper that sends Ctrl-C to the consoles of
+// `asks`' programs ("/ctrl-c PID [PID...]"): morvastelctrlc.exe beside the
+// launcher, which needs the kernel alone, or the launcher's own program
+// where that is missing. It has no console of its own (DETACHED_PROCESS),
+// so it can attach to each program's alone, and the launcher's never gets
+// the keystroke. Its standard output is `out` and nothing else of the
+// launcher's is handed to it (PROC_THREAD_ATTRIBUTE_HANDLE_LIST).
+bool StartCtrlCHelper(const std::vector<std::shared_ptr<StopAsk>>& asks, HANDLE out) {
   const std::wstring self = OwnProgramPath();
-  if (self.empty()) return {};
-  const std::wstring helper = self.substr(0, self.find_last_of(L"\\/") + 1) + L"morvastelctrlc.exe";
-  for (const std::wstring& program : {helper, self}) {
-    std::wstring line = L"\"" + program + L"\" /ctrl-c " + std::to_wstring(pid);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    if (::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS | CREATE_NO_WINDOW,
-                         nullptr, nullptr, &startup, &info)) {
-      ::CloseHandle(info.hThread);
-      return ScopedProcessHandle(info.hProcess);
+  if (self.empty()) return false;
+  SIZE_T size = 0;
+  ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::vector<unsigned char> space(size);
+  auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(space.data());
+  if (!::InitializeProcThreadAttributeList(attributes, 1, 0, &size)) return false;
+  bool started = false;
+  if (::UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &out, sizeof out, nullptr,
+                                  nullptr)) {
+    std::wstring pids;
+    for (const std::shared_ptr<StopAsk>& ask : asks) pids += L" " + std::to_wstring(ask->target);
+    const std::wstring helper = self.substr(0, self.find_last_of(L"\\/") + 1) + L"morvastelctrlc.exe";
+    for (const std::wstring& program : {helper, self}) {
+      std::wstring line = L"\"" + program + L"\" /ctrl-c" + pids;
+      STARTUPINFOEXW startup{};
+      startup.StartupInfo.cb = sizeof startup;
+      startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+      startup.StartupInfo.hStdOutput = out;
+      startup.lpAttributeList = attributes;
+      PROCESS_INFORMATION info{};
+      if (::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
+                           DETACHED_PROCESS | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                           &startup.StartupInfo, &info)) {
+        ::CloseHandle(info.hThread);
+        ::CloseHandle(info.hProcess);
+        started = true;
+        break;
+      }
     }
   }
-  return {};
+  ::DeleteProcThreadAttributeList(attributes);
+  return started;
 }
 
-// Until no ask waits for its helper: takes the oldest and starts its helper.
-void StartHelpers(AskWork& work) {
+// Sends Ctrl-C to the programs of `asks` by one helper and marks each as
+// its outcome arrives; those it never tells of (it could not be started,
+// or ended early) count as not reached.
+void SendCtrlCs(const std::vector<std::shared_ptr<StopAsk>>& asks) {
+  std::size_t told = 0;
+  HANDLE read = nullptr, write = nullptr;
+  SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+  if (::CreatePipe(&read, &write, &inherited, 0)) {
+    const ScopedKernelHandle reading(read);
+    ::SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+    ScopedKernelHandle writing(write);
+    if (StartCtrlCHelper(asks, write)) {
+      writing.reset();  // the helper's copy alone is left, so its end ends the reading
+      char outcomes[kCtrlCTargetsPerHelper];
+      DWORD got = 0;
+      while (told < asks.size() && ::ReadFile(read, outcomes, sizeof outcomes, &got, nullptr) && got > 0) {
+        for (DWORD i = 0; i < got && told < asks.size(); ++i, ++told) {
+          std::lock_guard<std::mutex> lock(asks[told]->lock);
+          asks[told]->ctrlC = outcomes[i] == kCtrlCSent;
+          asks[told]->helperSaid = true;
+        }
+      }
+    }
+  }
+  for (; told < asks.size(); ++told) {
+    std::lock_guard<std::mutex> lock(asks[told]->lock);
+    asks[told]->helperSaid = true;
+  }
+}
+
+// Until no ask waits for its Ctrl-C: takes the oldest waiting, as many as
+// one helper takes, and sends them theirs.
+void SendWaitingCtrlCs(AskWork& work) {
   for (;;) {
-    std::shared_ptr<StopAsk> ask;
+    std::vector<std::shared_ptr<StopAsk>> asks;
     {
       std::lock_guard<std::mutex> lock(work.lock);
       if (work.helpers.empty()) {
-        --work.starters;
+        --work.senders;
         return;
       }
-      ask = std::move(work.helpers.front());
-      work.helpers.pop_front();
+      while (!work.helpers.empty() && asks.size() < static_cast<std::size_t>(kCtrlCTargetsPerHelper)) {
+        asks.push_back(std::move(work.helpers.front()));
+        work.helpers.pop_front();
+      }
     }
-    ScopedProcessHandle started = StartCtrlCHelper(ask->target);
-    std::lock_guard<std::mutex> lock(ask->lock);
-    ask->helper = std::move(started);
-    ask->helperTried = true;
+    SendCtrlCs(asks);
   }
 }
 
@@ -1199,17 +1248,17 @@ void WindowsProcessHost::AskToClose(std::size_t entry) {
   ask->process = table_.ProcessCopy(entry);
   ask->job = table_.JobCopy(entry);
   asks_[entry] = ask;
-  bool starter = false, closer = false;
+  bool sender = false, closer = false;
   {
     std::lock_guard<std::mutex> lock(askWork_->lock);
     askWork_->helpers.push_back(ask);
     askWork_->windows.push_back(ask);
-    starter = askWork_->starters < kStarters;
-    if (starter) ++askWork_->starters;
+    sender = askWork_->senders < kSenders;
+    if (sender) ++askWork_->senders;
     closer = !askWork_->closing;
     askWork_->closing = true;
   }
-  if (starter) OnThePool(askWork_, &StartHelpers);
+  if (sender) OnThePool(askWork_, &SendWaitingCtrlCs);
   if (closer) OnThePool(askWork_, &CloseWindowsOfAsks);
   table_.MarkEnding(entry);
 }
@@ -1221,14 +1270,11 @@ std::uint32_t WindowsProcessHost::AskedHow(std::size_t entry) {
   std::uint32_t how = 0;
   {
     std::lock_guard<std::mutex> lock(ask.lock);
-    DWORD code = STILL_ACTIVE;
-    if (ask.helper && !::GetExitCodeProcess(ask.helper.get(), &code)) code = 1;
-    // A helper not started yet, or still running, has not said yet whether
-    // its Ctrl-C went out; windows not looked at yet, whether any was told.
-    const bool helperSaid = ask.helperTried && !(ask.helper && code == STILL_ACTIVE);
-    if (helperSaid && ask.helper && code == 0) how |= kAskedCtrlC;
+    // A helper not done with it yet has not said whether its Ctrl-C went
+    // out; windows not looked at yet, whether any was told.
+    if (ask.ctrlC) how |= kAskedCtrlC;
     if (ask.windows) how |= kAskedWindow;
-    if (!helperSaid || !ask.windowsTried) return how | kAskPending;
+    if (!ask.helperSaid || !ask.windowsTried) return how | kAskPending;
   }
   asks_.erase(it);
   return how;

@@ -27,6 +27,7 @@
 #include "text/texts.h"
 #include "control/json_reader.h"
 #include "control/status_reading.h"
+#include "platform/console_ctrl.h"
 #include "platform/wide.h"
 #include "runner/process_host.h"
 
@@ -1959,13 +1960,17 @@ TEST(Program, WithAGraceTheStopAsksEachProgramToCloseAndSaysHowEachWent) {
     ::CloseHandle(pi.hThread);
     return code;
   };
+  const std::string self = std::to_string(::GetProcessId(program.process()));
+  std::string tooMany = "/ctrl-c";
+  for (int i = 0; i <= kCtrlCTargetsPerHelper; ++i) tooMany += " " + self;
   for (const std::string& exe : {helper, launcher}) {
-    EXPECT_EQ(helperCode(exe, "/ctrl-c " + std::to_string(::GetProcessId(program.process()))), 2u) << exe;
-    for (const char* bad : {"/ctrl-c 12x", "/ctrl-c 99999999999", "/ctrl-c 4294967296"}) {
-      EXPECT_EQ(helperCode(exe, bad), 2u) << exe << " " << bad;
+    EXPECT_EQ(helperCode(exe, "/ctrl-c " + self + " " + self), 2u) << exe;
+    for (const std::string& bad : {std::string("/ctrl-c 12x"), std::string("/ctrl-c 99999999999"),
+                                   std::string("/ctrl-c 4294967296"), std::string("/ctrl-c 12 0"), tooMany}) {
+      EXPECT_EQ(helperCode(exe, bad), 3u) << exe << " " << bad;
     }
   }
-  for (const char* bad : {"", "/ctrl-c", "/ctrl-cc 12"}) EXPECT_EQ(helperCode(helper, bad), 2u) << bad;
+  for (const char* bad : {"", "/ctrl-c", "/ctrl-cc 12"}) EXPECT_EQ(helperCode(helper, bad), 3u) << bad;
 }
 
 // A launcher copied without its helper sends the Ctrl-C as its own helper.

@@ -777,6 +777,27 @@ TEST_F(StopFixture, WithAGraceTheStopAsksAllAtOnceAndEndsOnlyThoseStillRunningWh
   EXPECT_TRUE(events.Take().empty());
   Tick(asking);  // the helper's limit is up: it never said
   EXPECT_EQ(events.Take(), (Calls{"closed r3 pid" + std::to_string(fourAgain) + " n3 ms2300"}));
+  // Its end told as news, a program is looked at by the ticks once its own
+  // process has ended, until the rest of its tree has too.
+  host.endsTold = true;
+  ASSERT_TRUE(Start(asking, 0));
+  for (int i = 0; i < 3; ++i) Tick(asking);
+  asking.Stop();
+  events.Take();
+  host.askReaches = kAskedCtrlC;
+  for (auto& [entry, how] : host.askedToClose) how = host.askReaches;
+  const std::uint32_t twoTold = host.EntryPid(2), child = twoTold + 1;
+  host.trees[child] = 2;
+  host.alive.insert(child);
+  host.alive.erase(twoTold);
+  host.exitCodes[twoTold] = 0;
+  host.news.push_back({ProcessNews::Kind::kEnded, 2, twoTold, {}});
+  asking.TakeProcessNews();
+  EXPECT_TRUE(events.Take().empty());
+  host.alive.erase(child);
+  Tick(asking);
+  EXPECT_EQ(events.Take(), (Calls{"closed r1 pid" + std::to_string(twoTold) + " n1 ms1000"}));
+  asking.SeeClosings(true);
 }
 
 // A stop of more programs than it asks at once asks them a slice a wake and
