@@ -1053,7 +1053,7 @@ struct StopAsk {
 };
 
 // The asks still to be made, and how many callbacks of the pool are at
-// them: one or two run the Ctrl-C helpers, one closes the windows.
+// them: a few run the Ctrl-C helpers, one closes the windows.
 struct AskWork {
   std::mutex lock;
   std::deque<std::shared_ptr<StopAsk>> helpers;
@@ -1064,9 +1064,14 @@ struct AskWork {
 
 namespace {
 
-// At most this many helpers run at once, each for the asks waiting when it
-// was started: a second takes the asks made while the first is at its own.
-constexpr int kSenders = 2;
+// At most this many helpers run at once, each for up to kAsksPerHelper of
+// the asks waiting when it is started. A helper attaches to its programs'
+// consoles one after another, tens of milliseconds each under load, so a
+// few side by side reach hundreds of programs in a second or two, with a
+// process creation per sixteen programs rather than per program.
+constexpr int kSenders = 4;
+constexpr std::size_t kAsksPerHelper = 16;
+static_assert(kAsksPerHelper <= static_cast<std::size_t>(kCtrlCTargetsPerHelper));
 
 using ShownWindows = std::unordered_map<DWORD, std::vector<HWND>>;
 
@@ -1193,7 +1198,7 @@ void SendCtrlCs(const std::vector<std::shared_ptr<StopAsk>>& asks) {
 }
 
 // Until no ask waits for its Ctrl-C: takes the oldest waiting, as many as
-// one helper takes, and sends them theirs.
+// one helper is given, and sends them theirs.
 void SendWaitingCtrlCs(AskWork& work) {
   for (;;) {
     std::vector<std::shared_ptr<StopAsk>> asks;
@@ -1203,7 +1208,7 @@ void SendWaitingCtrlCs(AskWork& work) {
         --work.senders;
         return;
       }
-      while (!work.helpers.empty() && asks.size() < static_cast<std::size_t>(kCtrlCTargetsPerHelper)) {
+      while (!work.helpers.empty() && asks.size() < kAsksPerHelper) {
         asks.push_back(std::move(work.helpers.front()));
         work.helpers.pop_front();
       }
