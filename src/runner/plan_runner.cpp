@@ -429,6 +429,14 @@ void PlanRunner::Apply(const ProcessNews& news, bool mayRelaunch) {
     return;
   }
   const bool asked = closing_.count(news.entry) != 0;
+  // One still to be asked has ended: its end will not come again, so the
+  // ticks look at it once it is asked.
+  if (!toAsk_.empty()) {
+    const std::size_t first = PlanEntries(catalogue_, askingPlan_).first;
+    for (ToAsk& waiting : toAsk_) {
+      if (first + waiting.row == news.entry && waiting.pid == news.pid) waiting.endTold = false;
+    }
+  }
   // An end of the process the entry holds now, not of one it held before.
   if (inPlan && watch.pid != 0 && watch.pid == news.pid) {
     const std::size_t row = news.entry - span.first;

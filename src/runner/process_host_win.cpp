@@ -1072,6 +1072,11 @@ namespace {
 constexpr int kSenders = 4;
 constexpr std::size_t kAsksPerHelper = 16;
 static_assert(kAsksPerHelper <= static_cast<std::size_t>(kCtrlCTargetsPerHelper));
+// A helper is given this long for its programs (a second or two under
+// load); one still at them then (an attach that never returns) is ended,
+// its programs not told of count as not reached, and its place goes to the
+// next asks.
+constexpr ULONGLONG kHelperLimitMs = 10000;
 
 using ShownWindows = std::unordered_map<DWORD, std::vector<HWND>>;
 
@@ -1131,15 +1136,15 @@ void CloseWindowsOfAsks(AskWork& work) {
 // so it can attach to each program's alone, and the launcher's never gets
 // the keystroke. Its standard output is `out` and nothing else of the
 // launcher's is handed to it (PROC_THREAD_ATTRIBUTE_HANDLE_LIST).
-bool StartCtrlCHelper(const std::vector<std::shared_ptr<StopAsk>>& asks, HANDLE out) {
+ScopedProcessHandle StartCtrlCHelper(const std::vector<std::shared_ptr<StopAsk>>& asks, HANDLE out) {
   const std::wstring self = OwnProgramPath();
-  if (self.empty()) return false;
+  if (self.empty()) return {};
   SIZE_T size = 0;
   ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
   std::vector<unsigned char> space(size);
   auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(space.data());
-  if (!::InitializeProcThreadAttributeList(attributes, 1, 0, &size)) return false;
-  bool started = false;
+  if (!::InitializeProcThreadAttributeList(attributes, 1, 0, &size)) return {};
+  ScopedProcessHandle started;
   if (::UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &out, sizeof out, nullptr,
                                   nullptr)) {
     std::wstring pids;
@@ -1157,8 +1162,7 @@ bool StartCtrlCHelper(const std::vector<std::shared_ptr<StopAsk>>& asks, HANDLE 
                            DETACHED_PROCESS | CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
                            &startup.StartupInfo, &info)) {
         ::CloseHandle(info.hThread);
-        ::CloseHandle(info.hProcess);
-        started = true;
+        started.reset(info.hProcess);
         break;
       }
     }
@@ -1169,32 +1173,43 @@ bool StartCtrlCHelper(const std::vector<std::shared_ptr<StopAsk>>& asks, HANDLE 
 
 // Sends Ctrl-C to the programs of `asks` by one helper and marks each as
 // its outcome arrives; those it never tells of (it could not be started,
-// or ended early) count as not reached.
+// ended early or ran out of time) count as not reached. The pipe is only
+// read for what it holds, so a helper that stops answering holds no one
+// past its limit.
 void SendCtrlCs(const std::vector<std::shared_ptr<StopAsk>>& asks) {
   std::size_t told = 0;
+  const auto tell = [&](bool sent) {
+    std::lock_guard<std::mutex> lock(asks[told]->lock);
+    asks[told]->ctrlC = sent;
+    asks[told]->helperSaid = true;
+    ++told;
+  };
   HANDLE read = nullptr, write = nullptr;
   SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
   if (::CreatePipe(&read, &write, &inherited, 0)) {
     const ScopedKernelHandle reading(read);
     ::SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
     ScopedKernelHandle writing(write);
-    if (StartCtrlCHelper(asks, write)) {
-      writing.reset();  // the helper's copy alone is left, so its end ends the reading
+    const ScopedProcessHandle helper = StartCtrlCHelper(asks, write);
+    writing.reset();
+    const ULONGLONG until = ::GetTickCount64() + kHelperLimitMs;
+    while (helper && told < asks.size()) {
+      // Its end first, then what it wrote: nothing written before the end is missed.
+      const bool ended = ::WaitForSingleObject(helper.get(), 20) != WAIT_TIMEOUT;
       char outcomes[kCtrlCTargetsPerHelper];
-      DWORD got = 0;
-      while (told < asks.size() && ::ReadFile(read, outcomes, sizeof outcomes, &got, nullptr) && got > 0) {
-        for (DWORD i = 0; i < got && told < asks.size(); ++i, ++told) {
-          std::lock_guard<std::mutex> lock(asks[told]->lock);
-          asks[told]->ctrlC = outcomes[i] == kCtrlCSent;
-          asks[told]->helperSaid = true;
-        }
+      DWORD ready = 0, got = 0;
+      while (told < asks.size() && ::PeekNamedPipe(read, nullptr, 0, nullptr, &ready, nullptr) && ready > 0 &&
+             ::ReadFile(read, outcomes, std::min<DWORD>(ready, sizeof outcomes), &got, nullptr) && got > 0) {
+        for (DWORD i = 0; i < got && told < asks.size(); ++i) tell(outcomes[i] == kCtrlCSent);
+      }
+      if (ended) break;
+      if (::GetTickCount64() >= until) {
+        ::TerminateProcess(helper.get(), kKillExitCode);
+        break;
       }
     }
   }
-  for (; told < asks.size(); ++told) {
-    std::lock_guard<std::mutex> lock(asks[told]->lock);
-    asks[told]->helperSaid = true;
-  }
+  while (told < asks.size()) tell(false);
 }
 
 // Until no ask waits for its Ctrl-C: takes the oldest waiting, as many as

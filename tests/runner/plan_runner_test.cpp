@@ -857,6 +857,19 @@ TEST_F(Fixture, AStopOfManyProgramsAsksThemASliceAWakeAndWhatComesNextMakesTheRe
   EXPECT_EQ(count("stopped"), 1u);
   EXPECT_TRUE(host.Called("terminate 1"));
   EXPECT_FALSE(asking.AskedToClose());
+
+  // One whose end, told as news, comes while it waits for its slice is told
+  // closed at the first tick after its ask, not once its time is up.
+  host.endsTold = true;
+  ASSERT_TRUE(Start(asking, 0));
+  asking.Stop();
+  host.Exit(host.EntryPid(1));
+  asking.TakeProcessNews();
+  for (int i = 0; i < 6; ++i) asking.Wake();
+  events.Take();
+  Tick(asking);
+  EXPECT_EQ(count("closed r0"), 1u);
+  asking.SeeClosings(true);
 }
 
 TEST_F(Fixture, AScriptedRunReportsWhatHappenedInOrder) {
