@@ -230,10 +230,10 @@ bool PlanRunner::EndOrAsk(int plan, std::size_t first, std::size_t row, bool lat
   return true;
 }
 
-void PlanRunner::Ask(int plan, std::size_t first, std::size_t row, std::uint32_t pid, bool endTold) {
+void PlanRunner::Ask(int plan, std::size_t first, std::size_t row, std::uint32_t pid, bool endComing) {
   const std::size_t index = first + row;
   processes_.AskToClose(index);
-  closing_[index] = Asked{plan, first, row, pid, processes_.NowMilliseconds(), 0, endTold};
+  closing_[index] = Asked{plan, first, row, pid, processes_.NowMilliseconds(), 0, endComing};
   Event asked;
   asked.pid = pid;
   asked.number = options_.graceSeconds;
@@ -247,7 +247,7 @@ void PlanRunner::AskSome(std::size_t most) {
   for (std::size_t made = 0; made < most && !toAsk_.empty(); ++made) {
     const ToAsk next = toAsk_.front();
     toAsk_.pop_front();
-    Ask(plan, first, next.row, next.pid, next.endTold);
+    Ask(plan, first, next.row, next.pid, next.endComing);
   }
   if (!toAsk_.empty()) {
     host_.WakeIn(0);
@@ -434,7 +434,7 @@ void PlanRunner::Apply(const ProcessNews& news, bool mayRelaunch) {
   if (!toAsk_.empty()) {
     const std::size_t first = PlanEntries(catalogue_, askingPlan_).first;
     for (ToAsk& waiting : toAsk_) {
-      if (first + waiting.row == news.entry && waiting.pid == news.pid) waiting.endTold = false;
+      if (first + waiting.row == news.entry && waiting.pid == news.pid) waiting.endComing = false;
     }
   }
   // An end of the process the entry holds now, not of one it held before.

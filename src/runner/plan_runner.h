@@ -376,7 +376,7 @@ class PlanRunner {
   // stop's asks still to be made), else ended at once. True when it was or
   // will be asked.
   bool EndOrAsk(int plan, std::size_t first, std::size_t row, bool later = false);
-  void Ask(int plan, std::size_t first, std::size_t row, std::uint32_t pid, bool endTold);
+  void Ask(int plan, std::size_t first, std::size_t row, std::uint32_t pid, bool endComing);
   // Makes up to `most` of the stop's asks still to be made; once none is
   // left, tells its plan stopped. Otherwise the next slice is due at once.
   void AskSome(std::size_t most);
@@ -417,7 +417,7 @@ class PlanRunner {
   struct ToAsk {
     std::size_t row = 0;
     std::uint32_t pid = 0;
-    bool endTold = false;
+    bool endComing = false;  // as Asked's
   };
   std::deque<ToAsk> toAsk_;
   int askingPlan_ = -1;
