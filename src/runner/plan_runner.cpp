@@ -189,13 +189,21 @@ void PlanRunner::Stop(EventSource source) {
       const std::size_t index = span.first + p;
       Watch& watch = WatchOf(index);
       // One just killed as hung was reported as such.
-      const bool running = watch.pid != 0 && !watch.ending && processes_.IsEntryRunning(index);
+      const bool held = watch.pid != 0 && !watch.ending;
       const bool spared = notify && IsExemptProgram(catalogue_.m_entries[index]->programPath);
+      // A program to be asked is not looked at here (a call to the system
+      // each, for hundreds of programs, in one message): one that has ended
+      // meanwhile is asked in vain and told as having ended by itself.
+      if (!spared && held && EndOrAsk(plan, span.first, p, true)) {
+        watch = Watch{};
+        continue;
+      }
+      const bool running = held && processes_.IsEntryRunning(index);
       if (spared && running) {
         Event event;
         event.pid = watch.pid;
         Raise(EventKind::kProgramSpared, plan, span.first, p, event);
-      } else if (!spared && !(running && EndOrAsk(plan, span.first, p, true))) {
+      } else if (!spared) {
         processes_.TerminateEntry(index);
         if (running) {
           Event event;
@@ -262,10 +270,30 @@ void PlanRunner::AskSome(std::size_t most) {
 void PlanRunner::SeeClosings(bool now) {
   // The launcher's end ends them all, those still to be asked too.
   if (now) AskSome(SIZE_MAX);
+  passAt_.reset();
+  SeeClosingsFrom(closing_.begin(), now, SIZE_MAX);
+}
+
+void PlanRunner::SeeSomeClosings() {
+  const auto from = passAt_ ? closing_.lower_bound(*passAt_) : closing_.begin();
+  passAt_.reset();
+  SeeClosingsFrom(from, false, kLooksPerSlice);
+}
+
+void PlanRunner::SeeClosingsFrom(std::map<std::size_t, Asked>::iterator it, bool now, std::size_t most) {
   const std::uint64_t at = processes_.NowMilliseconds();
-  for (auto it = closing_.begin(); it != closing_.end();) {
-    const bool waitNews = !now && it->second.endComing && at - it->second.askedAt < GraceMs();
-    it = !waitNews && SeeClosing(it->first, now) ? closing_.erase(it) : std::next(it);
+  for (std::size_t looks = 0; it != closing_.end();) {
+    if (!now && it->second.endComing && at - it->second.askedAt < GraceMs()) {
+      ++it;
+      continue;
+    }
+    if (looks++ == most) {
+      // The rest of the pass at the next wake, which comes at once.
+      passAt_ = it->first;
+      host_.WakeIn(0);
+      return;
+    }
+    it = SeeClosing(it->first, now) ? closing_.erase(it) : std::next(it);
   }
   if (closing_.empty() && RunningPlan() < 0) host_.StopTickTimer();
 }
@@ -479,6 +507,7 @@ void PlanRunner::Wake() {
   // it is: slices coming fast must not hold its ticks off.
   const bool waited = !closing_.empty();
   AskSome(kAsksPerSlice);
+  if (passAt_) SeeSomeClosings();
   if (!waited && !closing_.empty()) host_.StartTickTimer();
   const int plan = RunningPlan();
   if (plan < 0) return;
@@ -491,7 +520,8 @@ void PlanRunner::Wake() {
     // As at the end itself. Nothing has started it while it was put off.
     RelaunchIfTicked(span.first, index - span.first);
   }
-  if (!putOff_.empty()) host_.WakeIn(putOff_.begin()->first - now);
+  // A pass or a slice still to go wakes sooner.
+  if (!putOff_.empty() && !passAt_ && toAsk_.empty()) host_.WakeIn(putOff_.begin()->first - now);
 }
 
 void PlanRunner::NewStep() {
@@ -741,7 +771,7 @@ void PlanRunner::LookAgain(int plan, std::size_t first, std::size_t count) {
 }
 
 void PlanRunner::Tick() {
-  if (!closing_.empty()) SeeClosings();
+  if (!closing_.empty()) SeeSomeClosings();
   const int plan = RunningPlan();
   if (plan < 0) return;
   const EntrySpan span = PlanEntries(catalogue_, plan);

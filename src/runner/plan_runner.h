@@ -249,7 +249,7 @@ class PlanRunner {
   // the supervising plan that ended is started again at once.
   void TakeProcessNews(std::size_t most = SIZE_MAX);
   // A relaunch put off until a second after the entry's last start is due,
-  // or the next slice of a stop's asks (RunnerHost::WakeIn).
+  // or the next slice of a stop's asks or of a look at them (RunnerHost::WakeIn).
   void Wake();
   // The launcher is ending: a program whose dump is being written is killed
   // now, its dump given up, as the kill was already decided.
@@ -425,6 +425,16 @@ class PlanRunner {
   // One ask of closing_: told, and true to be forgotten, once its program
   // has closed or its time is up (at once with `now`).
   bool SeeClosing(std::size_t index, bool now);
+  // A tick's look at the asks, kLooksPerSlice of them (those whose end is
+  // still to come as news cost nothing) a message, going on where the last
+  // one stopped, so that the window answers between them however many
+  // programs close or run out of time together: a look and its report take
+  // a few calls to the system, tens of milliseconds each under load.
+  static constexpr std::size_t kLooksPerSlice = 4;
+  void SeeSomeClosings();
+  void SeeClosingsFrom(std::map<std::size_t, Asked>::iterator it, bool now, std::size_t most);
+  // Where a pass cut short goes on, at the next wake or tick.
+  std::optional<std::size_t> passAt_;
   std::uint64_t GraceMs() const { return static_cast<std::uint64_t>(options_.graceSeconds) * 1000; }
 };
 

@@ -798,6 +798,20 @@ TEST_F(StopFixture, WithAGraceTheStopAsksAllAtOnceAndEndsOnlyThoseStillRunningWh
   Tick(asking);
   EXPECT_EQ(events.Take(), (Calls{"closed r1 pid" + std::to_string(twoTold) + " n1 ms1000"}));
   asking.SeeClosings(true);
+  // One whose end is on its way when the stop comes is asked in vain and
+  // told, as its end arrives, as having ended by itself.
+  ASSERT_TRUE(Start(asking, 0));
+  for (int i = 0; i < 3; ++i) Tick(asking);
+  const std::uint32_t fourGone = host.EntryPid(4);
+  host.alive.erase(fourGone);
+  host.exitCodes[fourGone] = 7;
+  host.askReaches = 0;
+  asking.Stop();
+  events.Take();
+  host.news.push_back({ProcessNews::Kind::kEnded, 4, fourGone, {}});
+  asking.TakeProcessNews();
+  EXPECT_EQ(events.Take(), (Calls{"closed r3 pid" + std::to_string(fourGone) + " n3 err7 "}));
+  asking.SeeClosings(true);
 }
 
 // A stop of more programs than it asks at once asks them a slice a wake and
@@ -830,7 +844,11 @@ TEST_F(Fixture, AStopOfManyProgramsAsksThemASliceAWakeAndWhatComesNextMakesTheRe
   EXPECT_EQ(count("asked"), 11u);
   EXPECT_EQ(events.lines.back().rfind("stopped", 0), 0u);
   for (std::size_t e = 1; e <= 11; ++e) host.alive.erase(host.EntryPid(e));
-  Tick(asking);
+  Tick(asking);  // four a message: the rest at the wakes that come at once
+  EXPECT_EQ(count("closed"), 4u);
+  asking.Wake();
+  EXPECT_EQ(count("closed"), 8u);
+  asking.Wake();
   EXPECT_EQ(count("closed"), 11u);
   EXPECT_FALSE(asking.AskedToClose());
 
