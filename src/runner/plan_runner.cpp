@@ -506,8 +506,12 @@ void PlanRunner::Wake() {
   // The ticks see to the asks' times. A tick timer already going is left as
   // it is: slices coming fast must not hold its ticks off.
   const bool waited = !closing_.empty();
-  AskSome(kAsksPerSlice);
-  if (passAt_) SeeSomeClosings();
+  // One kind of work a wake: the asks' slices first, then the rest of a look.
+  if (!toAsk_.empty()) {
+    AskSome(kAsksPerSlice);
+  } else if (passAt_) {
+    SeeSomeClosings();
+  }
   if (!waited && !closing_.empty()) host_.StartTickTimer();
   const int plan = RunningPlan();
   if (plan < 0) return;

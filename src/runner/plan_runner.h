@@ -430,7 +430,7 @@ class PlanRunner {
   // one stopped, so that the window answers between them however many
   // programs close or run out of time together: a look and its report take
   // a few calls to the system, tens of milliseconds each under load.
-  static constexpr std::size_t kLooksPerSlice = 4;
+  static constexpr std::size_t kLooksPerSlice = 2;
   void SeeSomeClosings();
   void SeeClosingsFrom(std::map<std::size_t, Asked>::iterator it, bool now, std::size_t most);
   // Where a pass cut short goes on, at the next wake or tick.
