@@ -482,8 +482,9 @@ double CreationMs() {
 // their Ctrl-C, and the window's longest pause meanwhile. The launcher has
 // no console, so each program gets one of its own. /g 10 is measured twice:
 // with the window shown, and hidden in the tray as an unattended launcher
-// runs, where nothing it does is painted (under Wine every paint waits for
-// the X server, which the programs' console windows keep busy).
+// runs. Shown, under Wine, enabling the plan chooser again at the stop
+// (a style change of its drop-down list, a top-level window) was seen
+// waiting seconds on the X server while the programs' console windows exist.
 void Grace(const std::string& exe, const std::string& tag, int n, Figures& figures) {
   const std::string log = WorkFile("grace.log"), list = WorkFile("grace.list");
   for (const auto& [grace, hidden] : {std::pair{"10", false}, std::pair{"10", true}, std::pair{"0", false}}) {

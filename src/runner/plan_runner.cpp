@@ -194,16 +194,13 @@ void PlanRunner::Stop(EventSource source) {
       // A program to be asked is not looked at here (a call to the system
       // each, for hundreds of programs, in one message): one that has ended
       // meanwhile is asked in vain and told as having ended by itself.
-      if (!spared && held && EndOrAsk(plan, span.first, p, true)) {
-        watch = Watch{};
-        continue;
-      }
-      const bool running = held && processes_.IsEntryRunning(index);
+      const bool asked = !spared && held && EndOrAsk(plan, span.first, p, true);
+      const bool running = !asked && held && processes_.IsEntryRunning(index);
       if (spared && running) {
         Event event;
         event.pid = watch.pid;
         Raise(EventKind::kProgramSpared, plan, span.first, p, event);
-      } else if (!spared) {
+      } else if (!spared && !asked) {
         processes_.TerminateEntry(index);
         if (running) {
           Event event;
